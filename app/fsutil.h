@@ -1,0 +1,19 @@
+// Paths from and to UTF-8. std::filesystem::path(std::string) reads the narrow text in the ANSI
+// code page on Windows, which garbles Chinese folder names; these keep UTF-8 everywhere.
+#pragma once
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace zt {
+
+inline std::filesystem::path PathFromUtf8(std::string_view utf8) {
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
+
+inline std::string PathToUtf8(const std::filesystem::path& path) {
+  const std::u8string s = path.u8string();
+  return std::string(s.begin(), s.end());
+}
+
+}  // namespace zt

@@ -1,0 +1,30 @@
+// Window messages, timer ids and command ids of the main window: one place, used everywhere.
+// Portable (no <windows.h>) so the worker procedures can name the messages they post.
+#pragma once
+
+namespace zt {
+
+// Posted by the worker threads and the download to the main window.
+inline constexpr unsigned WM_UPDATER_DOWNLOADING = 0x0591;
+inline constexpr unsigned WM_UPDATER_DONE = 0x0592;
+inline constexpr unsigned WM_DATA_DOWNLOADING = 0x0593;
+inline constexpr unsigned WM_DATA_DONE = 0x0594;
+inline constexpr unsigned WM_DOWNLOAD_PROGRESS = 0x059A;
+// Tray icon callback.
+inline constexpr unsigned WM_TRAY_NOTIFY = 0x07FE;
+inline constexpr unsigned kTrayIconId = 128;
+
+// Timers of the main window.
+inline constexpr unsigned IDT_WATCH = 1;
+inline constexpr unsigned IDT_ASK_AUTOSTART = 2;
+inline constexpr unsigned IDT_START_HIDDEN = 3;
+inline constexpr unsigned IDT_FORGET_DEVICE = 4;
+
+// Tray menu and system menu commands.
+inline constexpr unsigned ID_TRAY_SHOW = 0x0401;
+inline constexpr unsigned ID_TRAY_EXIT = 0x0406;
+inline constexpr unsigned IDM_SYS_ABOUT = 0x0010;
+// WM_SYSCOMMAND value that shows the main window (compared unmasked).
+inline constexpr unsigned kSysCommandShow = 0x0401;
+
+}  // namespace zt

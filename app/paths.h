@@ -1,0 +1,28 @@
+// Fixed names of the tool: folders, files, the version, the server path. One place for each.
+#pragma once
+
+namespace zt {
+
+inline constexpr char kAppVersion[] = "2.7";
+inline constexpr char kMutexName[] = "Zant_AutoUpdate_Sem";
+
+inline constexpr char kUpdateRoot[] = "C:\\ZT_Update\\";
+inline constexpr char kDownloadFolder[] = "C:\\ZT_Update\\Download\\";
+inline constexpr char kDescriptorName[] = "version.txt";
+inline constexpr char kDataProgramName[] = "data_update.exe";
+inline constexpr char kScriptName[] = "delete.bat";
+inline constexpr char kLogName[] = "autoupdate.log";
+// The data-update program's command line (as written: "ZT_update"; the file system ignores case).
+inline constexpr char kDataProgramCommand[] = "C:\\ZT_update\\data_update.exe";
+inline constexpr char kDataProgramCaption[] = "ZT_PNV 系统升级工具";
+
+inline constexpr char kServerPathPrefix[] = "/autoupdate/";
+inline constexpr char kServerEnvVar[] = "ZT_UPDATE_SERVER";
+
+inline constexpr char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\";
+inline constexpr char kRunValueName[] = "ZT_AutoUpdate";
+inline constexpr char kAutoHideSwitch[] = "/autohide";
+
+inline constexpr char kBalloonTitle[] = "数据升级";
+
+}  // namespace zt

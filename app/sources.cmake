@@ -1,0 +1,2 @@
+list(APPEND ZT_CORE_SOURCES app/log.cpp)
+list(APPEND ZT_GLUE_SOURCES)

@@ -1,0 +1,37 @@
+# Shared by scripts/test and scripts/demo: a private Wine prefix on a private X display.
+# Source it, then call zt_env_start; zt_env_stop runs on exit.
+
+zt_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+zt_xvfb_pid=""
+
+zt_env_start() {  # $1 = folder for the prefix
+  export WINEPREFIX="$1"
+  export WINEDEBUG=-all WINEARCH=win64
+  # Wine must not ask to install Mono or Gecko in a test prefix.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  if [ -z "${DISPLAY:-}" ] || [ "${ZT_OWN_DISPLAY:-1}" = 1 ]; then
+    local n=90
+    while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
+    Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+    zt_xvfb_pid=$!
+    export DISPLAY=":$n"
+    for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
+  fi
+  rm -rf "$WINEPREFIX"
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  # The Wine daemons inherit the descriptors of whoever starts them: start them with none of ours.
+  wineserver -p </dev/null >/dev/null 2>&1
+  wineboot -i </dev/null >/dev/null 2>&1
+  # CJK glyphs: the dialogs ask for 宋体 (SimSun); map it to the installed WenQuanYi font.
+  local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes'
+  for name in "宋体" "SimSun" "NSimSun" "新宋体" "MS Shell Dlg" "MS Shell Dlg 2" "Tahoma"; do
+    wine reg add "$key" /v "$name" /t REG_SZ /d "WenQuanYi Micro Hei" /f </dev/null >/dev/null 2>&1
+  done
+  wineserver -w </dev/null >/dev/null 2>&1 || true
+  wineserver -p </dev/null >/dev/null 2>&1
+}
+
+zt_env_stop() {
+  if [ -n "${WINEPREFIX:-}" ]; then wineserver -k </dev/null >/dev/null 2>&1 || true; fi
+  if [ -n "$zt_xvfb_pid" ]; then kill "$zt_xvfb_pid" 2>/dev/null || true; wait "$zt_xvfb_pid" 2>/dev/null || true; fi
+}

@@ -1,0 +1,30 @@
+// The tool's network side as the rest of the program sees it: one download operation and the
+// starters of the two background procedures. Workers report only by posting to the main window.
+#pragma once
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+namespace zt {
+
+// Budget of a descriptor fetch on the window's thread from the information refresh (the window
+// must never freeze for long), and of the scheduled fetch before the self-update check.
+inline constexpr std::chrono::milliseconds kRefreshFetchBudget{5000};
+inline constexpr std::chrono::milliseconds kScheduledFetchBudget{30000};
+// Budget of a package or updater download on a worker thread.
+inline constexpr std::chrono::milliseconds kPackageBudget{30 * 60 * 1000};
+
+// The window that receives WM_DOWNLOAD_PROGRESS and the workers' messages (NULL: none).
+void SetMessageWindow(HWND window);
+
+// GET "/autoupdate/" + name from the update server into C:\ZT_Update\Download\ + name.
+// Returns 1 when the file was stored whole, 0 otherwise (the previous copy is then untouched).
+int DownloadFile(const std::string& name, std::int32_t expectedLength, std::chrono::milliseconds budget);
+
+// Start the data-package and self-update procedures on their own threads (never joined).
+void StartDataThread();
+void StartUpdaterThread();
+
+}  // namespace zt

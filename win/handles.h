@@ -1,0 +1,89 @@
+// Owning wrappers for Windows handles: move-only, closed exactly once, release() hands over.
+#pragma once
+#include <windows.h>
+#include <setupapi.h>
+#include <wininet.h>
+#include <utility>
+
+namespace zt {
+
+template <class Traits>
+class UniqueHandle {
+ public:
+  using value_type = typename Traits::Type;
+
+  UniqueHandle() noexcept = default;
+  explicit UniqueHandle(value_type h) noexcept : h_(h) {}
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+  UniqueHandle(UniqueHandle&& o) noexcept : h_(o.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& o) noexcept {
+    if (this != &o) reset(o.release());
+    return *this;
+  }
+  ~UniqueHandle() { reset(); }
+
+  value_type get() const noexcept { return h_; }
+  explicit operator bool() const noexcept { return Traits::Valid(h_); }
+  value_type release() noexcept { return std::exchange(h_, Traits::None()); }
+  void reset(value_type h = Traits::None()) noexcept {
+    if (Traits::Valid(h_)) Traits::Close(h_);
+    h_ = h;
+  }
+
+ private:
+  value_type h_ = Traits::None();
+};
+
+struct KernelHandleTraits {  // both NULL and INVALID_HANDLE_VALUE mean "none"
+  using Type = HANDLE;
+  static Type None() noexcept { return nullptr; }
+  static bool Valid(Type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(Type h) noexcept { ::CloseHandle(h); }
+};
+struct RegKeyTraits {
+  using Type = HKEY;
+  static Type None() noexcept { return nullptr; }
+  static bool Valid(Type h) noexcept { return h != nullptr; }
+  static void Close(Type h) noexcept { ::RegCloseKey(h); }
+};
+struct InternetHandleTraits {
+  using Type = HINTERNET;
+  static Type None() noexcept { return nullptr; }
+  static bool Valid(Type h) noexcept { return h != nullptr; }
+  static void Close(Type h) noexcept { ::InternetCloseHandle(h); }
+};
+struct DevInfoTraits {
+  using Type = HDEVINFO;
+  static Type None() noexcept { return INVALID_HANDLE_VALUE; }
+  static bool Valid(Type h) noexcept { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+  static void Close(Type h) noexcept { ::SetupDiDestroyDeviceInfoList(h); }
+};
+struct MenuTraits {
+  using Type = HMENU;
+  static Type None() noexcept { return nullptr; }
+  static bool Valid(Type h) noexcept { return h != nullptr; }
+  static void Close(Type h) noexcept { ::DestroyMenu(h); }
+};
+struct IconTraits {
+  using Type = HICON;
+  static Type None() noexcept { return nullptr; }
+  static bool Valid(Type h) noexcept { return h != nullptr; }
+  static void Close(Type h) noexcept { ::DestroyIcon(h); }
+};
+struct ModuleTraits {
+  using Type = HMODULE;
+  static Type None() noexcept { return nullptr; }
+  static bool Valid(Type h) noexcept { return h != nullptr; }
+  static void Close(Type h) noexcept { ::FreeLibrary(h); }
+};
+
+using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
+using UniqueHKey = UniqueHandle<RegKeyTraits>;
+using UniqueInternet = UniqueHandle<InternetHandleTraits>;
+using UniqueDevInfo = UniqueHandle<DevInfoTraits>;
+using UniqueMenu = UniqueHandle<MenuTraits>;
+using UniqueIcon = UniqueHandle<IconTraits>;
+using UniqueModule = UniqueHandle<ModuleTraits>;
+
+}  // namespace zt
