@@ -1,0 +1,40 @@
+// The application object: single instance, start-up, and the descriptor strings shared by the
+// window's thread and the workers (behind one lock, handed out as copies).
+#pragma once
+#include <windows.h>
+
+#include <chrono>
+#include <string>
+#include <string_view>
+
+#include "app/descriptor_state.h"
+
+namespace zt {
+
+class CAutoUpdateApp {
+ public:
+  // Start-up: the single-instance mutex, the local descriptor, the main window; returns when the
+  // main window has ended (a second instance returns at once).
+  BOOL InitInstance();
+
+  // Fetches the server's descriptor (within `budget`) into the shared server text.
+  BOOL DownloadVersionFile(std::chrono::milliseconds budget);
+  // Reads C:\ZT_Update\version.txt into the shared local text and values.
+  BOOL LoadLocalVersion();
+
+  const std::string m_strAppVersion = "2.7";
+  DescriptorState m_state;  // m_strDataVersion, m_strDataTime, m_strDataDesc, m_strLocalText, m_strServerText
+};
+
+extern CAutoUpdateApp theApp;
+
+// The running executable's full path (UTF-8), whatever its length.
+std::string GetModulePath();
+// The readers over this process's command line (GetCommandLineW as UTF-8).
+int GetArgCount();
+std::string GetArg(int n);
+
+// A message box with the application title (the executable's name without extension) as caption.
+int AppMessageBox(std::string_view text, UINT type);
+
+}  // namespace zt
