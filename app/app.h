@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "app/descriptor_state.h"
+#include "win/handles.h"
 
 namespace zt {
 
@@ -33,6 +34,10 @@ std::string GetModulePath();
 // The readers over this process's command line (GetCommandLineW as UTF-8).
 int GetArgCount();
 std::string GetArg(int n);
+
+// The single-instance marker, the named mutex: false when another instance holds it. A failed
+// creation counts as a first instance (the handle is then empty).
+bool ClaimSingleInstance(UniqueKernelHandle* mutex);
 
 // A message box with the application title (the executable's name without extension) as caption.
 int AppMessageBox(std::string_view text, UINT type);

@@ -1,0 +1,82 @@
+#include "app/cmdline.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace zt {
+
+// Only the space byte separates arguments and a double quote groups; a tab is an ordinary byte.
+// An unquoted argument is counted at the space that ends it, so a last unquoted argument with
+// nothing after it is not counted: the main window's "count >= 1" test depends on this count.
+int GetArgCountOf(std::string_view commandLine) {
+  int count = 0;
+  bool inQuotes = false;
+  bool afterWord = false;
+  for (const char c : commandLine) {
+    if (c == '"') {
+      inQuotes = !inQuotes;
+      if (inQuotes) ++count;
+      continue;
+    }
+    if (inQuotes) continue;
+    if (afterWord && c == ' ') ++count;
+    afterWord = c != ' ';
+  }
+  return count;
+}
+
+std::string GetArgOf(std::string_view commandLine, int n) {
+  if (n < 0) return {};
+  const std::ptrdiff_t length = static_cast<std::ptrdiff_t>(commandLine.size());
+  int count = 0;
+  std::ptrdiff_t start = -1;
+  std::ptrdiff_t end = -1;
+  bool inQuotes = false;
+  bool afterWord = false;
+  for (std::ptrdiff_t i = 0; i < length; ++i) {
+    const char c = commandLine[static_cast<size_t>(i)];
+    if (c == '"') {
+      inQuotes = !inQuotes;
+      if (inQuotes) {
+        ++count;
+        start = i + 1;
+        end = -1;
+        continue;
+      }
+      end = i;
+      // A closed quoted part is complete at the byte after its quote, or here when the line ends.
+      if (i != length - 1) continue;
+    } else if (!inQuotes) {
+      const bool space = c == ' ';
+      if (!space && !afterWord) {
+        start = i;
+        end = -1;
+      }
+      if (space && afterWord) {
+        ++count;
+        end = i;
+      }
+      if (!space && i == length - 1) {
+        ++count;
+        end = length;
+      }
+      afterWord = !space;
+    }
+    if (count == n + 1 && start != -1 && end != -1) {
+      if (end < start) return {};
+      return std::string(commandLine.substr(static_cast<size_t>(start), static_cast<size_t>(end - start)));
+    }
+  }
+  return {};
+}
+
+bool WantsHiddenStart(std::string_view commandLine) {
+  if (GetArgCountOf(commandLine) < 1) return false;
+  std::string arg = GetArgOf(commandLine, 1);
+  std::transform(arg.begin(), arg.end(), arg.begin(), [](unsigned char c) {
+    return static_cast<char>(c < 0x80 ? std::tolower(c) : c);
+  });
+  return arg.find("autohide") != std::string::npos;
+}
+
+}  // namespace zt
