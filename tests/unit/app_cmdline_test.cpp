@@ -1,0 +1,90 @@
+#include "app/cmdline.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "app/autorun.h"
+
+namespace {
+
+struct CmdCase {
+  std::string line;
+  int count;
+  std::string arg0, arg1, arg2;
+};
+
+TEST(AppCmdline, CountAndSplitByTheByteRules) {
+  const CmdCase cases[] = {
+      {R"("C:\app\tool.exe" /autohide)", 1, R"(C:\app\tool.exe)", "/autohide", ""},
+      {R"(C:\app\tool.exe /autohide)", 1, R"(C:\app\tool.exe)", "/autohide", ""},
+      {R"("C:\app\tool.exe")", 1, R"(C:\app\tool.exe)", "", ""},
+      {R"(C:\app\tool.exe)", 0, R"(C:\app\tool.exe)", "", ""},
+      {"x /autohide ", 2, "x", "/autohide", ""},  // trailing space counts the last word
+      {"x y", 1, "x", "y", ""},                   // one-byte last argument
+      {R"("a" "b")", 2, "a", "b", ""},
+      {R"(C:\my app\tool.exe /autohide)", 2, R"(C:\my)", R"(app\tool.exe)", "/autohide"},
+      {"", 0, "", "", ""},
+      {"x\t/autohide", 0, "x\t/autohide", "", ""},  // a tab does not separate
+      {"x  /autohide", 1, "x", "/autohide", ""},    // two spaces, no empty argument
+      {" x y", 1, "x", "y", ""},                    // leading space
+      {R"(a"b c"d)", 1, "", R"(b c"d)", ""},        // glued quotes: the quote opens argument 1
+      {R"(x "a b")", 2, "x", "a b", ""},            // closing quote is the last byte
+      {R"("" x)", 1, "", "x", ""},                  // empty quoted argument
+      {R"("C:\a b)", 1, "", "", ""},                // unclosed quote never completes
+      {"\"", 1, "", "", ""},
+      {" ", 0, "", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("line [" + c.line + "]");
+    EXPECT_EQ(zt::GetArgCountOf(c.line), c.count);
+    EXPECT_EQ(zt::GetArgOf(c.line, 0), c.arg0);
+    EXPECT_EQ(zt::GetArgOf(c.line, 1), c.arg1);
+    EXPECT_EQ(zt::GetArgOf(c.line, 2), c.arg2);
+    EXPECT_EQ(zt::GetArgOf(c.line, 7), "");
+    EXPECT_EQ(zt::GetArgOf(c.line, -1), "");
+  }
+}
+
+TEST(AppCmdline, HiddenStartLooksAtArgumentOneLowerCased) {
+  const struct {
+    std::string line;
+    bool hidden;
+  } cases[] = {
+      {R"("C:\app\tool.exe" /autohide)", true},
+      {R"("C:\app\tool.exe" /AUTOHIDE)", true},
+      {R"(C:\app\tool.exe /AutoHide)", true},
+      {"tool.exe --no-autohide-x", true},  // "contains" is the rule
+      {R"("C:\app\tool.exe")", false},
+      {R"(C:\app\tool.exe)", false},
+      {R"(C:\my app\tool.exe /autohide)", false},  // unquoted path with a blank loses the switch
+      {"x\t/autohide", false},                     // count 0: arguments are not looked at
+      {R"("C:\app\tool.exe" /auto hide)", false},
+      {"", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("line [" + c.line + "]");
+    EXPECT_EQ(zt::WantsHiddenStart(c.line), c.hidden);
+  }
+}
+
+// The Run value quotes the path, so every path gives back itself as argument 0 and the switch as
+// argument 1, blanks and Chinese folder names included.
+TEST(AppCmdline, RunValueCommandKeepsPathAndSwitch) {
+  const std::string paths[] = {
+      R"(C:\app\tool.exe)",
+      R"(C:\Program Files\ZT AutoUpdate\ZT_AutoUpdate.exe)",
+      R"(C:\Program Files (x86)\安全 驾驶\ZT_AutoUpdate.exe)",
+      R"(D:\a  b\c.exe)",
+  };
+  for (const auto& p : paths) {
+    const std::string command = zt::BuildAutoRunCommand(p);
+    SCOPED_TRACE(command);
+    EXPECT_EQ(command, "\"" + p + "\" /autohide");
+    EXPECT_EQ(zt::GetArgOf(command, 0), p);
+    EXPECT_EQ(zt::GetArgOf(command, 1), "/autohide");
+    EXPECT_TRUE(zt::WantsHiddenStart(command));
+  }
+}
+
+}  // namespace
