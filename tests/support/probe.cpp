@@ -1,0 +1,395 @@
+// probe.exe: drives and reads the tool's windows from outside, for the scenarios. Test rig, never
+// shipped. Every result is printed as UTF-8 lines on stdout; exit code 0 = done/true,
+// 1 = not found/false/timed out, 2 = usage.
+//
+//   probe find [WIN]                 "hwnd=0x.. pid=N visible=0|1" of the window
+//   probe visible [WIN]              "1" or "0" (exit 1 when the window does not exist)
+//   probe rect [WIN]                 "x y width height" of the window on the screen
+//   probe text ID                    text of control ID of the main window
+//   probe checked ID | enabled ID | shown ID     "1" or "0" for control ID of the main window
+//   probe click ID                   posts BM_CLICK to control ID of the main window
+//   probe tick TIMER [N]             sends WM_TIMER TIMER to the main window N times (default 1)
+//   probe post MSG [WPARAM [LPARAM]] posts MSG (a number such as 0x0593, or a registered name
+//                                    such as TaskbarCreated) to the main window
+//   probe send MSG [WPARAM [LPARAM [TIMEOUT_MS]]]   sends it and waits: "result=N ms=N" or
+//                                    "timeout ms=N" (exit 1); the default time-out is 10000
+//   probe list                       every top-level window: "0xHWND pid=N visible=0|1 class=C caption=T"
+//   probe wait WIN MS                waits up to MS for WIN to exist and be visible
+//   probe gone WIN MS                waits up to MS for WIN to stop existing
+//   probe menu                       "items=N" of the visible popup menu (exit 1 when none)
+//   probe menu-pick N                picks item N (1-based) of the visible popup menu by keyboard
+//   probe menu-dismiss               closes the visible popup menu without a choice
+//   probe box                        caption and texts of a visible message box: "caption=..",
+//                                    "text=.." per static line
+//   probe box-answer BUTTON          clicks BUTTON (yes, no, ok, cancel or a number) in it
+//
+// WIN: main (default), progress, about, updater (the data-update program), or any exact caption.
+// ID and numbers: decimal or 0x hex.
+//
+// Named data_update.exe, the same program is a stand-in for the data-update program: it shows a
+// window captioned "ZT_PNV 系统升级工具" for ZT_STANDIN_MS milliseconds (default 4000) and appends
+// "started" and "ended" lines to C:\ZT_Update\standin.log.
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kMainCaption[] = L"安全驾驶导引系统——自动升级工具 V2.6";
+const wchar_t kProgressCaption[] = L"自动升级工具";
+const wchar_t kAboutCaption[] = L"关于 ZT_AutoUpdate";
+const wchar_t kUpdaterCaption[] = L"ZT_PNV 系统升级工具";
+
+std::string ToUtf8(const std::wstring& w) {
+  if (w.empty()) return {};
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+void Print(const std::string& line) {
+  const std::string s = line + "\n";
+  DWORD written = 0;
+  ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), s.data(), static_cast<DWORD>(s.size()), &written, nullptr);
+}
+
+std::string Hex(const void* p) {
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "0x%llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
+  return buf;
+}
+
+// Line ends inside a text are shown as \r and \n so one text stays one line.
+std::string OneLine(const std::wstring& w) {
+  std::string out;
+  for (char c : ToUtf8(w)) {
+    if (c == '\r') out += "\\r";
+    else if (c == '\n') out += "\\n";
+    else out += c;
+  }
+  return out;
+}
+
+std::wstring WindowText(HWND w) {
+  // WM_GETTEXT works across processes (the system marshals it), GetWindowText does not for controls.
+  const LRESULT n = ::SendMessageW(w, WM_GETTEXTLENGTH, 0, 0);
+  std::wstring buf(static_cast<size_t>(n) + 1, L'\0');
+  const LRESULT got = ::SendMessageW(w, WM_GETTEXT, static_cast<WPARAM>(n + 1), reinterpret_cast<LPARAM>(buf.data()));
+  buf.resize(static_cast<size_t>(got > 0 ? got : 0));
+  return buf;
+}
+
+std::wstring ClassOf(HWND w) {
+  wchar_t buf[256] = {};
+  ::GetClassNameW(w, buf, 256);
+  return buf;
+}
+
+bool ParseNumber(const wchar_t* s, long long* out) {
+  wchar_t* end = nullptr;
+  const long long v = std::wcstoll(s, &end, 0);
+  if (!end || *end != L'\0' || end == s) return false;
+  *out = v;
+  return true;
+}
+
+std::wstring CaptionOf(const std::wstring& name) {
+  if (name == L"main") return kMainCaption;
+  if (name == L"progress") return kProgressCaption;
+  if (name == L"about") return kAboutCaption;
+  if (name == L"updater") return kUpdaterCaption;
+  return name;
+}
+
+HWND FindTop(const std::wstring& name) { return ::FindWindowW(nullptr, CaptionOf(name).c_str()); }
+
+HWND MainWindow() { return ::FindWindowW(L"#32770", kMainCaption); }
+
+struct Found {
+  std::vector<HWND> windows;
+  const wchar_t* cls;
+};
+
+BOOL CALLBACK CollectTop(HWND w, LPARAM p) {
+  auto* f = reinterpret_cast<Found*>(p);
+  if (!f->cls || ClassOf(w) == f->cls) f->windows.push_back(w);
+  return TRUE;
+}
+
+std::vector<HWND> TopWindows(const wchar_t* cls) {
+  Found f{{}, cls};
+  ::EnumWindows(&CollectTop, reinterpret_cast<LPARAM>(&f));
+  return f.windows;
+}
+
+HWND VisiblePopupMenu() {
+  for (HWND w : TopWindows(L"#32768")) {
+    if (::IsWindowVisible(w)) return w;
+  }
+  return nullptr;
+}
+
+// A visible message box: a dialog with a static text, not one of the tool's own windows.
+HWND VisibleMessageBox() {
+  for (HWND w : TopWindows(L"#32770")) {
+    if (!::IsWindowVisible(w)) continue;
+    const std::wstring caption = WindowText(w);
+    if (caption == kMainCaption || caption == kProgressCaption || caption == kAboutCaption) continue;
+    return w;
+  }
+  return nullptr;
+}
+
+UINT MessageNumber(const wchar_t* s) {
+  long long v = 0;
+  if (ParseNumber(s, &v)) return static_cast<UINT>(v);
+  return ::RegisterWindowMessageW(s);
+}
+
+int Usage() {
+  Print("usage: probe COMMAND ... (see the top of probe.cpp)");
+  return 2;
+}
+
+int StandIn() {
+  DWORD ms = 4000;
+  wchar_t env[32] = {};
+  if (::GetEnvironmentVariableW(L"ZT_STANDIN_MS", env, 32) > 0) ms = static_cast<DWORD>(std::wcstoul(env, nullptr, 10));
+  auto note = [](const char* what) {
+    HANDLE f = ::CreateFileW(L"C:\\ZT_Update\\standin.log", FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return;
+    const std::string line = std::string(what) + "\r\n";
+    DWORD written = 0;
+    ::WriteFile(f, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    ::CloseHandle(f);
+  };
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = ::DefWindowProcW;
+  wc.hInstance = ::GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"ZtStandInUpdater";
+  ::RegisterClassW(&wc);
+  HWND w = ::CreateWindowW(wc.lpszClassName, kUpdaterCaption, WS_OVERLAPPEDWINDOW, 100, 100, 300, 120, nullptr,
+                           nullptr, wc.hInstance, nullptr);
+  ::ShowWindow(w, SW_SHOW);
+  note("started");
+  const DWORD end = ::GetTickCount() + ms;
+  for (;;) {
+    const DWORD now = ::GetTickCount();
+    if (static_cast<LONG>(end - now) <= 0) break;
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, end - now, QS_ALLINPUT);
+    MSG msg;
+    while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageW(&msg);
+  }
+  ::DestroyWindow(w);
+  note("ended");
+  return 0;
+}
+
+bool IsStandIn() {
+  wchar_t path[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, path, MAX_PATH);
+  const wchar_t* base = std::wcsrchr(path, L'\\');
+  base = base ? base + 1 : path;
+  return _wcsicmp(base, L"data_update.exe") == 0;
+}
+
+int ControlQuery(const std::wstring& what, int id) {
+  HWND main = MainWindow();
+  if (!main) {
+    Print("error=no main window");
+    return 1;
+  }
+  HWND c = ::GetDlgItem(main, id);
+  if (!c) {
+    Print("error=no control");
+    return 1;
+  }
+  if (what == L"text") {
+    Print(OneLine(WindowText(c)));
+    return 0;
+  }
+  bool v = false;
+  if (what == L"checked") v = ::SendMessageW(c, BM_GETCHECK, 0, 0) == BST_CHECKED;
+  if (what == L"enabled") v = ::IsWindowEnabled(c) != FALSE;
+  if (what == L"shown") v = (::GetWindowLongW(c, GWL_STYLE) & WS_VISIBLE) != 0;
+  if (what == L"click") {
+    ::PostMessageW(c, BM_CLICK, 0, 0);
+    Print("clicked");
+    return 0;
+  }
+  Print(v ? "1" : "0");
+  return v ? 0 : 1;
+}
+
+int Run(int argc, wchar_t** argv) {
+  if (argc < 2) return Usage();
+  const std::wstring cmd = argv[1];
+  const std::wstring win = argc >= 3 ? argv[2] : L"main";
+  long long n = 0;
+
+  if (cmd == L"find" || cmd == L"visible" || cmd == L"rect") {
+    HWND w = win == L"main" ? MainWindow() : FindTop(win);
+    if (!w) {
+      Print(cmd == L"visible" ? "0" : "error=not found");
+      return 1;
+    }
+    if (cmd == L"visible") {
+      const bool v = ::IsWindowVisible(w) != FALSE;
+      Print(v ? "1" : "0");
+      return v ? 0 : 1;
+    }
+    if (cmd == L"rect") {
+      RECT r{};
+      ::GetWindowRect(w, &r);
+      Print(std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + " " +
+            std::to_string(r.bottom - r.top));
+      return 0;
+    }
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(w, &pid);
+    Print("hwnd=" + Hex(w) + " pid=" + std::to_string(pid) + " visible=" + (::IsWindowVisible(w) ? "1" : "0"));
+    return 0;
+  }
+  if (cmd == L"text" || cmd == L"checked" || cmd == L"enabled" || cmd == L"shown" || cmd == L"click") {
+    if (argc < 3 || !ParseNumber(argv[2], &n)) return Usage();
+    return ControlQuery(cmd, static_cast<int>(n));
+  }
+  if (cmd == L"tick") {
+    if (argc < 3 || !ParseNumber(argv[2], &n)) return Usage();
+    long long times = 1;
+    if (argc >= 4 && !ParseNumber(argv[3], &times)) return Usage();
+    HWND main = MainWindow();
+    if (!main) {
+      Print("error=no main window");
+      return 1;
+    }
+    for (long long i = 0; i < times; ++i) {
+      DWORD_PTR result = 0;
+      if (!::SendMessageTimeoutW(main, WM_TIMER, static_cast<WPARAM>(n), 0, SMTO_NORMAL, 60000, &result)) {
+        Print("timeout at tick " + std::to_string(i + 1));
+        return 1;
+      }
+    }
+    Print("ticks=" + std::to_string(times));
+    return 0;
+  }
+  if (cmd == L"post" || cmd == L"send") {
+    if (argc < 3) return Usage();
+    const UINT msg = MessageNumber(argv[2]);
+    long long wp = 0, lp = 0, timeout = 10000;
+    if (argc >= 4 && !ParseNumber(argv[3], &wp)) return Usage();
+    if (argc >= 5 && !ParseNumber(argv[4], &lp)) return Usage();
+    if (argc >= 6 && !ParseNumber(argv[5], &timeout)) return Usage();
+    HWND main = MainWindow();
+    if (!main || msg == 0) {
+      Print("error=no main window or message");
+      return 1;
+    }
+    if (cmd == L"post") {
+      const BOOL ok = ::PostMessageW(main, msg, static_cast<WPARAM>(wp), static_cast<LPARAM>(lp));
+      Print(ok ? "posted" : "error=PostMessageW failed");
+      return ok ? 0 : 1;
+    }
+    const DWORD start = ::GetTickCount();
+    DWORD_PTR result = 0;
+    const LRESULT ok = ::SendMessageTimeoutW(main, msg, static_cast<WPARAM>(wp), static_cast<LPARAM>(lp),
+                                             SMTO_NORMAL, static_cast<UINT>(timeout), &result);
+    const DWORD ms = ::GetTickCount() - start;
+    if (!ok) {
+      Print("timeout ms=" + std::to_string(ms));
+      return 1;
+    }
+    Print("result=" + std::to_string(static_cast<long long>(result)) + " ms=" + std::to_string(ms));
+    return 0;
+  }
+  if (cmd == L"list") {
+    for (HWND w : TopWindows(nullptr)) {
+      DWORD pid = 0;
+      ::GetWindowThreadProcessId(w, &pid);
+      Print(Hex(w) + " pid=" + std::to_string(pid) + " visible=" + (::IsWindowVisible(w) ? "1" : "0") +
+            " class=" + ToUtf8(ClassOf(w)) + " caption=" + OneLine(WindowText(w)));
+    }
+    return 0;
+  }
+  if (cmd == L"wait" || cmd == L"gone") {
+    if (argc < 4 || !ParseNumber(argv[3], &n)) return Usage();
+    const DWORD end = ::GetTickCount() + static_cast<DWORD>(n);
+    for (;;) {
+      HWND w = win == L"main" ? MainWindow() : FindTop(win);
+      const bool there = w && (cmd == L"gone" || ::IsWindowVisible(w));
+      if (cmd == L"wait" ? there : !w) {
+        Print(cmd == L"wait" ? "hwnd=" + Hex(w) : "gone");
+        return 0;
+      }
+      if (static_cast<LONG>(end - ::GetTickCount()) <= 0) break;
+      ::Sleep(50);
+    }
+    Print("timeout");
+    return 1;
+  }
+  if (cmd == L"menu" || cmd == L"menu-pick" || cmd == L"menu-dismiss") {
+    HWND m = VisiblePopupMenu();
+    if (!m) {
+      Print("error=no menu");
+      return 1;
+    }
+    if (cmd == L"menu") {
+      HMENU h = reinterpret_cast<HMENU>(::SendMessageW(m, MN_GETHMENU, 0, 0));
+      Print("items=" + std::to_string(h ? ::GetMenuItemCount(h) : -1));
+      return 0;
+    }
+    if (cmd == L"menu-dismiss") {
+      ::PostMessageW(m, WM_KEYDOWN, VK_ESCAPE, 0);
+      Print("dismissed");
+      return 0;
+    }
+    if (argc < 3 || !ParseNumber(argv[2], &n) || n < 1) return Usage();
+    for (long long i = 0; i < n; ++i) ::PostMessageW(m, WM_KEYDOWN, VK_DOWN, 0);
+    ::PostMessageW(m, WM_KEYDOWN, VK_RETURN, 0);
+    Print("picked");
+    return 0;
+  }
+  if (cmd == L"box" || cmd == L"box-answer") {
+    HWND b = VisibleMessageBox();
+    if (!b) {
+      Print("error=no message box");
+      return 1;
+    }
+    if (cmd == L"box") {
+      Print("caption=" + OneLine(WindowText(b)));
+      for (HWND c = ::GetWindow(b, GW_CHILD); c; c = ::GetWindow(c, GW_HWNDNEXT)) {
+        if (ClassOf(c) == L"Static" && !WindowText(c).empty()) Print("text=" + OneLine(WindowText(c)));
+      }
+      return 0;
+    }
+    if (argc < 3) return Usage();
+    const std::wstring a = argv[2];
+    long long id = 0;
+    if (a == L"yes") id = IDYES;
+    else if (a == L"no") id = IDNO;
+    else if (a == L"ok") id = IDOK;
+    else if (a == L"cancel") id = IDCANCEL;
+    else if (!ParseNumber(argv[2], &id)) return Usage();
+    HWND button = ::GetDlgItem(b, static_cast<int>(id));
+    if (!button) {
+      Print("error=no such button");
+      return 1;
+    }
+    ::PostMessageW(button, BM_CLICK, 0, 0);
+    Print("answered");
+    return 0;
+  }
+  return Usage();
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  if (IsStandIn()) return StandIn();
+  return Run(argc, argv);
+}

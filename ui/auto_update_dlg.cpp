@@ -1,0 +1,424 @@
+#include "ui/auto_update_dlg.h"
+
+#include <shellapi.h>
+
+#include "app/app.h"
+#include "app/autorun.h"
+#include "app/ids.h"
+#include "app/log.h"
+#include "app/paths.h"
+#include "res/resource.h"
+#include "ui/progress.h"
+#include "ui/window_logic.h"
+#include "update/downloads.h"
+#include "win/error.h"
+#include "win/handles.h"
+#include "win/text.h"
+
+namespace zt {
+
+namespace {
+
+constexpr UINT kTrayFlags = NIF_MESSAGE | NIF_ICON | NIF_INFO;
+constexpr UINT kBalloonTimeoutMs = 8000;
+constexpr DWORD kDataUpdaterWaitMs = 30 * 60 * 1000;
+constexpr UINT kAskDelayMs = 1000;
+constexpr UINT kStartHiddenDelayMs = 100;
+constexpr char kWebsiteUrl[] = "http://www.example.com/";
+constexpr char kChatLink[] = "tencent://Message/?Uin=10000&Menu=yes";
+
+bool FileExists(const std::string& utf8Path) {
+  const DWORD a = ::GetFileAttributesW(Widen(utf8Path).c_str());
+  return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Copies into a fixed UTF-16 field, cut at a character boundary so the field always ends on a
+// whole character and a terminating zero.
+template <size_t N>
+void CopyField(WCHAR (&field)[N], const std::string& utf8) {
+  std::wstring w = Widen(FitUtf16Units(utf8, N - 1));
+  if (w.size() > N - 1) {
+    // Widening turned malformed bytes into more units than counted: cut again, never a half pair.
+    w.resize(N - 1);
+    if (!w.empty() && w.back() >= 0xD800 && w.back() <= 0xDBFF) w.pop_back();
+  }
+  w.copy(field, w.size());
+  field[w.size()] = L'\0';
+}
+
+HICON LoadAppIcon(int size) {
+  return static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME),
+                                         IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+}
+
+}  // namespace
+
+CAboutDlg::CAboutDlg() : CDialog(IDD_ABOUTBOX) {}
+
+CAutoUpdateDlg::CAutoUpdateDlg() : CDialog(IDD_AUTOUPDATE_DIALOG) {
+  m_bAutoStart = IsAutoRunEnabled();
+  m_hIcon = ::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME));
+  m_hSmallIcon = LoadAppIcon(::GetSystemMetrics(SM_CXSMICON));
+}
+
+CAutoUpdateDlg::~CAutoUpdateDlg() {
+  // Icons from LoadIconW are shared and never destroyed; the one from LoadImageW is ours.
+  if (m_hSmallIcon) ::DestroyIcon(m_hSmallIcon);
+}
+
+void CAutoUpdateDlg::DoDataExchange(DataExchange& dx) {
+  dx.Control(IDC_BTN_START_UPDATE, m_btnStartUpdate);
+  dx.Text(IDC_EDIT_INFO, m_strInfo);
+  dx.Check(IDC_CHK_AUTOSTART, m_bAutoStart);
+}
+
+BOOL CAutoUpdateDlg::OnInitDialog() {
+  CDialog::OnInitDialog();
+
+  if (HMENU sys = ::GetSystemMenu(m_hWnd, FALSE)) {
+    WCHAR about[128] = {};
+    if (::LoadStringW(::GetModuleHandleW(nullptr), IDS_ABOUTBOX, about, 128) > 0) {
+      ::AppendMenuW(sys, MF_SEPARATOR, 0, nullptr);
+      ::AppendMenuW(sys, MF_STRING, IDM_SYS_ABOUT, about);
+    }
+  }
+  ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+  ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL,
+                 reinterpret_cast<LPARAM>(m_hSmallIcon ? m_hSmallIcon : m_hIcon));
+
+  m_uTaskbarCreated = ::RegisterWindowMessageW(L"TaskbarCreated");
+  SetMessageWindow(m_hWnd);
+  SetProgressOwner(m_hWnd);
+  AddTrayIcon();
+  ::SetTimer(m_hWnd, IDT_WATCH, 1000, nullptr);
+  ::GetWindowRect(m_hWnd, &m_rcNormal);
+
+  const int count = GetArgCount();
+  const StartMode mode = DecideStartMode(count, count >= 1 ? GetArg(1) : std::string());
+  switch (mode) {
+    case StartMode::Hidden:
+      LogEvent("window", "start hidden in the notification area");
+      // Created visible by its template: shrink it to nothing now, hide it a moment later.
+      ::MoveWindow(m_hWnd, 0, 0, 0, 0, TRUE);
+      ::SetTimer(m_hWnd, IDT_START_HIDDEN, kStartHiddenDelayMs, nullptr);
+      break;
+    case StartMode::Visible:
+      LogEvent("window", "start visible");
+      RefreshInfo();
+      ::SetTimer(m_hWnd, IDT_ASK_AUTOSTART, kAskDelayMs, nullptr);
+      break;
+    case StartMode::NoArguments:
+      LogEvent("window", "start visible (no arguments: no auto-start question)");
+      break;
+  }
+  return TRUE;
+}
+
+void CAutoUpdateDlg::AddTrayIcon() {
+  NOTIFYICONDATAW nid{};
+  nid.cbSize = sizeof(nid);
+  nid.hWnd = m_hWnd;
+  nid.uID = kTrayIconId;
+  nid.uFlags = kTrayFlags;
+  nid.uCallbackMessage = WM_TRAY_NOTIFY;
+  nid.hIcon = m_hSmallIcon ? m_hSmallIcon : m_hIcon;
+  nid.uTimeout = kBalloonTimeoutMs;
+  nid.dwInfoFlags = NIIF_NOSOUND;
+  ::Shell_NotifyIconW(NIM_ADD, &nid);
+}
+
+void CAutoUpdateDlg::RemoveTrayIcon() {
+  NOTIFYICONDATAW nid{};
+  nid.cbSize = sizeof(nid);
+  nid.hWnd = m_hWnd;
+  nid.uID = kTrayIconId;
+  ::Shell_NotifyIconW(NIM_DELETE, &nid);
+}
+
+void CAutoUpdateDlg::ShowBalloon(const std::string& utf8Text) {
+  LogEvent("balloon", utf8Text.empty() ? std::string("(taken down)") : utf8Text);
+  NOTIFYICONDATAW nid{};
+  nid.cbSize = sizeof(nid);
+  nid.hWnd = m_hWnd;
+  nid.uID = kTrayIconId;
+  nid.uFlags = kTrayFlags;
+  nid.uCallbackMessage = WM_TRAY_NOTIFY;
+  nid.hIcon = m_hSmallIcon ? m_hSmallIcon : m_hIcon;
+  nid.uTimeout = kBalloonTimeoutMs;
+  nid.dwInfoFlags = NIIF_NOSOUND;
+  CopyField(nid.szInfoTitle, kBalloonTitle);
+  CopyField(nid.szInfo, utf8Text);
+  ::Shell_NotifyIconW(NIM_MODIFY, &nid);
+}
+
+void CAutoUpdateDlg::ShowAndActivate() {
+  ::ShowWindow(m_hWnd, SW_SHOW);
+  ::SetForegroundWindow(m_hWnd);
+}
+
+void CAutoUpdateDlg::ShowTrayMenu() {
+  POINT pt{};
+  ::GetCursorPos(&pt);
+  UniqueMenu menu(::CreatePopupMenu());
+  if (!menu) return;
+  ::AppendMenuW(menu.get(), MF_STRING, ID_TRAY_SHOW, L"显示主界面");
+  ::AppendMenuW(menu.get(), MF_STRING, ID_TRAY_EXIT, L"退出");
+  // Without the foreground the menu would not close when the user clicks elsewhere.
+  ::SetForegroundWindow(m_hWnd);
+  const UINT cmd = static_cast<UINT>(::TrackPopupMenu(
+      menu.get(), TPM_RETURNCMD | TPM_BOTTOMALIGN | TPM_RIGHTALIGN | TPM_RIGHTBUTTON, pt.x, pt.y, 0, m_hWnd,
+      nullptr));
+  ::PostMessageW(m_hWnd, WM_NULL, 0, 0);
+  if (cmd == ID_TRAY_SHOW) {
+    ShowAndActivate();
+  } else if (cmd == ID_TRAY_EXIT) {
+    LogEvent("quit", "tray menu");
+    DestroyWindow();
+  }
+}
+
+void CAutoUpdateDlg::OnWatchTick() {
+  ++m_nTick;
+  // The information text on tick 1 and every third tick after it, so the window is never empty.
+  if (m_nTick % 3 == 1) RefreshInfo();
+}
+
+void CAutoUpdateDlg::OnTimer(UINT_PTR id) {
+  switch (id) {
+    case IDT_WATCH:
+      OnWatchTick();
+      break;
+    case IDT_ASK_AUTOSTART:
+      OnAskAutoStart();
+      break;
+    case IDT_START_HIDDEN:
+      OnStartHidden();
+      break;
+    case IDT_FORGET_DEVICE:
+      m_strLastDevice = "XX";
+      break;
+    default:
+      break;
+  }
+}
+
+void CAutoUpdateDlg::OnAskAutoStart() {
+  ::KillTimer(m_hWnd, IDT_ASK_AUTOSTART);  // asked at most once per run
+  if (m_bAutoStart) return;
+  if (AppMessageBox(kAskAutoStartText, MB_YESNO) != IDYES) return;
+  SetAutoRun(BuildAutoRunCommand(GetModulePath()), true);
+  UpdateData(true);
+  m_bAutoStart = IsAutoRunEnabled();
+  UpdateData(false);
+}
+
+void CAutoUpdateDlg::OnStartHidden() {
+  ::KillTimer(m_hWnd, IDT_START_HIDDEN);
+  ::ShowWindow(m_hWnd, SW_HIDE);
+  ::MoveWindow(m_hWnd, m_rcNormal.left, m_rcNormal.top, m_rcNormal.right - m_rcNormal.left,
+               m_rcNormal.bottom - m_rcNormal.top, TRUE);
+  // Centred while hidden, so that it shows centred when first shown.
+  CenterOver(nullptr);
+  RefreshInfo();
+}
+
+void CAutoUpdateDlg::RefreshInfo() {
+  UpdateData(true);
+  const std::string root = kUpdateRoot;
+  const bool missing = LocalFilesMissing(FileExists(root + kDataProgramName), FileExists(root + kDescriptorName));
+  if (missing && !m_bBusy && m_fetchBackoff.Due(m_nTick)) {
+    // On the window's thread: a short budget, and a failed fetch is not retried at once.
+    const bool fetched = theApp.DownloadVersionFile(kRefreshFetchBudget) != FALSE;
+    m_fetchBackoff.Record(m_nTick, fetched);
+    if (!fetched) {
+      LogEvent("refresh", "descriptor fetch failed " + std::to_string(m_fetchBackoff.Failures()) +
+                              " time(s); next try in " + std::to_string(m_fetchBackoff.Wait()) + " ticks");
+    }
+    theApp.LoadLocalVersion();
+    StartDataThread();
+  }
+  if (m_btnStartUpdate) ::EnableWindow(m_btnStartUpdate, missing ? FALSE : TRUE);
+  const LocalDescriptor local = theApp.m_state.Local();
+  m_strInfo = BuildInfoText(missing, m_bBusy, GbkToUtf8(local.dataVersion), GbkToUtf8(local.dataTime),
+                            GbkToUtf8(local.dataDesc));
+  UpdateData(false);
+}
+
+void CAutoUpdateDlg::LaunchDataUpdater() {
+  if (m_bBusy) {
+    LogEvent("updater-launch", "refused: busy");
+    return;
+  }
+  if (::FindWindowW(nullptr, Widen(kDataProgramCaption).c_str())) {
+    LogEvent("updater-launch", "refused: the data-update program runs already");
+    return;
+  }
+  ::ShowWindow(m_hWnd, SW_HIDE);
+  m_bBusy = true;
+  std::wstring command = Widen(kDataProgramCommand);  // CreateProcessW may write into it
+  STARTUPINFOW si{};
+  si.cb = sizeof(si);
+  PROCESS_INFORMATION pi{};
+  if (::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    UniqueKernelHandle process(pi.hProcess);
+    UniqueKernelHandle thread(pi.hThread);
+    LogEvent("updater-launch", std::string("started ") + kDataProgramCommand);
+    const DWORD waited = ::WaitForSingleObject(process.get(), kDataUpdaterWaitMs);
+    LogEvent("updater-launch", waited == WAIT_OBJECT_0 ? "the data-update program ended"
+                                                       : "stopped waiting after 30 minutes");
+  } else {
+    LogEvent("updater-launch", LastErrorText("CreateProcessW data_update.exe"));
+  }
+  m_bBusy = false;
+}
+
+void CAutoUpdateDlg::OnChkAutoStart() {
+  UpdateData(true);
+  const bool wanted = m_bAutoStart;
+  SetAutoRun(BuildAutoRunCommand(GetModulePath()), wanted);
+  // Show what is true, not what was asked: a failed write must not leave the box ticked.
+  m_bAutoStart = IsAutoRunEnabled();
+  UpdateData(false);
+  if (m_bAutoStart != wanted) {
+    LogEvent("autorun", std::string("check box ") + (wanted ? "ticked" : "cleared") +
+                            " but the Run value is " + (m_bAutoStart ? "present" : "absent"));
+  }
+}
+
+void CAutoUpdateDlg::OnCommand(UINT id) {
+  switch (id) {
+    case IDC_BTN_CLOSE:
+      LogEvent("quit", "close button");
+      CDialog::OnCancel();
+      break;
+    case IDC_BTN_BACKGROUND:
+      ::ShowWindow(m_hWnd, SW_HIDE);
+      break;
+    case IDC_BTN_START_UPDATE:
+      LaunchDataUpdater();
+      break;
+    case IDC_CHK_AUTOSTART:
+      OnChkAutoStart();
+      break;
+    case IDC_BTN_WEBSITE:
+      ::ShellExecuteW(nullptr, L"open", Widen(kWebsiteUrl).c_str(), nullptr, nullptr, SW_SHOW);
+      break;
+    case IDC_BTN_CHAT:
+      ::ShellExecuteW(nullptr, L"open", Widen(kChatLink).c_str(), nullptr, nullptr, SW_SHOW);
+      break;
+    case IDOK:
+      OnOK();
+      break;
+    case IDCANCEL:
+      OnCancel();
+      break;
+    default:
+      break;
+  }
+}
+
+bool CAutoUpdateDlg::OnWorkerMessage(UINT message, WPARAM wParam) {
+  const LocalDescriptor local = theApp.m_state.Local();
+  const WorkerReaction r =
+      ReactToWorkerMessage(message, static_cast<std::uintptr_t>(wParam), ::IsWindowVisible(m_hWnd) != FALSE,
+                           theApp.m_strAppVersion, GbkToUtf8(local.dataVersion), GbkToUtf8(local.dataTime));
+  if (!r.handled) return false;
+  if (r.balloon) ShowBalloon(*r.balloon);
+  if (r.showProgress) ShowProgress(*r.showProgress, 0);
+  if (r.setProgress) SetProgress(*r.setProgress);
+  if (r.hideProgress) HideProgress();
+  if (r.busy) m_bBusy = *r.busy;
+  if (r.refreshInfo) RefreshInfo();
+  if (r.destroy) {
+    LogEvent("quit", "the tool was replaced by its new version");
+    DestroyWindow();
+  }
+  return true;
+}
+
+void CAutoUpdateDlg::OnPaintIconic() {
+  PAINTSTRUCT ps;
+  HDC dc = ::BeginPaint(m_hWnd, &ps);
+  ::SendMessageW(m_hWnd, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+  RECT rc{};
+  ::GetClientRect(m_hWnd, &rc);
+  const int x = (rc.right - rc.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
+  const int y = (rc.bottom - rc.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
+  ::DrawIcon(dc, x, y, m_hIcon);
+  ::EndPaint(m_hWnd, &ps);
+}
+
+INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (m_uTaskbarCreated != 0 && message == m_uTaskbarCreated) {
+    LogEvent("tray", "taskbar created again: icon added");
+    AddTrayIcon();
+    SetResult(1);
+    return TRUE;
+  }
+  switch (message) {
+    case WM_TRAY_NOTIFY:
+      if (lParam == WM_LBUTTONUP) {
+        ShowAndActivate();
+        return FALSE;
+      }
+      if (lParam == WM_RBUTTONUP) {
+        ShowTrayMenu();
+        SetResult(1);
+        return TRUE;
+      }
+      return FALSE;
+    case WM_SYSCOMMAND:
+      // Compared unmasked, as the shell and the tray send them.
+      if (wParam == kSysCommandShow) {
+        ShowAndActivate();
+        return FALSE;
+      }
+      if (wParam == SC_MINIMIZE || wParam == SC_CLOSE) {
+        // Never minimized, never closed this way: the tool stays in the tray.
+        ::ShowWindow(m_hWnd, SW_HIDE);
+        SetResult(1);
+        return TRUE;
+      }
+      if ((wParam & 0xFFF0) == IDM_SYS_ABOUT) {
+        CAboutDlg about;
+        about.DoModal(m_hWnd);
+        return TRUE;
+      }
+      return FALSE;
+    case WM_UPDATER_DOWNLOADING:
+    case WM_UPDATER_DONE:
+    case WM_DATA_DOWNLOADING:
+    case WM_DATA_DONE:
+    case WM_DOWNLOAD_PROGRESS:
+      OnWorkerMessage(message, wParam);
+      SetResult(1);
+      return TRUE;
+    case WM_TIMER:
+      OnTimer(static_cast<UINT_PTR>(wParam));
+      return TRUE;
+    case WM_PAINT:
+      if (::IsIconic(m_hWnd)) {
+        OnPaintIconic();
+        return TRUE;
+      }
+      return FALSE;
+    case WM_QUERYDRAGICON:
+      return reinterpret_cast<INT_PTR>(m_hIcon);
+    case WM_DESTROY:
+      ::KillTimer(m_hWnd, IDT_WATCH);
+      RemoveTrayIcon();
+      SetMessageWindow(nullptr);
+      SetProgressOwner(nullptr);
+      return FALSE;
+    case WM_COMMAND:
+      if (HIWORD(wParam) == BN_CLICKED) {
+        OnCommand(LOWORD(wParam));
+        return TRUE;
+      }
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace zt

@@ -1,0 +1,70 @@
+// The main window: the program's main loop (run modally), the tray icon with its menu and
+// balloons, the information text, the buttons and the auto-start check box, the reactions to the
+// workers' messages and the launch of the data-update program.
+#pragma once
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+#include "ui/dialog.h"
+#include "ui/fetch_backoff.h"
+
+namespace zt {
+
+class CAboutDlg : public CDialog {
+ public:
+  CAboutDlg();
+};
+
+class CAutoUpdateDlg : public CDialog {
+ public:
+  CAutoUpdateDlg();
+  ~CAutoUpdateDlg() override;
+
+  // Shows a tray balloon (title "数据升级", 8 s, no sound); "" takes a showing balloon down.
+  void ShowBalloon(const std::string& utf8Text);
+  // Rebuilds the information text; fetches the descriptor and starts the data thread when the
+  // local files are missing and nothing is busy (spaced out after failed fetches).
+  void RefreshInfo();
+  // Hides the window, starts the data-update program and waits for it (up to 30 minutes).
+  void LaunchDataUpdater();
+  // One tick of the watch timer.
+  void OnWatchTick();
+  std::uint32_t CurrentTick() const { return m_nTick; }
+
+  UINT m_uTaskbarCreated = 0;
+  RECT m_rcNormal{};
+  bool m_bBusy = false;
+  std::string m_strLastDevice = "XX";
+  HWND m_btnStartUpdate = nullptr;
+  std::string m_strInfo;
+  bool m_bAutoStart = false;
+  HICON m_hIcon = nullptr;
+
+ protected:
+  void DoDataExchange(DataExchange& dx) override;
+  BOOL OnInitDialog() override;
+  void OnOK() override {}      // Enter does nothing
+  void OnCancel() override {}  // nor do Escape and WM_CLOSE
+  INT_PTR WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+ private:
+  void AddTrayIcon();
+  void RemoveTrayIcon();
+  void ShowTrayMenu();
+  void ShowAndActivate();
+  void OnTimer(UINT_PTR id);
+  void OnAskAutoStart();
+  void OnStartHidden();
+  void OnChkAutoStart();
+  void OnCommand(UINT id);
+  bool OnWorkerMessage(UINT message, WPARAM wParam);
+  void OnPaintIconic();
+
+  HICON m_hSmallIcon = nullptr;
+  std::uint32_t m_nTick = 0;
+  FetchBackoff m_fetchBackoff;
+};
+
+}  // namespace zt

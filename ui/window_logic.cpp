@@ -1,0 +1,120 @@
+#include "ui/window_logic.h"
+
+#include "app/ids.h"
+
+namespace zt {
+
+StartMode DecideStartMode(int argCount, std::string_view arg1) {
+  if (argCount < 1) return StartMode::NoArguments;
+  std::string lower(arg1);
+  for (char& c : lower) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return lower.find("autohide") != std::string::npos ? StartMode::Hidden : StartMode::Visible;
+}
+
+bool LocalFilesMissing(bool dataProgramExists, bool descriptorExists) {
+  return !dataProgramExists || !descriptorExists;
+}
+
+std::string BuildInfoText(bool filesMissing, bool busy, std::string_view dataVersion,
+                          std::string_view dataTime, std::string_view dataDesc) {
+  if (filesMissing || busy) return std::string(kInfoWaiting);
+  std::string text = "\r\n数据版本: ";
+  text += dataVersion;
+  text += "\r\n\r\n更新日期: ";
+  text += dataTime;
+  text += "\r\n\r\n更新区域: ";
+  text += dataDesc;
+  text += "\r\n";
+  text += "\r\n\r\n后台运行时若有新数据版本发布将自动下载。";
+  text += "\r\n\r\n当设备连接时可自动检测并提示升级。";
+  return text;
+}
+
+WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, bool visible,
+                                    std::string_view appVersion, std::string_view dataVersion,
+                                    std::string_view dataTime) {
+  WorkerReaction r;
+  switch (message) {
+    case WM_UPDATER_DOWNLOADING:
+    case WM_DATA_DOWNLOADING: {
+      const std::string_view text =
+          message == WM_UPDATER_DOWNLOADING ? kTextUpdaterDownloading : kTextDataDownloading;
+      r.handled = true;
+      r.balloon = std::string(text);
+      // A tool running hidden in the tray never shows the progress window.
+      if (visible) r.showProgress = std::string(text);
+      r.busy = true;
+      break;
+    }
+    case WM_UPDATER_DONE:
+      r.handled = true;
+      r.busy = false;
+      if (wParam != 0) {
+        r.balloon = "自动升级工具更新成功, 版本:" + std::string(appVersion);
+        r.destroy = true;
+      } else {
+        r.balloon = std::string();
+        // Both downloads share the progress window: a failed updater download must not leave
+        // it standing.
+        r.hideProgress = true;
+      }
+      break;
+    case WM_DATA_DONE:
+      r.handled = true;
+      if (wParam != 0) {
+        r.balloon = "最新升级数据已下载完成。\r\n版本:" + std::string(dataVersion) + " 发布日期:" +
+                    std::string(dataTime);
+      } else {
+        r.balloon = std::string();
+      }
+      r.hideProgress = true;
+      r.busy = false;
+      r.refreshInfo = true;
+      break;
+    case WM_DOWNLOAD_PROGRESS:
+      r.handled = true;
+      // The percentage travels in wParam; the bar keeps it within 0..100 itself.
+      r.setProgress = static_cast<int>(static_cast<std::intptr_t>(wParam));
+      break;
+    default:
+      break;
+  }
+  return r;
+}
+
+std::string FitUtf16Units(std::string_view utf8, std::size_t maxUnits) {
+  std::size_t units = 0;
+  std::size_t i = 0;
+  while (i < utf8.size()) {
+    const auto b = static_cast<unsigned char>(utf8[i]);
+    std::size_t len = 1;
+    std::size_t need = 1;
+    if (b >= 0xC2 && b <= 0xDF) {
+      len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      len = 3;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      len = 4;
+      need = 2;  // outside the BMP: a surrogate pair
+    }
+    if (len > 1) {
+      // A truncated or malformed sequence: its lead byte stands alone as one replacement unit.
+      bool whole = i + len <= utf8.size();
+      for (std::size_t k = 1; whole && k < len; ++k) {
+        whole = (static_cast<unsigned char>(utf8[i + k]) & 0xC0) == 0x80;
+      }
+      if (!whole) {
+        len = 1;
+        need = 1;
+      }
+    }
+    if (units + need > maxUnits) break;
+    units += need;
+    i += len;
+  }
+  return std::string(utf8.substr(0, i));
+}
+
+}  // namespace zt
