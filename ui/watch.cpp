@@ -1,0 +1,194 @@
+#include "ui/watch.h"
+
+#include <cstdio>
+#include <initializer_list>
+
+#include "app/descriptor.h"
+
+namespace zt {
+namespace {
+
+// "%d" of a 32-bit value: the bit pattern read as signed, as the balloon has always shown it.
+std::string SignedDecimal(std::uint32_t value) {
+  return std::to_string(static_cast<std::int32_t>(value));
+}
+
+// Replaces each "%d" of a template, in order, by the given numbers.
+std::string FormatNumbers(std::string_view text, std::initializer_list<std::uint32_t> numbers) {
+  std::string out;
+  auto next = numbers.begin();
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == 'd' && next != numbers.end()) {
+      out += SignedDecimal(*next++);
+      ++i;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+const char* OutcomeWord(WatchOutcome outcome) {
+  switch (outcome) {
+    case WatchOutcome::NoDevice: return "no device";
+    case WatchOutcome::UpToDate: return "up to date";
+    case WatchOutcome::Older: return "older, data update started";
+    case WatchOutcome::MajorUpdate: return "major update, nothing started";
+    case WatchOutcome::AlreadyReported: return "already reported";
+    case WatchOutcome::LaunchSpacing: return "older, waiting for the launch spacing";
+  }
+  return "?";
+}
+
+bool IsUpdaterCheckTick(std::uint32_t tick) {
+  return tick == kFirstUpdaterCheckTick || tick % kCheckPeriodTicks == kUpdaterCheckPhase;
+}
+
+bool IsDataCheckTick(std::uint32_t tick) {
+  return tick == kFirstDataCheckTick || tick % kCheckPeriodTicks == kDataCheckPhase;
+}
+
+}  // namespace
+
+std::string UpToDateText(std::uint32_t deviceVersion) {
+  return FormatNumbers(kBalloonUpToDate, {deviceVersion});
+}
+
+std::string MajorUpdateText(std::uint32_t deviceVersion, std::uint32_t newestVersion) {
+  return FormatNumbers(kBalloonMajor, {deviceVersion, newestVersion});
+}
+
+std::string PrintableBytes(std::string_view bytes) {
+  std::string out;
+  for (unsigned char c : bytes) {
+    if (c >= 0x20 && c < 0x7F && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      char hex[5];
+      std::snprintf(hex, sizeof hex, "\\x%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+void DeviceWatch::OnWatchTick() {
+  const std::uint32_t tick = ++g_nTick;
+
+  if (tick % 3 == 1) m_host.RefreshInfo();
+
+  if (IsUpdaterCheckTick(tick)) {
+    if (m_host.IsBusy()) {
+      m_host.Log("check", "updater check at tick " + std::to_string(tick) + " skipped: busy");
+    } else {
+      m_host.Log("check", "updater check at tick " + std::to_string(tick));
+      m_host.DownloadVersionFile();
+      m_host.StartUpdaterThread();
+    }
+  }
+
+  if (IsDataCheckTick(tick)) {
+    if (m_host.IsBusy()) {
+      m_host.Log("check", "data check at tick " + std::to_string(tick) + " skipped: busy");
+      return;
+    }
+    m_host.Log("check", "data check at tick " + std::to_string(tick));
+    m_host.LoadLocalVersion();
+    m_host.StartDataThread();
+  }
+
+  if (tick % 3 == 0 && !m_host.IsBusy()) {
+    const DevicePoll poll = m_host.PollDevice();
+    Decide(poll);
+  }
+}
+
+void DeviceWatch::OnForgetTick() {
+  m_strLastDevice = std::string(kNoDeviceRemembered);
+  m_bDeviceRemembered = false;
+  m_strLastQuietLog.clear();
+}
+
+bool DeviceWatch::IdentityDiffers(const std::string& id) const {
+  return !m_bDeviceRemembered || id != m_strLastDevice;
+}
+
+void DeviceWatch::Remember(const std::string& id) {
+  m_strLastDevice = id;
+  m_bDeviceRemembered = true;
+}
+
+WatchOutcome DeviceWatch::Decide(const DevicePoll& poll) {
+  if (!poll.found) {
+    // A device that went away (or never answered) may be logged again when it comes back.
+    m_strLastQuietLog.clear();
+    return WatchOutcome::NoDevice;
+  }
+  const std::uint32_t d = poll.dataVersion;
+  const std::uint32_t n = static_cast<std::uint32_t>(AtoiRule(m_host.InstalledDataVersion()));
+  const bool differs = IdentityDiffers(poll.identity);
+
+  WatchOutcome outcome;
+  if (n > d) {
+    if (!differs) {
+      outcome = WatchOutcome::AlreadyReported;
+    } else if (g_nTick - g_nLastLaunchTick <= kLaunchSpacingTicks) {
+      outcome = WatchOutcome::LaunchSpacing;
+    } else if (d > kLastVersionBeforeMajor || n <= kLastVersionBeforeMajor) {
+      outcome = WatchOutcome::Older;
+    } else {
+      outcome = WatchOutcome::MajorUpdate;
+    }
+  } else {
+    outcome = differs ? WatchOutcome::UpToDate : WatchOutcome::AlreadyReported;
+  }
+
+  // Logged before acting: the launch below can block the main thread for a long time.
+  LogDecision(poll, n, outcome);
+
+  switch (outcome) {
+    case WatchOutcome::Older:
+      Remember(poll.identity);
+      m_host.ShowBalloon(std::string(kBalloonOlder));
+      m_host.SetForgetTimer(kForgetAfterReportMs);
+      m_host.LaunchDataUpdater();
+      // Counted also when the launch was refused, and from the end of the wait when it ran.
+      g_nLastLaunchTick = g_nTick;
+      break;
+    case WatchOutcome::MajorUpdate:
+      Remember(poll.identity);
+      m_host.SetForgetTimer(kForgetAfterMajorMs);
+      m_host.ShowBalloon(MajorUpdateText(d, n));
+      break;
+    case WatchOutcome::UpToDate:
+      Remember(poll.identity);
+      m_host.ShowBalloon(UpToDateText(d));
+      m_host.SetForgetTimer(kForgetAfterReportMs);
+      break;
+    case WatchOutcome::NoDevice:
+    case WatchOutcome::AlreadyReported:
+    case WatchOutcome::LaunchSpacing:
+      break;
+  }
+  return outcome;
+}
+
+void DeviceWatch::LogDecision(const DevicePoll& poll, std::uint32_t newest, WatchOutcome outcome) {
+  std::string details = "id \"" + PrintableBytes(poll.identity) + "\", data version " +
+                        SignedDecimal(poll.dataVersion) + ", flash " +
+                        (poll.flashName.empty() ? std::string("unknown")
+                                                : PrintableBytes(poll.flashName)) +
+                        (poll.flashSize.empty() ? std::string() : "," + PrintableBytes(poll.flashSize)) +
+                        ", newest " + SignedDecimal(newest) + ": " + OutcomeWord(outcome);
+  const bool quiet =
+      outcome == WatchOutcome::AlreadyReported || outcome == WatchOutcome::LaunchSpacing;
+  if (quiet) {
+    if (details == m_strLastQuietLog) return;
+    m_strLastQuietLog = details;
+  } else {
+    m_strLastQuietLog.clear();
+  }
+  m_host.Log("device", details);
+}
+
+}  // namespace zt
