@@ -23,6 +23,10 @@ void SetMessageWindow(HWND window);
 // Returns 1 when the file was stored whole, 0 otherwise (the previous copy is then untouched).
 int DownloadFile(const std::string& name, std::int32_t expectedLength, std::chrono::milliseconds budget);
 
+// At start-up: removes temporary files of transfers and installations that never finished
+// (older than a day) from the download folder and the update root.
+void RemoveStaleDownloads();
+
 // Start the data-package and self-update procedures on their own threads (never joined).
 void StartDataThread();
 void StartUpdaterThread();

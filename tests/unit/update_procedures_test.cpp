@@ -1,0 +1,492 @@
+#include "update/procedures.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "app/fsutil.h"
+#include "app/ids.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Msg = std::pair<unsigned, std::uintptr_t>;
+
+std::string ReadAll(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void WriteAll(const fs::path& p, const std::string& bytes) {
+  std::ofstream out(p, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+// A descriptor store with the same contract as the shared state: copies out, compare-and-clear.
+struct FakeDescriptor : zt::DescriptorAccess {
+  std::mutex m;
+  std::string server, dataVersion;
+  fs::path root;
+  int reloads = 0;
+  std::string ServerText() override {
+    std::lock_guard l(m);
+    return server;
+  }
+  bool ClearServerTextIf(const std::string& expected) override {
+    std::lock_guard l(m);
+    if (server != expected) return false;
+    server.clear();
+    return true;
+  }
+  std::string KeyValue(const std::string& text, std::string_view key) override {
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.rfind(std::string(key) + "=", 0) == 0) {
+        std::string v = line.substr(key.size() + 1);
+        while (!v.empty() && (v.back() == ' ' || v.back() == '\r')) v.pop_back();
+        return v;
+      }
+    }
+    return {};
+  }
+  int Atoi(std::string_view text) override { return std::atoi(std::string(text).c_str()); }
+  std::string DataVersion() override {
+    std::lock_guard l(m);
+    return dataVersion;
+  }
+  bool ReloadLocal() override {
+    std::lock_guard l(m);
+    ++reloads;
+    dataVersion = KeyValue(ReadAll(root / "version.txt"), "data_version");
+    return !dataVersion.empty();
+  }
+};
+
+// Serves bodies from a map through the real transfer loop, into the download folder.
+struct FakeDownloader : zt::Downloader {
+  fs::path folder;
+  std::map<std::string, std::string> bodies;
+  std::vector<std::pair<std::string, std::int32_t>> calls;
+  bool Download(const std::string& name, std::int32_t expected) override {
+    calls.emplace_back(name, expected);
+    auto it = bodies.find(name);
+    if (it == bodies.end()) return false;
+    if (expected != 0 && it->second.size() != static_cast<std::size_t>(expected)) return false;
+    WriteAll(folder / name, it->second);
+    return true;
+  }
+};
+
+struct FakePoster : zt::MessagePoster {
+  std::mutex m;
+  std::vector<Msg> messages;
+  void Post(unsigned message, std::uintptr_t w) override {
+    std::lock_guard l(m);
+    messages.emplace_back(message, w);
+  }
+};
+
+struct FakeStarter : zt::ProcessStarter {
+  bool succeed = true;
+  std::vector<std::string> started;
+  bool StartScript(const std::string& path, std::string& reason) override {
+    started.push_back(path);
+    if (!succeed) reason = "no cmd";
+    return succeed;
+  }
+};
+
+struct FakeCheck : zt::ReplaceabilityCheck {
+  std::optional<std::string> problem;
+  int calls = 0;
+  std::optional<std::string> Problem(const fs::path&) override {
+    ++calls;
+    return problem;
+  }
+};
+
+const std::string kExe = "MZ" + std::string(998, 'x');  // 1000 bytes, an executable image
+const std::string kExe2 = "MZ" + std::string(998, 'y');
+
+struct Fixture {
+  fs::path dir, root, download;
+  FakeDescriptor desc;
+  FakeDownloader dl;
+  FakePoster poster;
+  explicit Fixture(const std::string& tag) {
+    dir = fs::temp_directory_path() /
+          ("zt_proc_" + tag + "_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+    fs::remove_all(dir);
+    root = dir / "ZT_Update";
+    download = root / "Download";
+    fs::create_directories(download);
+    desc.root = root;
+    dl.folder = download;
+  }
+  ~Fixture() { fs::remove_all(dir); }
+  zt::DataPaths Paths() const { return {root, download, {}}; }
+  // The descriptor as fetched: its text is the server text and its file is Download/version.txt.
+  void Serve(const std::string& text) {
+    desc.server = text;
+    WriteAll(download / "version.txt", text);
+  }
+};
+
+std::string DataDescriptor(const std::string& version, const std::string& file, const std::string& length) {
+  return "data_version=" + version + "\ndata_time=2024-01-01\ndata_file=" + file + "\ndata_length=" + length + "\n";
+}
+
+struct DataCase {
+  const char* label;
+  std::string descriptor;        // server text ("" = none)
+  std::string installedVersion;  // m_strDataVersion before the run
+  std::string installedExe;      // "" = no installed program
+  std::map<std::string, std::string> served;
+  int exitCode;
+  std::vector<Msg> messages;
+  bool serverTextCleared;
+  std::string exeAfter;  // installed program after the run ("" = absent)
+  int downloads;
+};
+
+const std::vector<Msg> kDataOk = {{zt::WM_DATA_DOWNLOADING, 0}, {zt::WM_DATA_DONE, 1}};
+const std::vector<Msg> kDataFail = {{zt::WM_DATA_DOWNLOADING, 0}, {zt::WM_DATA_DONE, 0}};
+
+class DataProcedure : public ::testing::TestWithParam<DataCase> {};
+
+TEST_P(DataProcedure, EndsAsDescribed) {
+  const DataCase& c = GetParam();
+  Fixture f(c.label);
+  f.Serve(c.descriptor);
+  f.desc.dataVersion = c.installedVersion;
+  WriteAll(f.root / "version.txt", "data_version=" + c.installedVersion + "\n");
+  if (!c.installedExe.empty()) WriteAll(f.root / "data_update.exe", c.installedExe);
+  f.dl.bodies = c.served;
+
+  EXPECT_EQ(zt::RunDataProcedure(f.desc, f.dl, f.poster, f.Paths()), c.exitCode);
+  EXPECT_EQ(f.poster.messages, c.messages);
+  EXPECT_EQ(f.desc.server.empty(), c.descriptor.empty() || c.serverTextCleared);
+  EXPECT_EQ(static_cast<int>(f.dl.calls.size()), c.downloads);
+  if (c.exeAfter.empty())
+    EXPECT_FALSE(fs::exists(f.root / "data_update.exe"));
+  else
+    EXPECT_EQ(ReadAll(f.root / "data_update.exe"), c.exeAfter);
+  if (c.exitCode == 1) {
+    EXPECT_EQ(ReadAll(f.root / "version.txt"), c.descriptor);
+    EXPECT_EQ(f.desc.reloads, 1);
+    // A second run right after finds nothing to do, except when no length was given: then the
+    // installed program never has the "expected" size 0 and is fetched again.
+    f.poster.messages.clear();
+    const bool unsized = std::string(c.label) == "length_not_number";
+    EXPECT_EQ(zt::RunDataProcedure(f.desc, f.dl, f.poster, f.Paths()), unsized ? 1 : 0);
+    EXPECT_EQ(f.poster.messages, unsized ? kDataOk : std::vector<Msg>{});
+  } else {
+    EXPECT_EQ(f.desc.reloads, 0);
+    EXPECT_EQ(ReadAll(f.root / "version.txt"), "data_version=" + c.installedVersion + "\n");
+  }
+}
+
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, DataProcedure,
+    ::testing::Values(
+        DataCase{"no_descriptor", "", "0100", "", {}, 0, {}, false, "", 0},
+        DataCase{"no_data_file", "data_version=0105\ndata_length=1000\n", "0100", "", {}, 0, {}, true, "", 0},
+        DataCase{"empty_length", DataDescriptor("0105", "p.exe", ""), "0100", "", {}, 0, {}, true, "", 0},
+        DataCase{"traversal_name", DataDescriptor("0105", "..\\..\\Windows\\p.exe", "1000"), "0100", "", {}, 0, {}, true, "", 0},
+        DataCase{"injection_name", DataDescriptor("0105", "a&calc.exe", "1000"), "0100", "", {}, 0, {}, true, "", 0},
+        DataCase{"device_name", DataDescriptor("0105", "NUL.exe", "1000"), "0100", "", {}, 0, {}, true, "", 0},
+        DataCase{"nothing_to_do", DataDescriptor("0105", "p.exe", "1000"), "0105", kExe, {{"p.exe", kExe2}}, 0, {}, false, kExe, 0},
+        DataCase{"numeric_equal_text_differs", DataDescriptor("0105", "p.exe", "1000"), "105", kExe, {{"p.exe", kExe2}}, 1, kDataOk, false, kExe2, 1},
+        DataCase{"older_on_server", DataDescriptor("0099", "p.exe", "1000"), "0105", kExe, {{"p.exe", kExe2}}, 1, kDataOk, false, kExe2, 1},
+        DataCase{"missing_program", DataDescriptor("0105", "p.exe", "1000"), "0105", "", {{"p.exe", kExe2}}, 1, kDataOk, false, kExe2, 1},
+        DataCase{"wrong_size_program", DataDescriptor("0105", "p.exe", "1000"), "0105", "MZshort", {{"p.exe", kExe2}}, 1, kDataOk, false, kExe2, 1},
+        DataCase{"download_fails", DataDescriptor("0106", "p.exe", "1000"), "0105", kExe, {}, 0, kDataFail, false, kExe, 1},
+        DataCase{"wrong_length", DataDescriptor("0106", "p.exe", "999"), "0105", kExe, {{"p.exe", kExe2}}, 0, kDataFail, false, kExe, 1},
+        DataCase{"not_executable", DataDescriptor("0106", "p.exe", "9"), "0105", kExe, {{"p.exe", "<html>404"}}, 0, kDataFail, false, kExe, 1},
+        DataCase{"length_not_number", DataDescriptor("0106", "p.exe", "abc"), "0105", kExe, {{"p.exe", kExe2}}, 1, kDataOk, false, kExe2, 1}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(DataProcedureInstall, FailedCopyLeavesInstalledFilesAndPostsFailure) {
+  Fixture f("copy_fails");
+  f.Serve(DataDescriptor("0106", "p.exe", "1000"));
+  f.desc.dataVersion = "0105";
+  WriteAll(f.root / "version.txt", "data_version=0105\n");
+  WriteAll(f.root / "data_update.exe", kExe);
+  f.dl.bodies = {{"p.exe", kExe2}};
+  zt::DataPaths paths = f.Paths();
+  int replaces = 0;
+  // The program is replaced, the descriptor copy fails: the run reports failure and does not reload.
+  paths.replace = [&](const fs::path& from, const fs::path& to, std::string& why) {
+    if (++replaces == 2) {
+      why = "in use";
+      return false;
+    }
+    return zt::RenameReplacing(from, to, why);
+  };
+  EXPECT_EQ(zt::RunDataProcedure(f.desc, f.dl, f.poster, paths), 0);
+  EXPECT_EQ(f.poster.messages, kDataFail);
+  EXPECT_EQ(f.desc.reloads, 0);
+  EXPECT_EQ(ReadAll(f.root / "version.txt"), "data_version=0105\n");
+  for (const auto& e : fs::directory_iterator(f.root))
+    EXPECT_FALSE(e.path().filename().string().ends_with(".ztpart")) << e.path();
+}
+
+TEST(DataProcedureConcurrency, CompareAndClearKeepsANewerDescriptor) {
+  // The main thread fetched a new descriptor while the worker read the incomplete old one.
+  struct RacingDescriptor : FakeDescriptor {
+    bool swapped = false;
+    std::string KeyValue(const std::string& text, std::string_view key) override {
+      if (!swapped) {
+        swapped = true;
+        std::lock_guard l(m);
+        server = "data_version=0200\n";
+      }
+      return FakeDescriptor::KeyValue(text, key);
+    }
+  };
+  Fixture f("race");
+  RacingDescriptor d;
+  d.server = "incomplete=1\n";
+  EXPECT_EQ(zt::RunDataProcedure(d, f.dl, f.poster, f.Paths()), 0);
+  EXPECT_EQ(d.server, "data_version=0200\n");
+}
+
+// ---- self-update ----
+
+const std::string kExePath = "C:\\Program Files\\ZT Tool\\ZT_AutoUpdate.exe";
+
+struct UpdaterRun {
+  Fixture f;
+  FakeStarter starter;
+  FakeCheck check;
+  zt::UpdaterPaths paths;
+  explicit UpdaterRun(const std::string& tag) : f(tag) {
+    paths.exePath = kExePath;
+    paths.downloadFolder = zt::PathToUtf8(f.download) + "/";
+    paths.appVersion = "2.7";
+    paths.toConsoleCodePage = [](std::string_view s) -> std::optional<std::string> {
+      for (unsigned char c : s)
+        if (c >= 0x80) return std::nullopt;  // an ASCII console code page for the test
+      return std::string(s);
+    };
+  }
+  int Run() { return zt::RunUpdaterProcedure(f.desc, f.dl, f.poster, starter, check, paths); }
+  fs::path Script() const { return f.download / "delete.bat"; }
+};
+
+std::string UpdaterDescriptor(const std::string& version, const std::string& file, const std::string& length) {
+  return "updater_version=" + version + "\nupdater_file=" + file + "\nupdater_length=" + length + "\n";
+}
+
+struct UpdaterCase {
+  const char* label;
+  std::string descriptor;
+  std::map<std::string, std::string> served;
+  std::optional<std::string> checkProblem;
+  bool starts;
+  int exitCode;
+  std::vector<Msg> messages;
+  bool serverTextCleared;
+  bool scriptLeft;
+  int downloads;
+};
+
+class UpdaterProcedure : public ::testing::TestWithParam<UpdaterCase> {};
+
+TEST_P(UpdaterProcedure, EndsAsDescribed) {
+  const UpdaterCase& c = GetParam();
+  UpdaterRun u(c.label);
+  u.f.Serve(c.descriptor);
+  u.f.dl.bodies = c.served;
+  u.check.problem = c.checkProblem;
+  u.starter.succeed = c.starts;
+  WriteAll(u.Script(), "old script");
+
+  EXPECT_EQ(u.Run(), c.exitCode);
+  EXPECT_EQ(u.f.poster.messages, c.messages);
+  EXPECT_EQ(u.f.desc.server.empty(), c.descriptor.empty() || c.serverTextCleared);
+  EXPECT_EQ(static_cast<int>(u.f.dl.calls.size()), c.downloads);
+  if (c.scriptLeft) {
+    ASSERT_EQ(u.starter.started.size(), 1u);
+    EXPECT_EQ(u.starter.started[0], u.paths.downloadFolder + "delete.bat");
+    const std::string script = ReadAll(u.Script());
+    EXPECT_EQ(script, zt::BuildReplacementScript(kExePath, u.paths.downloadFolder, "ZT_AutoUpdate_28.exe"));
+  } else {
+    // Either never reached (the old script untouched) or removed after a failure.
+    EXPECT_TRUE(!fs::exists(u.Script()) || ReadAll(u.Script()) == "old script");
+  }
+  if (c.checkProblem) {
+    EXPECT_TRUE(u.starter.started.empty());
+  }
+}
+
+const std::vector<Msg> kUpdOk = {{zt::WM_UPDATER_DOWNLOADING, 0}, {zt::WM_UPDATER_DONE, 1}};
+const std::vector<Msg> kUpdFail = {{zt::WM_UPDATER_DOWNLOADING, 0}, {zt::WM_UPDATER_DONE, 0}};
+const std::vector<Msg> kUpdDoneOnly = {{zt::WM_UPDATER_DONE, 0}};
+const std::map<std::string, std::string> kServedExe = {{"ZT_AutoUpdate_28.exe", kExe}};
+
+INSTANTIATE_TEST_SUITE_P(
+    Endings, UpdaterProcedure,
+    ::testing::Values(
+        UpdaterCase{"no_descriptor", "", {}, {}, true, 0, {}, false, false, 0},
+        UpdaterCase{"no_updater_file", "updater_version=2.8\nupdater_length=1000\n", {}, {}, true, 0, {}, true, false, 0},
+        UpdaterCase{"unsafe_name", UpdaterDescriptor("2.8", "%COMSPEC%.exe", "1000"), {}, {}, true, 0, {}, true, false, 0},
+        UpdaterCase{"traversal_name", UpdaterDescriptor("2.8", "..\\x.exe", "1000"), {}, {}, true, 0, {}, true, false, 0},
+        UpdaterCase{"same_version", UpdaterDescriptor("2.7", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, true, 0, kUpdDoneOnly, false, false, 0},
+        UpdaterCase{"length_not_number", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "abc"), kServedExe, {}, true, 0, kUpdDoneOnly, false, false, 0},
+        UpdaterCase{"not_replaceable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, "read-only", true, 0, kUpdDoneOnly, false, false, 0},
+        UpdaterCase{"download_fails", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {}, {}, true, 0, kUpdFail, false, false, 1},
+        UpdaterCase{"not_executable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "9"), {{"ZT_AutoUpdate_28.exe", "<html>err"}}, {}, true, 0, kUpdFail, false, false, 1},
+        UpdaterCase{"script_not_started", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, false, 0, kUpdFail, false, false, 1},
+        UpdaterCase{"older_version_still_installs", UpdaterDescriptor("2.6", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, true, 1, kUpdOk, false, true, 1},
+        UpdaterCase{"text_compare_2_70", UpdaterDescriptor("2.70", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, true, 1, kUpdOk, false, true, 1},
+        UpdaterCase{"new_version", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, true, 1, kUpdOk, false, true, 1}),
+    [](const auto& info) { return std::string(info.param.label); });
+
+TEST(UpdaterProcedureScript, FailuresLeaveNoScriptAndPostZero) {
+  struct Row {
+    const char* label;
+    bool unrepresentable;
+    bool starts;
+  };
+  for (const Row& r : {Row{"path not in console code page", true, true}, Row{"process not created", false, false}}) {
+    SCOPED_TRACE(r.label);
+    UpdaterRun u(std::string("script_") + (r.unrepresentable ? "cp" : "proc"));
+    if (r.unrepresentable) u.paths.exePath = "C:\\工具\\ZT_AutoUpdate.exe";
+    u.starter.succeed = r.starts;
+    u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"));
+    u.f.dl.bodies = kServedExe;
+    WriteAll(u.Script(), "old script");
+    EXPECT_EQ(u.Run(), 0);
+    EXPECT_EQ(u.f.poster.messages, kUpdFail);
+    EXPECT_FALSE(fs::exists(u.Script()));
+  }
+}
+
+TEST(UpdaterProcedureScript, UnwritableScriptPostsZeroAndStartsNothing) {
+  UpdaterRun u("script_dir");
+  u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"));
+  u.f.dl.bodies = kServedExe;
+  fs::create_directories(u.Script() / "blocker");  // a folder where the script should go
+  EXPECT_EQ(u.Run(), 0);
+  EXPECT_EQ(u.f.poster.messages, kUpdFail);
+  EXPECT_TRUE(u.starter.started.empty());
+}
+
+TEST(ReplacementScript, ExactBytesWithQuotedPaths) {
+  const std::string script =
+      zt::BuildReplacementScript("C:\\Program Files\\ZT Tool\\ZT_AutoUpdate.exe", "C:\\ZT_Update\\Download\\", "new.exe");
+  EXPECT_EQ(script,
+            ":try\r\n"
+            "choice /t 1 /d y >nul\r\n"
+            "del \"C:\\Program Files\\ZT Tool\\ZT_AutoUpdate.exe\"\r\n"
+            "if exist \"C:\\Program Files\\ZT Tool\\ZT_AutoUpdate.exe\" goto :try\r\n"
+            "copy \"C:\\ZT_Update\\Download\\new.exe\" \"C:\\Program Files\\ZT Tool\\ZT_AutoUpdate.exe\"\r\n"
+            "start \"new\" \"C:\\Program Files\\ZT Tool\\ZT_AutoUpdate.exe\" /autohide\r\n"
+            "del \"C:\\ZT_Update\\Download\\delete.bat\"\r\n");
+  // A percent sign in a folder name would be expanded by cmd; it is doubled.
+  const std::string pct = zt::BuildReplacementScript("C:\\100%\\a.exe", "C:\\ZT_Update\\Download\\", "n.exe");
+  EXPECT_NE(pct.find("del \"C:\\100%%\\a.exe\"\r\n"), std::string::npos) << pct;
+  EXPECT_EQ(pct.find("100%\\"), std::string::npos) << pct;
+}
+
+TEST(ReplaceabilityCheck, FolderAndReadOnlyDecision) {
+  const fs::path dir = fs::temp_directory_path() / "zt_replaceable_check";
+  fs::remove_all(dir);
+  fs::create_directories(dir);
+  const fs::path exe = dir / "tool.exe";
+  WriteAll(exe, kExe);
+  zt::FolderReplaceabilityCheck check;
+  EXPECT_FALSE(check.Problem(exe).has_value());
+  EXPECT_TRUE(check.Problem(dir / "missing.exe").has_value());
+  fs::permissions(exe, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                  fs::perm_options::remove);
+  const auto readOnly = check.Problem(exe);
+  ASSERT_TRUE(readOnly.has_value());
+  EXPECT_NE(readOnly->find("read-only"), std::string::npos);
+  fs::permissions(exe, fs::perms::owner_write, fs::perm_options::add);
+  // Nothing of the probe is left behind.
+  int files = 0;
+  for (const auto& e : fs::directory_iterator(dir)) (void)e, ++files;
+  EXPECT_EQ(files, 1);
+  fs::remove_all(dir);
+}
+
+TEST(ExecutableImage, OnlyMzHeaders) {
+  const fs::path dir = fs::temp_directory_path() / "zt_mz_check";
+  fs::create_directories(dir);
+  struct Row {
+    std::string bytes;
+    bool exe;
+  };
+  for (const Row& r : {Row{"MZ\x90", true}, Row{"MZ", true}, Row{"M", false}, Row{"", false}, Row{"mz..", false},
+                       Row{"<html>", false}}) {
+    WriteAll(dir / "f", r.bytes);
+    EXPECT_EQ(zt::LooksLikeExecutable(dir / "f"), r.exe) << r.bytes;
+  }
+  EXPECT_FALSE(zt::LooksLikeExecutable(dir / "missing"));
+  fs::remove_all(dir);
+}
+
+// Two data procedures on the same package at once: the installed program is one whole copy.
+TEST(DataProcedureConcurrency, TwoRunsInstallOneWholeCopy) {
+  Fixture f("two_runs");
+  f.Serve(DataDescriptor("0106", "p.exe", "300000"));
+  struct StreamingDownloader : zt::Downloader {
+    fs::path folder;
+    std::atomic<int> n{0};
+    bool Download(const std::string& name, std::int32_t expected) override {
+      // Each run gets a body of its own bytes through the real transfer loop.
+      struct Src : zt::HttpSource {
+        char fill;
+        std::uint64_t left;
+        zt::HttpAnswer Open(const std::string&) override { return {true, 200, left, ""}; }
+        zt::HttpRead Read(char* b, std::size_t size) override {
+          const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>({size, 700, left}));
+          std::fill(b, b + k, fill);
+          if (k > 0) b[0] = (left == 300000) ? 'M' : fill;
+          if (k > 1 && left == 300000) b[1] = 'Z';
+          left -= k;
+          std::this_thread::yield();
+          return {true, k, ""};
+        }
+      } src;
+      src.fill = static_cast<char>('a' + n++);
+      src.left = 300000;
+      zt::TransferRequest req;
+      req.name = name;
+      req.expectedLength = expected;
+      req.folder = folder;
+      return zt::RunTransfer(src, req).stored;
+    }
+  } dl;
+  dl.folder = f.download;
+  FakePoster p1, p2;
+  int r1 = -1, r2 = -1;
+  std::thread t1([&] { r1 = zt::RunDataProcedure(f.desc, dl, p1, f.Paths()); });
+  std::thread t2([&] { r2 = zt::RunDataProcedure(f.desc, dl, p2, f.Paths()); });
+  t1.join();
+  t2.join();
+  EXPECT_EQ(r1, 1);
+  EXPECT_EQ(r2, 1);
+  const std::string installed = ReadAll(f.root / "data_update.exe");
+  ASSERT_EQ(installed.size(), 300000u);
+  EXPECT_EQ(installed.substr(0, 2), "MZ");
+  const char fill = installed[2];
+  EXPECT_TRUE(fill == 'a' || fill == 'b');
+  EXPECT_EQ(installed.find_first_not_of(fill, 2), std::string::npos) << "the installed program mixes two downloads";
+  EXPECT_EQ(ReadAll(f.root / "version.txt"), f.desc.server);
+}
+
+}  // namespace

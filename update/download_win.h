@@ -1,0 +1,61 @@
+// The Windows side of the downloads below DownloadFile: the server address, a transfer into any
+// folder under an enforced budget, the poster to the main window and the script process. Split
+// from the thread starters so the Windows tests can use them without the application object.
+#pragma once
+#include <windows.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "update/procedures.h"
+#include "update/transfer.h"
+
+namespace zt {
+
+// The update server: ZT_UPDATE_SERVER from the environment ("host" or "host:port") when set and
+// well formed, else the build's default.
+ServerAddress UpdateServerAddress();
+
+struct DownloadTarget {
+  ServerAddress server;
+  std::filesystem::path folder;
+};
+
+// GET "/autoupdate/" + name from target.server into target.folder. Returns within `budget` even
+// when the server accepts and never answers: the transfer runs on its own thread and is abandoned
+// (its handles closed, nothing stored) when the budget ends. Logs one line.
+TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& name, std::int32_t expectedLength,
+                              std::chrono::milliseconds budget);
+
+// MoveFileExW with replace: the only step that touches a target file.
+bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason);
+
+HWND MessageWindow();
+
+class WindowPoster final : public MessagePoster {
+ public:
+  void Post(unsigned message, std::uintptr_t wParam) override;
+};
+
+// Starts the script through the command interpreter: hidden, idle priority, handles closed at once.
+class ScriptProcessStarter final : public ProcessStarter {
+ public:
+  bool StartScript(const std::string& scriptPath, std::string& reason) override;
+};
+
+// A downloader into a fixed folder on a fixed server with one budget per file.
+class WinInetDownloader final : public Downloader {
+ public:
+  WinInetDownloader(DownloadTarget target, std::chrono::milliseconds budget) : target_(std::move(target)), budget_(budget) {}
+  bool Download(const std::string& name, std::int32_t expectedLength) override {
+    return DownloadFileTo(target_, name, expectedLength, budget_).stored;
+  }
+
+ private:
+  DownloadTarget target_;
+  std::chrono::milliseconds budget_;
+};
+
+}  // namespace zt

@@ -1,0 +1,300 @@
+// WinINet under the download loop, and DownloadFile with its enforced budget.
+#include <windows.h>
+#include <wininet.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "app/fsutil.h"
+#include "app/ids.h"
+#include "app/log.h"
+#include "app/paths.h"
+#include "update/download_win.h"
+#include "update/downloads.h"
+#include "win/error.h"
+#include "win/text.h"
+
+namespace zt {
+namespace {
+
+std::atomic<HWND> g_window{nullptr};
+
+// Per-operation time-outs; the overall budget caps them further.
+constexpr DWORD kConnectTimeoutMs = 15000;
+constexpr DWORD kReceiveTimeoutMs = 30000;
+
+std::string InternetErrorText(std::string_view operation) {
+  const DWORD code = ::GetLastError();
+  if (code >= INTERNET_ERROR_BASE && code <= INTERNET_ERROR_LAST) {
+    HMODULE wininet = ::GetModuleHandleW(L"wininet.dll");
+    wchar_t* text = nullptr;
+    const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                                         FORMAT_MESSAGE_IGNORE_INSERTS,
+                                     wininet, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+    std::string message;
+    if (n > 0 && text != nullptr) {
+      message = Narrow(std::wstring_view(text, n));
+      while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
+    }
+    if (text != nullptr) ::LocalFree(text);
+    char head[64];
+    wsprintfA(head, ": (0x%08X) ", static_cast<unsigned>(code));
+    return std::string(operation) + head + message;
+  }
+  return ErrorText(operation, code);
+}
+
+// The three WinINet handles of one transfer. The watchdog may close them from the caller's thread
+// while the transfer thread is blocked in a call: closing is what makes that call return.
+struct InternetHandles {
+  std::mutex mutex;
+  HINTERNET session = nullptr, connection = nullptr, request = nullptr;
+  bool closed = false;
+
+  void CloseAll() {
+    std::lock_guard lock(mutex);
+    closed = true;
+    for (HINTERNET* h : {&request, &connection, &session}) {
+      if (*h != nullptr) ::InternetCloseHandle(*h);
+      *h = nullptr;
+    }
+  }
+  // Keeps a new handle unless the watchdog has closed the transfer already.
+  bool Keep(HINTERNET& slot, HINTERNET h) {
+    std::lock_guard lock(mutex);
+    if (closed) {
+      if (h != nullptr) ::InternetCloseHandle(h);
+      return false;
+    }
+    slot = h;
+    return h != nullptr;
+  }
+  HINTERNET Request() {
+    std::lock_guard lock(mutex);
+    return request;
+  }
+};
+
+class WinInetSource final : public HttpSource {
+ public:
+  WinInetSource(InternetHandles& handles, ServerAddress server, std::chrono::milliseconds budget)
+      : h_(handles), server_(std::move(server)), budget_(budget) {}
+
+  HttpAnswer Open(const std::string& path) override {
+    HttpAnswer a;
+    if (!h_.Keep(h_.session, ::InternetOpenW(L"ZT_AutoUpdate", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0))) {
+      a.reason = InternetErrorText("InternetOpenW");
+      return a;
+    }
+    const auto capped = [&](DWORD ms) {
+      return static_cast<DWORD>(std::min<long long>(ms, std::max<long long>(1000, budget_.count())));
+    };
+    SetTimeout(INTERNET_OPTION_CONNECT_TIMEOUT, capped(kConnectTimeoutMs));
+    SetTimeout(INTERNET_OPTION_SEND_TIMEOUT, capped(kReceiveTimeoutMs));
+    SetTimeout(INTERNET_OPTION_RECEIVE_TIMEOUT, capped(kReceiveTimeoutMs));
+    const INTERNET_PORT port = server_.port != 0 ? server_.port : INTERNET_DEFAULT_HTTP_PORT;
+    if (!h_.Keep(h_.connection, ::InternetConnectW(h_.session, Widen(server_.host).c_str(), port, nullptr, nullptr,
+                                                   INTERNET_SERVICE_HTTP, 0, 1))) {
+      a.reason = InternetErrorText("InternetConnectW");
+      return a;
+    }
+    // Fresh answers only: a cached old descriptor must never hide a new version, and packages
+    // must not fill the cache.
+    const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
+                        INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_KEEP_CONNECTION;
+    if (!h_.Keep(h_.request, ::HttpOpenRequestW(h_.connection, L"GET", Widen(path).c_str(), nullptr, nullptr, nullptr,
+                                                flags, 1))) {
+      a.reason = InternetErrorText("HttpOpenRequestW");
+      return a;
+    }
+    if (!::HttpSendRequestW(h_.Request(), nullptr, 0, nullptr, 0)) {
+      a.reason = InternetErrorText("HttpSendRequestW");
+      return a;
+    }
+    DWORD status = 0, size = sizeof status;
+    if (!::HttpQueryInfoW(h_.Request(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+      a.reason = InternetErrorText("HttpQueryInfoW(status)");
+      return a;
+    }
+    a.status = static_cast<int>(status);
+    wchar_t length[32] = {};
+    DWORD bytes = sizeof length;
+    if (::HttpQueryInfoW(h_.Request(), HTTP_QUERY_CONTENT_LENGTH, length, &bytes, nullptr)) {
+      std::uint64_t value = 0;
+      bool digits = length[0] != 0;
+      for (const wchar_t* p = length; *p != 0 && digits; ++p) {
+        if (*p < L'0' || *p > L'9' || value > (UINT64_MAX - 9) / 10) digits = false;
+        else value = value * 10 + static_cast<std::uint64_t>(*p - L'0');
+      }
+      if (digits) a.announced = value;
+    }
+    a.ok = true;
+    return a;
+  }
+
+  HttpRead Read(char* buffer, std::size_t size) override {
+    HttpRead r;
+    DWORD got = 0;
+    if (!::InternetReadFile(h_.Request(), buffer, static_cast<DWORD>(size), &got)) {
+      r.reason = InternetErrorText("InternetReadFile");
+      return r;
+    }
+    r.ok = true;
+    r.bytes = got;
+    return r;
+  }
+
+ private:
+  void SetTimeout(DWORD option, DWORD ms) {
+    ::InternetSetOptionW(h_.session, option, &ms, sizeof ms);
+  }
+  InternetHandles& h_;
+  ServerAddress server_;
+  std::chrono::milliseconds budget_;
+};
+
+// What the transfer thread and the waiting caller share; whoever ends last frees it.
+struct TransferJob {
+  InternetHandles handles;
+  std::atomic<bool> cancelled{false};
+  std::mutex mutex;
+  std::condition_variable done;
+  bool finished = false;
+  TransferResult result;
+};
+
+void PostProgress(unsigned percent) {
+  if (HWND w = g_window.load()) ::PostMessageW(w, WM_DOWNLOAD_PROGRESS, percent, 0);
+}
+
+std::once_flag g_tokenOnce;
+
+void LogDownload(const std::string& name, std::int32_t expected, const TransferResult& r) {
+  std::string line = name + " expected=" + std::to_string(expected) + " status=" + std::to_string(r.status) +
+                     " received=" + std::to_string(r.received) + " result=" + (r.stored ? "stored" : "failed") +
+                     " reason=" + r.reason;
+  LogEvent("download", line);
+}
+
+}  // namespace
+
+void SetMessageWindow(HWND window) { g_window = window; }
+HWND MessageWindow() { return g_window.load(); }
+
+void WindowPoster::Post(unsigned message, std::uintptr_t wParam) {
+  if (HWND w = g_window.load()) ::PostMessageW(w, message, static_cast<WPARAM>(wParam), 0);
+}
+
+bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason) {
+  if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+  reason = LastErrorText("MoveFileExW");
+  return false;
+}
+
+ServerAddress UpdateServerAddress() {
+  wchar_t value[512];
+  const DWORD n = ::GetEnvironmentVariableW(Widen(kServerEnvVar).c_str(), value, 512);
+  if (n > 0 && n < 512) {
+    const std::string text = Narrow(std::wstring_view(value, n));
+    if (auto a = ParseServerAddress(text)) return *a;
+    LogEvent("download", std::string(kServerEnvVar) + " \"" + text + "\" is not host or host:port; using the default");
+  }
+  if (auto a = ParseServerAddress(ZT_UPDATE_SERVER_DEFAULT)) return *a;
+  return ServerAddress{ZT_UPDATE_SERVER_DEFAULT, 0};
+}
+
+TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& name, std::int32_t expectedLength,
+                              std::chrono::milliseconds budget) {
+  std::call_once(g_tokenOnce, [] { SetTempToken(::GetCurrentProcessId()); });
+  TransferResult result;
+  if (!IsSafeServerFileName(name)) {
+    result.reason = "not a plain file name";
+    LogDownload(name, expectedLength, result);
+    return result;
+  }
+  auto job = std::make_shared<TransferJob>();
+  const auto deadline = std::chrono::steady_clock::now() + budget;
+  try {
+    std::thread([job, target, name, expectedLength, budget, deadline] {
+      TransferResult r;
+      try {
+        WinInetSource source(job->handles, target.server, budget);
+        TransferRequest request;
+        request.name = name;
+        request.expectedLength = expectedLength;
+        request.folder = target.folder;
+        request.deadline = deadline;
+        request.progress = PostProgress;
+        request.cancelled = &job->cancelled;
+        request.replace = MoveReplacing;
+        r = RunTransfer(source, request);
+      } catch (...) {
+        r.reason = "error";
+      }
+      job->handles.CloseAll();
+      std::lock_guard lock(job->mutex);
+      job->result = std::move(r);
+      job->finished = true;
+      job->done.notify_all();
+    }).detach();
+  } catch (...) {
+    result.reason = "cannot start the transfer thread";
+    LogDownload(name, expectedLength, result);
+    return result;
+  }
+  {
+    std::unique_lock lock(job->mutex);
+    if (job->done.wait_until(lock, deadline, [&] { return job->finished; })) {
+      result = job->result;
+    } else {
+      // The transfer may be blocked inside WinINet: stop it from storing anything, close its
+      // handles so the blocked call returns, and let the caller go on now.
+      job->cancelled = true;
+      lock.unlock();
+      job->handles.CloseAll();
+      lock.lock();
+      if (job->finished) {
+        result = job->result;  // it ended just now; its own outcome stands
+      } else {
+        result.reason = "time budget of " + std::to_string(budget.count()) + " ms exceeded";
+      }
+    }
+  }
+  LogDownload(name, expectedLength, result);
+  return result;
+}
+
+int DownloadFile(const std::string& name, std::int32_t expectedLength, std::chrono::milliseconds budget) {
+  return DownloadFileTo({UpdateServerAddress(), PathFromUtf8(kDownloadFolder)}, name, expectedLength, budget).stored ? 1
+                                                                                                                     : 0;
+}
+
+void RemoveStaleDownloads() {
+  std::call_once(g_tokenOnce, [] { SetTempToken(::GetCurrentProcessId()); });
+  int removed = RemoveStaleTempFiles(PathFromUtf8(kDownloadFolder), std::chrono::hours(24));
+  removed += RemoveStaleTempFiles(PathFromUtf8(kUpdateRoot), std::chrono::hours(24));
+  if (removed > 0) LogEvent("download", "removed " + std::to_string(removed) + " unfinished temporary files");
+}
+
+bool ScriptProcessStarter::StartScript(const std::string& scriptPath, std::string& reason) {
+  std::wstring commandLine = Widen(scriptPath);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESHOWWINDOW;
+  si.wShowWindow = SW_HIDE;
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, IDLE_PRIORITY_CLASS, nullptr, nullptr,
+                        &si, &pi)) {
+    reason = LastErrorText("CreateProcessW");
+    return false;
+  }
+  ::CloseHandle(pi.hThread);
+  ::CloseHandle(pi.hProcess);
+  return true;
+}
+
+}  // namespace zt

@@ -1,0 +1,239 @@
+#include "update/transfer.h"
+
+#include <array>
+#include <cctype>
+#include <fstream>
+#include <system_error>
+
+#include "app/fsutil.h"
+#include "app/paths.h"
+
+namespace zt {
+namespace {
+
+std::atomic<std::uint32_t> g_tempToken{0};
+std::atomic<std::uint64_t> g_tempCounter{0};
+constexpr std::string_view kTempSuffix = ".ztpart";
+
+bool Expired(const TransferRequest& r) {
+  if (r.cancelled != nullptr && r.cancelled->load()) return true;
+  return std::chrono::steady_clock::now() > r.deadline;
+}
+
+std::string ExpiredReason(const TransferRequest& r) {
+  return (r.cancelled != nullptr && r.cancelled->load()) ? "cancelled" : "time budget exceeded";
+}
+
+void RemoveQuietly(const std::filesystem::path& p) {
+  std::error_code ec;
+  std::filesystem::remove(p, ec);
+}
+
+TransferResult RunTransferUnguarded(HttpSource& source, const TransferRequest& request) {
+  TransferResult result;
+  const std::int32_t expected = request.expectedLength;
+  const auto post = [&](unsigned percent) {
+    if (request.progress && !(request.cancelled != nullptr && request.cancelled->load())) request.progress(percent);
+  };
+  // A negative length can never match a body; refuse before touching the network.
+  if (expected < 0) {
+    result.reason = "negative expected length";
+    return result;
+  }
+  if (expected != 0) post(0);
+
+  // The final 100 closes the progress display whatever the outcome.
+  struct Final {
+    std::function<void(unsigned)> send;
+    ~Final() {
+      if (send) send(100);
+    }
+  } final{expected != 0 ? std::function<void(unsigned)>(post) : nullptr};
+
+  if (Expired(request)) {
+    result.reason = ExpiredReason(request);
+    return result;
+  }
+  const HttpAnswer answer = source.Open(std::string(kServerPathPrefix) + request.name);
+  result.status = answer.status;
+  result.announced = answer.announced;
+  if (!answer.ok) {
+    result.reason = answer.reason.empty() ? "no answer" : answer.reason;
+    return result;
+  }
+  // An error page is never a file of ours.
+  if (answer.status != 200) {
+    result.reason = "HTTP status " + std::to_string(answer.status);
+    return result;
+  }
+
+  std::error_code ec;
+  std::filesystem::create_directories(request.folder, ec);
+  const std::filesystem::path target = request.folder / PathFromUtf8(request.name);
+  const std::filesystem::path temp = UniqueTempPath(request.folder, request.name);
+  std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    result.reason = "cannot create " + PathToUtf8(temp);
+    return result;
+  }
+  const auto fail = [&](std::string reason) {
+    out.close();
+    RemoveQuietly(temp);
+    result.reason = std::move(reason);
+    return result;
+  };
+
+  std::array<char, kDownloadChunkSize> chunk;
+  bool ended = false;
+  while (true) {
+    // A chunk is filled completely unless the body ends, so a short read from the source never
+    // ends the body early.
+    std::size_t filled = 0;
+    while (filled < chunk.size()) {
+      const HttpRead read = source.Read(chunk.data() + filled, chunk.size() - filled);
+      if (!read.ok) return fail(read.reason.empty() ? "connection failed" : read.reason);
+      if (Expired(request)) return fail(ExpiredReason(request));
+      if (read.bytes == 0) {
+        ended = true;
+        break;
+      }
+      filled += read.bytes;
+    }
+    if (filled > 0 && !out.write(chunk.data(), static_cast<std::streamsize>(filled)))
+      return fail("cannot write " + PathToUtf8(temp));
+    result.received += filled;
+    if (ended) break;
+    if (result.received >= kDownloadBufferSize) break;  // the cap: the rest is never read
+    if (expected != 0) post(static_cast<unsigned>(result.received * 100 / static_cast<std::uint64_t>(expected)));
+  }
+  out.close();
+  if (!out) return fail("cannot close " + PathToUtf8(temp));
+
+  if (ended && result.announced && result.received < *result.announced)
+    return fail("body shorter than announced (" + std::to_string(*result.announced) + ")");
+  if (expected != 0 && result.received != static_cast<std::uint64_t>(expected))
+    return fail("length " + std::to_string(result.received) + " differs from expected " + std::to_string(expected));
+  if (Expired(request)) return fail(ExpiredReason(request));
+
+  std::string reason;
+  const ReplaceFileFn& replace = request.replace;
+  const bool moved = replace ? replace(temp, target, reason) : RenameReplacing(temp, target, reason);
+  if (!moved) return fail("cannot replace " + PathToUtf8(target) + ": " + reason);
+  result.stored = true;
+  result.reason = "stored";
+  return result;
+}
+
+}  // namespace
+
+bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason) {
+  std::error_code ec;
+  std::filesystem::rename(from, to, ec);
+  if (ec) reason = ec.message();
+  return !ec;
+}
+
+TransferResult RunTransfer(HttpSource& source, const TransferRequest& request) {
+  try {
+    return RunTransferUnguarded(source, request);
+  } catch (const std::exception& e) {
+    TransferResult r;
+    r.reason = std::string("error: ") + e.what();
+    return r;
+  } catch (...) {
+    TransferResult r;
+    r.reason = "error";
+    return r;
+  }
+}
+
+void SetTempToken(std::uint32_t token) { g_tempToken = token; }
+
+std::filesystem::path UniqueTempPath(const std::filesystem::path& folder, std::string_view name) {
+  std::string leaf(name);
+  leaf += '.';
+  leaf += std::to_string(g_tempToken.load());
+  leaf += '-';
+  leaf += std::to_string(++g_tempCounter);
+  leaf += kTempSuffix;
+  return folder / PathFromUtf8(leaf);
+}
+
+int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours maxAge) {
+  int removed = 0;
+  std::error_code ec;
+  std::filesystem::directory_iterator it(folder, ec);
+  if (ec) return 0;
+  const auto now = std::filesystem::file_time_type::clock::now();
+  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
+    if (ec) break;
+    const std::string leaf = PathToUtf8(it->path().filename());
+    if (leaf.size() <= kTempSuffix.size() || !leaf.ends_with(kTempSuffix)) continue;
+    std::error_code fe;
+    if (!it->is_regular_file(fe) || fe) continue;
+    const auto written = it->last_write_time(fe);
+    if (fe || now - written < maxAge) continue;
+    if (std::filesystem::remove(it->path(), fe) && !fe) ++removed;
+  }
+  return removed;
+}
+
+bool CopyReplacing(const std::filesystem::path& from, const std::filesystem::path& to, const ReplaceFileFn& replace,
+                   std::string& reason) {
+  const std::filesystem::path temp = UniqueTempPath(to.parent_path(), PathToUtf8(to.filename()));
+  std::error_code ec;
+  std::filesystem::copy_file(from, temp, std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec) {
+    reason = "copy " + PathToUtf8(from) + ": " + ec.message();
+    RemoveQuietly(temp);
+    return false;
+  }
+  const bool moved = replace ? replace(temp, to, reason) : RenameReplacing(temp, to, reason);
+  if (!moved) {
+    reason = "replace " + PathToUtf8(to) + ": " + reason;
+    RemoveQuietly(temp);
+  }
+  return moved;
+}
+
+std::optional<ServerAddress> ParseServerAddress(std::string_view text) {
+  ServerAddress a;
+  const auto colon = text.find(':');
+  std::string_view host = text.substr(0, colon);
+  if (host.empty()) return std::nullopt;
+  for (char c : host) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (!(std::isalnum(u) || c == '.' || c == '-' || c == '_')) return std::nullopt;
+  }
+  a.host = std::string(host);
+  if (colon == std::string_view::npos) return a;
+  const std::string_view port = text.substr(colon + 1);
+  if (port.empty() || port.size() > 5) return std::nullopt;
+  unsigned value = 0;
+  for (char c : port) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+  }
+  if (value == 0 || value > 65535) return std::nullopt;
+  a.port = static_cast<std::uint16_t>(value);
+  return a;
+}
+
+bool IsSafeServerFileName(std::string_view name) {
+  if (name.empty() || name.size() > 100 || name.front() == '.' || name.back() == '.') return false;
+  if (name.find("..") != std::string_view::npos) return false;
+  for (char c : name) {
+    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+                    c == '_' || c == '-';
+    if (!ok) return false;
+  }
+  // Device names are devices whatever extension follows them ("NUL.exe").
+  std::string base(name.substr(0, name.find('.')));
+  for (char& c : base) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CLOCK$") return false;
+  if (base.size() == 4 && (base.starts_with("COM") || base.starts_with("LPT")) && base[3] >= '0' && base[3] <= '9')
+    return false;
+  return true;
+}
+
+}  // namespace zt
