@@ -8,11 +8,15 @@
 //   probe text ID                    text of control ID of the main window
 //   probe checked ID | enabled ID | shown ID     "1" or "0" for control ID of the main window
 //   probe click ID                   posts BM_CLICK to control ID of the main window
+//   probe command ID                 posts WM_COMMAND (ID, BN_CLICKED) to the main window, as a
+//                                    click would, also for a hidden or disabled button
+//   probe progress                   "visible=0|1 pos=N text=T" of the progress window
 //   probe tick TIMER [N]             sends WM_TIMER TIMER to the main window N times (default 1)
 //   probe post MSG [WPARAM [LPARAM]] posts MSG (a number such as 0x0593, or a registered name
 //                                    such as TaskbarCreated) to the main window
 //   probe send MSG [WPARAM [LPARAM [TIMEOUT_MS]]]   sends it and waits: "result=N ms=N" or
 //                                    "timeout ms=N" (exit 1); the default time-out is 10000
+//   probe post-to WIN MSG [WPARAM [LPARAM]]   posts MSG to window WIN (e.g. WM_COMMAND 1 to about)
 //   probe list                       every top-level window: "0xHWND pid=N visible=0|1 class=C caption=T"
 //   probe wait WIN MS                waits up to MS for WIN to exist and be visible
 //   probe gone WIN MS                waits up to MS for WIN to stop existing
@@ -305,6 +309,44 @@ int Run(int argc, wchar_t** argv) {
       return 1;
     }
     Print("result=" + std::to_string(static_cast<long long>(result)) + " ms=" + std::to_string(ms));
+    return 0;
+  }
+  if (cmd == L"command") {
+    if (argc < 3 || !ParseNumber(argv[2], &n)) return Usage();
+    HWND main = MainWindow();
+    if (!main) {
+      Print("error=no main window");
+      return 1;
+    }
+    HWND c = ::GetDlgItem(main, static_cast<int>(n));
+    ::PostMessageW(main, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(n), BN_CLICKED), reinterpret_cast<LPARAM>(c));
+    Print("posted");
+    return 0;
+  }
+  if (cmd == L"progress") {
+    HWND w = ::FindWindowW(L"#32770", kProgressCaption);
+    if (!w) {
+      Print("error=no progress window");
+      return 1;
+    }
+    const LRESULT pos = ::SendMessageW(::GetDlgItem(w, 1008), 0x0408 /* PBM_GETPOS */, 0, 0);
+    Print(std::string("visible=") + (::IsWindowVisible(w) ? "1" : "0") + " pos=" + std::to_string(pos) +
+          " text=" + OneLine(WindowText(::GetDlgItem(w, 1007))));
+    return 0;
+  }
+  if (cmd == L"post-to") {
+    if (argc < 4) return Usage();
+    HWND w = FindTop(win);
+    const UINT msg = MessageNumber(argv[3]);
+    long long wp = 0, lp = 0;
+    if (argc >= 5 && !ParseNumber(argv[4], &wp)) return Usage();
+    if (argc >= 6 && !ParseNumber(argv[5], &lp)) return Usage();
+    if (!w || msg == 0) {
+      Print("error=no window or message");
+      return 1;
+    }
+    ::PostMessageW(w, msg, static_cast<WPARAM>(wp), static_cast<LPARAM>(lp));
+    Print("posted");
     return 0;
   }
   if (cmd == L"list") {

@@ -1,0 +1,224 @@
+"""The window probe from Python, and what the main-window scenarios need around it: the tool
+installed in a folder with blanks, started with an exact command line, its update root, its Run
+value, its log and screenshots.
+
+Every Windows program is run with its output in a file, never a pipe (Wine's daemons may inherit
+a pipe and keep it open). The scenarios run inside scripts/with-wine (WINEPREFIX and DISPLAY set).
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+MAIN_CAPTION = "安全驾驶导引系统——自动升级工具 V2.6"
+RUN_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
+RUN_VALUE = "ZT_AutoUpdate"
+# Messages and ids the scenarios post.
+WM_CLOSE = 0x0010
+WM_COMMAND = 0x0111
+WM_SYSCOMMAND = 0x0112
+WM_KEYDOWN = 0x0100
+WM_TIMER = 0x0113
+WM_UPDATER_DOWNLOADING = 0x0591
+WM_UPDATER_DONE = 0x0592
+WM_DATA_DOWNLOADING = 0x0593
+WM_DATA_DONE = 0x0594
+WM_DOWNLOAD_PROGRESS = 0x059A
+WM_TRAY_NOTIFY = 0x07FE
+WM_LBUTTONUP = 0x0202
+WM_RBUTTONUP = 0x0205
+SC_MINIMIZE = 0xF020
+SC_CLOSE = 0xF060
+IDM_SYS_ABOUT = 0x0010
+
+
+def parse_args():
+    p = argparse.ArgumentParser()
+    p.add_argument("--exe", required=True)
+    p.add_argument("--probe", required=True)
+    p.add_argument("--launch", required=True)
+    p.add_argument("--shots", required=True)
+    return p.parse_args()
+
+
+def run_windows(args, timeout=60, env=None):
+    """Runs a Windows program under wine; returns (exit code, UTF-8 output lines)."""
+    with tempfile.TemporaryFile() as out:
+        full_env = dict(os.environ)
+        full_env.setdefault("WINEDEBUG", "-all")
+        if env:
+            full_env.update(env)
+        rc = subprocess.call(["wine"] + list(args), stdout=out, stderr=subprocess.DEVNULL,
+                             stdin=subprocess.DEVNULL, timeout=timeout, env=full_env)
+        out.seek(0)
+        text = out.read().decode("utf-8", "replace")
+    return rc, [line.rstrip("\r") for line in text.splitlines()]
+
+
+class Failure(AssertionError):
+    pass
+
+
+def check(condition, what):
+    if not condition:
+        raise Failure(what)
+    print("ok:", what)
+
+
+def wait_until(fn, timeout, step=0.2):
+    end = time.time() + timeout
+    while True:
+        value = fn()
+        if value or time.time() >= end:
+            return value
+        time.sleep(step)
+
+
+class Tool:
+    """One installed copy of the tool and the probe that drives it."""
+
+    def __init__(self, args, folder="ZT Tool Test"):
+        self.args = args
+        self.prefix = os.environ["WINEPREFIX"]
+        self.drive_c = os.path.join(self.prefix, "drive_c")
+        self.folder = folder
+        self.win_exe = "C:\\" + folder + "\\ZT_AutoUpdate.exe"
+        self.pid = None
+        os.makedirs(os.path.join(self.drive_c, folder), exist_ok=True)
+        shutil.copy(args.exe, os.path.join(self.drive_c, folder, "ZT_AutoUpdate.exe"))
+
+    # --- the probe ---------------------------------------------------------------------------
+    def probe(self, *args, timeout=90):
+        return run_windows([self.args.probe] + [str(a) for a in args], timeout=timeout)
+
+    def out(self, *args):
+        rc, lines = self.probe(*args)
+        return lines[0] if lines else ""
+
+    def visible(self, win="main"):
+        return self.out("visible", win) == "1"
+
+    def exists(self, win="main"):
+        rc, _ = self.probe("find", win)
+        return rc == 0
+
+    def text(self, control):
+        return self.out("text", control).replace("\\r", "\r").replace("\\n", "\n")
+
+    def post(self, msg, wparam=0, lparam=0):
+        rc, lines = self.probe("post", msg, wparam, lparam)
+        check(rc == 0, "posted %s" % msg)
+
+    def send(self, msg, wparam=0, lparam=0, timeout_ms=10000):
+        """Returns the milliseconds the window took to answer, or None when it did not."""
+        rc, lines = self.probe("send", msg, wparam, lparam, timeout_ms)
+        if rc != 0 or not lines or not lines[0].startswith("result="):
+            return None
+        return int(lines[0].split("ms=")[1])
+
+    # --- the process -------------------------------------------------------------------------
+    def start(self, arguments="", quoted=True, env=None, wait_window=True):
+        command = ('"%s"' % self.win_exe if quoted else self.win_exe) + arguments
+        out_file = os.path.join(tempfile.gettempdir(), "zt_ui_launch_%d.txt" % os.getpid())
+        launch = [self.args.launch, "--cmd", command, "--out", "Z:" + out_file.replace("/", "\\")]
+        environment = {"ZT_UPDATE_SERVER": "127.0.0.1:9"}
+        environment.update(env or {})
+        for k, v in environment.items():
+            launch += ["--env", "%s=%s" % (k, v)]
+        run_windows(launch, timeout=60)
+        with open(out_file, encoding="utf-8") as f:
+            report = dict(line.strip().split("=", 1) for line in f if "=" in line)
+        self.pid = report.get("pid")
+        check(self.pid is not None, "started %s (%s)" % (command, report))
+        if wait_window:
+            check(wait_until(lambda: self.exists(), 30), "main window exists")
+        return self.pid
+
+    def running(self):
+        if self.pid is None:
+            return False
+        rc, lines = run_windows([self.args.launch, "--check", self.pid])
+        return any(line == "running" for line in lines)
+
+    def wait_ended(self, timeout=15):
+        return wait_until(lambda: not self.running(), timeout)
+
+    def stop(self):
+        if self.pid is not None and self.running():
+            run_windows([self.args.launch, "--kill", self.pid])
+        self.pid = None
+        # A message box or menu of a killed tool goes with its process.
+        wait_until(lambda: not self.exists(), 10)
+
+    # --- files, registry, log ----------------------------------------------------------------
+    def update_root(self):
+        return os.path.join(self.drive_c, "ZT_Update")
+
+    def clean_update_root(self):
+        shutil.rmtree(self.update_root(), ignore_errors=True)
+
+    def install_local_files(self, data_program=True, descriptor=None):
+        os.makedirs(self.update_root(), exist_ok=True)
+        if data_program:
+            shutil.copy(self.args.probe, os.path.join(self.update_root(), "data_update.exe"))
+        if descriptor is not None:
+            with open(os.path.join(self.update_root(), "version.txt"), "wb") as f:
+                f.write(descriptor)
+
+    def log(self):
+        try:
+            with open(os.path.join(self.update_root(), "autoupdate.log"), encoding="utf-8") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    def run_value(self):
+        rc, lines = run_windows(["reg", "query", RUN_KEY, "/v", RUN_VALUE])
+        for line in lines:
+            if RUN_VALUE in line and "REG_SZ" in line:
+                return line.split("REG_SZ", 1)[1].strip()
+        return None
+
+    def set_run_value(self, data):
+        if data is None:
+            run_windows(["reg", "delete", RUN_KEY, "/v", RUN_VALUE, "/f"])
+        else:
+            run_windows(["reg", "add", RUN_KEY, "/v", RUN_VALUE, "/t", "REG_SZ", "/d", data, "/f"])
+
+    def tray_shown(self):
+        """Wine's stand-alone tray window is shown while it holds at least one icon."""
+        return self.visible("Wine System Tray")
+
+    # --- screenshots -------------------------------------------------------------------------
+    def screenshot(self, win, name):
+        rc, lines = self.probe("rect", win)
+        check(rc == 0 and lines, "%s window has a rectangle" % win)
+        x, y, w, h = (int(v) for v in lines[0].split())
+        os.makedirs(self.args.shots, exist_ok=True)
+        path = os.path.join(self.args.shots, name)
+        subprocess.check_call(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage", path],
+                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        check(os.path.getsize(path) > 1000, "screenshot %s saved" % path)
+        return path
+
+
+def scenario(fn):
+    """Runs one scenario function with a fresh tool; prints PASS/FAIL and exits accordingly."""
+    args = parse_args()
+    tool = Tool(args)
+    tool.clean_update_root()
+    tool.set_run_value(None)
+    try:
+        fn(tool)
+    except Exception as e:  # a failed check or a broken rig: both fail the scenario
+        print("FAIL:", e)
+        print("log:\n" + tool.log())
+        tool.stop()
+        sys.exit(1)
+    tool.stop()
+    tool.clean_update_root()
+    tool.set_run_value(None)
+    print("PASS")
