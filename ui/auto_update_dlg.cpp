@@ -178,9 +178,10 @@ void CAutoUpdateDlg::ShowTrayMenu() {
 }
 
 void CAutoUpdateDlg::OnWatchTick() {
+  // Counted before the watch runs, so RefreshInfo's fetch spacing sees the watch's tick.
   ++m_nTick;
-  // The information text on tick 1 and every third tick after it, so the window is never empty.
-  if (m_nTick % 3 == 1) RefreshInfo();
+  m_watch.OnWatchTick();
+  m_strLastDevice = m_watch.LastDevice();
 }
 
 void CAutoUpdateDlg::OnTimer(UINT_PTR id) {
@@ -195,7 +196,8 @@ void CAutoUpdateDlg::OnTimer(UINT_PTR id) {
       OnStartHidden();
       break;
     case IDT_FORGET_DEVICE:
-      m_strLastDevice = "XX";
+      m_watch.OnForgetTick();
+      m_strLastDevice = m_watch.LastDevice();
       break;
     default:
       break;

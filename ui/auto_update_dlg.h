@@ -9,6 +9,8 @@
 
 #include "ui/dialog.h"
 #include "ui/fetch_backoff.h"
+#include "ui/watch.h"
+#include "ui/watch_host.h"
 
 namespace zt {
 
@@ -65,6 +67,9 @@ class CAutoUpdateDlg : public CDialog {
   HICON m_hSmallIcon = nullptr;
   std::uint32_t m_nTick = 0;
   FetchBackoff m_fetchBackoff;
+  // The schedule and the update decision; the host gives it this window's calls.
+  DialogWatchHost m_watchHost{*this};
+  DeviceWatch m_watch{m_watchHost};
 };
 
 }  // namespace zt

@@ -1,0 +1,62 @@
+#include "ui/watch_host.h"
+
+#include <windows.h>
+
+#include "app/app.h"
+#include "app/ids.h"
+#include "app/log.h"
+#include "device/hid_device.h"
+#include "ui/auto_update_dlg.h"
+#include "update/downloads.h"
+
+namespace zt {
+
+DevicePoll PollAttachedDevice() {
+  DevicePoll poll;
+  CHidDevice device;
+  poll.found = device.OpenDevices() != 0 && device.QueryDataVersion() != FALSE;
+  // Asked whatever the open gave: with nothing open it answers empty at once.
+  poll.identity = device.QueryDeviceId();
+  device.CloseDevices();
+  if (poll.found) {
+    poll.dataVersion = static_cast<std::uint32_t>(device.m_nDataVersion);
+    poll.flashName = device.m_strFlashName;
+    poll.flashSize = device.m_strFlashSize;
+  }
+  return poll;
+}
+
+bool DialogWatchHost::IsBusy() { return m_dlg.m_bBusy; }
+
+void DialogWatchHost::RefreshInfo() { m_dlg.RefreshInfo(); }
+
+void DialogWatchHost::DownloadVersionFile() {
+  if (!theApp.DownloadVersionFile(kScheduledFetchBudget)) {
+    LogEvent("check", "scheduled descriptor fetch failed");
+  }
+}
+
+void DialogWatchHost::StartUpdaterThread() { zt::StartUpdaterThread(); }
+
+void DialogWatchHost::LoadLocalVersion() { theApp.LoadLocalVersion(); }
+
+void DialogWatchHost::StartDataThread() { zt::StartDataThread(); }
+
+DevicePoll DialogWatchHost::PollDevice() { return PollAttachedDevice(); }
+
+std::string DialogWatchHost::InstalledDataVersion() { return theApp.m_state.DataVersion(); }
+
+void DialogWatchHost::ShowBalloon(const std::string& utf8) { m_dlg.ShowBalloon(utf8); }
+
+void DialogWatchHost::SetForgetTimer(std::uint32_t ms) {
+  // Setting it again restarts its count; it keeps repeating until then.
+  if (::SetTimer(m_dlg.GetSafeHwnd(), IDT_FORGET_DEVICE, ms, nullptr) == 0) {
+    LogEvent("device", "the forget timer could not be set");
+  }
+}
+
+void DialogWatchHost::LaunchDataUpdater() { m_dlg.LaunchDataUpdater(); }
+
+void DialogWatchHost::Log(std::string_view event, std::string_view details) { LogEvent(event, details); }
+
+}  // namespace zt
