@@ -1,11 +1,12 @@
 // Start-up and the process-wide helpers of the application object.
 #include "app/app.h"
 
-#include <vector>
+#include <cstdint>
 
 #include "app/cmdline.h"
 #include "app/fsutil.h"
 #include "app/log.h"
+#include "app/module_path.h"
 #include "app/paths.h"
 #include "ui/main_window.h"
 #include "update/downloads.h"
@@ -54,16 +55,9 @@ BOOL CAutoUpdateApp::DownloadVersionFile(std::chrono::milliseconds budget) {
 BOOL CAutoUpdateApp::LoadLocalVersion() { return m_state.LoadLocalVersion(PathFromUtf8(kUpdateRoot)) ? TRUE : FALSE; }
 
 std::string GetModulePath() {
-  // Grow the buffer until the whole path fits: paths longer than MAX_PATH are never cut.
-  std::vector<wchar_t> buffer(MAX_PATH);
-  for (;;) {
-    const DWORD size = static_cast<DWORD>(buffer.size());
-    const DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), size);
-    if (length == 0) return {};
-    if (length < size) return Narrow(std::wstring_view(buffer.data(), length));
-    if (buffer.size() >= 1u << 20) return {};
-    buffer.resize(buffer.size() * 2);
-  }
+  return Narrow(ReadWholePath([](wchar_t* buffer, std::uint32_t size) -> std::uint32_t {
+    return ::GetModuleFileNameW(nullptr, buffer, size);
+  }));
 }
 
 int GetArgCount() { return GetArgCountOf(Narrow(::GetCommandLineW())); }

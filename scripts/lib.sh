@@ -29,6 +29,9 @@ zt_env_start() {  # $1 = folder for the prefix
   done
   wineserver -w </dev/null >/dev/null 2>&1 || true
   wineserver -p </dev/null >/dev/null 2>&1
+  # Start the prefix's services now, with none of our descriptors: otherwise the first test program
+  # starts them, they inherit CTest's output pipe and CTest waits for it until its time-out.
+  wineboot </dev/null >/dev/null 2>&1
 }
 
 zt_env_stop() {

@@ -1,0 +1,208 @@
+// launch.exe: starts a program with an EXACT command line (CreateProcessW), because `wine prog
+// args` builds and quotes the command line itself. Test rig, never shipped.
+//
+//   launch.exe [--cmd TEXT | --cmd-file FILE] [--app PATH] [--cwd DIR] [--env NAME=VALUE]...
+//              [--wait MS] [--out FILE]
+//   launch.exe --check PID [--wait MS] [--out FILE]   report on a process started earlier
+//   launch.exe --kill PID [--out FILE]                 end it (exit code 1)
+//
+// --cmd TEXT is one argument of launch.exe and arrives unchanged; --cmd-file reads the command
+// line from a UTF-8 file, byte for byte (no line end is stripped). --env adds to or replaces a
+// variable of launch.exe's own environment for the child. --wait waits up to MS milliseconds.
+// Report, one "key=value" per line, on stdout or into --out (UTF-8):
+//   pid=<windows pid>      the child's id (start mode)
+//   exit=<code>            the child has ended with this status
+//   running                the child still runs after the wait
+//   error=<text>           nothing could be started / checked
+// launch.exe itself ends with 0 when the report was made, 1 for usage, 2 for an error.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string ToUtf8(const std::wstring& w) {
+  if (w.empty()) return {};
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
+std::wstring FromUtf8(const std::string& s) {
+  if (s.empty()) return {};
+  const int n = ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
+  std::wstring w(static_cast<size_t>(n), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
+  return w;
+}
+
+std::wstring g_out;  // report file; empty: stdout
+std::string g_report;
+
+void Report(const std::string& line) { g_report += line + "\n"; }
+
+int Finish(int code) {
+  if (g_out.empty()) {
+    std::fwrite(g_report.data(), 1, g_report.size(), stdout);
+    std::fflush(stdout);
+  } else {
+    // Written to a temporary name and moved, so a reader never sees half a report.
+    const std::wstring tmp = g_out + L".part";
+    HANDLE f = ::CreateFileW(tmp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return 2;
+    DWORD written = 0;
+    ::WriteFile(f, g_report.data(), static_cast<DWORD>(g_report.size()), &written, nullptr);
+    ::CloseHandle(f);
+    if (!::MoveFileExW(tmp.c_str(), g_out.c_str(), MOVEFILE_REPLACE_EXISTING)) return 2;
+  }
+  return code;
+}
+
+std::string ErrorLine(const char* what, DWORD code) {
+  char buf[160];
+  std::snprintf(buf, sizeof buf, "error=%s failed (0x%08lX)", what, static_cast<unsigned long>(code));
+  return buf;
+}
+
+bool ReadFileBytes(const std::wstring& path, std::string* bytes) {
+  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  char chunk[4096];
+  DWORD got = 0;
+  while (::ReadFile(f, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes->append(chunk, got);
+  ::CloseHandle(f);
+  return true;
+}
+
+// The environment block for the child: ours, with the extra variables added or replaced.
+std::vector<wchar_t> BuildEnvironment(const std::vector<std::wstring>& extra) {
+  std::map<std::wstring, std::wstring> vars;  // case-insensitive names are rare enough in tests
+  std::vector<std::wstring> order;
+  wchar_t* block = ::GetEnvironmentStringsW();
+  for (const wchar_t* p = block; p && *p; p += std::wcslen(p) + 1) {
+    const std::wstring entry = p;
+    const size_t eq = entry.find(L'=', 1);  // "=C:=C:\..." entries start with '='
+    const std::wstring name = entry.substr(0, eq);
+    if (!vars.count(name)) order.push_back(name);
+    vars[name] = entry;
+  }
+  if (block) ::FreeEnvironmentStringsW(block);
+  for (const auto& entry : extra) {
+    const std::wstring name = entry.substr(0, entry.find(L'='));
+    if (!vars.count(name)) order.push_back(name);
+    vars[name] = entry;
+  }
+  std::vector<wchar_t> out;
+  for (const auto& name : order) {
+    const std::wstring& entry = vars[name];
+    out.insert(out.end(), entry.begin(), entry.end());
+    out.push_back(L'\0');
+  }
+  out.push_back(L'\0');
+  return out;
+}
+
+void ReportWait(HANDLE process, DWORD waitMs) {
+  const DWORD w = ::WaitForSingleObject(process, waitMs);
+  DWORD code = 0;
+  if (w == WAIT_OBJECT_0 && ::GetExitCodeProcess(process, &code)) {
+    Report("exit=" + std::to_string(code));
+  } else {
+    Report("running");
+  }
+}
+
+}  // namespace
+
+int wmain() {
+  int argc = 0;
+  wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
+  if (!argv) return 1;
+  std::wstring cmd, app, cwd;
+  bool haveCmd = false;
+  std::vector<std::wstring> env;
+  DWORD waitMs = 0;
+  DWORD checkPid = 0, killPid = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::wstring a = argv[i];
+    const bool hasValue = i + 1 < argc;
+    if (a == L"--cmd" && hasValue) {
+      cmd = argv[++i];
+      haveCmd = true;
+    } else if (a == L"--cmd-file" && hasValue) {
+      std::string bytes;
+      if (!ReadFileBytes(argv[++i], &bytes)) {
+        Report("error=cannot read the command-line file");
+        return Finish(2);
+      }
+      cmd = FromUtf8(bytes);
+      haveCmd = true;
+    } else if (a == L"--app" && hasValue) {
+      app = argv[++i];
+    } else if (a == L"--cwd" && hasValue) {
+      cwd = argv[++i];
+    } else if (a == L"--env" && hasValue) {
+      env.push_back(argv[++i]);
+    } else if (a == L"--wait" && hasValue) {
+      waitMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
+    } else if (a == L"--out" && hasValue) {
+      g_out = argv[++i];
+    } else if (a == L"--check" && hasValue) {
+      checkPid = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
+    } else if (a == L"--kill" && hasValue) {
+      killPid = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
+    } else {
+      std::fprintf(stderr, "launch.exe: unknown or incomplete option %s\n", ToUtf8(a).c_str());
+      return 1;
+    }
+  }
+  ::LocalFree(argv);
+
+  if (checkPid || killPid) {
+    const DWORD pid = checkPid ? checkPid : killPid;
+    HANDLE p = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | (killPid ? PROCESS_TERMINATE : 0), FALSE, pid);
+    if (!p) {
+      const DWORD e = ::GetLastError();
+      // A process that has ended and been reaped is gone: report it as ended.
+      Report(e == ERROR_INVALID_PARAMETER ? "gone" : ErrorLine("OpenProcess", e));
+      return Finish(e == ERROR_INVALID_PARAMETER ? 0 : 2);
+    }
+    if (killPid) {
+      ::TerminateProcess(p, 1);
+      waitMs = waitMs ? waitMs : 5000;
+    }
+    ReportWait(p, waitMs);
+    ::CloseHandle(p);
+    return Finish(0);
+  }
+
+  if (!haveCmd) {
+    std::fprintf(stderr, "launch.exe: --cmd or --cmd-file is required\n");
+    return 1;
+  }
+  std::vector<wchar_t> cmdBuffer(cmd.begin(), cmd.end());  // CreateProcessW may write into it
+  cmdBuffer.push_back(L'\0');
+  std::vector<wchar_t> envBlock;
+  if (!env.empty()) envBlock = BuildEnvironment(env);
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessW(app.empty() ? nullptr : app.c_str(), cmdBuffer.data(), nullptr, nullptr, FALSE,
+                        CREATE_UNICODE_ENVIRONMENT, envBlock.empty() ? nullptr : envBlock.data(),
+                        cwd.empty() ? nullptr : cwd.c_str(), &si, &pi)) {
+    Report(ErrorLine("CreateProcessW", ::GetLastError()));
+    return Finish(2);
+  }
+  ::CloseHandle(pi.hThread);
+  Report("pid=" + std::to_string(pi.dwProcessId));
+  ReportWait(pi.hProcess, waitMs);
+  ::CloseHandle(pi.hProcess);
+  return Finish(0);
+}

@@ -1,0 +1,40 @@
+// Entry of the application-shell Windows tests. The glue links with -municode, so the program
+// enters at wmain. With ZT_APP_CHILD_REPORT set it is not a test run but a child that writes what
+// the process helpers see (module path, command-line readers) into that file.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/app.h"
+#include "app/fsutil.h"
+#include "win/text.h"
+
+namespace {
+
+int ChildReport(const std::wstring& file) {
+  std::ofstream out(zt::PathFromUtf8(zt::Narrow(file)), std::ios::binary);
+  out << "path=" << zt::GetModulePath() << "\n";
+  out << "count=" << zt::GetArgCount() << "\n";
+  for (int i = 0; i < 4; ++i) out << "arg" << i << "=" << zt::GetArg(i) << "\n";
+  return out ? 0 : 3;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  wchar_t report[4096];
+  const DWORD n = ::GetEnvironmentVariableW(L"ZT_APP_CHILD_REPORT", report, 4096);
+  if (n > 0 && n < 4096) return ChildReport(report);
+
+  std::vector<std::string> args;
+  for (int i = 0; i < argc; ++i) args.push_back(zt::Narrow(argv[i]));
+  std::vector<char*> ptrs;
+  for (auto& a : args) ptrs.push_back(a.data());
+  int count = static_cast<int>(ptrs.size());
+  ::testing::InitGoogleTest(&count, ptrs.data());
+  return RUN_ALL_TESTS();
+}
