@@ -1,0 +1,199 @@
+"""Shared harness of the end-to-end scenarios: the real ZT_AutoUpdate.exe under Wine, black-box.
+
+A scenario module imports this one, builds an `E2E` from its command line and uses it:
+
+    import zt_e2e
+    e2e = zt_e2e.E2E.from_args()          # --build DIR --source DIR (and the scenario's own options)
+    with e2e:                             # kills what the scenario started, whatever happens
+        exe = e2e.install()               # C:\\Program Files\\ZT AutoUpdate\\ZT_AutoUpdate.exe
+        e2e.clean_update_root()
+        first = e2e.start('"%s"' % exe, env={"ZT_UPDATE_SERVER": "127.0.0.1:9"})
+        zt_e2e.check(e2e.wait_for(lambda: "start" in e2e.read_log(), 20), "first instance started")
+
+Rules it keeps for everyone: the scenarios run inside scripts/with-wine (WINEPREFIX and DISPLAY
+set); every Windows program's output goes to a file, never a pipe (Wine's daemons inherit pipes
+and keep them open); programs are started through launch.exe so the command line is exact;
+`wineserver -k` is used only when a process cannot be ended by its id.
+"""
+import argparse
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+
+INSTALL_FOLDER = r"C:\Program Files\ZT AutoUpdate"
+EXE_NAME = "ZT_AutoUpdate.exe"
+UPDATE_ROOT = "C:\\ZT_Update"
+LOG_FILE = UPDATE_ROOT + "\\autoupdate.log"
+# A server that refuses at once: scenarios that do not test downloads point the tool here.
+NO_SERVER = {"ZT_UPDATE_SERVER": "127.0.0.1:9"}
+
+
+class Failure(AssertionError):
+    pass
+
+
+def check(condition, what):
+    """Fails the scenario with `what` unless `condition`; prints each passed check."""
+    if not condition:
+        raise Failure(what)
+    print("ok:", what, flush=True)
+
+
+def wait_for(condition, timeout, step=0.2):
+    """Polls `condition` until it is true or `timeout` seconds have passed; returns its last value."""
+    end = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() >= end:
+            return value
+        time.sleep(step)
+
+
+def prefix():
+    """The Wine prefix of this run (scripts/with-wine sets WINEPREFIX)."""
+    p = os.environ.get("WINEPREFIX")
+    if not p:
+        raise Failure("WINEPREFIX is not set: run the scenario inside scripts/with-wine")
+    return p
+
+
+def to_unix(win_path):
+    """C:\\a\\b -> $WINEPREFIX/drive_c/a/b; Z:\\x -> /x."""
+    drive, rest = win_path[0].lower(), win_path[2:].replace("\\", "/").lstrip("/")
+    if drive == "c":
+        return os.path.join(prefix(), "drive_c", rest)
+    if drive == "z":
+        return "/" + rest
+    raise ValueError("no Unix path for " + win_path)
+
+
+def to_windows(unix_path):
+    """A Unix path as Windows sees it: under drive_c it is C:, anything else Z:."""
+    full = os.path.abspath(unix_path)
+    drive_c = os.path.join(os.path.abspath(prefix()), "drive_c")
+    if full == drive_c or full.startswith(drive_c + os.sep):
+        return "C:\\" + os.path.relpath(full, drive_c).replace("/", "\\").lstrip(".")
+    return "Z:" + full.replace("/", "\\")
+
+
+def run_windows(args, timeout=60, env=None):
+    """Runs a Windows program under wine and waits; returns (exit code, output lines as UTF-8)."""
+    full_env = dict(os.environ)
+    full_env.setdefault("WINEDEBUG", "-all")
+    full_env.update(env or {})
+    with tempfile.TemporaryFile() as out:
+        rc = subprocess.call(["wine"] + [str(a) for a in args], stdin=subprocess.DEVNULL, stdout=out,
+                             stderr=subprocess.DEVNULL, timeout=timeout, env=full_env)
+        out.seek(0)
+        text = out.read().decode("utf-8", "replace")
+    return rc, [line.rstrip("\r") for line in text.splitlines()]
+
+
+class E2E:
+    """One scenario's view of the build, the prefix and the processes it started."""
+
+    def __init__(self, build, source):
+        self.build = os.path.abspath(build)
+        self.source = os.path.abspath(source) if source else None
+        self.launch_exe = os.path.join(self.build, "tests", "support", "launch.exe")
+        self.pids = []  # Windows process ids started by this scenario
+
+    @classmethod
+    def from_args(cls, parser=None):
+        """Reads --build and --source (and whatever else `parser` declares); returns (E2E, args)."""
+        parser = parser or argparse.ArgumentParser()
+        parser.add_argument("--build", required=True, help="the win64 build folder")
+        parser.add_argument("--source", default=None, help="the source folder")
+        args = parser.parse_args()
+        e2e = cls(args.build, args.source)
+        e2e.args = args
+        return e2e
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.kill_all()
+        return False
+
+    # --- installation and files ----------------------------------------------------------------
+    def install(self, folder=INSTALL_FOLDER):
+        """Copies the built exe into `folder` (a path with blanks by default); returns its Windows path."""
+        target = to_unix(folder)
+        os.makedirs(target, exist_ok=True)
+        shutil.copy(os.path.join(self.build, EXE_NAME), os.path.join(target, EXE_NAME))
+        return folder + "\\" + EXE_NAME
+
+    def clean_update_root(self):
+        """Removes C:\\ZT_Update and everything in it (call between scenarios)."""
+        shutil.rmtree(to_unix(UPDATE_ROOT), ignore_errors=True)
+
+    def read_log(self):
+        """The tool's log C:\\ZT_Update\\autoupdate.log as text ("" when there is none)."""
+        try:
+            with open(to_unix(LOG_FILE), encoding="utf-8", errors="replace") as f:
+                return f.read()
+        except OSError:
+            return ""
+
+    # --- processes -----------------------------------------------------------------------------
+    def _launch(self, options, timeout):
+        with tempfile.TemporaryDirectory() as tmp:
+            report_file = os.path.join(tmp, "report.txt")
+            rc, _ = run_windows([self.launch_exe] + options + ["--out", to_windows(report_file)], timeout=timeout)
+            report = {}
+            if os.path.exists(report_file):
+                with open(report_file, encoding="utf-8") as f:
+                    for line in f.read().splitlines():
+                        key, _, value = line.partition("=")
+                        report[key] = value
+            if rc != 0 and "error" not in report:
+                report["error"] = "launch.exe ended with %d" % rc
+        return report
+
+    def start(self, command_line, env=None, wait_ms=0, app=None, cwd=None):
+        """Starts a program with exactly `command_line` (and extra `env`); waits up to `wait_ms`.
+
+        Returns launch.exe's report: {"pid": "123", "exit": "0"} when it ended within the wait,
+        {"pid": "123", "running": ""} when it still runs, {"error": "..."} when it did not start.
+        """
+        with tempfile.TemporaryDirectory() as tmp:
+            cmd_file = os.path.join(tmp, "cmd.txt")
+            with open(cmd_file, "wb") as f:
+                f.write(command_line.encode("utf-8"))
+            options = ["--cmd-file", to_windows(cmd_file), "--wait", str(int(wait_ms))]
+            for key, value in (env or {}).items():
+                options += ["--env", "%s=%s" % (key, value)]
+            if app:
+                options += ["--app", app]
+            if cwd:
+                options += ["--cwd", cwd]
+            report = self._launch(options, timeout=60 + wait_ms / 1000)
+        if "pid" in report:
+            self.pids.append(report["pid"])
+        return report
+
+    def running(self, pid):
+        """True while the process `pid` started earlier still runs."""
+        return "running" in self._launch(["--check", str(pid)], timeout=60)
+
+    def exit_code(self, pid, wait_ms=0):
+        """The exit status of `pid` once it has ended (None while it runs or when it is gone)."""
+        report = self._launch(["--check", str(pid), "--wait", str(int(wait_ms))], timeout=60 + wait_ms / 1000)
+        return int(report["exit"]) if "exit" in report else None
+
+    def kill(self, pid):
+        """Ends `pid`; True when it is no longer running."""
+        report = self._launch(["--kill", str(pid)], timeout=60)
+        return "running" not in report and "error" not in report
+
+    def kill_all(self):
+        """Ends everything this scenario started; `wineserver -k` only if one will not end."""
+        stubborn = [pid for pid in self.pids if self.running(pid) and not self.kill(pid)]
+        self.pids = []
+        if stubborn:
+            print("processes %s did not end: wineserver -k" % stubborn, flush=True)
+            subprocess.call(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
