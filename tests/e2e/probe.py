@@ -112,6 +112,10 @@ class Tool:
         rc, lines = self.probe("post", msg, wparam, lparam)
         check(rc == 0, "posted %s" % msg)
 
+    def sync(self):
+        """Waits until the window has handled everything posted to it so far."""
+        check(self.send(0) is not None, "the window answers")
+
     def send(self, msg, wparam=0, lparam=0, timeout_ms=10000):
         """Returns the milliseconds the window took to answer, or None when it did not."""
         rc, lines = self.probe("send", msg, wparam, lparam, timeout_ms)
@@ -194,7 +198,8 @@ class Tool:
 
     # --- screenshots -------------------------------------------------------------------------
     def screenshot(self, win, name):
-        rc, lines = self.probe("rect", win)
+        # The client area: under Xvfb no window manager draws the frame and caption.
+        rc, lines = self.probe("client", win)
         check(rc == 0 and lines, "%s window has a rectangle" % win)
         x, y, w, h = (int(v) for v in lines[0].split())
         os.makedirs(self.args.shots, exist_ok=True)

@@ -5,6 +5,8 @@
 //   probe find [WIN]                 "hwnd=0x.. pid=N visible=0|1" of the window
 //   probe visible [WIN]              "1" or "0" (exit 1 when the window does not exist)
 //   probe rect [WIN]                 "x y width height" of the window on the screen
+//   probe client [WIN]               the same for its client area (what a screenshot should show
+//                                    where no window manager draws the frame)
 //   probe text ID                    text of control ID of the main window
 //   probe checked ID | enabled ID | shown ID     "1" or "0" for control ID of the main window
 //   probe click ID                   posts BM_CLICK to control ID of the main window
@@ -148,10 +150,15 @@ HWND VisibleMessageBox() {
   return nullptr;
 }
 
-UINT MessageNumber(const wchar_t* s) {
+// A number (0 = WM_NULL is valid) or a registered name; false when neither.
+bool MessageNumber(const wchar_t* s, UINT* msg) {
   long long v = 0;
-  if (ParseNumber(s, &v)) return static_cast<UINT>(v);
-  return ::RegisterWindowMessageW(s);
+  if (ParseNumber(s, &v)) {
+    *msg = static_cast<UINT>(v);
+    return true;
+  }
+  *msg = ::RegisterWindowMessageW(s);
+  return *msg != 0;
 }
 
 int Usage() {
@@ -236,7 +243,7 @@ int Run(int argc, wchar_t** argv) {
   const std::wstring win = argc >= 3 ? argv[2] : L"main";
   long long n = 0;
 
-  if (cmd == L"find" || cmd == L"visible" || cmd == L"rect") {
+  if (cmd == L"find" || cmd == L"visible" || cmd == L"rect" || cmd == L"client") {
     HWND w = win == L"main" ? MainWindow() : FindTop(win);
     if (!w) {
       Print(cmd == L"visible" ? "0" : "error=not found");
@@ -247,9 +254,14 @@ int Run(int argc, wchar_t** argv) {
       Print(v ? "1" : "0");
       return v ? 0 : 1;
     }
-    if (cmd == L"rect") {
+    if (cmd == L"rect" || cmd == L"client") {
       RECT r{};
-      ::GetWindowRect(w, &r);
+      if (cmd == L"rect") {
+        ::GetWindowRect(w, &r);
+      } else {
+        ::GetClientRect(w, &r);
+        ::MapWindowPoints(w, nullptr, reinterpret_cast<POINT*>(&r), 2);
+      }
       Print(std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + " " +
             std::to_string(r.bottom - r.top));
       return 0;
@@ -284,13 +296,14 @@ int Run(int argc, wchar_t** argv) {
   }
   if (cmd == L"post" || cmd == L"send") {
     if (argc < 3) return Usage();
-    const UINT msg = MessageNumber(argv[2]);
+    UINT msg = 0;
+    const bool known = MessageNumber(argv[2], &msg);
     long long wp = 0, lp = 0, timeout = 10000;
     if (argc >= 4 && !ParseNumber(argv[3], &wp)) return Usage();
     if (argc >= 5 && !ParseNumber(argv[4], &lp)) return Usage();
     if (argc >= 6 && !ParseNumber(argv[5], &timeout)) return Usage();
     HWND main = MainWindow();
-    if (!main || msg == 0) {
+    if (!main || !known) {
       Print("error=no main window or message");
       return 1;
     }
@@ -337,11 +350,12 @@ int Run(int argc, wchar_t** argv) {
   if (cmd == L"post-to") {
     if (argc < 4) return Usage();
     HWND w = FindTop(win);
-    const UINT msg = MessageNumber(argv[3]);
+    UINT msg = 0;
+    const bool known = MessageNumber(argv[3], &msg);
     long long wp = 0, lp = 0;
     if (argc >= 5 && !ParseNumber(argv[4], &wp)) return Usage();
     if (argc >= 6 && !ParseNumber(argv[5], &lp)) return Usage();
-    if (!w || msg == 0) {
+    if (!w || !known) {
       Print("error=no window or message");
       return 1;
     }
@@ -381,6 +395,7 @@ int Run(int argc, wchar_t** argv) {
       return 1;
     }
     if (cmd == L"menu") {
+      // The item count, where the system lets another process read the menu (-1 where not).
       HMENU h = reinterpret_cast<HMENU>(::SendMessageW(m, MN_GETHMENU, 0, 0));
       Print("items=" + std::to_string(h ? ::GetMenuItemCount(h) : -1));
       return 0;

@@ -1,0 +1,67 @@
+"""The launch of the data-update program from button 1004: the window hides, the program runs and
+the tool waits for it; with its window already present nothing is started. The stand-in is the
+probe itself, copied as C:\\ZT_Update\\data_update.exe."""
+import os
+import shutil
+import subprocess
+import time
+
+from probe import check, run_windows, scenario, wait_until
+
+DESCRIPTOR = b"data_version=9320\r\ndata_time=2026-11-30\r\ndata_desc=x\r\n"
+
+
+def standin_log(tool):
+    try:
+        with open(os.path.join(tool.update_root(), "standin.log")) as f:
+            return f.read().split()
+    except OSError:
+        return []
+
+
+def run(tool):
+    tool.set_run_value("x")
+    tool.install_local_files(data_program=True, descriptor=DESCRIPTOR)
+    tool.start(" /visible", env={"ZT_STANDIN_MS": "6000"})
+    check(tool.visible(), "window shown")
+    check(tool.out("enabled", 1004) == "1", "button 1004 enabled")
+
+    tool.probe("command", 1004)
+    check(wait_until(lambda: standin_log(tool) == ["started"], 10), "the stand-in was started")
+    check(tool.visible("updater"), "its window is up")
+    check(not tool.visible(), "the main window hid")
+    # The tool waits for the program on its own thread: it does not answer meanwhile.
+    check(tool.send(0, timeout_ms=1000) is None, "the tool waits (no answer while the program runs)")
+    check(wait_until(lambda: standin_log(tool) == ["started", "ended"], 20), "the stand-in ended")
+    check(wait_until(lambda: tool.send(0, timeout_ms=1000) is not None, 10), "the tool answers again")
+    check(not tool.visible(), "the main window stays hidden")
+    log = tool.log()
+    check("updater-launch started C:\\ZT_update\\data_update.exe" in log, "launch logged")
+    check("updater-launch the data-update program ended" in log, "end logged")
+
+    # The program's window already present: nothing is started.
+    other = os.path.join(tool.drive_c, "ZT Other")
+    os.makedirs(other, exist_ok=True)
+    shutil.copy(tool.args.probe, os.path.join(other, "data_update.exe"))
+    os.remove(os.path.join(tool.update_root(), "standin.log"))
+    out = open(os.path.join(other, "out.txt"), "wb")
+    env = dict(os.environ, ZT_STANDIN_MS="15000", WINEDEBUG="-all")
+    running = subprocess.Popen(["wine", os.path.join(other, "data_update.exe")], stdout=out,
+                               stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, env=env)
+    try:
+        check(wait_until(lambda: tool.visible("updater"), 15), "a data-update window is present")
+        tool.post(0x07FE, 128, 0x0202)
+        check(wait_until(lambda: tool.visible(), 5), "main window shown")
+        tool.probe("command", 1004)
+        tool.sync()
+        time.sleep(1)
+        check(standin_log(tool) == ["started"], "no second program started (%s)" % standin_log(tool))
+        check(tool.visible(), "the main window did not hide")
+        check("refused: the data-update program runs already" in tool.log(), "refusal logged")
+    finally:
+        running.wait(timeout=60)
+        out.close()
+
+
+if __name__ == "__main__":
+    scenario(run)

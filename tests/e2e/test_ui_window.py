@@ -1,0 +1,109 @@
+"""The main window's keys, system commands, tray clicks and menu, the ways the program ends, the
+shell's "TaskbarCreated" and the About box. The real exe under Wine, driven by the probe."""
+from probe import (IDM_SYS_ABOUT, SC_CLOSE, SC_MINIMIZE, WM_CLOSE, WM_COMMAND, WM_KEYDOWN, WM_LBUTTONUP,
+                   WM_RBUTTONUP, WM_SYSCOMMAND, WM_TRAY_NOTIFY, WM_UPDATER_DONE, check, scenario, wait_until)
+
+VK_RETURN = 0x0D
+VK_ESCAPE = 0x1B
+SC_SHOW = 0x0401
+
+
+def hidden(tool):
+    return wait_until(lambda: not tool.visible(), 5)
+
+
+def shown(tool):
+    return wait_until(lambda: tool.visible(), 5)
+
+
+def run(tool):
+    tool.set_run_value("x")  # no auto-start question in the way
+    tool.start(" /visible")
+    check(shown(tool), "window shown")
+
+    # Enter, Escape and WM_CLOSE change nothing.
+    tool.post(WM_KEYDOWN, VK_RETURN)
+    tool.post(WM_KEYDOWN, VK_ESCAPE)
+    tool.post(WM_COMMAND, 1)  # IDOK, as Enter produces
+    tool.post(WM_COMMAND, 2)  # IDCANCEL, as Escape produces
+    tool.post(WM_CLOSE)
+    tool.sync()  # WM_NULL: every posted message above has been handled
+    check(tool.visible() and tool.running(), "Enter, Escape and WM_CLOSE do nothing")
+
+    # Minimize and close hide; the tray's left click, the show command bring it back.
+    tool.post(WM_SYSCOMMAND, SC_MINIMIZE)
+    check(hidden(tool), "minimize hides")
+    check(tool.out("find").endswith("visible=0") and tool.running(), "not minimized to the taskbar: hidden, running")
+    tool.post(WM_TRAY_NOTIFY, 128, WM_LBUTTONUP)
+    check(shown(tool), "tray left click shows")
+    tool.post(WM_SYSCOMMAND, SC_CLOSE)
+    check(hidden(tool), "close box hides")
+    check(tool.running() and tool.tray_shown(), "program and tray icon stay after the close box")
+    tool.post(WM_SYSCOMMAND, SC_SHOW)
+    check(shown(tool), "WM_SYSCOMMAND 0x0401 shows")
+    tool.probe("click", 1002)
+    check(hidden(tool), "后台运行 hides")
+    tool.post(WM_TRAY_NOTIFY, 128, WM_LBUTTONUP)
+    check(shown(tool), "shown again")
+
+    # The About box from the system menu.
+    tool.post(WM_SYSCOMMAND, IDM_SYS_ABOUT)
+    check(wait_until(lambda: tool.visible("about"), 5), "About box opens")
+    tool.screenshot("about", "about_box.png")
+    tool.probe("post-to", "about", WM_COMMAND, 1)
+    check(wait_until(lambda: not tool.exists("about"), 5), "About box closes with 确定")
+
+    # "TaskbarCreated": the icon is added again, the program keeps running.
+    tool.probe("post", "TaskbarCreated")
+    tool.sync()
+    check(tool.running() and tool.tray_shown(), "TaskbarCreated: still running, icon present")
+    check("taskbar created again" in tool.log(), "TaskbarCreated: logged")
+
+    # The tray menu: two items; dismissing it changes nothing.
+    tool.post(WM_TRAY_NOTIFY, 128, WM_RBUTTONUP)
+    check(wait_until(lambda: tool.probe("menu")[0] == 0, 5), "tray menu opens")
+    # Wine does not let another process read a menu by its handle, so the count is shown by the
+    # keyboard: three steps down in a menu of two items wrap round to the first, 显示主界面.
+    print("menu read from outside:", tool.out("menu"))
+    tool.probe("menu-dismiss")
+    check(wait_until(lambda: tool.probe("menu")[0] != 0, 5), "tray menu dismissed")
+    check(tool.running(), "still running after dismissing the menu")
+    # 显示主界面 (item 1) shows a hidden window.
+    tool.probe("click", 1002)
+    check(hidden(tool), "hidden before the menu")
+    tool.post(WM_TRAY_NOTIFY, 128, WM_RBUTTONUP)
+    check(wait_until(lambda: tool.probe("menu")[0] == 0, 5), "tray menu opens again")
+    tool.probe("menu-pick", 1)
+    check(shown(tool), "显示主界面 (first item) shows the window")
+    tool.probe("click", 1002)
+    check(hidden(tool), "hidden again")
+    tool.post(WM_TRAY_NOTIFY, 128, WM_RBUTTONUP)
+    check(wait_until(lambda: tool.probe("menu")[0] == 0, 5), "tray menu opens (built anew)")
+    tool.probe("menu-pick", 3)
+    check(shown(tool), "the third step down wraps to 显示主界面: the menu has two items")
+    # 退出 (item 2) ends the program and takes the icon away.
+    tool.post(WM_TRAY_NOTIFY, 128, WM_RBUTTONUP)
+    check(wait_until(lambda: tool.probe("menu")[0] == 0, 5), "tray menu opens a third time")
+    tool.probe("menu-pick", 2)
+    check(tool.wait_ended(), "退出 ends the process")
+    check(wait_until(lambda: not tool.tray_shown(), 5), "退出 removes the tray icon")
+    check("quit tray menu" in tool.log(), "exit logged")
+
+    # 关闭程序 ends the program.
+    tool.start(" /visible")
+    check(tool.tray_shown(), "icon back")
+    tool.probe("click", 1003)
+    check(tool.wait_ended(), "关闭程序 ends the process")
+    check(wait_until(lambda: not tool.tray_shown(), 5), "关闭程序 removes the tray icon")
+
+    # WM_UPDATER_DONE with 1: the tool was replaced; it ends.
+    tool.start(" /visible")
+    tool.post(WM_UPDATER_DONE, 1)
+    check(tool.wait_ended(), "WM_UPDATER_DONE 1 ends the process")
+    log = tool.log()
+    check("自动升级工具更新成功, 版本:2.7" in log, "success balloon logged")
+    tool.pid = None
+
+
+if __name__ == "__main__":
+    scenario(run)
