@@ -93,9 +93,9 @@ class WinInetSource final : public HttpSource {
     const auto capped = [&](DWORD ms) {
       return static_cast<DWORD>(std::min<long long>(ms, std::max<long long>(1000, budget_.count())));
     };
-    SetTimeout(INTERNET_OPTION_CONNECT_TIMEOUT, capped(kConnectTimeoutMs));
-    SetTimeout(INTERNET_OPTION_SEND_TIMEOUT, capped(kReceiveTimeoutMs));
-    SetTimeout(INTERNET_OPTION_RECEIVE_TIMEOUT, capped(kReceiveTimeoutMs));
+    SetTimeout(h_.session, INTERNET_OPTION_CONNECT_TIMEOUT, capped(kConnectTimeoutMs));
+    SetTimeout(h_.session, INTERNET_OPTION_SEND_TIMEOUT, capped(kReceiveTimeoutMs));
+    SetTimeout(h_.session, INTERNET_OPTION_RECEIVE_TIMEOUT, capped(kReceiveTimeoutMs));
     const INTERNET_PORT port = server_.port != 0 ? server_.port : INTERNET_DEFAULT_HTTP_PORT;
     if (!h_.Keep(h_.connection, ::InternetConnectW(h_.session, Widen(server_.host).c_str(), port, nullptr, nullptr,
                                                    INTERNET_SERVICE_HTTP, 0, 1))) {
@@ -111,6 +111,9 @@ class WinInetSource final : public HttpSource {
       a.reason = InternetErrorText("HttpOpenRequestW");
       return a;
     }
+    // The request takes its own time-outs too: Wine applies them only there.
+    SetTimeout(h_.Request(), INTERNET_OPTION_SEND_TIMEOUT, capped(kReceiveTimeoutMs));
+    SetTimeout(h_.Request(), INTERNET_OPTION_RECEIVE_TIMEOUT, capped(kReceiveTimeoutMs));
     if (!::HttpSendRequestW(h_.Request(), nullptr, 0, nullptr, 0)) {
       a.reason = InternetErrorText("HttpSendRequestW");
       return a;
@@ -149,8 +152,8 @@ class WinInetSource final : public HttpSource {
   }
 
  private:
-  void SetTimeout(DWORD option, DWORD ms) {
-    ::InternetSetOptionW(h_.session, option, &ms, sizeof ms);
+  static void SetTimeout(HINTERNET handle, DWORD option, DWORD ms) {
+    if (handle != nullptr) ::InternetSetOptionW(handle, option, &ms, sizeof ms);
   }
   InternetHandles& h_;
   ServerAddress server_;
