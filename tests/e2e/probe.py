@@ -5,13 +5,13 @@ value, its log and screenshots.
 Every Windows program is run with its output in a file, never a pipe (Wine's daemons may inherit
 a pipe and keep it open). The scenarios run inside scripts/with-wine (WINEPREFIX and DISPLAY set).
 """
-import argparse
 import os
 import shutil
 import subprocess
 import sys
-import tempfile
-import time
+
+import zt_e2e
+from zt_e2e import Failure, check, run_windows  # noqa: F401  (re-exported for the scenarios)
 
 MAIN_CAPTION = "安全驾驶导引系统——自动升级工具 V2.6"
 RUN_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
@@ -35,64 +35,25 @@ SC_CLOSE = 0xF060
 IDM_SYS_ABOUT = 0x0010
 
 
-def parse_args():
-    p = argparse.ArgumentParser()
-    p.add_argument("--exe", required=True)
-    p.add_argument("--probe", required=True)
-    p.add_argument("--launch", required=True)
-    p.add_argument("--shots", required=True)
-    return p.parse_args()
-
-
-def run_windows(args, timeout=60, env=None):
-    """Runs a Windows program under wine; returns (exit code, UTF-8 output lines)."""
-    with tempfile.TemporaryFile() as out:
-        full_env = dict(os.environ)
-        full_env.setdefault("WINEDEBUG", "-all")
-        if env:
-            full_env.update(env)
-        rc = subprocess.call(["wine"] + list(args), stdout=out, stderr=subprocess.DEVNULL,
-                             stdin=subprocess.DEVNULL, timeout=timeout, env=full_env)
-        out.seek(0)
-        text = out.read().decode("utf-8", "replace")
-    return rc, [line.rstrip("\r") for line in text.splitlines()]
-
-
-class Failure(AssertionError):
-    pass
-
-
-def check(condition, what):
-    if not condition:
-        raise Failure(what)
-    print("ok:", what)
-
-
 def wait_until(fn, timeout, step=0.2):
-    end = time.time() + timeout
-    while True:
-        value = fn()
-        if value or time.time() >= end:
-            return value
-        time.sleep(step)
+    return zt_e2e.wait_for(fn, timeout, step)
 
 
 class Tool:
-    """One installed copy of the tool and the probe that drives it."""
+    """One installed copy of the tool (in a folder with blanks) and the probe that drives it."""
 
-    def __init__(self, args, folder="ZT Tool Test"):
-        self.args = args
-        self.prefix = os.environ["WINEPREFIX"]
-        self.drive_c = os.path.join(self.prefix, "drive_c")
-        self.folder = folder
-        self.win_exe = "C:\\" + folder + "\\ZT_AutoUpdate.exe"
+    def __init__(self, e2e, folder=zt_e2e.INSTALL_FOLDER):
+        self.e2e = e2e
+        self.args = e2e.args
+        self.probe_exe = os.path.join(e2e.build, "tests", "support", "probe.exe")
+        self.shots = os.path.join(e2e.build, "screenshots")
+        self.drive_c = os.path.join(zt_e2e.prefix(), "drive_c")
+        self.win_exe = e2e.install(folder)
         self.pid = None
-        os.makedirs(os.path.join(self.drive_c, folder), exist_ok=True)
-        shutil.copy(args.exe, os.path.join(self.drive_c, folder, "ZT_AutoUpdate.exe"))
 
     # --- the probe ---------------------------------------------------------------------------
     def probe(self, *args, timeout=90):
-        return run_windows([self.args.probe] + [str(a) for a in args], timeout=timeout)
+        return run_windows([self.probe_exe] + [str(a) for a in args], timeout=timeout)
 
     def out(self, *args):
         rc, lines = self.probe(*args)
@@ -126,15 +87,9 @@ class Tool:
     # --- the process -------------------------------------------------------------------------
     def start(self, arguments="", quoted=True, env=None, wait_window=True):
         command = ('"%s"' % self.win_exe if quoted else self.win_exe) + arguments
-        out_file = os.path.join(tempfile.gettempdir(), "zt_ui_launch_%d.txt" % os.getpid())
-        launch = [self.args.launch, "--cmd", command, "--out", "Z:" + out_file.replace("/", "\\")]
-        environment = {"ZT_UPDATE_SERVER": "127.0.0.1:9"}
+        environment = dict(zt_e2e.NO_SERVER)
         environment.update(env or {})
-        for k, v in environment.items():
-            launch += ["--env", "%s=%s" % (k, v)]
-        run_windows(launch, timeout=60)
-        with open(out_file, encoding="utf-8") as f:
-            report = dict(line.strip().split("=", 1) for line in f if "=" in line)
+        report = self.e2e.start(command, env=environment)
         self.pid = report.get("pid")
         check(self.pid is not None, "started %s (%s)" % (command, report))
         if wait_window:
@@ -142,42 +97,35 @@ class Tool:
         return self.pid
 
     def running(self):
-        if self.pid is None:
-            return False
-        rc, lines = run_windows([self.args.launch, "--check", self.pid])
-        return any(line == "running" for line in lines)
+        return self.pid is not None and self.e2e.running(self.pid)
 
     def wait_ended(self, timeout=15):
         return wait_until(lambda: not self.running(), timeout)
 
     def stop(self):
         if self.pid is not None and self.running():
-            run_windows([self.args.launch, "--kill", self.pid])
+            self.e2e.kill(self.pid)
         self.pid = None
         # A message box or menu of a killed tool goes with its process.
         wait_until(lambda: not self.exists(), 10)
 
     # --- files, registry, log ----------------------------------------------------------------
     def update_root(self):
-        return os.path.join(self.drive_c, "ZT_Update")
+        return zt_e2e.to_unix(zt_e2e.UPDATE_ROOT)
 
     def clean_update_root(self):
-        shutil.rmtree(self.update_root(), ignore_errors=True)
+        self.e2e.clean_update_root()
 
     def install_local_files(self, data_program=True, descriptor=None):
         os.makedirs(self.update_root(), exist_ok=True)
         if data_program:
-            shutil.copy(self.args.probe, os.path.join(self.update_root(), "data_update.exe"))
+            shutil.copy(self.probe_exe, os.path.join(self.update_root(), "data_update.exe"))
         if descriptor is not None:
             with open(os.path.join(self.update_root(), "version.txt"), "wb") as f:
                 f.write(descriptor)
 
     def log(self):
-        try:
-            with open(os.path.join(self.update_root(), "autoupdate.log"), encoding="utf-8") as f:
-                return f.read()
-        except OSError:
-            return ""
+        return self.e2e.read_log()
 
     def run_value(self):
         rc, lines = run_windows(["reg", "query", RUN_KEY, "/v", RUN_VALUE])
@@ -202,8 +150,8 @@ class Tool:
         rc, lines = self.probe("client", win)
         check(rc == 0 and lines, "%s window has a rectangle" % win)
         x, y, w, h = (int(v) for v in lines[0].split())
-        os.makedirs(self.args.shots, exist_ok=True)
-        path = os.path.join(self.args.shots, name)
+        os.makedirs(self.shots, exist_ok=True)
+        path = os.path.join(self.shots, name)
         subprocess.check_call(["import", "-window", "root", "-crop", "%dx%d+%d+%d" % (w, h, x, y), "+repage", path],
                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         check(os.path.getsize(path) > 1000, "screenshot %s saved" % path)
@@ -212,18 +160,19 @@ class Tool:
 
 def scenario(fn):
     """Runs one scenario function with a fresh tool; prints PASS/FAIL and exits accordingly."""
-    args = parse_args()
-    tool = Tool(args)
-    tool.clean_update_root()
-    tool.set_run_value(None)
-    try:
-        fn(tool)
-    except Exception as e:  # a failed check or a broken rig: both fail the scenario
-        print("FAIL:", e)
-        print("log:\n" + tool.log())
+    e2e = zt_e2e.E2E.from_args()
+    with e2e:
+        tool = Tool(e2e)
+        tool.clean_update_root()
+        tool.set_run_value(None)
+        try:
+            fn(tool)
+        except Exception as e:  # a failed check or a broken rig: both fail the scenario
+            print("FAIL:", e)
+            print("log:\n" + tool.log())
+            tool.stop()
+            sys.exit(1)
         tool.stop()
-        sys.exit(1)
-    tool.stop()
-    tool.clean_update_root()
-    tool.set_run_value(None)
+        tool.clean_update_root()
+        tool.set_run_value(None)
     print("PASS")

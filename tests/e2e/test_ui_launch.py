@@ -42,7 +42,7 @@ def run(tool):
     # The program's window already present: nothing is started.
     other = os.path.join(tool.drive_c, "ZT Other")
     os.makedirs(other, exist_ok=True)
-    shutil.copy(tool.args.probe, os.path.join(other, "data_update.exe"))
+    shutil.copy(tool.probe_exe, os.path.join(other, "data_update.exe"))
     os.remove(os.path.join(tool.update_root(), "standin.log"))
     out = open(os.path.join(other, "out.txt"), "wb")
     env = dict(os.environ, ZT_STANDIN_MS="15000", WINEDEBUG="-all")

@@ -68,7 +68,7 @@ def run(tool):
 
     # The program path alone, unquoted, in a folder without blanks: argument count 0.
     from probe import Tool
-    plain = Tool(tool.args, folder="ZTPlain")
+    plain = Tool(tool.e2e, folder="C:\\ZTPlain")
     plain.start("", quoted=False)
     check(plain.visible(), "no arguments: visible")
     check(no_question_for(plain, 2.5), "no arguments: no auto-start question")
