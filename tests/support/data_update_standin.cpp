@@ -1,0 +1,69 @@
+// Stand-in for the data-update program: shows its window under the caption the tool looks for,
+// hands the installed data version (C:\ZT_Update\version.txt, data_version) to the simulated
+// device(s) through the rig's flash.txt, stays about two seconds and ends.
+#include <windows.h>
+
+#include <string>
+
+#include "tests/support/sim_files.h"
+
+namespace {
+
+constexpr UINT_PTR kEndTimer = 1;
+
+std::string DataVersion(const std::string& descriptor) {
+  std::size_t at = 0;
+  while ((at = descriptor.find("data_version=", at)) != std::string::npos) {
+    if (at == 0 || descriptor[at - 1] == '\n' || descriptor[at - 1] == '\r') {
+      std::string value = descriptor.substr(at + 13);
+      value = value.substr(0, value.find_first_of("\r\n"));
+      while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.pop_back();
+      return value;
+    }
+    ++at;
+  }
+  return {};
+}
+
+LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+  switch (msg) {
+    case WM_TIMER:
+      if (wParam == kEndTimer) ::DestroyWindow(hwnd);
+      return 0;
+    case WM_DESTROY:
+      ::PostQuitMessage(0);
+      return 0;
+    default:
+      return ::DefWindowProcW(hwnd, msg, wParam, lParam);
+  }
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+  const std::string version = DataVersion(zt::sim::ReadWholeFile(L"C:\\ZT_Update\\version.txt"));
+  if (!version.empty() && version.find_first_of(" \t") == std::string::npos) {
+    const std::wstring dir = zt::sim::SimDir();
+    ::CreateDirectoryW(dir.c_str(), nullptr);
+    // The stamp makes a repeated hand-over of the same version a change the simulator notices.
+    zt::sim::WriteWholeFile(dir + L"flash.txt", "version=" + version + " stamp=" + std::to_string(::GetTickCount64()) +
+                                                    "-" + std::to_string(::GetCurrentProcessId()) + "\n");
+  }
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = WindowProc;
+  wc.hInstance = instance;
+  wc.lpszClassName = L"ZT_DataUpdateStandIn";
+  wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+  ::RegisterClassW(&wc);
+  HWND hwnd = ::CreateWindowW(wc.lpszClassName, L"ZT_PNV 系统升级工具", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
+                              360, 160, nullptr, nullptr, instance, nullptr);
+  if (!hwnd) return 1;
+  ::ShowWindow(hwnd, show);
+  ::SetTimer(hwnd, kEndTimer, 2000, nullptr);
+  MSG msg;
+  while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
+    ::TranslateMessage(&msg);
+    ::DispatchMessageW(&msg);
+  }
+  return 0;
+}

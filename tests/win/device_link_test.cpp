@@ -1,0 +1,210 @@
+// The device link against the simulated device (stand-in hid.dll/setupapi.dll + simulator).
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "device/hid_device.h"
+#include "tests/support/sim_control.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MsSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+class DeviceLink : public ::testing::Test {
+ protected:
+  // Each test runs in its own process under CTest; a simulator per test keeps them independent,
+  // and a simulator that does not start fails the test instead of skipping it.
+  void SetUp() override { ASSERT_TRUE(sim_.Start()) << "device_simulator.exe did not start beside the test"; }
+  void TearDown() override { sim_.Stop(); }
+  void Plug(const std::string& lines) { ASSERT_TRUE(sim_.Apply(lines)) << lines; }
+  zt::sim::Simulator sim_{L"C:\\ZT_Sim_wintest"};
+};
+
+TEST_F(DeviceLink, NoDeviceFindsNothingAndQueriesFailWithoutTransfer) {
+  Plug("");
+  CHidDevice dev;
+  EXPECT_EQ(dev.OpenDevices(), 0);
+  EXPECT_FALSE(dev.m_bOpen);
+  EXPECT_EQ(dev.m_nDeviceCount, 0);
+  EXPECT_FALSE(dev.QueryDataVersion());
+  EXPECT_EQ(dev.QueryDeviceId(), "");
+}
+
+TEST_F(DeviceLink, OnlyTheRightVendorAndProductAreCounted) {
+  struct Row { const char* lines; int count; int version; };
+  const Row rows[] = {
+      {"device other-pid pid=B502\n", 0, 0},
+      {"device other-vid vid=0417\n", 0, 0},
+      {"device swapped vid=B501 pid=0416\n", 0, 0},
+      {"device other-pid pid=B502 version=7000\ndevice ours version=5123\ndevice other-vid vid=0417 version=7001\n", 1, 5123},
+  };
+  for (const Row& row : rows) {
+    Plug(row.lines);
+    CHidDevice dev;
+    EXPECT_EQ(dev.OpenDevices(), row.count) << row.lines;
+    EXPECT_EQ(dev.m_bOpen, row.count > 0 ? TRUE : FALSE) << row.lines;
+    if (row.count > 0) {
+      EXPECT_TRUE(dev.QueryDataVersion()) << row.lines;
+      EXPECT_EQ(dev.m_nDataVersion, row.version) << row.lines;
+    }
+  }
+}
+
+TEST_F(DeviceLink, TwoDevicesAreCountedAndTheQueriesReachTheSecond) {
+  Plug("device first version=5000 id=AAAA1111 key=11\ndevice second version=6000 id=BBBB2222 key=22 flash=EF14\n");
+  CHidDevice dev;
+  ASSERT_EQ(dev.OpenDevices(), 2);
+  EXPECT_EQ(dev.m_nDeviceCount, 2);
+  EXPECT_NE(dev.ReadSlot(0), INVALID_HANDLE_VALUE);
+  EXPECT_NE(dev.ReadSlot(1), INVALID_HANDLE_VALUE);
+  EXPECT_TRUE(dev.QueryDataVersion());
+  EXPECT_EQ(dev.m_nDataVersion, 6000);
+  EXPECT_EQ(dev.m_strFlashName, "F22");
+  EXPECT_EQ(dev.QueryDeviceId(), "BBBB2222");
+}
+
+TEST_F(DeviceLink, DeviceRefusingWritersIsCountedAndItsQueriesFail) {
+  Plug("device stubborn write=0 version=5000\n");
+  CHidDevice dev;
+  ASSERT_EQ(dev.OpenDevices(), 1);
+  EXPECT_TRUE(dev.m_bOpen);
+  EXPECT_NE(dev.ReadSlot(0), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(dev.WriteSlot(0), INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(dev.QueryDataVersion());
+  EXPECT_EQ(dev.m_nDataVersion, 0);
+  EXPECT_EQ(dev.QueryDeviceId(), "");
+}
+
+TEST_F(DeviceLink, SilentDeviceReadFailsAfterTheTimeLimit) {
+  Plug("device mute silent=1\n");
+  CHidDevice dev;
+  ASSERT_EQ(dev.OpenDevices(), 1);
+  DWORD transferred = 12345;
+  const auto start = Clock::now();
+  EXPECT_FALSE(dev.ReadReport(0, &transferred));
+  const long long waited = MsSince(start);
+  EXPECT_EQ(transferred, 0u);
+  EXPECT_GE(waited, 90);
+  EXPECT_LT(waited, 1000);  // bounded: never the unbounded wait of a read without a limit
+  EXPECT_FALSE(dev.QueryDataVersion());
+  EXPECT_EQ(dev.QueryDeviceId(), "");
+}
+
+TEST_F(DeviceLink, LateReplyNeitherLandsInTheBufferNorAnswersTheNextQuery) {
+  // The data-version answer has length byte 14, so were it taken for an identity answer it
+  // would descramble into a non-empty wrong identity.
+  Plug("device slow delay=300 answer=P001-0002-5000 id=GOOD0001 key=33\n");
+  CHidDevice dev;
+  ASSERT_EQ(dev.OpenDevices(), 1);
+  EXPECT_FALSE(dev.QueryDataVersion());
+  const zt::Report afterTimeout = dev.ReportBuffer();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the late answer reaches the pipe
+  EXPECT_EQ(dev.ReportBuffer(), afterTimeout) << "a cancelled read completed into the report buffer";
+
+  Plug("device slow delay=0 answer=P001-0002-5000 id=GOOD0001 key=33\n");
+  EXPECT_EQ(dev.QueryDeviceId(), "GOOD0001");
+  EXPECT_TRUE(dev.QueryDataVersion());
+  EXPECT_EQ(dev.m_nDataVersion, 5000);
+}
+
+TEST_F(DeviceLink, AnswersThatFailTheQueriesKeepOrSetTheNumbersAsSpecified) {
+  struct Row { const char* line; BOOL result; int version; const char* id; };
+  const Row rows[] = {
+      {"device d short=20 version=5000\n", FALSE, 0, ""},
+      {"device d first=0 version=4321\n", FALSE, 4321, "ZT000001"},
+      {"device d version=1000\n", FALSE, 1000, "ZT000001"},
+      {"device d version=1001\n", TRUE, 1001, "ZT000001"},
+      {"device d version=-999\n", TRUE, -999, "ZT000001"},
+      {"device d answer=p001-0002-5000-C216#\n", FALSE, 0, "ZT000001"},
+      {"device d id=AB key=41\n", TRUE, 5000, "AB"},
+  };
+  for (const Row& row : rows) {
+    Plug(row.line);
+    CHidDevice dev;
+    ASSERT_EQ(dev.OpenDevices(), 1) << row.line;
+    EXPECT_EQ(dev.QueryDataVersion(), row.result) << row.line;
+    EXPECT_EQ(dev.m_nDataVersion, row.version) << row.line;
+    EXPECT_EQ(dev.QueryDeviceId(), row.id) << row.line;
+  }
+}
+
+TEST_F(DeviceLink, CloseTwiceLeavesEverySlotEmpty) {
+  Plug("device a\ndevice b\n");
+  CHidDevice dev;
+  ASSERT_EQ(dev.OpenDevices(), 2);
+  dev.CloseDevices();
+  dev.CloseDevices();
+  EXPECT_EQ(dev.SlotCount(), 0);
+  for (int i = 0; i < zt::kMaxDevices; ++i) {
+    EXPECT_EQ(dev.ReadSlot(i), INVALID_HANDLE_VALUE) << i;
+    EXPECT_EQ(dev.WriteSlot(i), INVALID_HANDLE_VALUE) << i;
+  }
+  // The count and the open flag keep their values; a query then fails for want of a handle.
+  EXPECT_EQ(dev.m_nDeviceCount, 2);
+  EXPECT_TRUE(dev.m_bOpen);
+  EXPECT_FALSE(dev.QueryDataVersion());
+  EXPECT_EQ(dev.QueryDeviceId(), "");
+}
+
+TEST_F(DeviceLink, OpenAgainAfterUnplugFindsNothingButKeepsTheLastCount) {
+  Plug("device a\n");
+  CHidDevice dev;
+  ASSERT_EQ(dev.OpenDevices(), 1);
+  Plug("");
+  EXPECT_FALSE(dev.QueryDataVersion());  // the pipe is gone
+  EXPECT_EQ(dev.OpenDevices(), 0);
+  EXPECT_EQ(dev.SlotCount(), 0);
+  EXPECT_EQ(dev.m_nDeviceCount, 1);
+  EXPECT_TRUE(dev.m_bOpen);
+  Plug("device a version=7777\n");
+  ASSERT_EQ(dev.OpenDevices(), 1);
+  EXPECT_TRUE(dev.QueryDataVersion());
+  EXPECT_EQ(dev.m_nDataVersion, 7777);
+}
+
+TEST_F(DeviceLink, MoreThanThirtyTwoDevicesFillOnlyTheSlots) {
+  std::string lines;
+  for (int i = 0; i < 34; ++i) lines += "device d" + std::to_string(i) + " version=" + std::to_string(2000 + i) + "\n";
+  Plug(lines);
+  CHidDevice dev;
+  EXPECT_EQ(dev.OpenDevices(), zt::kMaxDevices);
+  EXPECT_EQ(dev.m_nDeviceCount, zt::kMaxDevices);
+  EXPECT_NE(dev.ReadSlot(zt::kMaxDevices - 1), INVALID_HANDLE_VALUE);
+  EXPECT_NE(dev.WriteSlot(zt::kMaxDevices - 1), INVALID_HANDLE_VALUE);
+  // Thirty-four simulated devices replenishing their pipes keep the rig busy for a moment, and
+  // the link gives each answer only 100 ms: let it settle, and allow a retry as the watch would.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  BOOL answered = FALSE;
+  for (int attempt = 0; attempt < 3 && !answered; ++attempt) answered = dev.QueryDataVersion();
+  EXPECT_TRUE(answered);
+  EXPECT_EQ(dev.m_nDataVersion, 2000 + zt::kMaxDevices - 1);  // the 32nd found
+}
+
+TEST_F(DeviceLink, FullPoll) {
+  Plug("device car version=9318 first=3 second=12 flash=C214 id=ZT123456 key=7E\n");
+  for (int poll = 0; poll < 3; ++poll) {  // a fresh object per poll, as the watch does
+    CHidDevice dev;
+    ASSERT_EQ(dev.OpenDevices(), 1);
+    EXPECT_TRUE(dev.QueryDataVersion());
+    EXPECT_EQ(dev.m_nFirstNumber, 3);
+    EXPECT_EQ(dev.m_nSecondNumber, 12);
+    EXPECT_EQ(dev.m_nDataVersion, 9318);
+    EXPECT_EQ(dev.m_strFlashName, "F12");
+    EXPECT_EQ(dev.m_strFlashSize, " 2MB");
+    EXPECT_EQ(dev.QueryDeviceId(), "ZT123456");
+    dev.CloseDevices();
+  }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
