@@ -5,6 +5,7 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   zt::theApp.InitInstance();
-  // Every end, a second instance's included, is a normal one.
-  return 0;
+  // Status 0 for every end, a second instance's included. ExitProcess ends the never-joined worker
+  // threads before any global is destroyed, so none of them can touch theApp after its destructor.
+  ::ExitProcess(0);
 }
