@@ -57,6 +57,13 @@ void DialogWatchHost::SetForgetTimer(std::uint32_t ms) {
 
 void DialogWatchHost::LaunchDataUpdater() { m_dlg.LaunchDataUpdater(); }
 
-void DialogWatchHost::Log(std::string_view event, std::string_view details) { LogEvent(event, details); }
+void DialogWatchHost::Log(std::string_view event, std::string_view details) {
+  // The tick tells support where in the schedule a device report fell (launch spacing, busy).
+  if (event == "device") {
+    LogEvent(event, std::string(details) + " (tick " + std::to_string(m_dlg.CurrentTick()) + ")");
+  } else {
+    LogEvent(event, details);
+  }
+}
 
 }  // namespace zt
