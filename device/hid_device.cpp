@@ -8,6 +8,7 @@ extern "C" {
 }
 
 #include <memory>
+#include <new>
 #include <vector>
 
 namespace {
@@ -73,18 +74,24 @@ int CHidDevice::OpenDevices() {
   ::HidD_GetHidGuid(&hidGuid);
   zt::UniqueDevInfo list(::SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (!list) return 0;
-  for (DWORD index = 0;; ++index) {
-    SP_DEVICE_INTERFACE_DATA iface{};
-    iface.cbSize = sizeof(iface);
-    if (!::SetupDiEnumDeviceInterfaces(list.get(), nullptr, &hidGuid, index, &iface)) break;
-    // The slots hold 32 devices; further matching interfaces are left alone.
-    if (m_nCount >= zt::kMaxDevices) break;
-    const std::wstring path = InterfacePath(list.get(), &iface);
-    if (path.empty() || !IsOurDevice(path)) continue;
-    // A matching device keeps its slot even when an open fails: that slot then holds -1.
-    m_hRead[m_nCount].reset(OpenForTransfers(path, GENERIC_READ));
-    m_hWrite[m_nCount].reset(OpenForTransfers(path, GENERIC_WRITE));
-    ++m_nCount;
+  try {
+    for (DWORD index = 0;; ++index) {
+      SP_DEVICE_INTERFACE_DATA iface{};
+      iface.cbSize = sizeof(iface);
+      if (!::SetupDiEnumDeviceInterfaces(list.get(), nullptr, &hidGuid, index, &iface)) break;
+      // The slots hold 32 devices; further matching interfaces are left alone.
+      if (m_nCount >= zt::kMaxDevices) break;
+      const std::wstring path = InterfacePath(list.get(), &iface);
+      if (path.empty() || !IsOurDevice(path)) continue;
+      // A matching device keeps its slot even when an open fails: that slot then holds -1.
+      m_hRead[m_nCount].reset(OpenForTransfers(path, GENERIC_READ));
+      m_hWrite[m_nCount].reset(OpenForTransfers(path, GENERIC_WRITE));
+      ++m_nCount;
+    }
+  } catch (const std::bad_alloc&) {
+    // No memory for an interface's path: end the search as failed; what was opened stays counted
+    // in the slots and is closed by CloseDevices or destruction.
+    return 0;
   }
   list.reset();
   if (m_nCount == 0) return 0;
