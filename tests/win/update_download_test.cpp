@@ -95,8 +95,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{"announced_shorter_sized", R"({"announce": 15000})", kLen, 20s, false, 0, "differs", 10s},
         FaultRow{"no_length_sized", R"({"no_length": true})", kLen, 20s, true, kBody, "stored", 10s},
         FaultRow{"no_length_unsized", R"({"no_length": true})", 0, 20s, true, kBody, "stored", 10s},
-        FaultRow{"dropped", R"({"drop_after": 5000})", kLen, 20s, false, 0, "", 10s},
-        FaultRow{"dropped_unsized", R"({"drop_after": 5000})", 0, 20s, false, 0, "", 10s},
+        FaultRow{"dropped", R"({"drop_after": 5000})", kLen, 20s, false, 0, "shorter than announced", 10s},
+        FaultRow{"dropped_unsized", R"({"drop_after": 5000})", 0, 20s, false, 0, "shorter than announced", 10s},
         FaultRow{"stall_before", R"({"stall_before": 120})", 0, 3s, false, 0, "budget", 4500ms},
         FaultRow{"stall_during", R"({"stall_after": 8192, "stall_seconds": 120})", kLen, 3s, false, 0, "budget", 4500ms},
         FaultRow{"slow_drip_in_budget", R"({"drip_bytes": 2000, "drip_interval": 0.05})", kLen, 20s, true, kBody, "stored", 10s},
@@ -137,6 +137,7 @@ TEST(UpdateDownload, RefreshBudgetHoldsAgainstAStalledServer) {
   server.SetFault("version.txt", "{}");
   EXPECT_EQ(zt::DownloadFile("version.txt", 0, zt::kRefreshFetchBudget), 1);
   EXPECT_EQ(ReadAll("C:\\ZT_Update\\Download\\version.txt"), "data_version=0105\n");
+  fs::remove("C:\\ZT_Update\\Download\\version.txt");
 }
 
 // Fresh answers: every request asks caches to stand aside, so no cache hides a new descriptor.
