@@ -34,6 +34,8 @@ BOOL CAutoUpdateApp::InitInstance() {
   SetLogPath(PathFromUtf8(std::string(kUpdateRoot) + kLogName));
   LogEvent("start", "version " + m_strAppVersion + ", command line " + Narrow(::GetCommandLineW()));
   if (!mutex) LogEvent("mutex", ErrorText("CreateMutexW", mutexError));
+  // Temporary files of transfers that a crash or power loss cut off.
+  RemoveStaleDownloads();
 
   if (!LoadLocalVersion()) {
     const LocalDescriptor local = m_state.Local();
