@@ -15,13 +15,12 @@ import tempfile
 import time
 
 import probe as P
+import simdev
 import zt_e2e
 from probe import check, wait_until  # noqa: F401  (re-exported for the scenarios)
 
-SIM_DIR_WIN = "C:\\ZT_Sim"
-# The stand-in device DLLs are loaded for the tool only: a per-program override in the prefix.
-# (An override in the tool's environment is not applied to setupapi.dll when the tool is started
-# from another Windows program, and Wine's own programs must keep the real ones.)
+SIM_DIR_WIN = simdev.SIM_DIR_WIN
+# install_standins makes only the tool load the stand-in DLLs (a per-program override); removed again at the end.
 OVERRIDES_KEY = "HKCU\\Software\\Wine\\AppDefaults\\ZT_AutoUpdate.exe\\DllOverrides"
 WM_TIMER = 0x0113
 IDT_WATCH = 1
@@ -43,53 +42,6 @@ class Entry:
 
     def __repr__(self):
         return "%s %s" % (self.event, self.details)
-
-
-class Simulator:
-    """The device simulator under Wine, driven through devices.txt in its folder."""
-
-    def __init__(self, rig):
-        self.rig = rig
-        self.dir = os.path.join(rig.tool.drive_c, "ZT_Sim")
-        shutil.rmtree(self.dir, ignore_errors=True)
-        os.makedirs(self.dir)
-        self.serial = 0
-        self.out = open(os.path.join(rig.work, "simulator.out"), "wb")
-        env = dict(os.environ, WINEDEBUG="-all")
-        env.pop("WINEDLLOVERRIDES", None)
-        self.proc = subprocess.Popen(["wine", os.path.join(rig.args.simdev, "device_simulator.exe"), SIM_DIR_WIN],
-                                     stdin=subprocess.DEVNULL, stdout=self.out, stderr=self.out, env=env)
-        self.plug([])
-
-    def plug(self, lines):
-        """Replaces the plugged devices ("device NAME key=value ..." lines), the last one being
-        the device the tool's queries address; returns once the simulator serves them."""
-        self.serial += 1
-        text = "serial %d\n" % self.serial + "".join(line + "\n" for line in lines)
-        tmp = os.path.join(self.dir, "devices.tmp")
-        with open(tmp, "w") as f:
-            f.write(text)
-        os.replace(tmp, os.path.join(self.dir, "devices.txt"))
-        state = os.path.join(self.dir, "state.txt")
-
-        def served():
-            try:
-                with open(state) as f:
-                    return f.readline().split() == ["serial", str(self.serial)]
-            except OSError:
-                return False
-
-        check(wait_until(served, 30), "simulator serves %d device(s)" % len(lines))
-
-    def stop(self):
-        try:
-            with open(os.path.join(self.dir, "devices.txt"), "w") as f:
-                f.write("quit\n")
-            self.proc.wait(timeout=15)
-        except (OSError, subprocess.TimeoutExpired):
-            self.proc.kill()
-            self.proc.wait()
-        self.out.close()
 
 
 class Server:
@@ -144,10 +96,7 @@ class Rig:
         self.args.probe = os.path.join(e2e.build, "tests", "support", "probe.exe")
         self.work = tempfile.mkdtemp(prefix="zt_watch_")
         self.tool = P.Tool(e2e)
-        folder = os.path.dirname(zt_e2e.to_unix(self.tool.win_exe))
-        for dll in ("hid.dll", "setupapi.dll"):
-            shutil.copy(os.path.join(self.args.simdev, dll), os.path.join(folder, dll))
-            P.run_windows(["reg", "add", OVERRIDES_KEY, "/v", dll[:-4], "/d", "native", "/f"])
+        simdev.install_standins(e2e.build, zt_e2e.to_unix(self.tool.win_exe))
         self.sim = None
         self.server = None
         self.tick_job = None
@@ -169,7 +118,8 @@ class Rig:
             self.write_bytes(os.path.join(root, "version.txt"), descriptor(data_version, size))
 
     def start_simulator(self, lines=()):
-        self.sim = Simulator(self)
+        self.sim = simdev.Simulator(self.e2e.build, log_path=os.path.join(self.work, "simulator.out"))
+        self.sim.start()
         if lines:
             self.sim.plug(list(lines))
         return self.sim
