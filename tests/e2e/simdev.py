@@ -31,6 +31,7 @@ order; the tool's queries address the last matching one):
       id, key        the 8-character identity and its scrambling key (hex), default ZT000001 / 5A
       delay          milliseconds before answering;  silent=1  never answers
       short          deliver only this many answer bytes;  write=0  refuse opens for writing
+      stall=1        never take a request (the tool's writes time out)
 
 The simulator writes C:\\ZT_Sim\\state.txt ("serial N", then "device NAME VID PID PIPE version=V")
 once a control file is in effect. The data-update stand-in writes flash.txt ("version=V ...");

@@ -13,7 +13,7 @@
 // characters); answer (the whole data-version answer text, its length in the last byte);
 // raw_version, raw_id (64 answer bytes as 128 hex digits); id (up to 8 characters); key (hex);
 // delay (ms before answering); silent=1 (never answer); short=N (deliver only N answer bytes);
-// write=0 (refuse opens for writing).
+// write=0 (refuse opens for writing); stall=1 (never take a request: the tool's writes time out).
 // flash.txt ("version=V"), when it changes, sets the data version of every plugged device, as the
 // data-update program does; a device keeps it until its own line in devices.txt changes.
 #include <windows.h>
@@ -49,6 +49,7 @@ struct Settings {
   bool silent = false;
   int shortBytes = -1;
   bool refuseWrite = false;
+  bool stall = false;  // never takes a request, so the tool's write cannot complete
 };
 
 bool ParseBytes(const std::string& hex, std::vector<std::uint8_t>* out) {
@@ -79,6 +80,7 @@ bool ParseSetting(Settings& s, const std::string& key, const std::string& value)
   if (key == "silent") return s.silent = value == "1", true;
   if (key == "short") return s.shortBytes = std::atoi(value.c_str()), true;
   if (key == "write") return s.refuseWrite = value == "0", true;
+  if (key == "stall") return s.stall = value == "1", true;
   return false;
 }
 
@@ -199,15 +201,17 @@ class Device : public std::enable_shared_from_this<Device> {
   static constexpr int kListening = 6;   // the tool opens three times in a row
   static constexpr std::size_t kKeptOutbound = 8;
 
-  HANDLE NewInstance(bool duplex) {
+  HANDLE NewInstance(bool duplex, bool stall) {
     const DWORD mode = (duplex ? PIPE_ACCESS_DUPLEX : PIPE_ACCESS_OUTBOUND) | FILE_FLAG_OVERLAPPED;
     return ::CreateNamedPipeW(pipeName_.c_str(), mode, PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT,
-                              PIPE_UNLIMITED_INSTANCES, 4096, 4096, 0, nullptr);
+                              PIPE_UNLIMITED_INSTANCES, 4096, stall ? 1 : 4096, 0, nullptr);
   }
 
   void AcceptLoop() {
     // A device that refuses writers offers only instances the client may read from.
     const bool duplex = !Current().refuseWrite;
+    // Too small an inbound buffer for one request, never read: the tool's write cannot complete.
+    const bool stall = Current().stall;
     struct Pending {
       HANDLE pipe = INVALID_HANDLE_VALUE;
       HANDLE event = nullptr;
@@ -217,7 +221,7 @@ class Device : public std::enable_shared_from_this<Device> {
     for (;;) {
       while (pending.size() < kListening) {
         auto p = std::make_unique<Pending>();
-        p->pipe = NewInstance(duplex);
+        p->pipe = NewInstance(duplex, stall);
         if (p->pipe == INVALID_HANDLE_VALUE) break;
         p->event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         p->ov.hEvent = p->event;
@@ -274,6 +278,15 @@ class Device : public std::enable_shared_from_this<Device> {
   }
 
   void ReadLoop(std::shared_ptr<Connection> conn) {
+    if (Current().stall) {
+      // Never reads; only notices when the client has gone.
+      DWORD available = 0;
+      while (::WaitForSingleObject(stop_, 50) == WAIT_TIMEOUT &&
+             ::PeekNamedPipe(conn->pipe, nullptr, 0, nullptr, &available, nullptr)) {
+      }
+      conn->alive = false;
+      return;
+    }
     HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     std::uint8_t buffer[4096];
     for (;;) {
@@ -425,7 +438,8 @@ int wmain(int argc, wchar_t** argv) {
           if (!have || have->Name() != want.name) continue;
           const Settings s = have->Current();
           // Another vendor/product id or write policy is another pipe: unplug and plug again.
-          if (s.vid == want.settings.vid && s.pid == want.settings.pid && s.refuseWrite == want.settings.refuseWrite) {
+          if (s.vid == want.settings.vid && s.pid == want.settings.pid && s.refuseWrite == want.settings.refuseWrite &&
+              s.stall == want.settings.stall) {
             if (have->Line() != want.line) have->Update(want.line, want.settings);
             keep = std::move(have);
           }

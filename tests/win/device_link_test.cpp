@@ -113,6 +113,21 @@ TEST_F(DeviceLink, SilentDeviceReadFailsAfterTheTimeLimit) {
   EXPECT_EQ(dev.QueryDeviceId(), "");
 }
 
+TEST_F(DeviceLink, StalledDeviceWriteFailsAfterTheTimeLimitAndIsCancelled) {
+  Plug("device jammed stall=1\n");
+  CHidDevice dev;
+  ASSERT_EQ(dev.OpenDevices(), 1);
+  const auto start = Clock::now();
+  EXPECT_FALSE(dev.WriteReport(0));
+  const long long waited = MsSince(start);
+  EXPECT_GE(waited, 90);
+  EXPECT_LT(waited, 1000);
+  EXPECT_FALSE(dev.QueryDataVersion());
+  EXPECT_EQ(dev.QueryDeviceId(), "");
+  dev.CloseDevices();  // returns: nothing is left pending on the handles
+  EXPECT_EQ(dev.SlotCount(), 0);
+}
+
 TEST_F(DeviceLink, LateReplyNeitherLandsInTheBufferNorAnswersTheNextQuery) {
   // The data-version answer has length byte 14, so were it taken for an identity answer it
   // would descramble into a non-empty wrong identity.
