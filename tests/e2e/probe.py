@@ -163,6 +163,9 @@ def scenario(fn):
     e2e = zt_e2e.E2E.from_args()
     with e2e:
         tool = Tool(e2e)
+        # A copy left running by an earlier scenario would hold the single-instance mutex and its
+        # window would answer for ours.
+        check(not tool.exists(), "no other copy of the tool is running")
         tool.clean_update_root()
         tool.set_run_value(None)
         try:
