@@ -43,6 +43,7 @@ class Narrator(threading.Thread):
         self.rig = rig
         self.seen = 0
         self.stopping = threading.Event()
+        self.lock = threading.Lock()
 
     def run(self):
         while not self.stopping.is_set():
@@ -50,13 +51,14 @@ class Narrator(threading.Thread):
             time.sleep(0.3)
 
     def flush(self):
-        entries = self.rig.entries()
-        for e in entries[self.seen:]:
-            meaning = next((m for ev, text, m in NARRATION if ev == e.event and text in e.details), None)
-            if meaning:
-                print("  * %s" % meaning, flush=True)
-            print("      log: %s %s" % (e.event, e.details), flush=True)
-        self.seen = len(entries)
+        with self.lock:
+            entries = self.rig.entries()
+            for e in entries[self.seen:]:
+                meaning = next((m for ev, text, m in NARRATION if ev == e.event and text in e.details), None)
+                if meaning:
+                    print("  * %s" % meaning, flush=True)
+                print("      log: %s %s" % (e.event, e.details), flush=True)
+            self.seen = len(entries)
 
     def stop(self):
         self.stopping.set()
@@ -64,7 +66,12 @@ class Narrator(threading.Thread):
         self.flush()
 
 
+NARRATOR = None
+
+
 def say(text):
+    if NARRATOR:  # what the log says so far comes first
+        NARRATOR.flush()
     print("== " + text, flush=True)
 
 
@@ -94,7 +101,8 @@ def demo(rig, out):
     say("starting ZT_AutoUpdate on a machine without any local files")
     rig.tool.set_run_value(None)
     rig.tool.start("", env={"ZT_UPDATE_SERVER": "127.0.0.1:%d" % server.port, "ZT_SIM_DIR": R.SIM_DIR_WIN})
-    narrator = Narrator(rig)
+    global NARRATOR
+    narrator = NARRATOR = Narrator(rig)
     narrator.start()
     try:
         # A visible start asks once whether to run at log-on; the demo answers No.
@@ -125,6 +133,7 @@ def demo(rig, out):
         shot(rig, out, "main", "4-main-window-up-to-date.png")
     finally:
         narrator.stop()
+        NARRATOR = None
 
 
 def main():
