@@ -114,7 +114,9 @@ BOOL CAutoUpdateDlg::OnInitDialog() {
   return TRUE;
 }
 
-void CAutoUpdateDlg::AddTrayIcon() {
+// The icon's record as every add and balloon sends it, from a zeroed record: the icon and the
+// callback are set again with each balloon.
+NOTIFYICONDATAW CAutoUpdateDlg::TrayRecord() const {
   NOTIFYICONDATAW nid{};
   nid.cbSize = sizeof(nid);
   nid.hWnd = m_hWnd;
@@ -124,6 +126,11 @@ void CAutoUpdateDlg::AddTrayIcon() {
   nid.hIcon = m_hSmallIcon ? m_hSmallIcon : m_hIcon;
   nid.uTimeout = kBalloonTimeoutMs;
   nid.dwInfoFlags = NIIF_NOSOUND;
+  return nid;
+}
+
+void CAutoUpdateDlg::AddTrayIcon() {
+  NOTIFYICONDATAW nid = TrayRecord();
   ::Shell_NotifyIconW(NIM_ADD, &nid);
 }
 
@@ -137,15 +144,7 @@ void CAutoUpdateDlg::RemoveTrayIcon() {
 
 void CAutoUpdateDlg::ShowBalloon(const std::string& utf8Text) {
   LogEvent("balloon", utf8Text.empty() ? std::string("(taken down)") : utf8Text);
-  NOTIFYICONDATAW nid{};
-  nid.cbSize = sizeof(nid);
-  nid.hWnd = m_hWnd;
-  nid.uID = kTrayIconId;
-  nid.uFlags = kTrayFlags;
-  nid.uCallbackMessage = WM_TRAY_NOTIFY;
-  nid.hIcon = m_hSmallIcon ? m_hSmallIcon : m_hIcon;
-  nid.uTimeout = kBalloonTimeoutMs;
-  nid.dwInfoFlags = NIIF_NOSOUND;
+  NOTIFYICONDATAW nid = TrayRecord();
   CopyField(nid.szInfoTitle, kBalloonTitle);
   CopyField(nid.szInfo, utf8Text);
   ::Shell_NotifyIconW(NIM_MODIFY, &nid);

@@ -3,6 +3,7 @@
 // workers' messages and the launch of the data-update program.
 #pragma once
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdint>
 #include <string>
@@ -52,6 +53,7 @@ class CAutoUpdateDlg : public CDialog {
   INT_PTR WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
+  NOTIFYICONDATAW TrayRecord() const;
   void AddTrayIcon();
   void RemoveTrayIcon();
   void ShowTrayMenu();

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/unit/file_helpers.h"
+
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -9,12 +11,7 @@
 
 namespace {
 
-std::string ReadAll(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using zt::test::ReadAll;
 
 TEST(Log, OneLinePerEventAndRotationAtTheCap) {
   const auto dir = std::filesystem::temp_directory_path() / ("zt_log_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));

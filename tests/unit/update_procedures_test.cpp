@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/unit/file_helpers.h"
+
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -19,17 +21,8 @@ namespace {
 namespace fs = std::filesystem;
 using Msg = std::pair<unsigned, std::uintptr_t>;
 
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteAll(const fs::path& p, const std::string& bytes) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+using zt::test::ReadAll;
+using zt::test::WriteAll;
 
 // A descriptor store with the same contract as the shared state: copies out, compare-and-clear.
 struct FakeDescriptor : zt::DescriptorAccess {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/unit/file_helpers.h"
+
 #include <algorithm>
 #include <cstring>
 #include <fstream>
@@ -15,17 +17,8 @@ namespace {
 namespace fs = std::filesystem;
 using zt::kDownloadBufferSize;
 
-std::string ReadAll(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-void WriteAll(const fs::path& p, const std::string& bytes) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+using zt::test::ReadAll;
+using zt::test::WriteAll;
 
 fs::path FreshDir(const std::string& tag) {
   const auto dir = fs::temp_directory_path() /
