@@ -1,6 +1,9 @@
 #include "update/procedures.h"
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
+#include <iterator>
 #include <fstream>
 #include <system_error>
 #include <thread>
@@ -40,6 +43,48 @@ bool AcceptExecutable(const std::filesystem::path& file, std::string_view what) 
   LogEvent(what, "refused " + PathToUtf8(file.filename()) + ": not an executable image");
   RemoveQuietly(file);
   return false;
+}
+
+// The download folder also holds the fetched descriptor and the replacement script. A package of
+// either name would overwrite them; an updater named like the script would be copied over the
+// executable as the script's own text.
+bool IsUsableServerFile(std::string_view name) {
+  if (!IsSafeServerFileName(name)) return false;
+  const auto sameName = [&](std::string_view own) {
+    return name.size() == own.size() && std::equal(name.begin(), name.end(), own.begin(), [](char a, char b) {
+             return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+           });
+  };
+  return !sameName(kDescriptorName) && !sameName(kScriptName);
+}
+
+std::optional<std::string> ReadBytes(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  if (in.bad()) return std::nullopt;
+  return bytes;
+}
+
+// Writes `bytes` to `to` through a temporary file beside it, so `to` is the old file or the whole
+// new one.
+bool WriteReplacing(const std::string& bytes, const std::filesystem::path& to, const ReplaceFileFn& replace,
+                    std::string& reason) {
+  const std::filesystem::path temp = UniqueTempPath(to.parent_path(), PathToUtf8(to.filename()));
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out || !out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || (out.close(), !out)) {
+      RemoveQuietly(temp);
+      reason = "cannot write " + PathToUtf8(temp);
+      return false;
+    }
+  }
+  const bool moved = replace ? replace(temp, to, reason) : RenameReplacing(temp, to, reason);
+  if (!moved) {
+    reason = "replace " + PathToUtf8(to) + ": " + reason;
+    RemoveQuietly(temp);
+  }
+  return moved;
 }
 
 }  // namespace
@@ -92,9 +137,9 @@ int RunDataProcedure(DescriptorAccess& d, Downloader& downloader, MessagePoster&
     LogEvent("data", "descriptor incomplete: data_version, data_file or data_length missing");
     return 0;
   }
-  if (!IsSafeServerFileName(v.file)) {
+  if (!IsUsableServerFile(v.file)) {
     d.ClearServerTextIf(text);
-    LogEvent("data", "refused data_file \"" + v.file + "\": not a plain file name");
+    LogEvent("data", "refused data_file \"" + v.file + "\": not a plain file name, or a name the tool uses itself");
     return 0;
   }
   const std::int32_t expected = d.Atoi(v.length);
@@ -114,9 +159,20 @@ int RunDataProcedure(DescriptorAccess& d, Downloader& downloader, MessagePoster&
     poster.Post(WM_DATA_DONE, 0);
     return 0;
   }
+  // A fetch on the window's thread may have replaced the fetched descriptor while the package
+  // downloaded. Installing that one would describe a package that is not installed, so the
+  // descriptor is read once, checked against what this run downloaded, and installed from the
+  // bytes checked.
+  const std::optional<std::string> fetched = ReadBytes(paths.downloadFolder / kDescriptorName);
+  if (!fetched || d.KeyValue(*fetched, "data_version") != v.version || d.KeyValue(*fetched, "data_file") != v.file ||
+      d.KeyValue(*fetched, "data_length") != v.length) {
+    LogEvent("data", "version " + v.version + ": not installed, the fetched version.txt no longer describes " + v.file);
+    poster.Post(WM_DATA_DONE, 0);
+    return 0;
+  }
   std::string reason;
   bool ok = CopyReplacing(downloaded, installed, paths.replace, reason);
-  if (ok) ok = CopyReplacing(paths.downloadFolder / kDescriptorName, paths.root / kDescriptorName, paths.replace, reason);
+  if (ok) ok = WriteReplacing(*fetched, paths.root / kDescriptorName, paths.replace, reason);
   if (!ok) {
     LogEvent("data", "version " + v.version + ": installation failed: " + reason);
     poster.Post(WM_DATA_DONE, 0);
@@ -139,9 +195,9 @@ int RunUpdaterProcedure(DescriptorAccess& d, Downloader& downloader, MessagePost
     LogEvent("self-update", "descriptor incomplete: updater_version, updater_file or updater_length missing");
     return 0;
   }
-  if (!IsSafeServerFileName(v.file)) {
+  if (!IsUsableServerFile(v.file)) {
     d.ClearServerTextIf(text);
-    LogEvent("self-update", "refused updater_file \"" + v.file + "\": not a plain file name");
+    LogEvent("self-update", "refused updater_file \"" + v.file + "\": not a plain file name, or a name the tool uses itself");
     return 0;
   }
   if (v.version == paths.appVersion) {

@@ -199,6 +199,9 @@ INSTANTIATE_TEST_SUITE_P(
         DataCase{"traversal_name", DataDescriptor("0105", "..\\..\\Windows\\p.exe", "1000"), "0100", "", {}, 0, {}, true, "", 0},
         DataCase{"injection_name", DataDescriptor("0105", "a&calc.exe", "1000"), "0100", "", {}, 0, {}, true, "", 0},
         DataCase{"device_name", DataDescriptor("0105", "NUL.exe", "1000"), "0100", "", {}, 0, {}, true, "", 0},
+        // Names of the tool's own files in the download folder are refused like unsafe ones.
+        DataCase{"descriptor_name", DataDescriptor("0105", "version.txt", "1000"), "0100", "", {{"version.txt", kExe2}}, 0, {}, true, "", 0},
+        DataCase{"script_name", DataDescriptor("0105", "Delete.BAT", "1000"), "0100", "", {{"Delete.BAT", kExe2}}, 0, {}, true, "", 0},
         DataCase{"nothing_to_do", DataDescriptor("0105", "p.exe", "1000"), "0105", kExe, {{"p.exe", kExe2}}, 0, {}, false, kExe, 0},
         DataCase{"numeric_equal_text_differs", DataDescriptor("0105", "p.exe", "1000"), "105", kExe, {{"p.exe", kExe2}}, 1, kDataOk, false, kExe2, 1},
         DataCase{"older_on_server", DataDescriptor("0099", "p.exe", "1000"), "0105", kExe, {{"p.exe", kExe2}}, 1, kDataOk, false, kExe2, 1},
@@ -253,6 +256,54 @@ TEST(DataProcedureConcurrency, CompareAndClearKeepsANewerDescriptor) {
   d.server = "incomplete=1\n";
   EXPECT_EQ(zt::RunDataProcedure(d, f.dl, f.poster, f.Paths()), 0);
   EXPECT_EQ(d.server, "data_version=0200\n");
+}
+
+// A fetch on the window's thread replaces the fetched descriptor while the package downloads:
+// the package and descriptor installed must still describe each other.
+TEST(DataProcedureConcurrency, DescriptorFetchedDuringTheDownloadIsNotInstalledWithTheOldPackage) {
+  struct Row {
+    const char* label;
+    std::string fetchedMeanwhile;  // Download/version.txt after the download ("" = unchanged)
+    int exitCode;
+  };
+  const std::string served = DataDescriptor("0106", "p.exe", "1000");
+  for (const Row& r : {Row{"unchanged", "", 1},
+                       Row{"same entry, CR LF line ends", "data_version=0106\r\ndata_time=2024-01-01\r\ndata_file=p.exe\r\n"
+                                                          "data_length=1000\r\n", 1},
+                       Row{"newer version", DataDescriptor("0107", "p.exe", "1000"), 0},
+                       Row{"other package", DataDescriptor("0106", "q.exe", "1000"), 0},
+                       Row{"other length", DataDescriptor("0106", "p.exe", "1200"), 0},
+                       Row{"removed", "-", 0}}) {
+    SCOPED_TRACE(r.label);
+    struct RefetchingDownloader : FakeDownloader {
+      std::string meanwhile;
+      bool Download(const std::string& name, std::int32_t expected) override {
+        const bool ok = FakeDownloader::Download(name, expected);
+        if (meanwhile == "-") fs::remove(folder / "version.txt");
+        else if (!meanwhile.empty()) WriteAll(folder / "version.txt", meanwhile);
+        return ok;
+      }
+    } dl;
+    Fixture f("refetch");
+    f.Serve(served);
+    f.desc.dataVersion = "0105";
+    WriteAll(f.root / "version.txt", "data_version=0105\n");
+    WriteAll(f.root / "data_update.exe", kExe);
+    dl.folder = f.download;
+    dl.bodies = {{"p.exe", kExe2}};
+    dl.meanwhile = r.fetchedMeanwhile;
+    EXPECT_EQ(zt::RunDataProcedure(f.desc, dl, f.poster, f.Paths()), r.exitCode);
+    if (r.exitCode == 1) {
+      EXPECT_EQ(f.poster.messages, kDataOk);
+      EXPECT_EQ(ReadAll(f.root / "data_update.exe"), kExe2);
+      EXPECT_EQ(ReadAll(f.root / "version.txt"), r.fetchedMeanwhile.empty() ? served : r.fetchedMeanwhile);
+    } else {
+      EXPECT_EQ(f.poster.messages, kDataFail);
+      EXPECT_EQ(ReadAll(f.root / "data_update.exe"), kExe);
+      EXPECT_EQ(ReadAll(f.root / "version.txt"), "data_version=0105\n");
+      EXPECT_EQ(f.desc.reloads, 0);
+    }
+  }
 }
 
 // ---- self-update ----
@@ -336,6 +387,10 @@ INSTANTIATE_TEST_SUITE_P(
         UpdaterCase{"no_updater_file", "updater_version=2.8\nupdater_length=1000\n", {}, {}, true, 0, {}, true, false, 0},
         UpdaterCase{"unsafe_name", UpdaterDescriptor("2.8", "%COMSPEC%.exe", "1000"), {}, {}, true, 0, {}, true, false, 0},
         UpdaterCase{"traversal_name", UpdaterDescriptor("2.8", "..\\x.exe", "1000"), {}, {}, true, 0, {}, true, false, 0},
+        // An updater named like the script would be copied over the executable as the script text.
+        UpdaterCase{"script_name", UpdaterDescriptor("2.8", "delete.bat", "1000"), {{"delete.bat", kExe}}, {}, true, 0, {}, true, false, 0},
+        UpdaterCase{"script_name_upper", UpdaterDescriptor("2.8", "DELETE.BAT", "1000"), {{"DELETE.BAT", kExe}}, {}, true, 0, {}, true, false, 0},
+        UpdaterCase{"descriptor_name", UpdaterDescriptor("2.8", "VERSION.txt", "1000"), {{"VERSION.txt", kExe}}, {}, true, 0, {}, true, false, 0},
         UpdaterCase{"same_version", UpdaterDescriptor("2.7", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, true, 0, kUpdDoneOnly, false, false, 0},
         UpdaterCase{"length_not_number", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "abc"), kServedExe, {}, true, 0, kUpdDoneOnly, false, false, 0},
         UpdaterCase{"not_replaceable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, "read-only", true, 0, kUpdDoneOnly, false, false, 0},
