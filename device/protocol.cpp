@@ -41,9 +41,10 @@ int AtoiSpan(std::span<const std::uint8_t> chars) {
   while (i < chars.size() && space(chars[i])) ++i;
   bool negative = false;
   if (i < chars.size() && (chars[i] == '+' || chars[i] == '-')) negative = chars[i++] == '-';
-  long long value = 0;  // at most a handful of digits: no overflow
-  for (; i < chars.size() && chars[i] >= '0' && chars[i] <= '9'; ++i) value = value * 10 + (chars[i] - '0');
-  return static_cast<int>(negative ? -value : value);
+  // Unsigned, so a long run of digits wraps instead of overflowing; the answer's spans are short.
+  std::uint32_t value = 0;
+  for (; i < chars.size() && chars[i] >= '0' && chars[i] <= '9'; ++i) value = value * 10u + (chars[i] - '0');
+  return static_cast<int>(negative ? 0u - value : value);
 }
 
 int HexDigitValue(std::uint8_t c) {

@@ -140,6 +140,22 @@ TEST(DeviceAnswer, IdentityAnswers) {
   for (const Row& row : rows) EXPECT_EQ(zt::ParseDeviceIdAnswer(row.answer), row.expected) << row.what;
 }
 
+TEST(DeviceAnswer, AtoiOverAnySpan) {
+  struct Row { std::string text; int value; };
+  const Row rows[] = {
+      {"", 0},          {"-", 0},        {"+", 0},          {" \t\n\v\f\r7", 7},
+      {"0042", 42},     {"-0042", -42},  {"+9", 9},         {"12ab34", 12},
+      {"- 5", 0},       {"--5", 0},      {"4294967295", -1}, {"2147483648", -2147483647 - 1},
+      // Far longer than any span of an answer: wraps like the installed version's atoi, no overflow.
+      {std::string(40, '9'), -1},                // 10^40 - 1 modulo 2^32
+      {"99999999999999999999", 1661992959},      // 10^20 - 1 modulo 2^32
+  };
+  for (const Row& row : rows) {
+    const std::vector<std::uint8_t> bytes(row.text.begin(), row.text.end());
+    EXPECT_EQ(zt::AtoiSpan(bytes), row.value) << row.text;
+  }
+}
+
 TEST(DeviceFlash, HexDigits) {
   struct Row { char c; int v; };
   const Row rows[] = {{'0', 0}, {'9', 9}, {'a', 10}, {'f', 15}, {'A', 10}, {'F', 15},
