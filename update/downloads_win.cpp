@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -41,8 +42,8 @@ std::string InternetErrorText(std::string_view operation) {
       while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
     }
     if (text != nullptr) ::LocalFree(text);
-    char head[64];
-    wsprintfA(head, ": (0x%08X) ", static_cast<unsigned>(code));
+    char head[32];
+    std::snprintf(head, sizeof head, ": (0x%08X) ", static_cast<unsigned>(code));
     return std::string(operation) + head + message;
   }
   return ErrorText(operation, code);
@@ -63,14 +64,18 @@ struct InternetHandles {
       *h = nullptr;
     }
   }
-  // Keeps a new handle unless the watchdog has closed the transfer already.
+  // Keeps a new handle unless the watchdog has closed the transfer already. The caller reads the
+  // error of the call that gave `h` after this returns, so the lock and any close here keep it.
   bool Keep(HINTERNET& slot, HINTERNET h) {
+    const DWORD error = ::GetLastError();
     std::lock_guard lock(mutex);
     if (closed) {
       if (h != nullptr) ::InternetCloseHandle(h);
+      ::SetLastError(h != nullptr ? ERROR_INTERNET_OPERATION_CANCELLED : error);
       return false;
     }
     slot = h;
+    ::SetLastError(error);
     return h != nullptr;
   }
   HINTERNET Request() {
