@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "app/descriptor_state.h"
+#include "app/paths.h"
 #include "win/handles.h"
 
 namespace zt {
@@ -23,7 +24,7 @@ class CAutoUpdateApp {
   // Reads C:\ZT_Update\version.txt into the shared local text and values.
   BOOL LoadLocalVersion();
 
-  const std::string m_strAppVersion = "2.7";
+  const std::string m_strAppVersion = kAppVersion;
   DescriptorState m_state;  // m_strDataVersion, m_strDataTime, m_strDataDesc, m_strLocalText, m_strServerText
 };
 

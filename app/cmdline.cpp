@@ -1,8 +1,5 @@
 #include "app/cmdline.h"
 
-#include <algorithm>
-#include <cctype>
-
 namespace zt {
 
 // Only the space byte separates arguments and a double quote groups; a tab is an ordinary byte.
@@ -68,15 +65,6 @@ std::string GetArgOf(std::string_view commandLine, int n) {
     }
   }
   return {};
-}
-
-bool WantsHiddenStart(std::string_view commandLine) {
-  if (GetArgCountOf(commandLine) < 1) return false;
-  std::string arg = GetArgOf(commandLine, 1);
-  std::transform(arg.begin(), arg.end(), arg.begin(), [](unsigned char c) {
-    return static_cast<char>(c < 0x80 ? std::tolower(c) : c);
-  });
-  return arg.find("autohide") != std::string::npos;
 }
 
 }  // namespace zt

@@ -9,7 +9,5 @@ namespace zt {
 int GetArgCountOf(std::string_view commandLine);
 // Argument n (0 = the program path) without its quotes, or empty when there is none.
 std::string GetArgOf(std::string_view commandLine, int n);
-// True when argument 1, lower-cased, contains "autohide" (only looked at when the count is >= 1).
-bool WantsHiddenStart(std::string_view commandLine);
 
 }  // namespace zt

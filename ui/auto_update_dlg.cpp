@@ -87,6 +87,12 @@ BOOL CAutoUpdateDlg::OnInitDialog() {
                  reinterpret_cast<LPARAM>(m_hSmallIcon ? m_hSmallIcon : m_hIcon));
 
   m_uTaskbarCreated = ::RegisterWindowMessageW(L"TaskbarCreated");
+  // Run as administrator (as the Run-key message asks), the window would not receive this
+  // broadcast from an Explorer with ordinary rights, and a shell restart would lose the icon.
+  if (m_uTaskbarCreated != 0 &&
+      !::ChangeWindowMessageFilterEx(m_hWnd, m_uTaskbarCreated, MSGFLT_ALLOW, nullptr)) {
+    LogEvent("tray", LastErrorText("ChangeWindowMessageFilterEx TaskbarCreated"));
+  }
   SetMessageWindow(m_hWnd);
   SetProgressOwner(m_hWnd);
   AddTrayIcon();
