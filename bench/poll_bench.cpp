@@ -47,6 +47,12 @@ int wmain() {
   const Figures answering = Run(200);
   std::printf("answering device: %d polls, %d found, median %.1f ms, slowest %.1f ms\n", 200, answering.found,
               answering.median, answering.worst);
+  if (answering.found == 0) {
+    // Without the stand-in DLLs the polls search the real (empty) HID list, and every figure
+    // below would time nothing at all.
+    std::printf("poll_bench: the simulated device was not reached (are the stand-in DLLs loaded?)\n");
+    return 1;
+  }
   sim.Apply("device car silent=1\n");
   const Figures silent = Run(20);
   std::printf("silent device:    %d polls, %d found, median %.1f ms, worst %.1f ms (bound 400 ms, limit 450 ms)\n", 20,
