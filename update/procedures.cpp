@@ -237,6 +237,9 @@ int RunUpdaterProcedure(DescriptorAccess& d, Downloader& downloader, MessagePost
     poster.Post(WM_UPDATER_DONE, 0);
     return 0;
   };
+  // The download may have taken many minutes: the executable or its folder can have become
+  // unwritable meanwhile, and the script must never start where it cannot finish.
+  if (auto problem = check.Problem(exe)) return fail("not installed: " + *problem);
   const std::optional<std::string> bytes =
       paths.toConsoleCodePage ? paths.toConsoleCodePage(BuildReplacementScript(paths.exePath, paths.downloadFolder, v.file))
                               : std::nullopt;

@@ -101,10 +101,11 @@ struct FakeStarter : zt::ProcessStarter {
 
 struct FakeCheck : zt::ReplaceabilityCheck {
   std::optional<std::string> problem;
+  int problemFromCall = 1;  // the problem is reported from this call on
   int calls = 0;
   std::optional<std::string> Problem(const fs::path&) override {
     ++calls;
-    return problem;
+    return calls >= problemFromCall ? problem : std::nullopt;
   }
 };
 
@@ -420,6 +421,21 @@ TEST(UpdaterProcedureScript, FailuresLeaveNoScriptAndPostZero) {
     EXPECT_EQ(u.f.poster.messages, kUpdFail);
     EXPECT_FALSE(fs::exists(u.Script()));
   }
+}
+
+// The executable became read-only while its successor downloaded: no script, the tool keeps running.
+TEST(UpdaterProcedureScript, ExecutableThatBecameUnreplaceableDuringTheDownloadIsLeftAlone) {
+  UpdaterRun u("became_ro");
+  u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"));
+  u.f.dl.bodies = kServedExe;
+  u.check.problem = "read-only";
+  u.check.problemFromCall = 2;
+  EXPECT_EQ(u.Run(), 0);
+  EXPECT_EQ(u.check.calls, 2);
+  EXPECT_EQ(u.f.poster.messages, kUpdFail);
+  EXPECT_EQ(u.f.dl.calls.size(), 1u);
+  EXPECT_TRUE(u.starter.started.empty());
+  EXPECT_FALSE(fs::exists(u.Script()));
 }
 
 TEST(UpdaterProcedureScript, UnwritableScriptPostsZeroAndStartsNothing) {
