@@ -24,6 +24,7 @@ constexpr UINT kBalloonTimeoutMs = 8000;
 constexpr DWORD kDataUpdaterWaitMs = 30 * 60 * 1000;
 constexpr UINT kAskDelayMs = 1000;
 constexpr UINT kStartHiddenDelayMs = 100;
+constexpr std::uint32_t kTrayRetryTicks = 5;
 constexpr char kWebsiteUrl[] = "http://www.example.com/";
 constexpr char kChatLink[] = "tencent://Message/?Uin=10000&Menu=yes";
 
@@ -137,10 +138,23 @@ NOTIFYICONDATAW CAutoUpdateDlg::TrayRecord() const {
 
 void CAutoUpdateDlg::AddTrayIcon() {
   NOTIFYICONDATAW nid = TrayRecord();
-  ::Shell_NotifyIconW(NIM_ADD, &nid);
+  bool shown = ::Shell_NotifyIconW(NIM_ADD, &nid) != FALSE;
+  const DWORD error = shown ? ERROR_SUCCESS : ::GetLastError();
+  // An add fails when the icon is there already (a broadcast after our own add): a modify tells.
+  if (!shown) shown = ::Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
+  m_bTrayShown = shown;
+  if (!shown && !m_bTrayFailureLogged) {
+    // At log-on the shell may not take icons yet; without the icon a hidden tool has no face.
+    LogEvent("tray", ErrorText("Shell_NotifyIconW NIM_ADD", error) + "; tried again every few seconds");
+    m_bTrayFailureLogged = true;
+  } else if (shown && m_bTrayFailureLogged) {
+    LogEvent("tray", "icon added again");
+    m_bTrayFailureLogged = false;
+  }
 }
 
 void CAutoUpdateDlg::RemoveTrayIcon() {
+  m_bTrayShown = false;
   NOTIFYICONDATAW nid{};
   nid.cbSize = sizeof(nid);
   nid.hWnd = m_hWnd;
@@ -153,7 +167,13 @@ void CAutoUpdateDlg::ShowBalloon(const std::string& utf8Text) {
   NOTIFYICONDATAW nid = TrayRecord();
   CopyField(nid.szInfoTitle, kBalloonTitle);
   CopyField(nid.szInfo, utf8Text);
-  ::Shell_NotifyIconW(NIM_MODIFY, &nid);
+  if (m_bTrayShown) {
+    if (::Shell_NotifyIconW(NIM_MODIFY, &nid)) return;
+    LogEvent("tray", "the shell no longer holds the icon: adding it again");
+  }
+  // Never taken, or lost: add the icon, then show the balloon on it.
+  AddTrayIcon();
+  if (m_bTrayShown) ::Shell_NotifyIconW(NIM_MODIFY, &nid);
 }
 
 void CAutoUpdateDlg::ShowAndActivate() {
@@ -185,6 +205,8 @@ void CAutoUpdateDlg::ShowTrayMenu() {
 void CAutoUpdateDlg::OnWatchTick() {
   // Counted before the watch runs, so RefreshInfo's fetch spacing sees the watch's tick.
   ++m_nTick;
+  // Spaced out: a shell that hangs makes each add wait for the shell's own time-out.
+  if (!m_bTrayShown && m_nTick % kTrayRetryTicks == 0) AddTrayIcon();
   m_watch.OnWatchTick();
   m_strLastDevice = m_watch.LastDevice();
 }

@@ -67,6 +67,9 @@ class CAutoUpdateDlg : public CDialog {
   void OnPaintIconic();
 
   HICON m_hSmallIcon = nullptr;
+  // Whether the shell holds the icon; while it does not, ticks and balloons add it again.
+  bool m_bTrayShown = false;
+  bool m_bTrayFailureLogged = false;
   std::uint32_t m_nTick = 0;
   FetchBackoff m_fetchBackoff;
   // The schedule and the update decision; the host gives it this window's calls.

@@ -58,6 +58,16 @@ def run(tool):
     tool.sync()
     check(tool.running() and tool.tray_shown(), "TaskbarCreated: still running, icon present")
     check("taskbar created again" in tool.log(), "TaskbarCreated: logged")
+    check("Shell_NotifyIconW NIM_ADD" not in tool.log(), "TaskbarCreated over an icon still there: no failure")
+
+    # The shell loses the icon without a broadcast: the next balloon puts it back first.
+    rc, lines = tool.probe("tray-delete")
+    check(rc == 0, "icon removed behind the tool's back (%s)" % lines)
+    check(wait_until(lambda: not tool.tray_shown(), 5), "the tray is empty")
+    tool.post(WM_UPDATER_DONE, 0)  # a failed updater download: its balloon is taken down
+    check(wait_until(tool.tray_shown, 5), "the next balloon adds the icon again")
+    check("no longer holds the icon" in tool.log(), "the loss is logged")
+    check(tool.running(), "still running")
 
     # The tray menu: two items; dismissing it changes nothing.
     tool.post(WM_TRAY_NOTIFY, 128, WM_RBUTTONUP)

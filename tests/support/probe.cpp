@@ -25,6 +25,8 @@
 //   probe menu                       "items=N" of the visible popup menu (exit 1 when none)
 //   probe menu-pick N                picks item N (1-based) of the visible popup menu by keyboard
 //   probe menu-dismiss               closes the visible popup menu without a choice
+//   probe tray-delete                removes the main window's tray icon (id 128) behind its back,
+//                                    as a shell that lost it would
 //   probe box                        caption and texts of a visible message box: "caption=..",
 //                                    "text=.." per static line
 //   probe box-answer BUTTON          clicks BUTTON (yes, no, ok, cancel or a number) in it
@@ -36,6 +38,7 @@
 // window captioned "ZT_PNV 系统升级工具" for ZT_STANDIN_MS milliseconds (default 4000) and appends
 // "started" and "ended" lines to C:\ZT_Update\standin.log.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -335,6 +338,20 @@ int Run(int argc, wchar_t** argv) {
     ::PostMessageW(main, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(n), BN_CLICKED), reinterpret_cast<LPARAM>(c));
     Print("posted");
     return 0;
+  }
+  if (cmd == L"tray-delete") {
+    HWND main = MainWindow();
+    if (!main) {
+      Print("error=no main window");
+      return 1;
+    }
+    NOTIFYICONDATAW nid{};
+    nid.cbSize = sizeof(nid);
+    nid.hWnd = main;
+    nid.uID = 128;
+    const BOOL ok = ::Shell_NotifyIconW(NIM_DELETE, &nid);
+    Print(ok ? "deleted" : "error=Shell_NotifyIconW failed");
+    return ok ? 0 : 1;
   }
   if (cmd == L"progress") {
     HWND w = ::FindWindowW(L"#32770", kProgressCaption);
