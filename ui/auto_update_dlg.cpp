@@ -97,7 +97,7 @@ BOOL CAutoUpdateDlg::OnInitDialog() {
   SetMessageWindow(m_hWnd);
   SetProgressOwner(m_hWnd);
   AddTrayIcon();
-  ::SetTimer(m_hWnd, IDT_WATCH, 1000, nullptr);
+  ::SetTimer(m_hWnd, IDT_WATCH, kWatchPeriodMs, nullptr);
   ::GetWindowRect(m_hWnd, &m_rcNormal);
 
   const int count = GetArgCount();

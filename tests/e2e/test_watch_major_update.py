@@ -14,7 +14,7 @@ def run(rig):
     rig.ticks(45)
     _, first = rig.wait_for("balloon", MAJOR, timeout=30)
     _, e = rig.wait_for("device", "major update, nothing started")
-    check(e.tick == 42, "reported at tick 42 (got %s)" % e.tick)
+    rig.check_first_allowed_report(e)
     check(not rig.find("updater-launch", "") and not rig.tool.exists("updater"), "nothing started")
     # Only the real forget timer (20 s) lets the device be reported again; the watch keeps ticking.
     found = R.wait_until(lambda: len(rig.find("balloon", MAJOR)) >= 2, 50, step=1)

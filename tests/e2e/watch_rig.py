@@ -173,6 +173,15 @@ class Rig:
         check(bool(found), "log shows %s \"%s\"" % (event, text))
         return found[0]
 
+    def check_first_allowed_report(self, report):
+        """An older or major-update report comes at the first poll the launch spacing allows: tick 42.
+        On a loaded machine the simulated device may miss the 100 ms bound at that poll; an empty poll
+        logs nothing, so a later poll tick is right only when no poll from 42 on saw the device."""
+        check(report.tick is not None and report.tick >= 42 and report.tick % 3 == 0,
+              "reported at a poll tick from 42 on (got %s)" % report.tick)
+        seen = [e for _, e in self.find("device", "") if e.tick is not None and 42 <= e.tick < report.tick]
+        check(not seen, "no poll from tick 42 to the report saw the device: %s" % seen)
+
     def mark(self):
         """Index of the next log entry, to look only at what follows."""
         return len(self.entries())
