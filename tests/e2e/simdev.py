@@ -77,10 +77,17 @@ def install_standins(build, exe_unix_path):
     for dll in STANDIN_DLLS:
         shutil.copy(os.path.join(build, "simdev", dll), os.path.join(folder, dll))
     key = "HKCU\\Software\\Wine\\AppDefaults\\%s\\DllOverrides" % os.path.basename(exe_unix_path)
+    env = dict(os.environ, WINEDEBUG="-all")
+    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
     for dll in STANDIN_DLLS:
-        subprocess.call(["wine", "reg", "add", key, "/v", dll[:-4], "/d", "native", "/f"],
-                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                        env=dict(os.environ, WINEDEBUG="-all"))
+        # Without the override the tool silently sees Wine's own (empty) HID list: make sure it holds.
+        for _ in range(3):
+            subprocess.call(["wine", "reg", "add", key, "/v", dll[:-4], "/d", "native", "/f"], **quiet)
+            if subprocess.call(["wine", "reg", "query", key, "/v", dll[:-4]], **quiet) == 0:
+                break
+            time.sleep(1)
+        else:
+            raise RuntimeError("the DLL override for %s could not be set" % dll)
 
 
 class Simulator:

@@ -25,8 +25,21 @@ std::string DataVersion(const std::string& descriptor) {
   return {};
 }
 
+std::wstring g_status = L"ZT_PNV 系统升级工具";
+
 LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
   switch (msg) {
+    case WM_PAINT: {  // what it does, so a screenshot of the demo shows it
+      PAINTSTRUCT ps;
+      HDC dc = ::BeginPaint(hwnd, &ps);
+      RECT rc;
+      ::GetClientRect(hwnd, &rc);
+      ::SetBkMode(dc, TRANSPARENT);
+      ::SelectObject(dc, ::GetStockObject(DEFAULT_GUI_FONT));
+      ::DrawTextW(dc, g_status.c_str(), -1, &rc, DT_CENTER | DT_VCENTER | DT_WORDBREAK);
+      ::EndPaint(hwnd, &ps);
+      return 0;
+    }
     case WM_TIMER:
       if (wParam == kEndTimer) ::DestroyWindow(hwnd);
       return 0;
@@ -49,6 +62,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     zt::sim::WriteWholeFile(dir + L"flash.txt", "version=" + version + " stamp=" + std::to_string(::GetTickCount64()) +
                                                     "-" + std::to_string(::GetCurrentProcessId()) + "\n");
   }
+  std::wstring wideVersion(version.begin(), version.end());
+  g_status = L"ZT_PNV 系统升级工具\n\n正在写入数据版本 " + (wideVersion.empty() ? std::wstring(L"?") : wideVersion);
   WNDCLASSW wc{};
   wc.lpfnWndProc = WindowProc;
   wc.hInstance = instance;
