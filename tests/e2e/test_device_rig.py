@@ -30,6 +30,7 @@ def run_standin(build, work, extra_env=None):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", required=True)
+    parser.add_argument("--source", default=None, help="the source folder (unused)")
     args = parser.parse_args()
     build = os.path.abspath(args.build)
     update_root = os.path.join(os.environ["WINEPREFIX"], "drive_c", "ZT_Update")
