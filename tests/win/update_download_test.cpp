@@ -189,25 +189,27 @@ TEST(UpdateDownload, TwoTransfersOfOneFileLeaveOneWholeCopy) {
   server.Serve("same.bin", a);
   server.SetFault("same.bin", R"({"drip_bytes": 30000, "drip_interval": 0.02})");
   const fs::path folder = zt_test::FreshFolder("same");
-  bool first = false, second = false;
   HANDLE threads[2];
   struct Arg {
     zt::DownloadTarget target;
-    bool* ok;
-  } args[2] = {{{server.Address(), folder}, &first}, {{server.Address(), folder}, &second}};
+    bool ok = false;
+    std::string reason;
+  } args[2] = {{{server.Address(), folder}}, {{server.Address(), folder}}};
   for (int i = 0; i < 2; ++i)
     threads[i] = ::CreateThread(
         nullptr, 0,
         [](LPVOID p) -> DWORD {
           auto* arg = static_cast<Arg*>(p);
-          *arg->ok = zt::DownloadFileTo(arg->target, "same.bin", 300000, std::chrono::seconds(30)).stored;
+          const auto result = zt::DownloadFileTo(arg->target, "same.bin", 300000, std::chrono::seconds(30));
+          arg->ok = result.stored;
+          arg->reason = result.reason;
           return 0;
         },
         &args[i], 0, nullptr);
   ::WaitForMultipleObjects(2, threads, TRUE, 60000);
   for (HANDLE h : threads) ::CloseHandle(h);
-  EXPECT_TRUE(first);
-  EXPECT_TRUE(second);
+  EXPECT_TRUE(args[0].ok) << args[0].reason;
+  EXPECT_TRUE(args[1].ok) << args[1].reason;
   EXPECT_EQ(ReadAll(folder / "same.bin"), a);
   EXPECT_EQ(zt_test::TempFilesIn(folder), 0);
   server.SetFault("same.bin", "{}");
