@@ -194,7 +194,7 @@ TEST(UpdateDownload, TwoTransfersOfOneFileLeaveOneWholeCopy) {
     zt::DownloadTarget target;
     bool ok = false;
     std::string reason;
-  } args[2] = {{{server.Address(), folder}}, {{server.Address(), folder}}};
+  } args[2] = {{{server.Address(), folder}, false, {}}, {{server.Address(), folder}, false, {}}};
   for (int i = 0; i < 2; ++i)
     threads[i] = ::CreateThread(
         nullptr, 0,
