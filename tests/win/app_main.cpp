@@ -30,11 +30,6 @@ int wmain(int argc, wchar_t** argv) {
   const DWORD n = ::GetEnvironmentVariableW(L"ZT_APP_CHILD_REPORT", report, 4096);
   if (n > 0 && n < 4096) return ChildReport(report);
 
-  std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) args.push_back(zt::Narrow(argv[i]));
-  std::vector<char*> ptrs;
-  for (auto& a : args) ptrs.push_back(a.data());
-  int count = static_cast<int>(ptrs.size());
-  ::testing::InitGoogleTest(&count, ptrs.data());
+  ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -247,11 +247,6 @@ TEST_F(ProgressTest, GoesWithItsOwner) {
 int wmain(int argc, wchar_t** argv) {
   INITCOMMONCONTROLSEX icc{sizeof(icc), ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
   ::InitCommonControlsEx(&icc);
-  std::vector<std::string> args;
-  for (int i = 0; i < argc; ++i) args.push_back(zt::Narrow(argv[i]));
-  std::vector<char*> ptrs;
-  for (auto& a : args) ptrs.push_back(a.data());
-  int count = static_cast<int>(ptrs.size());
-  ::testing::InitGoogleTest(&count, ptrs.data());
+  ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

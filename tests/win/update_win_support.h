@@ -13,22 +13,14 @@
 #include <vector>
 
 #include "app/fsutil.h"
+#include "tests/unit/file_helpers.h"
 #include "update/transfer.h"
 #include "win/text.h"
 
 namespace zt_test {
 
-inline std::string ReadAll(const std::filesystem::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-inline void WriteAll(const std::filesystem::path& p, const std::string& bytes) {
-  std::ofstream out(p, std::ios::binary | std::ios::trunc);
-  out << bytes;
-}
+using zt::test::ReadAll;
+using zt::test::WriteAll;
 
 // An executable-looking body whose bytes depend on position and `seed`, so a mixed or shifted
 // copy never compares equal.
