@@ -84,12 +84,24 @@ class Publishing(unittest.TestCase):
         with ThreadPoolExecutor(4) as pool:
             still_verified = [i for i, ok in zip(positions, pool.map(verifies_flipped, positions)) if ok]
         self.assertEqual(still_verified, [])
+        # The last base64 character of 64 bytes carries 4 unused bits; setting one decodes to the same bytes.
+        alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+        last = text.rindex(b"==") - 1
+        loose = text[:last] + alphabet[alphabet.index(text[last]) ^ 1:][:1] + text[last + 1:]
+        for name, variant in (("unused bits set", loose), ("text after the signature", text + b"x\r\n"),
+                              ("second signature line", text + text[body_end:])):
+            with self.subTest(name):
+                self.assertFalse(zp.verify(variant, key(half="public")))
 
     def test_sign_refuses_signed_or_unterminated_input(self):
-        for name, unsigned in (("signed", b"a=1\r\nzt_sig=AAAA\r\n"), ("no line end", b"a=1\r\nb=2"),
-                               ("LF only", b"a=1\n")):
+        p384 = Path(KEYS.name, "p384.pem")
+        p384.write_bytes(subprocess.run(["openssl", "ecparam", "-name", "secp384r1", "-genkey", "-noout"],
+                                        capture_output=True, check=True).stdout)
+        for name, unsigned, private in (("signed", b"a=1\r\nzt_sig=AAAA\r\n", key()),
+                                        ("no line end", b"a=1\r\nb=2", key()), ("LF only", b"a=1\n", key()),
+                                        ("P-384 key", b"a=1\r\n", p384)):
             with self.subTest(name), self.assertRaises(zp.PublishError):
-                zp.sign(unsigned, key())
+                zp.sign(unsigned, private)
 
     def test_sequence_and_updater_keys(self):
         previous, _ = self.publish("prev", updater_path=self.exe("Tool_2.8.exe", b"tool"), updater_version="2.8",
@@ -103,7 +115,8 @@ class Publishing(unittest.TestCase):
         placeholder = {"updater_version": "2.7", "updater_file": "ZT_AutoUpdate.exe", "updater_length": "0"}
         for name, kw, expected in (
                 ("first publication", {}, {"zt_seq": "1", **placeholder}),
-                ("placeholder of another version", {"updater_version": "2.6"}, {**placeholder, "updater_version": "2.6"}),
+                ("placeholder of another version", {"updater_version": "2.6"},
+                 {**placeholder, "updater_version": "2.6"}),
                 ("previous number", {"previous_seq": 41}, {"zt_seq": "42"}),
                 ("previous folder, kept updater", {"previous_dir": previous}, {"zt_seq": "8", **kept}),
                 ("previous folder given by its parent", {"previous_dir": previous.parent}, {"zt_seq": "8", **kept}),
@@ -126,16 +139,23 @@ class Publishing(unittest.TestCase):
     def test_refusals_leave_the_folder_as_it_was(self):
         self.publish(updater_path=self.exe("Tool_2.8.exe", b"tool"), updater_version="2.8")
         other_key_prev = self.publish("signed-elsewhere", private_key=key("other"))[0]
+        altered_prev = self.publish("altered", updater_path=self.exe("Tool_2.8.exe", b"tool"), updater_version="2.8")[0]
+        (altered_prev / "Tool_2.8.exe").write_bytes(b"MZtoal")
         before = {p: p.read_bytes() for p in (self.dir / "out/autoupdate").iterdir()}
         cases = [(f"name {n!r}", {"data_name": n}, "file name") for n in (
             "../x.exe", "a/b.exe", "a\\b.exe", ".x.exe", "x.exe.", "a..b.exe", "a b.exe", "数据.exe", "x" * 101,
             "version.txt", "VERSION.TXT", "Delete.Bat", "nul.exe", "COM1", "clock$.exe")]
         d2 = {"data_name": "D2.exe"}
+        other_bytes = {"data": self.exe("other.exe", b"other"), "data_name": "Data_2002.exe"}
         cases += [
-            ("data name taken with other bytes", {"data": self.exe("other.exe", b"other"), "data_name": "Data_2002.exe"},
-             "Data_2002.exe exists with other bytes"),
+            ("data name taken with other bytes", other_bytes, "Data_2002.exe exists with other bytes"),
             ("updater name taken with other bytes", {"updater_path": self.exe("Tool_2.8.exe", b"new"),
                                                      "updater_version": "2.9", **d2}, "Tool_2.8.exe exists with other"),
+            ("name taken in the previous folder",
+             {"out": "fresh", "previous_seq": None, "previous_dir": self.dir / "out", **other_bytes},
+             "Data_2002.exe exists with other bytes"),
+            ("previous updater altered", {"previous_seq": None, "previous_dir": altered_prev, **d2},
+             "does not match the updater_sha256"),
             ("sequence not above the one there", {"previous_seq": 0, **d2}, "already has zt_seq=1"),
             ("previous signed with another key", {"previous_seq": None, "previous_dir": other_key_prev, **d2},
              "does not verify with this key"),
@@ -150,7 +170,7 @@ class Publishing(unittest.TestCase):
         (self.dir / "in" / "plain.bin").write_bytes(b"not an exe")
         for name, kw, reason in cases:
             with self.subTest(name), self.assertRaisesRegex(zp.PublishError, re.escape(reason)):
-                self.publish("out", **{"previous_seq": 1, **kw})
+                self.publish(**{"out": "out", "previous_seq": 1, **kw})
         self.assertEqual({p: p.read_bytes() for p in (self.dir / "out/autoupdate").iterdir()}, before)
         # The same bytes under the same name are fine.
         self.assertEqual(zp.parse_descriptor(self.publish(previous_dir=self.dir / "out")[1])["zt_seq"], "2")
