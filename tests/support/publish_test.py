@@ -25,6 +25,10 @@ def setUpModule():
         subprocess.run([SCRIPTS / "keygen", Path(KEYS.name, name)], check=True, capture_output=True)
 
 
+def tearDownModule():
+    KEYS.cleanup()
+
+
 def key(name="own", half="private"):
     return Path(KEYS.name, name, f"{half}.pem")
 
