@@ -9,6 +9,7 @@
 #include "app/module_path.h"
 #include "app/paths.h"
 #include "ui/main_window.h"
+#include "update/crypto_win.h"
 #include "update/downloads.h"
 #include "win/error.h"
 #include "win/text.h"
@@ -86,8 +87,11 @@ BOOL CAutoUpdateApp::InitInstance() {
 
   LogEvent("start", "version " + m_strAppVersion + ", command line " + commandLine);
   if (!mutex) LogEvent("mutex", ErrorText("CreateMutexW", mutexError));
-  // Temporary files of transfers that a crash or power loss cut off.
+  // Temporary files of transfers that a crash or power loss cut off, and the old executable a
+  // finished replacement left aside.
   RemoveStaleDownloads();
+  RemoveReplacedExecutable(GetModulePath());
+  if (!BuiltInTrust().KeyBuiltIn()) LogEvent("trust", "this build has no update key: updates are not verified");
 
   if (!LoadLocalVersion()) {
     const LocalDescriptor local = m_state.Local();
@@ -100,10 +104,25 @@ BOOL CAutoUpdateApp::InitInstance() {
 
 BOOL CAutoUpdateApp::DownloadVersionFile(std::chrono::milliseconds budget) {
   const int stored = DownloadFile(kDescriptorName, 0, budget);
+  return TakeFetchedDescriptor(stored != 0) ? TRUE : FALSE;
+}
+
+bool CAutoUpdateApp::TakeFetchedDescriptor(bool stored) {
   const auto file = PathFromUtf8(kDownloadFolder) / kDescriptorName;
-  const bool ok = m_state.TakeDownloadedServerText(stored != 0, file);
-  if (!ok) LogEvent("descriptor", stored ? "server version.txt stored but unreadable or empty" : "server version.txt not downloaded");
-  return ok ? TRUE : FALSE;
+  std::string refusal;
+  const auto check = [](std::string_view fetched, std::string_view installed) {
+    return BuiltInTrust().FetchedRefusal(fetched, installed);
+  };
+  const bool ok = m_state.TakeDownloadedServerText(stored, file, check, &refusal);
+  if (!refusal.empty()) {
+    // Used by nothing, kept by nothing: the tool goes on as if the server could not be reached.
+    std::error_code ec;
+    std::filesystem::remove(file, ec);
+    LogEvent("descriptor", "server version.txt refused: " + refusal);
+  } else if (!ok) {
+    LogEvent("descriptor", stored ? "server version.txt stored but unreadable or empty" : "server version.txt not downloaded");
+  }
+  return ok;
 }
 
 BOOL CAutoUpdateApp::LoadLocalVersion() { return m_state.LoadLocalVersion(PathFromUtf8(kUpdateRoot)) ? TRUE : FALSE; }

@@ -23,6 +23,9 @@ class CAutoUpdateApp {
 
   // Fetches the server's descriptor (within `budget`) into the shared server text.
   BOOL DownloadVersionFile(std::chrono::milliseconds budget);
+  // After a fetch that did (`stored`) or did not store Download\version.txt: the server text
+  // becomes the stored descriptor when it may be trusted, and is emptied otherwise.
+  bool TakeFetchedDescriptor(bool stored);
   // Reads C:\ZT_Update\version.txt into the shared local text and values.
   BOOL LoadLocalVersion();
 

@@ -66,6 +66,12 @@ std::string DecodeDescriptorBytes(std::string_view raw) {
 }
 
 std::optional<std::string> ReadDescriptorFile(const std::filesystem::path& file) {
+  auto raw = ReadDescriptorBytes(file);
+  if (!raw) return std::nullopt;
+  return DecodeDescriptorBytes(*raw);
+}
+
+std::optional<std::string> ReadDescriptorBytes(const std::filesystem::path& file) {
   try {
     // The C runtime opens with sharing for read and write, so a download in progress or another
     // reader never makes the open fail by itself.
@@ -79,7 +85,7 @@ std::optional<std::string> ReadDescriptorFile(const std::filesystem::path& file)
     }
     // A read error after the open counts as a file that cannot be read.
     if (in.bad()) return std::nullopt;
-    return DecodeDescriptorBytes(raw);
+    return raw;
   } catch (...) {
     return std::nullopt;
   }

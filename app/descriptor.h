@@ -16,7 +16,9 @@ std::string GetKeyValue(std::string_view text, std::string_view key);
 // its first NUL.
 std::string DecodeDescriptorBytes(std::string_view raw);
 
-// Reads and decodes a descriptor file (shared read); nullopt when it cannot be opened or read.
+// A descriptor file's bytes as stored (shared read); nullopt when it cannot be opened or read.
+std::optional<std::string> ReadDescriptorBytes(const std::filesystem::path& file);
+// The same, decoded by the reading rules.
 std::optional<std::string> ReadDescriptorFile(const std::filesystem::path& file);
 
 // The C library's atoi rules (leading white space, optional sign, digits), without undefined

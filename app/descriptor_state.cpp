@@ -7,19 +7,25 @@ namespace zt {
 
 std::string DescriptorState::ServerText() const {
   std::lock_guard lock(mutex_);
-  return serverText_;
+  return server_.text;
 }
 
-void DescriptorState::SetServerText(std::string text) {
+DescriptorCopy DescriptorState::Server() const {
   std::lock_guard lock(mutex_);
-  serverText_ = std::move(text);
+  return server_;
+}
+
+void DescriptorState::SetServerBytes(std::string raw) {
+  DescriptorCopy fresh{DecodeDescriptorBytes(raw), std::move(raw)};
+  std::lock_guard lock(mutex_);
+  server_ = std::move(fresh);
 }
 
 bool DescriptorState::ClearServerTextIf(const std::string& expected) {
   std::lock_guard lock(mutex_);
   // A newer fetch may have replaced the text since the worker read it: leave that one alone.
-  if (serverText_ != expected) return false;
-  serverText_.clear();
+  if (server_.text != expected) return false;
+  server_ = {};
   return true;
 }
 
@@ -36,8 +42,9 @@ std::string DescriptorState::DataVersion() const {
 bool DescriptorState::LoadLocalVersion(const std::filesystem::path& folder) {
   // The file is read outside the lock; the four values change together under it.
   LocalDescriptor fresh;
-  if (auto text = ReadDescriptorFile(folder / kDescriptorName)) {
-    fresh.text = std::move(*text);
+  if (auto raw = ReadDescriptorBytes(folder / kDescriptorName)) {
+    fresh.text = DecodeDescriptorBytes(*raw);
+    fresh.raw = std::move(*raw);
     fresh.dataVersion = GetKeyValue(fresh.text, "data_version");
     fresh.dataTime = GetKeyValue(fresh.text, "data_time");
     fresh.dataDesc = GetKeyValue(fresh.text, "data_desc");
@@ -48,17 +55,25 @@ bool DescriptorState::LoadLocalVersion(const std::filesystem::path& folder) {
   return complete;
 }
 
-bool DescriptorState::TakeDownloadedServerText(bool downloaded, const std::filesystem::path& file) {
-  if (!downloaded) {
+bool DescriptorState::TakeDownloadedServerText(bool downloaded, const std::filesystem::path& file,
+                                               const FetchCheck& check, std::string* refusal) {
+  auto raw = downloaded ? ReadDescriptorBytes(file) : std::nullopt;
+  if (downloaded && !raw) return false;  // the earlier text stays
+  if (raw && check) {
+    if (auto why = check(*raw, Local().raw)) {
+      if (refusal) *refusal = *why;
+      raw.reset();  // as if the server could not be reached
+    }
+  }
+  if (!raw) {
     std::lock_guard lock(mutex_);
-    serverText_.clear();
+    server_ = {};
     return false;
   }
-  auto text = ReadDescriptorFile(file);
-  if (!text) return false;  // the earlier text stays
-  const bool nonEmpty = !text->empty();
+  DescriptorCopy fresh{DecodeDescriptorBytes(*raw), std::move(*raw)};
+  const bool nonEmpty = !fresh.text.empty();
   std::lock_guard lock(mutex_);
-  serverText_ = std::move(*text);
+  server_ = std::move(fresh);
   return nonEmpty;
 }
 

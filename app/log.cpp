@@ -40,7 +40,33 @@ std::string OneLine(std::string_view details) {
   return out;
 }
 
+// The longest prefix of at most `max` bytes that does not end inside a UTF-8 sequence.
+std::string_view CutUtf8(std::string_view text, std::size_t max) {
+  if (text.size() <= max) return text;
+  std::size_t end = max;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
+
 }  // namespace
+
+std::string LogValue(std::string_view utf8) {
+  const std::string_view kept = CutUtf8(utf8, kLogValueMaxBytes);
+  std::string out;
+  for (const char c : kept) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      static constexpr char kHex[] = "0123456789ABCDEF";
+      out += "\\x";
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  if (kept.size() < utf8.size()) out += "... (" + std::to_string(utf8.size()) + " bytes)";
+  return out;
+}
 
 void SetLogPath(const std::filesystem::path& path) {
   std::lock_guard lock(g_logMutex);
@@ -54,7 +80,7 @@ void LogEvent(std::string_view event, std::string_view details) {
     line += event;
     if (!details.empty()) {
       line += ' ';
-      line += OneLine(details);
+      line += OneLine(CutUtf8(details, kLogLineMaxBytes));
     }
     line += "\r\n";
 

@@ -2,8 +2,11 @@
 #include <windows.h>
 
 #include "app/app.h"
+#include "win/system_dll.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  // Before anything is loaded: a DLL planted beside the executable must never be picked up.
+  zt::RestrictDllSearch();
   zt::theApp.InitInstance();
   // Status 0 for every end, a second instance's included ("/exit" reports whether the tool ended).
   // ExitProcess ends the never-joined worker threads before any global is destroyed, so none of

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "app/fsutil.h"
-#include "update/download_win.h"
+#include "update/downloads_win.h"
 #include "win/text.h"
 
 namespace {

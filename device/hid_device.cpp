@@ -2,14 +2,11 @@
 
 #include <setupapi.h>
 
-// The MinGW header declares the hid.dll functions without C linkage.
-extern "C" {
-#include <hidsdi.h>
-}
-
 #include <memory>
 #include <new>
 #include <vector>
+
+#include "win/system_dll.h"
 
 namespace {
 
@@ -37,7 +34,7 @@ bool IsOurDevice(const std::wstring& path) {
   if (!probe) return false;
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof(attributes);
-  if (!::HidD_GetAttributes(probe.get(), &attributes)) return false;
+  if (!zt::Hid()->HidD_GetAttributes(probe.get(), &attributes)) return false;
   return attributes.VendorID == zt::kDeviceVendorId && attributes.ProductID == zt::kDeviceProductId;
 }
 
@@ -70,8 +67,11 @@ void CHidDevice::CloseDevices() {
 
 int CHidDevice::OpenDevices() {
   CloseDevices();
+  // hid.dll from System32 only; without it there is nothing to find.
+  const zt::HidFunctions* hid = zt::Hid();
+  if (!hid) return 0;
   GUID hidGuid;
-  ::HidD_GetHidGuid(&hidGuid);
+  hid->HidD_GetHidGuid(&hidGuid);
   zt::UniqueDevInfo list(::SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (!list) return 0;
   try {
@@ -142,7 +142,7 @@ bool CHidDevice::SendAndReceive(std::uint8_t command, zt::Answer& answer) {
   const int slot = m_nDeviceCount - 1;
   if (slot < 0 || slot >= zt::kMaxDevices) return false;
   // An answer that came too late for an earlier request would otherwise be taken for this one.
-  if (m_hRead[slot]) ::HidD_FlushQueue(m_hRead[slot].get());
+  if (m_hRead[slot] && zt::Hid()) zt::Hid()->HidD_FlushQueue(m_hRead[slot].get());
   zt::BuildRequest(m_report, command);
   if (!WriteReport(slot)) return false;
   DWORD transferred = 0;

@@ -4,12 +4,14 @@
 
 #include "app/app.h"
 #include "app/autorun_win.h"
+#include "app/fsutil.h"
 #include "app/ids.h"
 #include "app/log.h"
 #include "app/paths.h"
 #include "res/resource.h"
 #include "ui/progress.h"
 #include "ui/window_logic.h"
+#include "update/crypto_win.h"
 #include "update/downloads.h"
 #include "win/error.h"
 #include "win/handles.h"
@@ -45,6 +47,14 @@ void CopyField(WCHAR (&field)[N], const std::string& utf8) {
   }
   w.copy(field, w.size());
   field[w.size()] = L'\0';
+}
+
+// A dialog of this thread other than the main window (a message box, the About box) ends.
+BOOL CALLBACK EndNestedDialog(HWND window, LPARAM main) {
+  wchar_t cls[8] = {};
+  if (window != reinterpret_cast<HWND>(main) && ::GetClassNameW(window, cls, 8) && std::wstring_view(cls) == L"#32770")
+    ::EndDialog(window, IDCANCEL);
+  return TRUE;
 }
 
 HICON LoadAppIcon(int size) {
@@ -283,13 +293,28 @@ void CAutoUpdateDlg::LaunchDataUpdater() {
     LogEvent("updater-launch", "refused: the data-update program runs already");
     return;
   }
+  // Another account or a program may have swapped the file: only what the installed descriptor
+  // describes runs, and nobody can change it between the check and the start.
+  const LocalDescriptor local = theApp.m_state.Local();
+  std::shared_ptr<void> hold;
+  UpdateTrust& trust = BuiltInTrust();
+  auto refusal = trust.SignatureRefusal(local.raw);
+  if (refusal) refusal = "the installed version.txt is " + *refusal;
+  if (!refusal) refusal = trust.PayloadRefusal(local.text, kDataHashKey, PathFromUtf8(std::string(kUpdateRoot) + kDataProgramName), &hold);
+  if (refusal) {
+    LogEvent("updater-launch", "refused: data_update.exe is not started: " + *refusal);
+    return;
+  }
   ::ShowWindow(m_hWnd, SW_HIDE);
   m_bBusy = true;
   std::wstring command = Widen(kDataProgramCommand);  // CreateProcessW may write into it
   STARTUPINFOW si{};
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi{};
-  if (::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+  const BOOL started = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+  const DWORD startError = ::GetLastError();
+  hold.reset();
+  if (started) {
     UniqueKernelHandle process(pi.hProcess);
     UniqueKernelHandle thread(pi.hThread);
     LogEvent("updater-launch", std::string("started ") + kDataProgramCommand);
@@ -297,7 +322,7 @@ void CAutoUpdateDlg::LaunchDataUpdater() {
     LogEvent("updater-launch", waited == WAIT_OBJECT_0 ? "the data-update program ended"
                                                        : "stopped waiting after 30 minutes");
   } else {
-    LogEvent("updater-launch", LastErrorText("CreateProcessW data_update.exe"));
+    LogEvent("updater-launch", ErrorText("CreateProcessW data_update.exe", startError));
   }
   m_bBusy = false;
 }
@@ -374,15 +399,7 @@ void CAutoUpdateDlg::QuitProgram(std::string_view why) {
   // A message box, the About box or the tray menu runs a loop of its own inside the main window's,
   // which would keep the program alive (hidden) until the user closes it: end those first.
   ::EndMenu();
-  ::EnumThreadWindows(
-      ::GetCurrentThreadId(),
-      [](HWND window, LPARAM main) -> BOOL {
-        wchar_t cls[8] = {};
-        if (window != reinterpret_cast<HWND>(main) && ::GetClassNameW(window, cls, 8) && std::wstring_view(cls) == L"#32770")
-          ::EndDialog(window, IDCANCEL);
-        return TRUE;
-      },
-      reinterpret_cast<LPARAM>(m_hWnd));
+  ::EnumThreadWindows(::GetCurrentThreadId(), &EndNestedDialog, reinterpret_cast<LPARAM>(m_hWnd));
   EndDialog(IDCANCEL);
 }
 

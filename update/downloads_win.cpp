@@ -14,9 +14,11 @@
 #include "app/ids.h"
 #include "app/log.h"
 #include "app/paths.h"
-#include "update/download_win.h"
+#include "update/downloads_win.h"
 #include "update/downloads.h"
 #include "win/error.h"
+#include "win/handles.h"
+#include "win/system_dll.h"
 #include "win/text.h"
 
 namespace zt {
@@ -27,27 +29,6 @@ std::atomic<HWND> g_window{nullptr};
 // Per-operation time-outs; the overall budget caps them further.
 constexpr DWORD kConnectTimeoutMs = 15000;
 constexpr DWORD kReceiveTimeoutMs = 30000;
-
-std::string InternetErrorText(std::string_view operation) {
-  const DWORD code = ::GetLastError();
-  if (code >= INTERNET_ERROR_BASE && code <= INTERNET_ERROR_LAST) {
-    HMODULE wininet = ::GetModuleHandleW(L"wininet.dll");
-    wchar_t* text = nullptr;
-    const DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
-                                         FORMAT_MESSAGE_IGNORE_INSERTS,
-                                     wininet, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-    std::string message;
-    if (n > 0 && text != nullptr) {
-      message = Narrow(std::wstring_view(text, n));
-      while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-    }
-    if (text != nullptr) ::LocalFree(text);
-    char head[32];
-    std::snprintf(head, sizeof head, ": (0x%08X) ", static_cast<unsigned>(code));
-    return std::string(operation) + head + message;
-  }
-  return ErrorText(operation, code);
-}
 
 // The three WinINet handles of one transfer. The watchdog may close them from the caller's thread
 // while the transfer thread is blocked in a call: closing is what makes that call return.
@@ -60,7 +41,7 @@ struct InternetHandles {
     std::lock_guard lock(mutex);
     closed = true;
     for (HINTERNET* h : {&request, &connection, &session}) {
-      if (*h != nullptr) ::InternetCloseHandle(*h);
+      if (*h != nullptr) WinInet()->InternetCloseHandle(*h);
       *h = nullptr;
     }
   }
@@ -70,7 +51,7 @@ struct InternetHandles {
     const DWORD error = ::GetLastError();
     std::lock_guard lock(mutex);
     if (closed) {
-      if (h != nullptr) ::InternetCloseHandle(h);
+      if (h != nullptr) WinInet()->InternetCloseHandle(h);
       ::SetLastError(h != nullptr ? ERROR_INTERNET_OPERATION_CANCELLED : error);
       return false;
     }
@@ -91,8 +72,13 @@ class WinInetSource final : public HttpSource {
 
   HttpAnswer Open(const std::string& path) override {
     HttpAnswer a;
-    if (!h_.Keep(h_.session, ::InternetOpenW(L"ZT_AutoUpdate", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0))) {
-      a.reason = InternetErrorText("InternetOpenW");
+    const WinInetFunctions* net = WinInet();
+    if (!net) {
+      a.reason = "wininet.dll cannot be loaded from System32";
+      return a;
+    }
+    if (!h_.Keep(h_.session, net->InternetOpenW(L"ZT_AutoUpdate", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0))) {
+      a.reason = LastErrorText("InternetOpenW");
       return a;
     }
     const auto capped = [&](DWORD ms) {
@@ -102,36 +88,36 @@ class WinInetSource final : public HttpSource {
     SetTimeout(h_.session, INTERNET_OPTION_SEND_TIMEOUT, capped(kReceiveTimeoutMs));
     SetTimeout(h_.session, INTERNET_OPTION_RECEIVE_TIMEOUT, capped(kReceiveTimeoutMs));
     const INTERNET_PORT port = server_.port != 0 ? server_.port : INTERNET_DEFAULT_HTTP_PORT;
-    if (!h_.Keep(h_.connection, ::InternetConnectW(h_.session, Widen(server_.host).c_str(), port, nullptr, nullptr,
+    if (!h_.Keep(h_.connection, net->InternetConnectW(h_.session, Widen(server_.host).c_str(), port, nullptr, nullptr,
                                                    INTERNET_SERVICE_HTTP, 0, 1))) {
-      a.reason = InternetErrorText("InternetConnectW");
+      a.reason = LastErrorText("InternetConnectW");
       return a;
     }
     // Fresh answers only: a cached old descriptor must never hide a new version, and packages
     // must not fill the cache.
     const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
                         INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_KEEP_CONNECTION;
-    if (!h_.Keep(h_.request, ::HttpOpenRequestW(h_.connection, L"GET", Widen(path).c_str(), nullptr, nullptr, nullptr,
+    if (!h_.Keep(h_.request, net->HttpOpenRequestW(h_.connection, L"GET", Widen(path).c_str(), nullptr, nullptr, nullptr,
                                                 flags, 1))) {
-      a.reason = InternetErrorText("HttpOpenRequestW");
+      a.reason = LastErrorText("HttpOpenRequestW");
       return a;
     }
     // The request takes its own time-outs too: Wine applies them only there.
     SetTimeout(h_.Request(), INTERNET_OPTION_SEND_TIMEOUT, capped(kReceiveTimeoutMs));
     SetTimeout(h_.Request(), INTERNET_OPTION_RECEIVE_TIMEOUT, capped(kReceiveTimeoutMs));
-    if (!::HttpSendRequestW(h_.Request(), nullptr, 0, nullptr, 0)) {
-      a.reason = InternetErrorText("HttpSendRequestW");
+    if (!net->HttpSendRequestW(h_.Request(), nullptr, 0, nullptr, 0)) {
+      a.reason = LastErrorText("HttpSendRequestW");
       return a;
     }
     DWORD status = 0, size = sizeof status;
-    if (!::HttpQueryInfoW(h_.Request(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
-      a.reason = InternetErrorText("HttpQueryInfoW(status)");
+    if (!net->HttpQueryInfoW(h_.Request(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+      a.reason = LastErrorText("HttpQueryInfoW(status)");
       return a;
     }
     a.status = static_cast<int>(status);
     wchar_t length[32] = {};
     DWORD bytes = sizeof length;
-    if (::HttpQueryInfoW(h_.Request(), HTTP_QUERY_CONTENT_LENGTH, length, &bytes, nullptr)) {
+    if (net->HttpQueryInfoW(h_.Request(), HTTP_QUERY_CONTENT_LENGTH, length, &bytes, nullptr)) {
       std::uint64_t value = 0;
       bool digits = length[0] != 0;
       for (const wchar_t* p = length; *p != 0 && digits; ++p) {
@@ -147,8 +133,8 @@ class WinInetSource final : public HttpSource {
   HttpRead Read(char* buffer, std::size_t size) override {
     HttpRead r;
     DWORD got = 0;
-    if (!::InternetReadFile(h_.Request(), buffer, static_cast<DWORD>(size), &got)) {
-      r.reason = InternetErrorText("InternetReadFile");
+    if (!WinInet()->InternetReadFile(h_.Request(), buffer, static_cast<DWORD>(size), &got)) {
+      r.reason = LastErrorText("InternetReadFile");
       return r;
     }
     r.ok = true;
@@ -158,7 +144,7 @@ class WinInetSource final : public HttpSource {
 
  private:
   static void SetTimeout(HINTERNET handle, DWORD option, DWORD ms) {
-    if (handle != nullptr) ::InternetSetOptionW(handle, option, &ms, sizeof ms);
+    if (handle != nullptr) WinInet()->InternetSetOptionW(handle, option, &ms, sizeof ms);
   }
   InternetHandles& h_;
   ServerAddress server_;
@@ -175,8 +161,19 @@ struct TransferJob {
   TransferResult result;
 };
 
-void PostProgress(unsigned percent) {
-  if (HWND w = g_window.load()) ::PostMessageW(w, WM_DOWNLOAD_PROGRESS, percent, 0);
+void Post(unsigned message, WPARAM wParam) {
+  if (HWND w = g_window.load()) ::PostMessageW(w, message, wParam, 0);
+}
+
+void PostProgress(unsigned percent) { Post(WM_DOWNLOAD_PROGRESS, percent); }
+
+// Pushes the file's data to the disk; the Windows error when it cannot.
+DWORD FlushToDisk(const std::filesystem::path& file) {
+  // FlushFileBuffers needs a handle that may write.
+  UniqueKernelHandle h(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h || !::FlushFileBuffers(h.get())) return ::GetLastError();
+  return ERROR_SUCCESS;
 }
 
 std::once_flag g_tokenOnce;
@@ -193,21 +190,31 @@ void LogDownload(const std::string& name, std::int32_t expected, const TransferR
 void SetMessageWindow(HWND window) { g_window = window; }
 HWND MessageWindow() { return g_window.load(); }
 
-void WindowPoster::Post(unsigned message, std::uintptr_t wParam) {
-  if (HWND w = g_window.load()) ::PostMessageW(w, message, static_cast<WPARAM>(wParam), 0);
-}
+void WindowNotices::DataDownloading() { Post(WM_DATA_DOWNLOADING, 0); }
+void WindowNotices::DataDone(bool installed) { Post(WM_DATA_DONE, installed ? 1 : 0); }
+void WindowNotices::UpdaterDownloading() { Post(WM_UPDATER_DOWNLOADING, 0); }
+// 1 ends the program: the replacement script is waiting for it.
+void WindowNotices::UpdaterDone(bool replacing) { Post(WM_UPDATER_DONE, replacing ? 1 : 0); }
+void WindowNotices::Progress(unsigned percent) { PostProgress(percent); }
 
 bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason) {
-  // The target can be held for a moment: another transfer replacing it at the same time, or a
-  // virus scanner or indexer reading the new file. Those refusals pass; others are final.
+  // The files can be held for a moment: another transfer replacing the target at the same time,
+  // or a virus scanner or indexer reading the new file. Those refusals pass; others are final.
   constexpr int kAttempts = 40;
   constexpr DWORD kPauseMs = 50;
+  bool flushed = false;
   for (int attempt = 1;; ++attempt) {
-    if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-    const DWORD error = ::GetLastError();
+    const char* operation = "FlushFileBuffers";
+    DWORD error = flushed ? ERROR_SUCCESS : FlushToDisk(from);
+    flushed = error == ERROR_SUCCESS;
+    if (flushed) {
+      operation = "MoveFileExW";
+      if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+      error = ::GetLastError();
+    }
     const bool passing = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
     if (!passing || attempt == kAttempts) {
-      reason = ErrorText("MoveFileExW", error);
+      reason = ErrorText(operation, error);
       return false;
     }
     ::Sleep(kPauseMs);
@@ -299,20 +306,34 @@ void RemoveStaleDownloads() {
   if (removed > 0) LogEvent("download", "removed " + std::to_string(removed) + " unfinished temporary files");
 }
 
+void RemoveReplacedExecutable(const std::string& exePath) {
+  const std::filesystem::path old = PathFromUtf8(OldExecutablePath(exePath));
+  std::error_code ec;
+  if (std::filesystem::remove(old, ec)) LogEvent("self-update", "removed the replaced executable " + PathToUtf8(old));
+}
+
 bool ScriptProcessStarter::StartScript(const std::string& scriptPath, std::string& reason) {
-  std::wstring commandLine = Widen(scriptPath);
+  // System32's cmd, never one that the current folder offers; /d skips AutoRun commands, /v:off
+  // keeps a '!' in a path from being expanded, /s /c runs the quoted script path as it stands.
+  wchar_t system[MAX_PATH];
+  const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
+  if (n == 0 || n >= MAX_PATH) {
+    reason = LastErrorText("GetSystemDirectoryW");
+    return false;
+  }
+  const std::wstring cmd = std::wstring(system, n) + L"\\cmd.exe";
+  std::wstring commandLine = L"cmd.exe /d /v:off /s /c \"\"" + Widen(scriptPath) + L"\"\"";
   STARTUPINFOW si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESHOWWINDOW;
   si.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION pi{};
-  if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, IDLE_PRIORITY_CLASS, nullptr, nullptr,
-                        &si, &pi)) {
-    reason = LastErrorText("CreateProcessW");
+  if (!::CreateProcessW(cmd.c_str(), commandLine.data(), nullptr, nullptr, FALSE, IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW,
+                        nullptr, nullptr, &si, &pi)) {
+    reason = LastErrorText("CreateProcessW cmd.exe");
     return false;
   }
-  ::CloseHandle(pi.hThread);
-  ::CloseHandle(pi.hProcess);
+  UniqueKernelHandle thread(pi.hThread), process(pi.hProcess);
   return true;
 }
 

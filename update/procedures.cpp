@@ -3,13 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
-#include <iterator>
 #include <fstream>
 #include <system_error>
 #include <thread>
 
 #include "app/fsutil.h"
-#include "app/ids.h"
 #include "app/log.h"
 #include "app/paths.h"
 
@@ -20,7 +18,9 @@ struct ServerValues {
   std::string version, file, length;
 };
 
-// cmd expands %...% even inside quotation marks; a doubled %% stands for one %.
+// cmd expands %...% even inside quotation marks; a doubled %% stands for one %. Every other
+// character that means something to cmd is harmless inside the quotes the script puts around
+// each path (delayed expansion of '!' is switched off where the script is started).
 std::string EscapeForBatch(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -36,15 +36,6 @@ void RemoveQuietly(const std::filesystem::path& p) {
   std::filesystem::remove(p, ec);
 }
 
-// The downloaded file must be an executable image; anything else (an error page, a truncated
-// header) is removed so it can never be installed.
-bool AcceptExecutable(const std::filesystem::path& file, std::string_view what) {
-  if (LooksLikeExecutable(file)) return true;
-  LogEvent(what, "refused " + PathToUtf8(file.filename()) + ": not an executable image");
-  RemoveQuietly(file);
-  return false;
-}
-
 // The download folder also holds the fetched descriptor and the replacement script. A package of
 // either name would overwrite them; an updater named like the script would be copied over the
 // executable as the script's own text.
@@ -58,33 +49,34 @@ bool IsUsableServerFile(std::string_view name) {
   return !sameName(kDescriptorName) && !sameName(kScriptName);
 }
 
-std::optional<std::string> ReadBytes(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  if (in.bad()) return std::nullopt;
-  return bytes;
+// A downloaded payload may be used only when it is an executable image and matches the hash the
+// descriptor gives; anything else is removed so that it can never be installed or run.
+std::optional<std::string> PayloadProblem(UpdateTrust& trust, std::string_view descriptorText,
+                                          std::string_view hashKey, const std::filesystem::path& file) {
+  std::optional<std::string> problem;
+  if (!LooksLikeExecutable(file)) {
+    problem = "not an executable image";
+  } else if (auto refusal = trust.PayloadRefusal(descriptorText, hashKey, file)) {
+    problem = *refusal;
+  }
+  if (problem) RemoveQuietly(file);
+  return problem;
 }
 
-// Writes `bytes` to `to` through a temporary file beside it, so `to` is the old file or the whole
-// new one.
-bool WriteReplacing(const std::string& bytes, const std::filesystem::path& to, const ReplaceFileFn& replace,
-                    std::string& reason) {
-  const std::filesystem::path temp = UniqueTempPath(to.parent_path(), PathToUtf8(to.filename()));
-  {
-    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-    if (!out || !out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())) || (out.close(), !out)) {
-      RemoveQuietly(temp);
-      reason = "cannot write " + PathToUtf8(temp);
-      return false;
-    }
+// Removes a file on the way out unless the run got far enough to keep it.
+struct RemoveUnlessKept {
+  std::filesystem::path file;
+  bool keep = false;
+  ~RemoveUnlessKept() {
+    if (!keep) RemoveQuietly(file);
   }
-  const bool moved = replace ? replace(temp, to, reason) : RenameReplacing(temp, to, reason);
-  if (!moved) {
-    reason = "replace " + PathToUtf8(to) + ": " + reason;
-    RemoveQuietly(temp);
-  }
-  return moved;
+};
+
+std::uintmax_t SizeOr(const std::filesystem::path& file, std::uintmax_t otherwise) {
+  std::error_code ec;
+  const bool present = std::filesystem::is_regular_file(file, ec);
+  const std::uintmax_t size = present ? std::filesystem::file_size(file, ec) : otherwise;
+  return ec ? otherwise : size;
 }
 
 }  // namespace
@@ -113,149 +105,185 @@ std::optional<std::string> FolderReplaceabilityCheck::Problem(const std::filesys
   return std::nullopt;
 }
 
-std::string BuildReplacementScript(std::string_view exePath, std::string_view downloadFolder,
-                                   std::string_view updaterFile) {
-  const std::string exe = EscapeForBatch(exePath);
-  const std::string folder = EscapeForBatch(downloadFolder);
+std::string NewExecutablePath(std::string_view exePath) { return std::string(exePath) + ".ztnew"; }
+std::string OldExecutablePath(std::string_view exePath) { return std::string(exePath) + ".ztold"; }
+
+// Only whether files exist decides each step: the error levels of move and del are not the same
+// on every command interpreter. A running executable can be renamed but not deleted, so the old
+// copy, once aside, is deleted only after its process has ended, and only then the new one starts.
+std::string BuildReplacementScript(std::string_view exePath, std::string_view scriptPath) {
+  const std::string exe = "\"" + EscapeForBatch(exePath) + "\"";
+  const std::string fresh = "\"" + EscapeForBatch(NewExecutablePath(exePath)) + "\"";
+  const std::string old = "\"" + EscapeForBatch(OldExecutablePath(exePath)) + "\"";
+  const std::string start = "start \"new\" /normal " + exe + " " + kAutoHideSwitch + " " + kReplacedSwitch + "\r\n";
   std::string s;
-  s += ":try\r\n";
+  s += "@echo off\r\n";
+  s += "set tries=0\r\n";
+  // About five minutes in all, one second a try, for the old process to end.
+  s += ":aside\r\n";
   s += "choice /t 1 /d y >nul\r\n";
-  s += "del \"" + exe + "\"\r\n";
-  s += "if exist \"" + exe + "\" goto :try\r\n";
-  s += "copy \"" + folder + std::string(updaterFile) + "\" \"" + exe + "\"\r\n";
-  s += "start \"new\" \"" + exe + "\" /autohide\r\n";
-  s += "del \"" + folder + kScriptName + "\"\r\n";
+  s += "set /a tries+=1\r\n";
+  s += "if %tries% gtr 300 goto :restart\r\n";
+  s += "move /y " + exe + " " + old + " >nul 2>&1\r\n";
+  s += "if exist " + exe + " goto :aside\r\n";
+  s += "move /y " + fresh + " " + exe + " >nul 2>&1\r\n";
+  s += "if not exist " + exe + " goto :restore\r\n";
+  s += ":ended\r\n";
+  s += "del " + old + " >nul 2>&1\r\n";
+  s += "if not exist " + old + " goto :restart\r\n";
+  s += "choice /t 1 /d y >nul\r\n";
+  s += "set /a tries+=1\r\n";
+  s += "if %tries% leq 300 goto :ended\r\n";
+  s += "goto :restart\r\n";
+  s += ":restore\r\n";
+  s += "move /y " + old + " " + exe + " >nul 2>&1\r\n";
+  s += ":restart\r\n";
+  s += start;
+  s += "del \"" + EscapeForBatch(scriptPath) + "\"\r\n";
   return s;
 }
 
-int RunDataProcedure(DescriptorAccess& d, Downloader& downloader, MessagePoster& poster, const DataPaths& paths) {
-  const std::string text = d.ServerText();
+int RunDataProcedure(DescriptorAccess& d, Downloader& downloader, WorkerNotices& notices, UpdateTrust& trust,
+                     const DataPaths& paths) {
+  const DescriptorCopy server = d.Server();
+  const std::string& text = server.text;
   if (text.empty()) return 0;
   const ServerValues v{d.KeyValue(text, "data_version"), d.KeyValue(text, "data_file"), d.KeyValue(text, "data_length")};
   if (v.version.empty() || v.file.empty() || v.length.empty()) {
-    d.ClearServerTextIf(text);
+    d.ClearServerIf(server);
     LogEvent("data", "descriptor incomplete: data_version, data_file or data_length missing");
     return 0;
   }
+  const std::string version = LogValue(d.Shown(v.version));
   if (!IsUsableServerFile(v.file)) {
-    d.ClearServerTextIf(text);
-    LogEvent("data", "refused data_file \"" + v.file + "\": not a plain file name, or a name the tool uses itself");
+    d.ClearServerIf(server);
+    LogEvent("data", "refused data_file " + LogValue(d.Shown(v.file)) + ": not a plain file name, or a name the tool uses itself");
     return 0;
   }
   const std::int32_t expected = d.Atoi(v.length);
   const std::filesystem::path installed = paths.root / kDataProgramName;
-  std::error_code ec;
-  const bool present = std::filesystem::is_regular_file(installed, ec);
-  const auto size = present ? std::filesystem::file_size(installed, ec) : 0;
-  if (v.version == d.DataVersion() && present && !ec && expected >= 0 &&
-      size == static_cast<std::uintmax_t>(expected))
-    return 0;
+  // The installed copy counts as current only when it is what this descriptor describes, hash
+  // included, and the installed descriptor carries the same hash (so one from before signing, or a
+  // damaged program of the right size, is replaced).
+  const bool current = v.version == d.DataVersion() && expected >= 0 &&
+                       SizeOr(installed, ~std::uintmax_t{0}) == static_cast<std::uintmax_t>(expected) &&
+                       d.KeyValue(d.LocalText(), std::string(kDataHashKey)) == d.KeyValue(text, std::string(kDataHashKey)) &&
+                       !trust.PayloadRefusal(text, kDataHashKey, installed);
+  if (current) return 0;
 
-  poster.Post(WM_DATA_DOWNLOADING, 0);
+  notices.DataDownloading();
+  DoneNotice done([&](bool ok) { notices.DataDone(ok); });
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const std::filesystem::path downloaded = paths.downloadFolder / PathFromUtf8(v.file);
-  if (!downloader.Download(v.file, expected) || !AcceptExecutable(downloaded, "data")) {
-    LogEvent("data", "version " + v.version + ": download of " + v.file + " failed");
-    poster.Post(WM_DATA_DONE, 0);
+  if (!downloader.Download(v.file, expected)) {
+    LogEvent("data", "version " + version + ": download of " + v.file + " failed");
     return 0;
   }
-  // A fetch on the window's thread may have replaced the fetched descriptor while the package
-  // downloaded. Installing that one would describe a package that is not installed, so the
-  // descriptor is read once, checked against what this run downloaded, and installed from the
-  // bytes checked.
-  const std::optional<std::string> fetched = ReadBytes(paths.downloadFolder / kDescriptorName);
-  if (!fetched || d.KeyValue(*fetched, "data_version") != v.version || d.KeyValue(*fetched, "data_file") != v.file ||
-      d.KeyValue(*fetched, "data_length") != v.length) {
-    LogEvent("data", "version " + v.version + ": not installed, the fetched version.txt no longer describes " + v.file);
-    poster.Post(WM_DATA_DONE, 0);
+  if (auto problem = PayloadProblem(trust, text, kDataHashKey, downloaded)) {
+    LogEvent("data", "version " + version + ": refused " + v.file + ": " + *problem);
     return 0;
   }
+  // The descriptor installed is the one this run started from, byte for byte: a fetch meanwhile
+  // may have replaced the server's copy, and it describes another package.
   std::string reason;
-  bool ok = CopyReplacing(downloaded, installed, paths.replace, reason);
-  if (ok) ok = WriteReplacing(*fetched, paths.root / kDescriptorName, paths.replace, reason);
-  if (!ok) {
-    LogEvent("data", "version " + v.version + ": installation failed: " + reason);
-    poster.Post(WM_DATA_DONE, 0);
+  TempFile descriptor(paths.root, kDescriptorName);
+  if (!CopyReplacing(downloaded, installed, paths.replace, reason) ||
+      !(descriptor.Open() && descriptor.Write(server.raw)) ||
+      !descriptor.CommitTo(paths.root / kDescriptorName, paths.replace, reason)) {
+    LogEvent("data", "version " + version + ": installation failed: " + (reason.empty() ? "cannot write version.txt" : reason));
     return 0;
   }
   d.ReloadLocal();
-  LogEvent("data", "version " + v.version + " installed as " + PathToUtf8(installed));
-  poster.Post(WM_DATA_DONE, 1);
+  LogEvent("data", "version " + version + " installed as " + PathToUtf8(installed) +
+                       (trust.KeyBuiltIn() ? " (signature and hash verified)" : ""));
+  done.Succeeded();
   return 1;
 }
 
-int RunUpdaterProcedure(DescriptorAccess& d, Downloader& downloader, MessagePoster& poster, ProcessStarter& starter,
-                        ReplaceabilityCheck& check, const UpdaterPaths& paths) {
-  const std::string text = d.ServerText();
+int RunUpdaterProcedure(DescriptorAccess& d, Downloader& downloader, WorkerNotices& notices, ProcessStarter& starter,
+                        ReplaceabilityCheck& check, UpdateTrust& trust, const UpdaterPaths& paths) {
+  const DescriptorCopy server = d.Server();
+  const std::string& text = server.text;
   if (text.empty()) return 0;
   const ServerValues v{d.KeyValue(text, "updater_version"), d.KeyValue(text, "updater_file"),
                        d.KeyValue(text, "updater_length")};
   if (v.version.empty() || v.file.empty() || v.length.empty()) {
-    d.ClearServerTextIf(text);
+    d.ClearServerIf(server);
     LogEvent("self-update", "descriptor incomplete: updater_version, updater_file or updater_length missing");
     return 0;
   }
-  if (!IsUsableServerFile(v.file)) {
-    d.ClearServerTextIf(text);
-    LogEvent("self-update", "refused updater_file \"" + v.file + "\": not a plain file name, or a name the tool uses itself");
+  if (v.version == paths.appVersion) {
+    notices.UpdaterDone(false);
     return 0;
   }
-  if (v.version == paths.appVersion) {
-    poster.Post(WM_UPDATER_DONE, 0);
+  const std::string version = LogValue(d.Shown(v.version));
+  // Refused, but the descriptor stays: the data check that follows still needs it.
+  if (!IsUsableServerFile(v.file)) {
+    LogEvent("self-update", "version " + version + " refused: updater_file " + LogValue(d.Shown(v.file)) +
+                                " is not a plain file name, or a name the tool uses itself");
+    notices.UpdaterDone(false);
     return 0;
   }
   const std::int32_t expected = d.Atoi(v.length);
   // The executable is never replaced by a body of unchecked length.
   if (expected <= 0) {
-    LogEvent("self-update", "version " + v.version + " refused: updater_length \"" + v.length + "\" is not a length");
-    poster.Post(WM_UPDATER_DONE, 0);
+    LogEvent("self-update", "version " + version + " refused: updater_length " + LogValue(d.Shown(v.length)) +
+                                " is not a length");
+    notices.UpdaterDone(false);
     return 0;
   }
   const std::filesystem::path exe = PathFromUtf8(paths.exePath);
   // Once the tool has ended nothing restarts it, so the script runs only where it can finish.
   if (auto problem = check.Problem(exe)) {
-    LogEvent("self-update", "version " + v.version + " not installed: " + *problem);
-    poster.Post(WM_UPDATER_DONE, 0);
+    LogEvent("self-update", "version " + version + " not installed: " + *problem);
+    notices.UpdaterDone(false);
     return 0;
   }
 
-  LogEvent("self-update", "version " + v.version + " offered; downloading " + v.file);
-  poster.Post(WM_UPDATER_DOWNLOADING, 0);
+  LogEvent("self-update", "version " + version + " offered; downloading " + v.file);
+  notices.UpdaterDownloading();
+  DoneNotice done([&](bool ok) { notices.UpdaterDone(ok); });
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const std::filesystem::path downloaded = PathFromUtf8(paths.downloadFolder + v.file);
-  if (!downloader.Download(v.file, expected) || !AcceptExecutable(downloaded, "self-update")) {
-    LogEvent("self-update", "version " + v.version + ": download of " + v.file + " failed");
-    poster.Post(WM_UPDATER_DONE, 0);
-    return 0;
-  }
-
-  const std::string scriptPath = paths.downloadFolder + kScriptName;
-  const std::filesystem::path script = PathFromUtf8(scriptPath);
   const auto fail = [&](const std::string& why) {
-    RemoveQuietly(script);
-    LogEvent("self-update", "version " + v.version + ": " + why);
-    poster.Post(WM_UPDATER_DONE, 0);
+    LogEvent("self-update", "version " + version + ": " + why);
     return 0;
   };
+  if (!downloader.Download(v.file, expected)) return fail("download of " + v.file + " failed");
+  if (auto problem = PayloadProblem(trust, text, kUpdaterHashKey, downloaded))
+    return fail("refused " + v.file + ": " + *problem);
+
+  // The new executable waits beside the old one, checked, while this process can still say that
+  // something went wrong; the script only swaps names.
+  const std::filesystem::path placed = PathFromUtf8(NewExecutablePath(paths.exePath));
+  const std::string scriptPath = paths.downloadFolder + kScriptName;
+  // An older script goes too: nothing may run one that does not belong to this run.
+  RemoveUnlessKept placedGuard{placed}, scriptGuard{PathFromUtf8(scriptPath)};
+  std::string reason;
+  if (!CopyReplacing(downloaded, placed, paths.replace, reason)) return fail("not placed beside the executable: " + reason);
+  if (!LooksLikeExecutable(placed) || SizeOr(placed, 0) != static_cast<std::uintmax_t>(expected))
+    return fail("the copy beside the executable is not the downloaded one");
+
   // The download may have taken many minutes: the executable or its folder can have become
   // unwritable meanwhile, and the script must never start where it cannot finish.
   if (auto problem = check.Problem(exe)) return fail("not installed: " + *problem);
   const std::optional<std::string> bytes =
-      paths.toConsoleCodePage ? paths.toConsoleCodePage(BuildReplacementScript(paths.exePath, paths.downloadFolder, v.file))
+      paths.toConsoleCodePage ? paths.toConsoleCodePage(BuildReplacementScript(paths.exePath, scriptPath))
                               : std::nullopt;
   if (!bytes) return fail("the executable's path cannot be written in the console code page");
-  RemoveQuietly(script);
-  {
-    std::ofstream out(script, std::ios::binary | std::ios::trunc);
-    if (!out) return fail("cannot create " + scriptPath);
-    if (!out.write(bytes->data(), static_cast<std::streamsize>(bytes->size()))) return fail("cannot write " + scriptPath);
-    out.close();
-    if (!out) return fail("cannot close " + scriptPath);
-  }
-  std::string reason;
+  TempFile script(PathFromUtf8(paths.downloadFolder), kScriptName);
+  if (!script.Open() || !script.Write(*bytes) || !script.CommitTo(PathFromUtf8(scriptPath), paths.replace, reason))
+    return fail(reason.empty() ? "cannot write " + scriptPath : reason);
+  // Checked again just before the script starts, through a handle that keeps anyone from changing
+  // the file until the script has been started.
+  std::shared_ptr<void> hold;
+  if (auto refusal = trust.PayloadRefusal(text, kUpdaterHashKey, placed, &hold))
+    return fail("the copy beside the executable was refused: " + *refusal);
   if (!starter.StartScript(scriptPath, reason)) return fail("cannot start " + scriptPath + ": " + reason);
-  LogEvent("self-update", "version " + v.version + ": script started, the tool ends for the replacement");
-  poster.Post(WM_UPDATER_DONE, 1);
+  placedGuard.keep = scriptGuard.keep = true;
+  LogEvent("self-update", "version " + version + (trust.KeyBuiltIn() ? " (signature and hash verified)" : "") +
+                              ": script started, the tool ends for the replacement");
+  done.Succeeded();
   return 1;
 }
 

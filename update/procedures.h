@@ -9,7 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "app/descriptor_state.h"
 #include "update/transfer.h"
+#include "update/trust.h"
 
 namespace zt {
 
@@ -17,12 +19,16 @@ namespace zt {
 class DescriptorAccess {
  public:
   virtual ~DescriptorAccess() = default;
-  virtual std::string ServerText() = 0;
-  virtual bool ClearServerTextIf(const std::string& expected) = 0;
+  virtual DescriptorCopy Server() = 0;
+  // Empties the server descriptor when it still is `expected`; true when it did.
+  virtual bool ClearServerIf(const DescriptorCopy& expected) = 0;
   virtual std::string KeyValue(const std::string& text, std::string_view key) = 0;
   virtual int Atoi(std::string_view text) = 0;
   virtual std::string DataVersion() = 0;
+  virtual std::string LocalText() = 0;
   virtual bool ReloadLocal() = 0;
+  // A descriptor value (GBK bytes) as the UTF-8 log can show it.
+  virtual std::string Shown(std::string_view value) = 0;
 };
 
 class Downloader {
@@ -32,10 +38,36 @@ class Downloader {
   virtual bool Download(const std::string& name, std::int32_t expectedLength) = 0;
 };
 
-class MessagePoster {
+// What the workers tell the main window; the Windows side posts the matching messages.
+class WorkerNotices {
  public:
-  virtual ~MessagePoster() = default;
-  virtual void Post(unsigned message, std::uintptr_t wParam) = 0;
+  virtual ~WorkerNotices() = default;
+  virtual void DataDownloading() = 0;
+  virtual void DataDone(bool installed) = 0;
+  virtual void UpdaterDownloading() = 0;
+  // true: the replacement script runs and the program must end now.
+  virtual void UpdaterDone(bool replacing) = 0;
+  virtual void Progress(unsigned percent) = 0;
+};
+
+// Once a download has been announced, exactly one "done" follows it: a failure unless Succeeded()
+// was called, also when a step in between throws.
+class DoneNotice {
+ public:
+  explicit DoneNotice(std::function<void(bool)> done) : done_(std::move(done)) {}
+  DoneNotice(const DoneNotice&) = delete;
+  DoneNotice& operator=(const DoneNotice&) = delete;
+  ~DoneNotice() {
+    try {
+      done_(succeeded_);
+    } catch (...) {
+    }
+  }
+  void Succeeded() { succeeded_ = true; }
+
+ private:
+  std::function<void(bool)> done_;
+  bool succeeded_ = false;
 };
 
 class ProcessStarter {
@@ -66,24 +98,32 @@ struct DataPaths {
 };
 
 // Returns the thread's exit code: 1 after a completed installation, 0 otherwise.
-int RunDataProcedure(DescriptorAccess& descriptor, Downloader& downloader, MessagePoster& poster,
-                     const DataPaths& paths);
+int RunDataProcedure(DescriptorAccess& descriptor, Downloader& downloader, WorkerNotices& notices,
+                     UpdateTrust& trust, const DataPaths& paths);
 
 struct UpdaterPaths {
   std::string exePath;         // the running executable, UTF-8, Windows form
-  std::string downloadFolder;  // UTF-8 with its trailing separator, as written into the script
+  std::string downloadFolder;  // UTF-8 with its trailing separator
   std::string appVersion;      // the program's own version text
   // UTF-8 -> the console code page; nullopt when the text cannot be represented there.
   std::function<std::optional<std::string>(std::string_view)> toConsoleCodePage;
+  ReplaceFileFn replace;       // empty: RenameReplacing
 };
 
 // Returns 1 once the script is written and started, 0 otherwise.
-int RunUpdaterProcedure(DescriptorAccess& descriptor, Downloader& downloader, MessagePoster& poster,
-                        ProcessStarter& starter, ReplaceabilityCheck& check, const UpdaterPaths& paths);
+int RunUpdaterProcedure(DescriptorAccess& descriptor, Downloader& downloader, WorkerNotices& notices,
+                        ProcessStarter& starter, ReplaceabilityCheck& check, UpdateTrust& trust,
+                        const UpdaterPaths& paths);
 
-// The seven-line replacement script (UTF-8; the caller converts it to the console code page).
-std::string BuildReplacementScript(std::string_view exePath, std::string_view downloadFolder,
-                                   std::string_view updaterFile);
+// Beside the executable: its successor, checked before the script runs, and the old copy while the
+// script swaps them.
+std::string NewExecutablePath(std::string_view exePath);
+std::string OldExecutablePath(std::string_view exePath);
+
+// The replacement script (UTF-8; the caller converts it to the console code page). It waits for
+// the old process to end, moves the old executable aside, moves the new one into place (putting the
+// old one back on any failure), starts the executable hidden at normal priority and cleans up.
+std::string BuildReplacementScript(std::string_view exePath, std::string_view scriptPath);
 
 // True when the file starts with "MZ" (an executable image).
 bool LooksLikeExecutable(const std::filesystem::path& file);

@@ -1,2 +1,2 @@
-list(APPEND ZT_CORE_SOURCES update/transfer.cpp update/procedures.cpp)
-list(APPEND ZT_GLUE_SOURCES update/downloads_win.cpp update/workers_win.cpp)
+list(APPEND ZT_CORE_SOURCES update/transfer.cpp update/procedures.cpp update/trust.cpp)
+list(APPEND ZT_GLUE_SOURCES update/downloads_win.cpp update/workers_win.cpp update/crypto_win.cpp)

@@ -26,11 +26,6 @@ std::string ExpiredReason(const TransferRequest& r) {
   return (r.cancelled != nullptr && r.cancelled->load()) ? "cancelled" : "time budget exceeded";
 }
 
-void RemoveQuietly(const std::filesystem::path& p) {
-  std::error_code ec;
-  std::filesystem::remove(p, ec);
-}
-
 TransferResult RunTransferUnguarded(HttpSource& source, const TransferRequest& request) {
   TransferResult result;
   const std::int32_t expected = request.expectedLength;
@@ -71,16 +66,12 @@ TransferResult RunTransferUnguarded(HttpSource& source, const TransferRequest& r
 
   std::error_code ec;
   std::filesystem::create_directories(request.folder, ec);
-  const std::filesystem::path target = request.folder / PathFromUtf8(request.name);
-  const std::filesystem::path temp = UniqueTempPath(request.folder, request.name);
-  std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    result.reason = "cannot create " + PathToUtf8(temp);
+  TempFile temp(request.folder, request.name);
+  if (!temp.Open()) {
+    result.reason = "cannot create " + PathToUtf8(temp.Path());
     return result;
   }
   const auto fail = [&](std::string reason) {
-    out.close();
-    RemoveQuietly(temp);
     result.reason = std::move(reason);
     return result;
   };
@@ -99,7 +90,7 @@ TransferResult RunTransferUnguarded(HttpSource& source, const TransferRequest& r
       ended = true;
       break;
     }
-    if (!out.write(buffer.data(), static_cast<std::streamsize>(read.bytes))) return fail("cannot write " + PathToUtf8(temp));
+    if (!temp.Write({buffer.data(), read.bytes})) return fail("cannot write " + PathToUtf8(temp.Path()));
     const std::uint64_t before = result.received;
     result.received += read.bytes;
     if (expected != 0) {
@@ -108,9 +99,6 @@ TransferResult RunTransferUnguarded(HttpSource& source, const TransferRequest& r
         post(static_cast<unsigned>(edge * 100 / static_cast<std::uint64_t>(expected)));
     }
   }
-  out.close();
-  if (!out) return fail("cannot close " + PathToUtf8(temp));
-
   if (ended && result.announced && result.received < *result.announced)
     return fail("body shorter than announced (" + std::to_string(*result.announced) + ")");
   if (expected != 0 && result.received != static_cast<std::uint64_t>(expected))
@@ -118,9 +106,7 @@ TransferResult RunTransferUnguarded(HttpSource& source, const TransferRequest& r
   if (Expired(request)) return fail(ExpiredReason(request));
 
   std::string reason;
-  const ReplaceFileFn& replace = request.replace;
-  const bool moved = replace ? replace(temp, target, reason) : RenameReplacing(temp, target, reason);
-  if (!moved) return fail("cannot replace " + PathToUtf8(target) + ": " + reason);
+  if (!temp.CommitTo(request.folder / PathFromUtf8(request.name), request.replace, reason)) return fail(reason);
   result.stored = true;
   result.reason = "stored";
   return result;
@@ -180,22 +166,49 @@ int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours
   return removed;
 }
 
+TempFile::TempFile(const std::filesystem::path& folder, std::string_view name) : path_(UniqueTempPath(folder, name)) {}
+
+TempFile::~TempFile() {
+  if (committed_) return;
+  if (out_.is_open()) out_.close();
+  std::error_code ec;
+  std::filesystem::remove(path_, ec);
+}
+
+bool TempFile::Open() {
+  out_.open(path_, std::ios::binary | std::ios::trunc);
+  return out_.is_open();
+}
+
+bool TempFile::Write(std::string_view bytes) {
+  return out_.is_open() && out_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+bool TempFile::CopyFrom(const std::filesystem::path& source, std::string& reason) {
+  std::error_code ec;
+  std::filesystem::copy_file(source, path_, std::filesystem::copy_options::overwrite_existing, ec);
+  if (ec) reason = "copy " + PathToUtf8(source) + ": " + ec.message();
+  return !ec;
+}
+
+bool TempFile::CommitTo(const std::filesystem::path& target, const ReplaceFileFn& replace, std::string& reason) {
+  if (out_.is_open()) {
+    out_.close();
+    if (!out_) {
+      reason = "cannot write " + PathToUtf8(path_);
+      return false;
+    }
+  }
+  std::string why;
+  committed_ = replace ? replace(path_, target, why) : RenameReplacing(path_, target, why);
+  if (!committed_) reason = "cannot replace " + PathToUtf8(target) + ": " + why;
+  return committed_;
+}
+
 bool CopyReplacing(const std::filesystem::path& from, const std::filesystem::path& to, const ReplaceFileFn& replace,
                    std::string& reason) {
-  const std::filesystem::path temp = UniqueTempPath(to.parent_path(), PathToUtf8(to.filename()));
-  std::error_code ec;
-  std::filesystem::copy_file(from, temp, std::filesystem::copy_options::overwrite_existing, ec);
-  if (ec) {
-    reason = "copy " + PathToUtf8(from) + ": " + ec.message();
-    RemoveQuietly(temp);
-    return false;
-  }
-  const bool moved = replace ? replace(temp, to, reason) : RenameReplacing(temp, to, reason);
-  if (!moved) {
-    reason = "replace " + PathToUtf8(to) + ": " + reason;
-    RemoveQuietly(temp);
-  }
-  return moved;
+  TempFile temp(to.parent_path(), PathToUtf8(to.filename()));
+  return temp.CopyFrom(from, reason) && temp.CommitTo(to, replace, reason);
 }
 
 std::optional<ServerAddress> ParseServerAddress(std::string_view text) {

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
@@ -78,8 +79,34 @@ void SetTempToken(std::uint32_t token);
 // Returns how many were removed.
 int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours maxAge);
 
-// Copies `from` to `to` through a temporary file in `to`'s folder, so `to` is either the old file
-// or a whole new copy. False and a reason when it could not.
+// A temporary file beside its target that removes itself unless it is committed: the target is
+// only ever the old file or the whole new one, and a crash leaves a stale temporary file that the
+// next start removes.
+class TempFile {
+ public:
+  TempFile(const std::filesystem::path& folder, std::string_view name);
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+  // Creates the file for writing; false when it cannot.
+  bool Open();
+  bool Write(std::string_view bytes);
+  // Fills the file with a copy of `source`; false and a reason when it cannot.
+  bool CopyFrom(const std::filesystem::path& source, std::string& reason);
+  // Closes the file (flushing what was written) and moves it over `target` with `replace`
+  // (RenameReplacing when empty); false and a reason when it cannot, the target then untouched.
+  bool CommitTo(const std::filesystem::path& target, const ReplaceFileFn& replace, std::string& reason);
+
+ private:
+  std::filesystem::path path_;
+  std::ofstream out_;
+  bool committed_ = false;
+};
+
+// Copies `from` to `to` through a TempFile, so `to` is either the old file or a whole new copy.
+// False and a reason when it could not.
 bool CopyReplacing(const std::filesystem::path& from, const std::filesystem::path& to, const ReplaceFileFn& replace,
                    std::string& reason);
 

@@ -1,5 +1,5 @@
 // The two worker threads: the portable procedures wired to the application's shared descriptor
-// state, WinINet, the main window and the command interpreter.
+// state, WinINet, the built-in trust, the main window and the command interpreter.
 #include <windows.h>
 
 #include "app/app.h"
@@ -7,8 +7,10 @@
 #include "app/fsutil.h"
 #include "app/log.h"
 #include "app/paths.h"
-#include "update/download_win.h"
+#include "update/crypto_win.h"
 #include "update/downloads.h"
+#include "update/downloads_win.h"
+#include "win/error.h"
 #include "win/text.h"
 
 namespace zt {
@@ -16,12 +18,16 @@ namespace {
 
 class AppDescriptor final : public DescriptorAccess {
  public:
-  std::string ServerText() override { return theApp.m_state.ServerText(); }
-  bool ClearServerTextIf(const std::string& expected) override { return theApp.m_state.ClearServerTextIf(expected); }
+  DescriptorCopy Server() override { return theApp.m_state.Server(); }
+  bool ClearServerIf(const DescriptorCopy& expected) override {
+    return theApp.m_state.ClearServerTextIf(expected.text);
+  }
   std::string KeyValue(const std::string& text, std::string_view key) override { return GetKeyValue(text, key); }
   int Atoi(std::string_view text) override { return AtoiRule(text); }
   std::string DataVersion() override { return theApp.m_state.DataVersion(); }
+  std::string LocalText() override { return theApp.m_state.Local().text; }
   bool ReloadLocal() override { return theApp.m_state.LoadLocalVersion(PathFromUtf8(kUpdateRoot)); }
+  std::string Shown(std::string_view value) override { return GbkToUtf8(value); }
 };
 
 WinInetDownloader PackageDownloader() {
@@ -33,9 +39,9 @@ DWORD WINAPI DataThreadProc(LPVOID) {
   try {
     AppDescriptor descriptor;
     WinInetDownloader downloader = PackageDownloader();
-    WindowPoster poster;
-    return static_cast<DWORD>(
-        RunDataProcedure(descriptor, downloader, poster, {PathFromUtf8(kUpdateRoot), PathFromUtf8(kDownloadFolder), MoveReplacing}));
+    WindowNotices notices;
+    const DataPaths paths{PathFromUtf8(kUpdateRoot), PathFromUtf8(kDownloadFolder), MoveReplacing};
+    return static_cast<DWORD>(RunDataProcedure(descriptor, downloader, notices, BuiltInTrust(), paths));
   } catch (...) {
     LogEvent("data", "stopped by an unexpected error");
     return 0;
@@ -46,11 +52,11 @@ DWORD WINAPI UpdaterThreadProc(LPVOID) {
   try {
     AppDescriptor descriptor;
     WinInetDownloader downloader = PackageDownloader();
-    WindowPoster poster;
+    WindowNotices notices;
     ScriptProcessStarter starter;
     FolderReplaceabilityCheck check;
-    UpdaterPaths paths{GetModulePath(), kDownloadFolder, theApp.m_strAppVersion, Utf8ToOem};
-    return static_cast<DWORD>(RunUpdaterProcedure(descriptor, downloader, poster, starter, check, paths));
+    const UpdaterPaths paths{GetModulePath(), kDownloadFolder, theApp.m_strAppVersion, Utf8ToOem, MoveReplacing};
+    return static_cast<DWORD>(RunUpdaterProcedure(descriptor, downloader, notices, starter, check, BuiltInTrust(), paths));
   } catch (...) {
     LogEvent("self-update", "stopped by an unexpected error");
     return 0;
@@ -58,12 +64,8 @@ DWORD WINAPI UpdaterThreadProc(LPVOID) {
 }
 
 void StartWorker(LPTHREAD_START_ROUTINE proc, const char* what) {
-  HANDLE thread = ::CreateThread(nullptr, 0, proc, nullptr, 0, nullptr);
-  if (thread == nullptr) {
-    LogEvent(what, "cannot start its thread");
-    return;
-  }
-  ::CloseHandle(thread);
+  UniqueKernelHandle thread(::CreateThread(nullptr, 0, proc, nullptr, 0, nullptr));
+  if (!thread) LogEvent(what, LastErrorText("CreateThread"));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "win/system_dll.h"
 #include "win/text.h"
 
 namespace zt {
@@ -30,6 +31,16 @@ std::string ErrorText(std::string_view operation, DWORD code) {
   out += hex;
   out += ") ";
   out += SystemErrorText(code);
+  // The server's own words (an FTP or proxy answer) come from a call of their own.
+  if (code == ERROR_INTERNET_EXTENDED_ERROR && WinInet()) {
+    DWORD error = 0, length = 0;
+    WinInet()->InternetGetLastResponseInfoW(&error, nullptr, &length);
+    std::wstring text(length + 1, L'\0');
+    if (length > 0 && WinInet()->InternetGetLastResponseInfoW(&error, text.data(), &length)) {
+      text.resize(length);
+      out += " (" + Narrow(text) + ")";
+    }
+  }
   return out;
 }
 

@@ -2,7 +2,6 @@
 #pragma once
 #include <windows.h>
 #include <setupapi.h>
-#include <wininet.h>
 #include <utility>
 
 namespace zt {
@@ -52,12 +51,6 @@ struct RegKeyTraits {
   static bool Valid(Type h) noexcept { return h != nullptr; }
   static void Close(Type h) noexcept { ::RegCloseKey(h); }
 };
-struct InternetHandleTraits {
-  using Type = HINTERNET;
-  static Type None() noexcept { return nullptr; }
-  static bool Valid(Type h) noexcept { return h != nullptr; }
-  static void Close(Type h) noexcept { ::InternetCloseHandle(h); }
-};
 struct DevInfoTraits {
   using Type = HDEVINFO;
   static Type None() noexcept { return INVALID_HANDLE_VALUE; }
@@ -85,7 +78,6 @@ struct ModuleTraits {
 
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueHKey = UniqueHandle<RegKeyTraits>;
-using UniqueInternet = UniqueHandle<InternetHandleTraits>;
 using UniqueDevInfo = UniqueHandle<DevInfoTraits>;
 using UniqueMenu = UniqueHandle<MenuTraits>;
 using UniqueIcon = UniqueHandle<IconTraits>;

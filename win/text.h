@@ -12,5 +12,6 @@ std::string Narrow(std::wstring_view utf16);        // UTF-16 -> UTF-8
 std::string GbkToUtf8(std::string_view gbk);        // code page 936 bytes -> UTF-8, for showing descriptor values
 // UTF-8 -> the console (OEM) code page; nullopt when a character has no exact representation there.
 std::optional<std::string> Utf8ToOem(std::string_view utf8);
+std::optional<std::string> Utf8ToCodePage(std::string_view utf8, unsigned codePage);
 
 }  // namespace zt

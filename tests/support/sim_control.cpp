@@ -28,6 +28,12 @@ Simulator::Simulator(const std::wstring& dir) : dir_(dir) {
 Simulator::~Simulator() { Stop(); }
 
 bool Simulator::Start() {
+  // The tool loads hid.dll from System32 only: the stand-in goes there, in this private prefix,
+  // and is used only by programs given the "n" override.
+  wchar_t system[MAX_PATH];
+  const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
+  if (n == 0 || !::CopyFileW((ProgramFolder() + L"hid.dll").c_str(), (std::wstring(system, n) + L"\\hid.dll").c_str(), FALSE))
+    return false;
   ::CreateDirectoryW(dir_.c_str(), nullptr);
   ::DeleteFileW((dir_ + L"flash.txt").c_str());
   ::DeleteFileW((dir_ + L"state.txt").c_str());

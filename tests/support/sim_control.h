@@ -1,6 +1,7 @@
 // Starts, drives and stops the device simulator from a Windows test or benchmark. The simulator
-// and the stand-in DLLs sit beside the program; the program's own device enumeration then sees
-// the simulated devices (when started with WINEDLLOVERRIDES="hid,setupapi=n").
+// and the stand-in DLLs sit beside the program; Start() also puts the stand-in hid.dll into the
+// prefix's System32, where the device link loads it from. The program's own device enumeration
+// then sees the simulated devices (when started with WINEDLLOVERRIDES="hid,setupapi=n").
 #pragma once
 #include <windows.h>
 

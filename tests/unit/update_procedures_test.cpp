@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/unit/fake_crypto.h"
 #include "tests/unit/file_helpers.h"
 
 #include <fstream>
@@ -30,13 +31,13 @@ struct FakeDescriptor : zt::DescriptorAccess {
   std::string server, dataVersion;
   fs::path root;
   int reloads = 0;
-  std::string ServerText() override {
+  zt::DescriptorCopy Server() override {
     std::lock_guard l(m);
-    return server;
+    return {server, server};
   }
-  bool ClearServerTextIf(const std::string& expected) override {
+  bool ClearServerIf(const zt::DescriptorCopy& expected) override {
     std::lock_guard l(m);
-    if (server != expected) return false;
+    if (server != expected.text) return false;
     server.clear();
     return true;
   }
@@ -57,12 +58,14 @@ struct FakeDescriptor : zt::DescriptorAccess {
     std::lock_guard l(m);
     return dataVersion;
   }
+  std::string LocalText() override { return ReadAll(root / "version.txt"); }
   bool ReloadLocal() override {
     std::lock_guard l(m);
     ++reloads;
     dataVersion = KeyValue(ReadAll(root / "version.txt"), "data_version");
     return !dataVersion.empty();
   }
+  std::string Shown(std::string_view value) override { return std::string(value); }
 };
 
 // Serves bodies from a map through the real transfer loop, into the download folder.
@@ -80,13 +83,19 @@ struct FakeDownloader : zt::Downloader {
   }
 };
 
-struct FakePoster : zt::MessagePoster {
+// The notices as the window would receive them.
+struct FakeNotices : zt::WorkerNotices {
   std::mutex m;
   std::vector<Msg> messages;
-  void Post(unsigned message, std::uintptr_t w) override {
+  void Add(unsigned message, std::uintptr_t w) {
     std::lock_guard l(m);
     messages.emplace_back(message, w);
   }
+  void DataDownloading() override { Add(zt::WM_DATA_DOWNLOADING, 0); }
+  void DataDone(bool ok) override { Add(zt::WM_DATA_DONE, ok); }
+  void UpdaterDownloading() override { Add(zt::WM_UPDATER_DOWNLOADING, 0); }
+  void UpdaterDone(bool ok) override { Add(zt::WM_UPDATER_DONE, ok); }
+  void Progress(unsigned percent) override { Add(zt::WM_DOWNLOAD_PROGRESS, percent); }
 };
 
 struct FakeStarter : zt::ProcessStarter {
@@ -116,7 +125,9 @@ struct Fixture {
   fs::path dir, root, download;
   FakeDescriptor desc;
   FakeDownloader dl;
-  FakePoster poster;
+  FakeNotices poster;
+  zt::test::FakeCrypto crypto;
+  zt::UpdateTrust trust{std::nullopt, crypto};
   explicit Fixture(const std::string& tag) {
     dir = fs::temp_directory_path() /
           ("zt_proc_" + tag + "_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
@@ -167,7 +178,7 @@ TEST_P(DataProcedure, EndsAsDescribed) {
   if (!c.installedExe.empty()) WriteAll(f.root / "data_update.exe", c.installedExe);
   f.dl.bodies = c.served;
 
-  EXPECT_EQ(zt::RunDataProcedure(f.desc, f.dl, f.poster, f.Paths()), c.exitCode);
+  EXPECT_EQ(zt::RunDataProcedure(f.desc, f.dl, f.poster, f.trust, f.Paths()), c.exitCode);
   EXPECT_EQ(f.poster.messages, c.messages);
   EXPECT_EQ(f.desc.server.empty(), c.descriptor.empty() || c.serverTextCleared);
   EXPECT_EQ(static_cast<int>(f.dl.calls.size()), c.downloads);
@@ -182,7 +193,7 @@ TEST_P(DataProcedure, EndsAsDescribed) {
     // installed program never has the "expected" size 0 and is fetched again.
     f.poster.messages.clear();
     const bool unsized = std::string(c.label) == "length_not_number";
-    EXPECT_EQ(zt::RunDataProcedure(f.desc, f.dl, f.poster, f.Paths()), unsized ? 1 : 0);
+    EXPECT_EQ(zt::RunDataProcedure(f.desc, f.dl, f.poster, f.trust, f.Paths()), unsized ? 1 : 0);
     EXPECT_EQ(f.poster.messages, unsized ? kDataOk : std::vector<Msg>{});
   } else {
     EXPECT_EQ(f.desc.reloads, 0);
@@ -231,7 +242,7 @@ TEST(DataProcedureInstall, FailedCopyLeavesInstalledFilesAndPostsFailure) {
     }
     return zt::RenameReplacing(from, to, why);
   };
-  EXPECT_EQ(zt::RunDataProcedure(f.desc, f.dl, f.poster, paths), 0);
+  EXPECT_EQ(zt::RunDataProcedure(f.desc, f.dl, f.poster, f.trust, paths), 0);
   EXPECT_EQ(f.poster.messages, kDataFail);
   EXPECT_EQ(f.desc.reloads, 0);
   EXPECT_EQ(ReadAll(f.root / "version.txt"), "data_version=0105\n");
@@ -255,33 +266,24 @@ TEST(DataProcedureConcurrency, CompareAndClearKeepsANewerDescriptor) {
   Fixture f("race");
   RacingDescriptor d;
   d.server = "incomplete=1\n";
-  EXPECT_EQ(zt::RunDataProcedure(d, f.dl, f.poster, f.Paths()), 0);
+  EXPECT_EQ(zt::RunDataProcedure(d, f.dl, f.poster, f.trust, f.Paths()), 0);
   EXPECT_EQ(d.server, "data_version=0200\n");
 }
 
-// A fetch on the window's thread replaces the fetched descriptor while the package downloads:
-// the package and descriptor installed must still describe each other.
+// A fetch on the window's thread replaces the fetched descriptor while the package downloads: the
+// run installs the descriptor it started from, so package and descriptor still describe each other.
 TEST(DataProcedureConcurrency, DescriptorFetchedDuringTheDownloadIsNotInstalledWithTheOldPackage) {
-  struct Row {
-    const char* label;
-    std::string fetchedMeanwhile;  // Download/version.txt after the download ("" = unchanged)
-    int exitCode;
-  };
   const std::string served = DataDescriptor("0106", "p.exe", "1000");
-  for (const Row& r : {Row{"unchanged", "", 1},
-                       Row{"same entry, CR LF line ends", "data_version=0106\r\ndata_time=2024-01-01\r\ndata_file=p.exe\r\n"
-                                                          "data_length=1000\r\n", 1},
-                       Row{"newer version", DataDescriptor("0107", "p.exe", "1000"), 0},
-                       Row{"other package", DataDescriptor("0106", "q.exe", "1000"), 0},
-                       Row{"other length", DataDescriptor("0106", "p.exe", "1200"), 0},
-                       Row{"removed", "-", 0}}) {
-    SCOPED_TRACE(r.label);
+  for (const std::string& meanwhile : {std::string("data_version=0106\r\ndata_time=2024-01-01\r\ndata_file=p.exe\r\n"),
+                                      DataDescriptor("0107", "p.exe", "1000"), DataDescriptor("0106", "q.exe", "1000"),
+                                      std::string("-")}) {
+    SCOPED_TRACE(meanwhile);
     struct RefetchingDownloader : FakeDownloader {
       std::string meanwhile;
       bool Download(const std::string& name, std::int32_t expected) override {
         const bool ok = FakeDownloader::Download(name, expected);
         if (meanwhile == "-") fs::remove(folder / "version.txt");
-        else if (!meanwhile.empty()) WriteAll(folder / "version.txt", meanwhile);
+        else WriteAll(folder / "version.txt", meanwhile);
         return ok;
       }
     } dl;
@@ -292,32 +294,27 @@ TEST(DataProcedureConcurrency, DescriptorFetchedDuringTheDownloadIsNotInstalledW
     WriteAll(f.root / "data_update.exe", kExe);
     dl.folder = f.download;
     dl.bodies = {{"p.exe", kExe2}};
-    dl.meanwhile = r.fetchedMeanwhile;
-    EXPECT_EQ(zt::RunDataProcedure(f.desc, dl, f.poster, f.Paths()), r.exitCode);
-    if (r.exitCode == 1) {
-      EXPECT_EQ(f.poster.messages, kDataOk);
-      EXPECT_EQ(ReadAll(f.root / "data_update.exe"), kExe2);
-      EXPECT_EQ(ReadAll(f.root / "version.txt"), r.fetchedMeanwhile.empty() ? served : r.fetchedMeanwhile);
-    } else {
-      EXPECT_EQ(f.poster.messages, kDataFail);
-      EXPECT_EQ(ReadAll(f.root / "data_update.exe"), kExe);
-      EXPECT_EQ(ReadAll(f.root / "version.txt"), "data_version=0105\n");
-      EXPECT_EQ(f.desc.reloads, 0);
-    }
+    dl.meanwhile = meanwhile;
+    EXPECT_EQ(zt::RunDataProcedure(f.desc, dl, f.poster, f.trust, f.Paths()), 1);
+    EXPECT_EQ(f.poster.messages, kDataOk);
+    EXPECT_EQ(ReadAll(f.root / "data_update.exe"), kExe2);
+    EXPECT_EQ(ReadAll(f.root / "version.txt"), served);
   }
 }
 
 // ---- self-update ----
-
-const std::string kExePath = "C:\\Program Files\\ZT Tool\\ZT_AutoUpdate.exe";
 
 struct UpdaterRun {
   Fixture f;
   FakeStarter starter;
   FakeCheck check;
   zt::UpdaterPaths paths;
+  fs::path exe;
   explicit UpdaterRun(const std::string& tag) : f(tag) {
-    paths.exePath = kExePath;
+    exe = f.dir / "ZT Tool" / "ZT_AutoUpdate.exe";
+    fs::create_directories(exe.parent_path());
+    WriteAll(exe, "MZ the running one");
+    paths.exePath = zt::PathToUtf8(exe);
     paths.downloadFolder = zt::PathToUtf8(f.download) + "/";
     paths.appVersion = "2.7";
     paths.toConsoleCodePage = [](std::string_view s) -> std::optional<std::string> {
@@ -326,7 +323,14 @@ struct UpdaterRun {
       return std::string(s);
     };
   }
-  int Run() { return zt::RunUpdaterProcedure(f.desc, f.dl, f.poster, starter, check, paths); }
+  int Run() { return zt::RunUpdaterProcedure(f.desc, f.dl, f.poster, starter, check, f.trust, paths); }
+  void MoveExe(const fs::path& to) {
+    exe = to;
+    fs::create_directories(exe.parent_path());
+    WriteAll(exe, "MZ the running one");
+    paths.exePath = zt::PathToUtf8(exe);
+  }
+  fs::path Placed() const { return zt::PathFromUtf8(zt::NewExecutablePath(paths.exePath)); }
   fs::path Script() const { return f.download / "delete.bat"; }
 };
 
@@ -366,10 +370,14 @@ TEST_P(UpdaterProcedure, EndsAsDescribed) {
     ASSERT_EQ(u.starter.started.size(), 1u);
     EXPECT_EQ(u.starter.started[0], u.paths.downloadFolder + "delete.bat");
     const std::string script = ReadAll(u.Script());
-    EXPECT_EQ(script, zt::BuildReplacementScript(kExePath, u.paths.downloadFolder, "ZT_AutoUpdate_28.exe"));
+    EXPECT_EQ(script, zt::BuildReplacementScript(u.paths.exePath, u.paths.downloadFolder + "delete.bat"));
+    // The new executable waits, whole, beside the old one.
+    EXPECT_EQ(ReadAll(u.Placed()), kExe);
   } else {
-    // Either never reached (the old script untouched) or removed after a failure.
+    // Either never reached (the old script untouched) or removed after a failure; nothing waits
+    // beside the executable.
     EXPECT_TRUE(!fs::exists(u.Script()) || ReadAll(u.Script()) == "old script");
+    EXPECT_FALSE(fs::exists(u.Placed()));
   }
   if (c.checkProblem) {
     EXPECT_TRUE(u.starter.started.empty());
@@ -386,12 +394,15 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         UpdaterCase{"no_descriptor", "", {}, {}, true, 0, {}, false, false, 0},
         UpdaterCase{"no_updater_file", "updater_version=2.8\nupdater_length=1000\n", {}, {}, true, 0, {}, true, false, 0},
-        UpdaterCase{"unsafe_name", UpdaterDescriptor("2.8", "%COMSPEC%.exe", "1000"), {}, {}, true, 0, {}, true, false, 0},
-        UpdaterCase{"traversal_name", UpdaterDescriptor("2.8", "..\\x.exe", "1000"), {}, {}, true, 0, {}, true, false, 0},
+        // A refused name leaves the descriptor to the data check that follows; the same version
+        // is answered first, whatever the name.
+        UpdaterCase{"unsafe_name_same_version", UpdaterDescriptor("2.7", "ZT_AutoUpdate(2.7).exe", "1000"), {}, {}, true, 0, kUpdDoneOnly, false, false, 0},
+        UpdaterCase{"unsafe_name", UpdaterDescriptor("2.8", "%COMSPEC%.exe", "1000"), {}, {}, true, 0, kUpdDoneOnly, false, false, 0},
+        UpdaterCase{"traversal_name", UpdaterDescriptor("2.8", "..\\x.exe", "1000"), {}, {}, true, 0, kUpdDoneOnly, false, false, 0},
         // An updater named like the script would be copied over the executable as the script text.
-        UpdaterCase{"script_name", UpdaterDescriptor("2.8", "delete.bat", "1000"), {{"delete.bat", kExe}}, {}, true, 0, {}, true, false, 0},
-        UpdaterCase{"script_name_upper", UpdaterDescriptor("2.8", "DELETE.BAT", "1000"), {{"DELETE.BAT", kExe}}, {}, true, 0, {}, true, false, 0},
-        UpdaterCase{"descriptor_name", UpdaterDescriptor("2.8", "VERSION.txt", "1000"), {{"VERSION.txt", kExe}}, {}, true, 0, {}, true, false, 0},
+        UpdaterCase{"script_name", UpdaterDescriptor("2.8", "delete.bat", "1000"), {{"delete.bat", kExe}}, {}, true, 0, kUpdDoneOnly, false, false, 0},
+        UpdaterCase{"script_name_upper", UpdaterDescriptor("2.8", "DELETE.BAT", "1000"), {{"DELETE.BAT", kExe}}, {}, true, 0, kUpdDoneOnly, false, false, 0},
+        UpdaterCase{"descriptor_name", UpdaterDescriptor("2.8", "VERSION.txt", "1000"), {{"VERSION.txt", kExe}}, {}, true, 0, kUpdDoneOnly, false, false, 0},
         UpdaterCase{"same_version", UpdaterDescriptor("2.7", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, true, 0, kUpdDoneOnly, false, false, 0},
         UpdaterCase{"length_not_number", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "abc"), kServedExe, {}, true, 0, kUpdDoneOnly, false, false, 0},
         UpdaterCase{"not_replaceable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, "read-only", true, 0, kUpdDoneOnly, false, false, 0},
@@ -412,7 +423,7 @@ TEST(UpdaterProcedureScript, FailuresLeaveNoScriptAndPostZero) {
   for (const Row& r : {Row{"path not in console code page", true, true}, Row{"process not created", false, false}}) {
     SCOPED_TRACE(r.label);
     UpdaterRun u(std::string("script_") + (r.unrepresentable ? "cp" : "proc"));
-    if (r.unrepresentable) u.paths.exePath = "C:\\工具\\ZT_AutoUpdate.exe";
+    if (r.unrepresentable) u.MoveExe(u.f.dir / "工具" / "ZT_AutoUpdate.exe");
     u.starter.succeed = r.starts;
     u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"));
     u.f.dl.bodies = kServedExe;
@@ -448,21 +459,97 @@ TEST(UpdaterProcedureScript, UnwritableScriptPostsZeroAndStartsNothing) {
   EXPECT_TRUE(u.starter.started.empty());
 }
 
-TEST(ReplacementScript, ExactBytesWithQuotedPaths) {
-  const std::string script =
-      zt::BuildReplacementScript("C:\\Program Files\\ZT Tool\\ZT_AutoUpdate.exe", "C:\\ZT_Update\\Download\\", "new.exe");
-  EXPECT_EQ(script,
-            ":try\r\n"
-            "choice /t 1 /d y >nul\r\n"
-            "del \"C:\\Program Files\\ZT Tool\\ZT_AutoUpdate.exe\"\r\n"
-            "if exist \"C:\\Program Files\\ZT Tool\\ZT_AutoUpdate.exe\" goto :try\r\n"
-            "copy \"C:\\ZT_Update\\Download\\new.exe\" \"C:\\Program Files\\ZT Tool\\ZT_AutoUpdate.exe\"\r\n"
-            "start \"new\" \"C:\\Program Files\\ZT Tool\\ZT_AutoUpdate.exe\" /autohide\r\n"
-            "del \"C:\\ZT_Update\\Download\\delete.bat\"\r\n");
-  // A percent sign in a folder name would be expanded by cmd; it is doubled.
-  const std::string pct = zt::BuildReplacementScript("C:\\100%\\a.exe", "C:\\ZT_Update\\Download\\", "n.exe");
-  EXPECT_NE(pct.find("del \"C:\\100%%\\a.exe\"\r\n"), std::string::npos) << pct;
-  EXPECT_EQ(pct.find("100%\\"), std::string::npos) << pct;
+// Payloads under the hashes of the descriptor: only what matches is installed or placed for the
+// script; anything else is deleted and the run ends with a failure notice.
+TEST(TrustedPayloads, OnlyMatchingPackagesAndExecutablesAreUsed) {
+  const std::string dataHash = zt::HexOf(zt::test::FakeDigest(kExe2));
+  const std::string updaterHash = zt::HexOf(zt::test::FakeDigest(kExe));
+  const std::string wrongHash(64, '0');
+  struct Row {
+    const char* label;
+    bool keyBuiltIn;
+    std::string hash;  // "" = no hash line
+    bool used;
+  };
+  for (const Row& r : {Row{"signed and matching", true, "ok", true}, Row{"signed, other bytes", true, wrongHash, false},
+                       Row{"signed without a hash", true, "", false}, Row{"no key, matching", false, "ok", true},
+                       Row{"no key, other bytes", false, wrongHash, false}}) {
+    SCOPED_TRACE(r.label);
+    const zt::PublicKey key = zt::test::FakeKey(5);
+    const auto hashLine = [&](const char* name, const std::string& good) {
+      return r.hash.empty() ? std::string() : std::string(name) + "=" + (r.hash == "ok" ? good : r.hash) + "\n";
+    };
+    const auto sign = [&](const std::string& text) { return r.keyBuiltIn ? zt::test::FakeSigned(text, key) : text; };
+
+    Fixture f("trusted_data");
+    zt::UpdateTrust trust(r.keyBuiltIn ? std::optional(key) : std::nullopt, f.crypto);
+    f.Serve(sign(DataDescriptor("0106", "p.exe", "1000") + hashLine("data_sha256", dataHash)));
+    f.desc.dataVersion = "0105";
+    WriteAll(f.root / "version.txt", "data_version=0105\n");
+    WriteAll(f.root / "data_update.exe", kExe);
+    f.dl.bodies = {{"p.exe", kExe2}};
+    EXPECT_EQ(zt::RunDataProcedure(f.desc, f.dl, f.poster, trust, f.Paths()), r.used ? 1 : 0);
+    EXPECT_EQ(f.poster.messages, r.used ? kDataOk : kDataFail);
+    EXPECT_EQ(ReadAll(f.root / "data_update.exe"), r.used ? kExe2 : kExe);
+    EXPECT_EQ(fs::exists(f.download / "p.exe"), r.used);
+    EXPECT_EQ(f.crypto.holds, 0);
+
+    UpdaterRun u("trusted_updater");
+    zt::UpdateTrust utrust(r.keyBuiltIn ? std::optional(key) : std::nullopt, u.f.crypto);
+    u.f.Serve(sign(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000") + hashLine("updater_sha256", updaterHash)));
+    u.f.dl.bodies = kServedExe;
+    EXPECT_EQ(zt::RunUpdaterProcedure(u.f.desc, u.f.dl, u.f.poster, u.starter, u.check, utrust, u.paths), r.used ? 1 : 0);
+    EXPECT_EQ(u.f.poster.messages, r.used ? kUpdOk : kUpdFail);
+    EXPECT_EQ(u.starter.started.size(), r.used ? 1u : 0u);
+    EXPECT_EQ(fs::exists(u.Placed()), r.used);
+    EXPECT_EQ(fs::exists(u.f.download / "ZT_AutoUpdate_28.exe"), r.used);
+    EXPECT_EQ(u.f.crypto.holds, 0);
+  }
+}
+
+// The installed package is current only when it is what the descriptor describes: a package of the
+// right size whose bytes differ, or an installed descriptor from before signing, is replaced.
+TEST(TrustedPayloads, InstalledPackageIsCheckedBeforeNothingIsDone) {
+  const std::string hash = zt::HexOf(zt::test::FakeDigest(kExe2));
+  const std::string served = DataDescriptor("0106", "p.exe", "1000") + "data_sha256=" + hash + "\n";
+  struct Row {
+    const char* label;
+    std::string installedExe, installedDescriptor;
+    bool downloads;
+  };
+  for (const Row& r : {Row{"same package, same descriptor", kExe2, served, false},
+                       Row{"same size, other bytes", kExe, served, true},
+                       Row{"descriptor from before signing", kExe2, DataDescriptor("0106", "p.exe", "1000"), true}}) {
+    SCOPED_TRACE(r.label);
+    Fixture f("installed_check");
+    f.Serve(served);
+    f.desc.dataVersion = "0106";
+    WriteAll(f.root / "version.txt", r.installedDescriptor);
+    WriteAll(f.root / "data_update.exe", r.installedExe);
+    f.dl.bodies = {{"p.exe", kExe2}};
+    zt::RunDataProcedure(f.desc, f.dl, f.poster, f.trust, f.Paths());
+    EXPECT_EQ(f.dl.calls.size(), r.downloads ? 1u : 0u);
+    EXPECT_EQ(ReadAll(f.root / "data_update.exe"), kExe2);
+  }
+}
+
+// What the script must hold whatever the path; that it works is shown by running it under Wine.
+TEST(ReplacementScript, QuotedPathsNormalPriorityAndSelfRemoval) {
+  for (const std::string& exe : {std::string("C:\\Program Files\\ZT Tool\\ZT_AutoUpdate.exe"),
+                                std::string("C:\\a b%c^d&e!f(g\\ZT_AutoUpdate.exe")}) {
+    SCOPED_TRACE(exe);
+    const std::string script = zt::BuildReplacementScript(exe, "C:\\ZT_Update\\Download\\delete.bat");
+    std::string batch = exe;  // as cmd must read it: % doubled
+    for (std::size_t at = batch.find('%'); at != std::string::npos; at = batch.find('%', at + 2)) batch.insert(at, "%");
+    // Every use of the path, the new and old copies included, is in quotation marks.
+    std::size_t uses = 0;
+    for (std::size_t at = script.find(batch); at != std::string::npos; at = script.find(batch, at + 1), ++uses)
+      EXPECT_EQ(script[at - 1], '"') << script.substr(at - 1, batch.size() + 8);
+    EXPECT_GE(uses, 8u);
+    EXPECT_NE(script.find("start \"new\" /normal \"" + batch + "\" /autohide /replaced\r\n"), std::string::npos)
+        << script;
+    EXPECT_TRUE(script.ends_with("del \"C:\\ZT_Update\\Download\\delete.bat\"\r\n")) << script;
+  }
 }
 
 TEST(ReplaceabilityCheck, FolderAndReadOnlyDecision) {
@@ -536,10 +623,10 @@ TEST(DataProcedureConcurrency, TwoRunsInstallOneWholeCopy) {
     }
   } dl;
   dl.folder = f.download;
-  FakePoster p1, p2;
+  FakeNotices p1, p2;
   int r1 = -1, r2 = -1;
-  std::thread t1([&] { r1 = zt::RunDataProcedure(f.desc, dl, p1, f.Paths()); });
-  std::thread t2([&] { r2 = zt::RunDataProcedure(f.desc, dl, p2, f.Paths()); });
+  std::thread t1([&] { r1 = zt::RunDataProcedure(f.desc, dl, p1, f.trust, f.Paths()); });
+  std::thread t2([&] { r2 = zt::RunDataProcedure(f.desc, dl, p2, f.trust, f.Paths()); });
   t1.join();
   t2.join();
   EXPECT_EQ(r1, 1);

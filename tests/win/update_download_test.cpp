@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/ids.h"
-#include "update/download_win.h"
+#include "update/downloads_win.h"
 #include "update/downloads.h"
 #include "update_win_support.h"
 

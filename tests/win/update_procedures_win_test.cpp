@@ -10,9 +10,12 @@
 #include <thread>
 
 #include "app/ids.h"
-#include "update/download_win.h"
+#include "app/descriptor.h"
+#include "update/crypto_win.h"
+#include "update/downloads_win.h"
 #include "update/procedures.h"
 #include "update_win_support.h"
+#include "win/handles.h"
 #include "win/text.h"
 
 namespace {
@@ -26,35 +29,33 @@ using zt_test::WriteAll;
 struct TestDescriptor : zt::DescriptorAccess {
   std::string server, dataVersion;
   fs::path root;
-  std::string ServerText() override { return server; }
-  bool ClearServerTextIf(const std::string& e) override {
-    if (server != e) return false;
+  zt::DescriptorCopy Server() override { return {server, server}; }
+  bool ClearServerIf(const zt::DescriptorCopy& e) override {
+    if (server != e.text) return false;
     server.clear();
     return true;
   }
-  std::string KeyValue(const std::string& text, std::string_view key) override {
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-      if (line.rfind(std::string(key) + "=", 0) == 0) {
-        std::string v = line.substr(key.size() + 1);
-        while (!v.empty() && (v.back() == '\r' || v.back() == ' ')) v.pop_back();
-        return v;
-      }
-    return {};
-  }
-  int Atoi(std::string_view t) override { return std::atoi(std::string(t).c_str()); }
+  std::string KeyValue(const std::string& text, std::string_view key) override { return zt::GetKeyValue(text, key); }
+  int Atoi(std::string_view t) override { return zt::AtoiRule(t); }
   std::string DataVersion() override { return dataVersion; }
+  std::string LocalText() override { return ReadAll(root / "version.txt"); }
   bool ReloadLocal() override {
     dataVersion = KeyValue(ReadAll(root / "version.txt"), "data_version");
     return true;
   }
+  std::string Shown(std::string_view value) override { return zt::GbkToUtf8(value); }
 };
 
-struct Recorder : zt::MessagePoster {
+struct Recorder : zt::WorkerNotices {
   std::vector<Msg> messages;
-  void Post(unsigned m, std::uintptr_t w) override { messages.emplace_back(m, w); }
+  void DataDownloading() override { messages.emplace_back(zt::WM_DATA_DOWNLOADING, 0); }
+  void DataDone(bool ok) override { messages.emplace_back(zt::WM_DATA_DONE, ok); }
+  void UpdaterDownloading() override { messages.emplace_back(zt::WM_UPDATER_DOWNLOADING, 0); }
+  void UpdaterDone(bool ok) override { messages.emplace_back(zt::WM_UPDATER_DONE, ok); }
+  void Progress(unsigned) override {}
 };
+
+zt::CngCrypto g_cng;
 
 fs::path OwnFolder() {
   wchar_t self[MAX_PATH];
@@ -92,7 +93,8 @@ TEST_P(UpdateDataProcedureWine, InstallsOnlyWholePackages) {
   d.server = ReadAll(download / "version.txt");
   d.dataVersion = "0106";
   Recorder poster;
-  EXPECT_EQ(zt::RunDataProcedure(d, downloader, poster, {root, download, zt::MoveReplacing}), row.exitCode);
+  zt::UpdateTrust trust(std::nullopt, g_cng);
+  EXPECT_EQ(zt::RunDataProcedure(d, downloader, poster, trust, {root, download, zt::MoveReplacing}), row.exitCode);
   EXPECT_EQ(poster.messages, (std::vector<Msg>{{zt::WM_DATA_DOWNLOADING, 0}, {zt::WM_DATA_DONE, row.installed ? 1u : 0u}}));
   if (row.installed) {
     EXPECT_EQ(ReadAll(root / "data_update.exe"), pkg);
@@ -112,24 +114,30 @@ INSTANTIATE_TEST_SUITE_P(Server, UpdateDataProcedureWine,
                                            DataRow{"short", R"({"announce": 60000})", 0, false}),
                          [](const auto& info) { return std::string(info.param.label); });
 
+// A running executable and its successor, both the marker program (which records how it was
+// started), told apart by a tag after the image; in a folder whose name holds what means something
+// to cmd and Chinese letters (the tests run with the Chinese console code page).
 struct SelfUpdate {
   zt_test::Server server;
   fs::path base, exe, download, marker;
-  std::string newExe;
+  std::string oldExe, newExe;
   TestDescriptor d;
   Recorder poster;
   zt::ScriptProcessStarter starter;
   zt::FolderReplaceabilityCheck check;
+  zt::UpdateTrust trust{std::nullopt, g_cng};
   explicit SelfUpdate(const std::string& tag) {
-    base = zt_test::FreshFolder(tag) / "My Tools";  // blanks in the executable's folder
+    base = zt_test::FreshFolder(tag) / zt::PathFromUtf8("a b%c^d&e!f(g 中文");
     fs::create_directories(base);
     exe = base / "ZT_AutoUpdate.exe";
-    WriteAll(exe, "MZ the running version");
+    const std::string image = ReadAll(OwnFolder() / "update_marker.exe");
+    oldExe = image + "\0ZT-OLD";
+    newExe = image + "\0ZT-NEW";
+    WriteAll(exe, oldExe);
     download = zt_test::FreshFolder(tag + "_dl");
-    newExe = ReadAll(OwnFolder() / "update_marker.exe");
     server.Serve("ZT_AutoUpdate_new.exe", newExe);
     d.server = "updater_version=2.8\r\nupdater_file=ZT_AutoUpdate_new.exe\r\nupdater_length=" +
-               std::to_string(newExe.size()) + "\r\n";
+               std::to_string(newExe.size()) + "\r\nupdater_sha256=" + zt::HexOf(*g_cng.Sha256(newExe)) + "\r\n";
     marker = download / "marker.txt";
     ::SetEnvironmentVariableW(L"ZT_TEST_MARKER", marker.c_str());
   }
@@ -139,30 +147,54 @@ struct SelfUpdate {
   }
   int Run() {
     zt::WinInetDownloader downloader({server.Address(), download}, 30s);
-    zt::UpdaterPaths paths{zt::PathToUtf8(exe), zt::PathToUtf8(download) + "\\", "2.7", zt::Utf8ToOem};
-    return zt::RunUpdaterProcedure(d, downloader, poster, starter, check, paths);
+    const zt::UpdaterPaths paths{zt::PathToUtf8(exe), zt::PathToUtf8(download) + "\\", "2.7", zt::Utf8ToOem,
+                                 zt::MoveReplacing};
+    return zt::RunUpdaterProcedure(d, downloader, poster, starter, check, trust, paths);
+  }
+  // Waits until the script has deleted itself and a started executable has written the marker.
+  std::string Started() {
+    const fs::path script = download / "delete.bat";
+    const auto until = std::chrono::steady_clock::now() + 30s;
+    while (std::chrono::steady_clock::now() < until && (fs::exists(script) || !fs::exists(marker)))
+      std::this_thread::sleep_for(200ms);
+    EXPECT_FALSE(fs::exists(script)) << "the script deletes itself";
+    std::this_thread::sleep_for(300ms);
+    const std::string raw = ReadAll(marker);
+    return zt::Narrow(std::wstring_view(reinterpret_cast<const wchar_t*>(raw.data()), raw.size() / 2));
   }
 };
 
-// The whole replacement: the script written in the console code page, run by cmd, waits, puts the
-// new executable in place, starts it with /autohide and deletes itself.
+// The whole replacement: the script written in the console code page, run by cmd, waits, swaps
+// the new executable into place, starts it with /autohide and deletes itself.
 TEST(UpdateSelfReplacementWine, ScriptReplacesAndRestartsTheExecutable) {
+  // The folder's Chinese letters must be representable in the console code page.
+  ASSERT_EQ(::GetOEMCP(), 936u) << "run with LC_ALL=zh_CN.UTF-8";
   SelfUpdate s("self_ok");
-  ASSERT_FALSE(s.newExe.empty()) << "update_marker.exe beside the test";
   EXPECT_EQ(s.Run(), 1);
   EXPECT_EQ(s.poster.messages, (std::vector<Msg>{{zt::WM_UPDATER_DOWNLOADING, 0}, {zt::WM_UPDATER_DONE, 1}}));
-  const fs::path script = s.download / "delete.bat";
-  const auto until = std::chrono::steady_clock::now() + 30s;
-  while (std::chrono::steady_clock::now() < until && (fs::exists(script) || !fs::exists(s.marker)))
-    std::this_thread::sleep_for(200ms);
-  EXPECT_FALSE(fs::exists(script)) << "the script deletes itself";
+  const std::string started = s.Started();
   EXPECT_EQ(ReadAll(s.exe), s.newExe) << "the executable was replaced";
-  ASSERT_TRUE(fs::exists(s.marker)) << "the new executable was started";
-  std::this_thread::sleep_for(300ms);
-  const std::string raw = ReadAll(s.marker);
-  const std::string text = zt::Narrow(std::wstring_view(reinterpret_cast<const wchar_t*>(raw.data()), raw.size() / 2));
-  EXPECT_NE(text.find("/autohide"), std::string::npos) << text;
-  EXPECT_NE(text.find("My Tools\\ZT_AutoUpdate.exe"), std::string::npos) << text;
+  EXPECT_NE(started.find("/autohide /replaced"), std::string::npos) << started;
+  EXPECT_NE(started.find(zt::PathToUtf8(s.exe)), std::string::npos) << started;
+  EXPECT_FALSE(fs::exists(zt::PathFromUtf8(zt::NewExecutablePath(zt::PathToUtf8(s.exe)))));
+  EXPECT_FALSE(fs::exists(zt::PathFromUtf8(zt::OldExecutablePath(zt::PathToUtf8(s.exe)))));
+}
+
+// The new copy cannot be moved into place (a scanner holds it): the old executable is put back and
+// started again, so the tool is never lost.
+TEST(UpdateSelfReplacementWine, FailedSwapPutsTheOldExecutableBackAndStartsIt) {
+  SelfUpdate s("self_held");
+  EXPECT_EQ(s.Run(), 1);
+  const fs::path placed = zt::PathFromUtf8(zt::NewExecutablePath(zt::PathToUtf8(s.exe)));
+  // The script's first move comes a second after its start.
+  zt::UniqueKernelHandle holder(
+      ::CreateFileW(placed.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(holder);
+  const std::string started = s.Started();
+  holder.reset();
+  EXPECT_EQ(ReadAll(s.exe), s.oldExe) << "the old executable is back in place";
+  EXPECT_NE(started.find("/autohide"), std::string::npos) << "and runs again: " << started;
+  EXPECT_FALSE(fs::exists(zt::PathFromUtf8(zt::OldExecutablePath(zt::PathToUtf8(s.exe)))));
 }
 
 // A read-only executable could never be replaced: the tool says so and keeps running.
@@ -172,7 +204,45 @@ TEST(UpdateSelfReplacementWine, ReadOnlyExecutableIsLeftAloneAndTheToolKeepsRunn
   EXPECT_EQ(s.Run(), 0);
   EXPECT_EQ(s.poster.messages, (std::vector<Msg>{{zt::WM_UPDATER_DONE, 0}}));
   EXPECT_FALSE(fs::exists(s.download / "delete.bat"));
-  EXPECT_EQ(ReadAll(s.exe), "MZ the running version");
+  EXPECT_EQ(ReadAll(s.exe), s.oldExe);
+}
+
+// CNG as Wine provides it: SHA-256, and ECDSA P-256 against a signature openssl made.
+TEST(UpdateTrustWine, CngHashesAndVerifiesWhatOpensslSigned) {
+  EXPECT_EQ(zt::HexOf(*g_cng.Sha256("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  const auto key = zt::ParsePublicKeyPem(
+      "-----BEGIN PUBLIC KEY-----\n"
+      "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEIxtE/w6UPgpMVmOM6BGpTvJGT2NP\n"
+      "mQ0XTdpTIFt1gapDA0Hs2yPO9m9PiavCQ+3Al336HUthNhHHGU8tStWjVw==\n"
+      "-----END PUBLIC KEY-----\n");
+  ASSERT_TRUE(key);
+  const std::string signedText =
+      "data_version=2002\r\nzt_seq=7\r\n"
+      "zt_sig=bJk48KonN3iP+ETEQu6Gob5jm4MmDXH8C3NDDaNC3x9/ZJPIABrxRteaWRbc1ZJvtcae/J9HLt2mHj9zTEvpiw==\r\n";
+  zt::UpdateTrust trust(key, g_cng);
+  EXPECT_FALSE(trust.SignatureRefusal(signedText).has_value());
+  for (std::size_t at : {std::size_t{0}, std::size_t{18}, signedText.size() - 5}) {
+    std::string flipped = signedText;
+    flipped[at] = flipped[at] == 'A' ? 'B' : 'A';
+    EXPECT_TRUE(trust.SignatureRefusal(flipped).has_value()) << at;
+  }
+}
+
+// While a checked file is held nobody can write, rename or delete it; afterwards they can.
+TEST(UpdateTrustWine, HeldFileCannotBeChangedUntilReleased) {
+  const fs::path dir = zt_test::FreshFolder("held");
+  const fs::path file = dir / "data_update.exe";
+  WriteAll(file, "MZ program");
+  auto held = g_cng.HashAndHold(file);
+  ASSERT_TRUE(held);
+  EXPECT_EQ(held->digest, *g_cng.Sha256("MZ program"));
+  zt::UniqueKernelHandle writer(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                              OPEN_EXISTING, 0, nullptr));
+  EXPECT_FALSE(writer);
+  EXPECT_FALSE(::MoveFileExW(file.c_str(), (dir / "swapped.exe").c_str(), MOVEFILE_REPLACE_EXISTING));
+  EXPECT_FALSE(::DeleteFileW(file.c_str()));
+  held->hold.reset();
+  EXPECT_TRUE(::DeleteFileW(file.c_str()));
 }
 
 }  // namespace

@@ -29,17 +29,24 @@ struct DownloadTarget {
 TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& name, std::int32_t expectedLength,
                               std::chrono::milliseconds budget);
 
-// MoveFileExW with replace: the only step that touches a target file.
-bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason);
-
 HWND MessageWindow();
 
-class WindowPoster final : public MessagePoster {
+// The workers' notices as window messages to the main window.
+class WindowNotices final : public WorkerNotices {
  public:
-  void Post(unsigned message, std::uintptr_t wParam) override;
+  void DataDownloading() override;
+  void DataDone(bool installed) override;
+  void UpdaterDownloading() override;
+  void UpdaterDone(bool replacing) override;
+  void Progress(unsigned percent) override;
 };
 
-// Starts the script through the command interpreter: hidden, idle priority, handles closed at once.
+// Moves `from` over `to` (MoveFileExW), after flushing `from` to the disk, so that a power loss
+// right after can never leave a target of the right length full of zeros.
+bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason);
+
+// Starts the script through System32's command interpreter without its AutoRun commands and with
+// delayed expansion off: hidden, idle priority, handles closed at once.
 class ScriptProcessStarter final : public ProcessStarter {
  public:
   bool StartScript(const std::string& scriptPath, std::string& reason) override;

@@ -1,0 +1,91 @@
+// Trusted updates: a descriptor signed by the vendor, and payloads checked against the hashes it
+// signs. The format: after the ordinary keys, "data_sha256=" and "updater_sha256=" (64 lowercase
+// hex digits), "zt_seq=" (decimal, grows with each publication) and, as the last line,
+// "zt_sig=" with the standard base64 of an ECDSA P-256 signature (r and s, 32 bytes each, big
+// endian) over the SHA-256 of every byte before that line. Portable: the hashing and the signature
+// check come through Crypto (CNG on Windows, fakes in the unit tests).
+#pragma once
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace zt {
+
+using Digest = std::array<std::uint8_t, 32>;
+using Signature = std::array<std::uint8_t, 64>;
+using PublicKey = std::array<std::uint8_t, 64>;  // the point's X and Y, big endian
+
+inline constexpr std::string_view kDataHashKey = "data_sha256";
+inline constexpr std::string_view kUpdaterHashKey = "updater_sha256";
+inline constexpr std::string_view kSequenceKey = "zt_seq";
+inline constexpr std::string_view kSignatureKey = "zt_sig";
+
+// A file's hash, and the handle it was read through: while `hold` lives nobody may write, rename
+// or delete the file, so what runs or is copied next is what was checked.
+struct HeldFile {
+  Digest digest{};
+  std::shared_ptr<void> hold;
+};
+
+class Crypto {
+ public:
+  virtual ~Crypto() = default;
+  virtual std::optional<Digest> Sha256(std::string_view bytes) = 0;
+  virtual bool VerifyP256(const PublicKey& key, const Digest& digest, const Signature& signature) = 0;
+  virtual std::optional<HeldFile> HashAndHold(const std::filesystem::path& file) = 0;
+};
+
+// Standard base64 with '=' padding, nothing else allowed (no blanks, no line breaks).
+std::optional<std::vector<std::uint8_t>> DecodeBase64(std::string_view text);
+// Exactly 64 lowercase hex digits.
+std::optional<Digest> ParseSha256Hex(std::string_view text);
+// Decimal digits only, up to the largest 64-bit value.
+std::optional<std::uint64_t> ParseSequence(std::string_view text);
+// The point of a P-256 public key in PEM ("-----BEGIN PUBLIC KEY-----", as `openssl ec -pubout`
+// writes it); nullopt for anything else, another curve included.
+std::optional<PublicKey> ParsePublicKeyPem(std::string_view pem);
+
+enum class SignatureLine {
+  Missing,    // no "zt_sig=" at the start of a line
+  Malformed,  // not the last line, not 64 bytes of base64, or more than one
+  Present,
+};
+struct SignedDescriptor {
+  SignatureLine line = SignatureLine::Missing;
+  std::string_view signedPart;  // every byte before the signature line
+  Signature signature{};
+};
+SignedDescriptor SplitSignature(std::string_view raw);
+
+class UpdateTrust {
+ public:
+  // Without a key nothing is signed: signatures and sequences are ignored, and a hash line that is
+  // present is still checked (it costs nothing and catches damage).
+  UpdateTrust(std::optional<PublicKey> key, Crypto& crypto) : key_(key), crypto_(crypto) {}
+  bool KeyBuiltIn() const { return key_.has_value(); }
+  Crypto& Hashing() { return crypto_; }
+
+  // Why a descriptor (its bytes as stored) may not be used, or nullopt when it may: with a key its
+  // signature must verify.
+  std::optional<std::string> SignatureRefusal(std::string_view raw);
+  // The same for a fetched descriptor, which also may not go back behind the installed one's
+  // sequence number (an installed descriptor that is not itself trusted counts as 0).
+  std::optional<std::string> FetchedRefusal(std::string_view fetchedRaw, std::string_view installedRaw);
+  // Why `file` may not be installed, copied or run under the hash that `descriptorText` gives for
+  // `hashKey`, or nullopt when it may. `hold`, when given, keeps the file locked as it was hashed.
+  std::optional<std::string> PayloadRefusal(std::string_view descriptorText, std::string_view hashKey,
+                                            const std::filesystem::path& file, std::shared_ptr<void>* hold = nullptr);
+
+ private:
+  std::optional<PublicKey> key_;
+  Crypto& crypto_;
+};
+
+std::string HexOf(const Digest& digest);
+
+}  // namespace zt
