@@ -34,6 +34,15 @@ zt_env_start() {  # $1 = folder for the prefix
   wineboot </dev/null >/dev/null 2>&1
 }
 
+# The key pair the test builds trust, made once per checkout under build/: the tool under test is
+# built with its public half, the scenarios and the demo sign what they serve with its private half.
+# Prints the CMake arguments that say so.
+zt_test_key_args() {
+  local dir="$zt_root/build/testkey"
+  [ -f "$dir/private.pem" ] || python3 "$zt_root/scripts/keygen" "$dir" >/dev/null || return 1
+  echo "-DZT_UPDATE_PUBLIC_KEY=$dir/public.pem -DZT_TEST_SIGNING_KEY=$dir/private.pem"
+}
+
 zt_env_stop() {
   if [ -n "${WINEPREFIX:-}" ]; then wineserver -k </dev/null >/dev/null 2>&1 || true; fi
   if [ -n "$zt_xvfb_pid" ]; then kill "$zt_xvfb_pid" 2>/dev/null || true; wait "$zt_xvfb_pid" 2>/dev/null || true; fi

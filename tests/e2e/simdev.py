@@ -71,11 +71,14 @@ def overrides_env():
 
 
 def install_standins(build, exe_unix_path):
-    """Copies the stand-in DLLs beside the exe and makes that exe (only it, by name) load them:
-    a per-program DllOverrides entry also holds when another Windows program starts the exe."""
+    """Copies the stand-in DLLs where the exe loads them (setupapi.dll beside it, hid.dll into the
+    prefix's System32, the only place the tool loads it from) and makes that exe (only it, by name)
+    load them: a per-program DllOverrides entry also holds when another Windows program starts it."""
     folder = os.path.dirname(exe_unix_path)
     for dll in STANDIN_DLLS:
         shutil.copy(os.path.join(build, "simdev", dll), os.path.join(folder, dll))
+    shutil.copy(os.path.join(build, "simdev", "hid.dll"), os.path.join(_prefix(), "drive_c", "windows", "system32",
+                                                                      "hid.dll"))
     key = "HKCU\\Software\\Wine\\AppDefaults\\%s\\DllOverrides" % os.path.basename(exe_unix_path)
     env = dict(os.environ, WINEDEBUG="-all")
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)

@@ -1,14 +1,14 @@
 """The launch of the data-update program from button 1004: the window hides, the program runs and
-the tool waits for it; with its window already present nothing is started. The stand-in is the
-probe itself, copied as C:\\ZT_Update\\data_update.exe."""
+the tool waits for it; with its window already present nothing is started; a data_update.exe that
+is not the one the installed descriptor signs is never started. The stand-in is the probe itself,
+copied as C:\\ZT_Update\\data_update.exe."""
 import os
 import shutil
 import subprocess
 import time
 
+import zt_e2e
 from probe import check, run_windows, scenario, wait_until
-
-DESCRIPTOR = b"data_version=9320\r\ndata_time=2026-11-30\r\ndata_desc=x\r\n"
 
 
 def standin_log(tool):
@@ -21,7 +21,10 @@ def standin_log(tool):
 
 def run(tool):
     tool.set_run_value("x")
-    tool.install_local_files(data_program=True, descriptor=DESCRIPTOR)
+    with open(tool.probe_exe, "rb") as f:
+        program = f.read()
+    tool.install_local_files(data_program=True, descriptor=zt_e2e.descriptor(
+        9320, "data_update.exe", len(program), data_bytes=program, data_time="2026-11-30", data_desc="x"))
     tool.start(" /visible", env={"ZT_STANDIN_MS": "6000"})
     check(tool.visible(), "window shown")
     check(tool.out("enabled", 1004) == "1", "button 1004 enabled")
@@ -61,6 +64,17 @@ def run(tool):
     finally:
         running.wait(timeout=60)
         out.close()
+
+    # Another program in data_update.exe's place (one byte more): the tool does not start it.
+    with open(os.path.join(tool.update_root(), "data_update.exe"), "ab") as f:
+        f.write(b"\0")
+    os.remove(os.path.join(tool.update_root(), "standin.log"))
+    tool.probe("command", 1004)
+    tool.sync()
+    time.sleep(2)
+    check(standin_log(tool) == [], "the swapped program was not started (%s)" % standin_log(tool))
+    check(tool.visible(), "the main window did not hide")
+    check("refused: data_update.exe is not started: its SHA-256" in tool.log(), "refusal logged with the reason")
 
 
 if __name__ == "__main__":

@@ -20,7 +20,7 @@ def main():
         tool.set_run_value(None)
         try:
             package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
-            served = descriptor("0201", "data_pkg_0201.exe", len(package))
+            served = descriptor("0201", "data_pkg_0201.exe", len(package), data_bytes=package)
             server.serve("version.txt", served)
             server.serve("data_pkg_0201.exe", package)
             root = tool.update_root()

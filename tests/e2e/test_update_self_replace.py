@@ -30,8 +30,8 @@ def main():
             package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
             old = open(exe_unix, "rb").read()
             new = old + b"\0ZT-NEW-BUILD-2.8\0" * 64  # the same program with an overlay: runs, and differs
-            served = descriptor("0201", "data_pkg_0201.exe", len(package), updater_version="2.8",
-                                updater_file="ZT_AutoUpdate_28.exe", updater_length=len(new))
+            served = descriptor("0201", "data_pkg_0201.exe", len(package), data_bytes=package, updater_version="2.8",
+                                updater_file="ZT_AutoUpdate_28.exe", updater_length=len(new), updater_bytes=new)
             server.serve("version.txt", served)
             server.serve("data_pkg_0201.exe", package)
             server.serve("ZT_AutoUpdate_28.exe", new)

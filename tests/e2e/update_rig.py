@@ -6,6 +6,8 @@ import subprocess
 import sys
 import tempfile
 
+import zt_e2e
+
 
 class UpdateServer:
     def __init__(self, script):
@@ -40,10 +42,5 @@ class UpdateServer:
         shutil.rmtree(self.state, ignore_errors=True)
 
 
-def descriptor(data_version, data_file, data_length, updater_version="2.7", updater_file="ZT_AutoUpdate_new.exe",
-               updater_length=1000, data_time="2026-12-01", data_desc="华南地区"):
-    text = ("data_version=%s\r\ndata_time=%s\r\ndata_desc=%s\r\ndata_file=%s\r\ndata_length=%d\r\n"
-            "updater_version=%s\r\nupdater_file=%s\r\nupdater_length=%d\r\n"
-            % (data_version, data_time, data_desc, data_file, data_length, updater_version, updater_file,
-               updater_length))
-    return text.encode("gbk")
+def descriptor(data_version, data_file, data_length, **kwargs):
+    return zt_e2e.descriptor(data_version, data_file, data_length, **kwargs)

@@ -60,8 +60,7 @@ class Server:
         """Serves the stand-in data-update program as data version data_version."""
         program = program or os.path.join(self.rig.args.simdev, "data_update_standin.exe")
         shutil.copy(program, os.path.join(self.root, "data_update.exe"))
-        size = os.path.getsize(os.path.join(self.root, "data_update.exe"))
-        self.rig.write_bytes(os.path.join(self.root, "version.txt"), descriptor(data_version, size))
+        self.rig.write_bytes(os.path.join(self.root, "version.txt"), descriptor(data_version, read(program)))
 
     def fault(self, name, fault_json):
         subprocess.run([sys.executable, self.rig.args.server, "fault", "--state", self.state, name, fault_json],
@@ -80,10 +79,14 @@ class Server:
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def descriptor(data_version, data_length):
-    return ("updater_version=2.7\r\nupdater_file=ZT_AutoUpdate_new.exe\r\nupdater_length=1000\r\n"
-            "data_version=%s\r\ndata_file=data_update.exe\r\ndata_length=%d\r\n"
-            "data_time=2026-12-01\r\ndata_desc=sample\r\n" % (data_version, data_length)).encode("ascii")
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+def descriptor(data_version, program):
+    """The descriptor of the stand-in data-update program as data version data_version."""
+    return zt_e2e.descriptor(data_version, "data_update.exe", len(program), data_bytes=program, data_desc="sample")
 
 
 class Rig:
@@ -112,10 +115,10 @@ class Rig:
         descriptor at all when data_version is None."""
         root = self.tool.update_root()
         os.makedirs(root, exist_ok=True)
-        shutil.copy(os.path.join(self.args.simdev, "data_update_standin.exe"), os.path.join(root, "data_update.exe"))
+        program = os.path.join(self.args.simdev, "data_update_standin.exe")
+        shutil.copy(program, os.path.join(root, "data_update.exe"))
         if data_version is not None:
-            size = os.path.getsize(os.path.join(root, "data_update.exe"))
-            self.write_bytes(os.path.join(root, "version.txt"), descriptor(data_version, size))
+            self.write_bytes(os.path.join(root, "version.txt"), descriptor(data_version, read(program)))
 
     def start_simulator(self, lines=()):
         self.sim = simdev.Simulator(self.e2e.build, log_path=os.path.join(self.work, "simulator.out"))

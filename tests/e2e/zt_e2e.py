@@ -16,11 +16,16 @@ and keep them open); programs are started through launch.exe so the command line
 `wineserver -k` is used only when a process cannot be ended by its id.
 """
 import argparse
+import hashlib
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+import ztpublish  # noqa: E402  (the publishing tool's own code signs what the scenarios serve)
 
 INSTALL_FOLDER = r"C:\Program Files\ZT AutoUpdate"
 EXE_NAME = "ZT_AutoUpdate.exe"
@@ -30,8 +35,26 @@ LOG_FILE = UPDATE_ROOT + "\\autoupdate.log"
 NO_SERVER = {"ZT_UPDATE_SERVER": "127.0.0.1:9"}
 
 
+# The private key that matches the key built into the tool under test (a key made for the test run);
+# without one the build has no key and nothing is signed.
+SIGNING_KEY = os.environ.get("ZT_TEST_SIGNING_KEY") or None
+
+
 class Failure(AssertionError):
     pass
+
+
+def descriptor(data_version, data_file, data_length, data_bytes=None, updater_version="2.7",
+               updater_file="ZT_AutoUpdate_new.exe", updater_length=1000, updater_bytes=None,
+               data_time="2026-12-01", data_desc="华南地区", seq=1, sign=True):
+    """A descriptor as the publishing tool writes it: GBK, CR LF, the hashes of the bytes given, and
+    signed with the test key when the build has one (and `sign` is not False)."""
+    text = ztpublish.descriptor_text(
+        str(data_version), data_time, data_desc, data_file, data_length, updater_version, updater_file, updater_length,
+        data_sha256=hashlib.sha256(data_bytes).hexdigest() if data_bytes is not None else None,
+        updater_sha256=hashlib.sha256(updater_bytes).hexdigest() if updater_bytes is not None else None,
+        seq=seq)
+    return ztpublish.sign(text, SIGNING_KEY) if SIGNING_KEY and sign else text
 
 
 def check(condition, what):
