@@ -3,12 +3,12 @@
 ; auto-start and an Apps & Features entry under HKCU, and leaves an uninstaller.
 ;
 ;   makensis -DEXE=path/to/ZT_AutoUpdate.exe -DOUTFILE=setup.exe [-DARCH=x64|x86]
-;            [-DCOMPANY=publisher] [-DSIGN=command] installer/ZT_AutoUpdate.nsi
+;            [-DCOMPANY=publisher] [-DSIGN=program] installer/ZT_AutoUpdate.nsi
 ;
 ; Give EXE and OUTFILE as absolute paths: makensis works in the script's folder.
-; EXE is the (already signed) executable to install. SIGN, when given, is a command that signs the
-; file named after it in place; it signs the uninstaller before it is packed and the installer
-; after it is written. The version comes from res/version.h, like everything else's.
+; EXE is the (already signed) executable to install. SIGN, when given, is a program that signs the
+; file given as its argument in place (scripts/sign): the uninstaller before it is packed, the
+; installer after it is written. The version comes from res/version.h, like everything else's.
 
 Unicode true
 ManifestDPIAware true
@@ -40,8 +40,8 @@ SetCompressor /SOLID lzma
 !searchparse /file "../res/version.h" '#define ZT_VERSION_MINOR ' VERSION_MINOR
 
 !ifdef SIGN
-  !finalize '${SIGN} "%1"' = 0
-  !uninstfinalize '${SIGN} "%1"' = 0
+  !finalize '"${SIGN}" "%1"' = 0
+  !uninstfinalize '"${SIGN}" "%1"' = 0
 !endif
 
 !define PRODUCT "安全驾驶导引系统自动升级工具"
