@@ -17,6 +17,26 @@ namespace zt {
 
 CAutoUpdateApp theApp;
 
+namespace {
+
+// Under Wine without a window manager each hidden window costs 2 s; on Windows it takes a moment.
+constexpr auto kEndInstanceWait = std::chrono::seconds(10);
+// How long a start by the replacement script waits for the old process to give up the marker.
+constexpr auto kReplacedStartWait = std::chrono::seconds(10);
+constexpr DWORD kMarkerPollMs = 100;
+
+// Waits for the marker to become free and claims it; false when `wait` passed first.
+bool ClaimWhenFree(UniqueKernelHandle* mutex, std::chrono::milliseconds wait) {
+  for (auto waited = std::chrono::milliseconds(0); waited < wait; waited += std::chrono::milliseconds(kMarkerPollMs)) {
+    mutex->reset();  // our handle to the other instance's marker would keep it alive
+    ::Sleep(kMarkerPollMs);
+    if (ClaimSingleInstance(mutex)) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 bool ClaimSingleInstance(UniqueKernelHandle* mutex) {
   ::SetLastError(ERROR_SUCCESS);
   HANDLE handle = ::CreateMutexW(nullptr, FALSE, Widen(kMutexName).c_str());
@@ -25,14 +45,46 @@ bool ClaimSingleInstance(UniqueKernelHandle* mutex) {
   return error != ERROR_ALREADY_EXISTS;
 }
 
+bool InstanceRunning() {
+  UniqueKernelHandle marker(::OpenMutexW(SYNCHRONIZE, FALSE, Widen(kMutexName).c_str()));
+  return marker || ::GetLastError() != ERROR_FILE_NOT_FOUND;
+}
+
+UINT EndInstanceMessage() {
+  static const UINT message = ::RegisterWindowMessageW(Widen(kEndInstanceMessage).c_str());
+  return message;
+}
+
+UINT EndRunningInstance(std::chrono::milliseconds wait) {
+  if (!InstanceRunning()) return 0;
+  // Every top-level window gets it, hidden ones included; only our main window acts on it.
+  if (EndInstanceMessage() != 0) ::PostMessageW(HWND_BROADCAST, EndInstanceMessage(), 0, 0);
+  for (auto waited = std::chrono::milliseconds(0); waited < wait; waited += std::chrono::milliseconds(kMarkerPollMs)) {
+    ::Sleep(kMarkerPollMs);
+    if (!InstanceRunning()) return 0;
+  }
+  return 1;
+}
+
 BOOL CAutoUpdateApp::InitInstance() {
+  SetLogPath(PathFromUtf8(std::string(kUpdateRoot) + kLogName));
+  const std::string commandLine = Narrow(::GetCommandLineW());
+  const LaunchRequest request = DecideLaunchRequest(commandLine);
+  if (request == LaunchRequest::EndRunningInstance) {
+    const bool wasRunning = InstanceRunning();
+    m_nExitCode = EndRunningInstance(kEndInstanceWait);
+    if (wasRunning) LogEvent("quit", m_nExitCode == 0 ? "asked by /exit: the tool has ended" : "asked by /exit: the tool still runs");
+    return FALSE;
+  }
+
   UniqueKernelHandle mutex;
+  bool first = ClaimSingleInstance(&mutex);
+  if (!first && request == LaunchRequest::RunAfterReplacement) first = ClaimWhenFree(&mutex, kReplacedStartWait);
   // Another instance runs: end silently, show nothing, leave it as it is.
-  if (!ClaimSingleInstance(&mutex)) return FALSE;
+  if (!first) return FALSE;
   const DWORD mutexError = mutex ? ERROR_SUCCESS : ::GetLastError();
 
-  SetLogPath(PathFromUtf8(std::string(kUpdateRoot) + kLogName));
-  LogEvent("start", "version " + m_strAppVersion + ", command line " + Narrow(::GetCommandLineW()));
+  LogEvent("start", "version " + m_strAppVersion + ", command line " + commandLine);
   if (!mutex) LogEvent("mutex", ErrorText("CreateMutexW", mutexError));
   // Temporary files of transfers that a crash or power loss cut off.
   RemoveStaleDownloads();

@@ -16,8 +16,10 @@ namespace zt {
 class CAutoUpdateApp {
  public:
   // Start-up: the single-instance mutex, the local descriptor, the main window; returns when the
-  // main window has ended (a second instance returns at once).
+  // main window has ended (a second instance returns at once). "/exit" only ends the running one.
   BOOL InitInstance();
+  // The process's exit status: 0, or 1 when "/exit" found the running instance still there.
+  UINT ExitCode() const { return m_nExitCode; }
 
   // Fetches the server's descriptor (within `budget`) into the shared server text.
   BOOL DownloadVersionFile(std::chrono::milliseconds budget);
@@ -26,6 +28,9 @@ class CAutoUpdateApp {
 
   const std::string m_strAppVersion = kAppVersion;
   DescriptorState m_state;  // m_strDataVersion, m_strDataTime, m_strDataDesc, m_strLocalText, m_strServerText
+
+ private:
+  UINT m_nExitCode = 0;
 };
 
 extern CAutoUpdateApp theApp;
@@ -39,6 +44,13 @@ std::string GetArg(int n);
 // The single-instance marker, the named mutex: false when another instance holds it. A failed
 // creation counts as a first instance (the handle is then empty).
 bool ClaimSingleInstance(UniqueKernelHandle* mutex);
+// Whether an instance of this log-on session holds the marker.
+bool InstanceRunning();
+// "/exit": asks the running instance to end and waits up to `wait` for it; 0 when none runs any
+// more, 1 when it still does.
+UINT EndRunningInstance(std::chrono::milliseconds wait);
+// The registered message that asks the main window to end the program.
+UINT EndInstanceMessage();
 
 // A message box with the application title (the executable's name without extension) as caption.
 int AppMessageBox(std::string_view text, UINT type);

@@ -1,4 +1,6 @@
-// Registration for start at log-on: the value "ZT_AutoUpdate" under HKLM's Run key.
+// Registration for start at log-on: the value "ZT_AutoUpdate" in a Run key. The machine-wide key
+// (32-bit registry view, shared with the installed base) is preferred; where the user may not
+// write it, the user's own Run key holds the value instead.
 #pragma once
 #include <string>
 #include <string_view>
@@ -9,14 +11,26 @@ namespace zt {
 // blanks neither runs the wrong program nor loses the switch.
 std::string BuildAutoRunCommand(std::string_view exePath);
 
-#ifdef _WIN32
-// TRUE when the value exists and can be read (any length, any text).
-bool IsAutoRunEnabled();
-// Writes (enable) or deletes the value; on failure shows the tool's message box. Never throws.
-void SetAutoRun(std::string_view command, bool enable);
-// The registry step of SetAutoRun without any message box: 0 on success, else the Windows error
-// code; *openFailed tells whether the key itself could not be opened for writing.
-long WriteAutoRunValue(std::string_view command, bool enable, bool* openFailed);
-#endif
+// What one Run key did with a write or a delete.
+enum class RunKeyResult {
+  Done,     // written, or the value removed
+  Absent,   // delete: there was no value
+  Refused,  // the key could not be opened for writing (no rights, no key)
+  Failed,   // the key opened, the write or delete failed
+};
+
+// What the user is told after a change of the check box.
+enum class AutoRunMessage {
+  None,
+  Failed,             // "设置失败！"
+  NeedsAdministrator, // "无法设置，可能是权限不够，…": a machine-wide value stays that only an administrator may remove
+};
+
+// Enabling tries the machine key, then (when that was not Done) the user key.
+AutoRunMessage EnableMessage(RunKeyResult machine, RunKeyResult user);
+// Disabling removes the value from both keys; `machineRemains`/`userRemains` tell what is left.
+AutoRunMessage DisableMessage(RunKeyResult machine, RunKeyResult user, bool machineRemains, bool userRemains);
+
+std::string_view AutoRunMessageText(AutoRunMessage message);
 
 }  // namespace zt

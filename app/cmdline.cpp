@@ -1,5 +1,7 @@
 #include "app/cmdline.h"
 
+#include "app/paths.h"
+
 namespace zt {
 
 // Only the space byte separates arguments and a double quote groups; a tab is an ordinary byte.
@@ -65,6 +67,27 @@ std::string GetArgOf(std::string_view commandLine, int n) {
     }
   }
   return {};
+}
+
+namespace {
+
+bool EqualsIgnoringCase(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = (text[i] >= 'A' && text[i] <= 'Z') ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+LaunchRequest DecideLaunchRequest(std::string_view commandLine) {
+  const int count = GetArgCountOf(commandLine);
+  if (count < 1) return LaunchRequest::Run;
+  if (EqualsIgnoringCase(GetArgOf(commandLine, 1), kExitSwitch)) return LaunchRequest::EndRunningInstance;
+  if (EqualsIgnoringCase(GetArgOf(commandLine, 2), kReplacedSwitch)) return LaunchRequest::RunAfterReplacement;
+  return LaunchRequest::Run;
 }
 
 }  // namespace zt

@@ -5,7 +5,8 @@
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   zt::theApp.InitInstance();
-  // Status 0 for every end, a second instance's included. ExitProcess ends the never-joined worker
-  // threads before any global is destroyed, so none of them can touch theApp after its destructor.
-  ::ExitProcess(0);
+  // Status 0 for every end, a second instance's included ("/exit" reports whether the tool ended).
+  // ExitProcess ends the never-joined worker threads before any global is destroyed, so none of
+  // them can touch theApp after its destructor.
+  ::ExitProcess(zt::theApp.ExitCode());
 }

@@ -7,6 +7,8 @@ namespace zt {
 
 inline constexpr char kAppVersion[] = ZT_VERSION_TEXT;
 inline constexpr char kMutexName[] = "Zant_AutoUpdate_Sem";
+// Broadcast by "/exit" to the running instance's main window.
+inline constexpr char kEndInstanceMessage[] = "ZT_AutoUpdate.EndInstance";
 
 inline constexpr char kUpdateRoot[] = "C:\\ZT_Update\\";
 inline constexpr char kDownloadFolder[] = "C:\\ZT_Update\\Download\\";
@@ -24,6 +26,10 @@ inline constexpr char kServerEnvVar[] = "ZT_UPDATE_SERVER";
 inline constexpr char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\";
 inline constexpr char kRunValueName[] = "ZT_AutoUpdate";
 inline constexpr char kAutoHideSwitch[] = "/autohide";
+// Argument 1 of the installer's request to end the running tool.
+inline constexpr char kExitSwitch[] = "/exit";
+// Argument 2 of the replacement script's start of the new executable.
+inline constexpr char kReplacedSwitch[] = "/replaced";
 
 inline constexpr char kBalloonTitle[] = "数据升级";
 

@@ -3,7 +3,7 @@
 #include <shellapi.h>
 
 #include "app/app.h"
-#include "app/autorun.h"
+#include "app/autorun_win.h"
 #include "app/ids.h"
 #include "app/log.h"
 #include "app/paths.h"
@@ -88,11 +88,12 @@ BOOL CAutoUpdateDlg::OnInitDialog() {
                  reinterpret_cast<LPARAM>(m_hSmallIcon ? m_hSmallIcon : m_hIcon));
 
   m_uTaskbarCreated = ::RegisterWindowMessageW(L"TaskbarCreated");
-  // Run as administrator (as the Run-key message asks), the window would not receive this
-  // broadcast from an Explorer with ordinary rights, and a shell restart would lose the icon.
-  if (m_uTaskbarCreated != 0 &&
-      !::ChangeWindowMessageFilterEx(m_hWnd, m_uTaskbarCreated, MSGFLT_ALLOW, nullptr)) {
-    LogEvent("tray", LastErrorText("ChangeWindowMessageFilterEx TaskbarCreated"));
+  // Run as administrator (as the Run-key message asks), the window would not receive these
+  // broadcasts from programs with ordinary rights: a shell restart would lose the icon, and the
+  // installer could not end the tool.
+  for (const UINT message : {m_uTaskbarCreated, EndInstanceMessage()}) {
+    if (message != 0 && !::ChangeWindowMessageFilterEx(m_hWnd, message, MSGFLT_ALLOW, nullptr))
+      LogEvent("window", LastErrorText("ChangeWindowMessageFilterEx"));
   }
   SetMessageWindow(m_hWnd);
   SetProgressOwner(m_hWnd);
@@ -197,8 +198,7 @@ void CAutoUpdateDlg::ShowTrayMenu() {
   if (cmd == ID_TRAY_SHOW) {
     ShowAndActivate();
   } else if (cmd == ID_TRAY_EXIT) {
-    LogEvent("quit", "tray menu");
-    DestroyWindow();
+    QuitProgram("tray menu");
   }
 }
 
@@ -212,6 +212,7 @@ void CAutoUpdateDlg::OnWatchTick() {
 }
 
 void CAutoUpdateDlg::OnTimer(UINT_PTR id) {
+  if (m_bQuitting) return;
   switch (id) {
     case IDT_WATCH:
       OnWatchTick();
@@ -317,8 +318,7 @@ void CAutoUpdateDlg::OnChkAutoStart() {
 void CAutoUpdateDlg::OnCommand(UINT id) {
   switch (id) {
     case IDC_BTN_CLOSE:
-      LogEvent("quit", "close button");
-      CDialog::OnCancel();
+      QuitProgram("close button");
       break;
     case IDC_BTN_BACKGROUND:
       ::ShowWindow(m_hWnd, SW_HIDE);
@@ -347,6 +347,7 @@ void CAutoUpdateDlg::OnCommand(UINT id) {
 }
 
 bool CAutoUpdateDlg::OnWorkerMessage(UINT message, WPARAM wParam) {
+  if (m_bQuitting) return true;
   const LocalDescriptor local = theApp.m_state.Local();
   const WorkerReaction r =
       ReactToWorkerMessage(message, static_cast<std::uintptr_t>(wParam), ::IsWindowVisible(m_hWnd) != FALSE,
@@ -358,11 +359,31 @@ bool CAutoUpdateDlg::OnWorkerMessage(UINT message, WPARAM wParam) {
   if (r.hideProgress) HideProgress();
   if (r.busy) m_bBusy = *r.busy;
   if (r.refreshInfo) RefreshInfo();
-  if (r.destroy) {
-    LogEvent("quit", "the tool was replaced by its new version");
-    DestroyWindow();
-  }
+  if (r.destroy) QuitProgram("the tool was replaced by its new version");
   return true;
+}
+
+void CAutoUpdateDlg::QuitProgram(std::string_view why) {
+  if (m_bQuitting) return;
+  m_bQuitting = true;
+  LogEvent("quit", why);
+  // Nothing may start any more, not even while a nested loop unwinds: the replacement script may
+  // be waiting for this process to end.
+  for (const UINT id : {IDT_WATCH, IDT_ASK_AUTOSTART, IDT_START_HIDDEN, IDT_FORGET_DEVICE}) ::KillTimer(m_hWnd, id);
+  RemoveTrayIcon();
+  // A message box, the About box or the tray menu runs a loop of its own inside the main window's,
+  // which would keep the program alive (hidden) until the user closes it: end those first.
+  ::EndMenu();
+  ::EnumThreadWindows(
+      ::GetCurrentThreadId(),
+      [](HWND window, LPARAM main) -> BOOL {
+        wchar_t cls[8] = {};
+        if (window != reinterpret_cast<HWND>(main) && ::GetClassNameW(window, cls, 8) && std::wstring_view(cls) == L"#32770")
+          ::EndDialog(window, IDCANCEL);
+        return TRUE;
+      },
+      reinterpret_cast<LPARAM>(m_hWnd));
+  EndDialog(IDCANCEL);
 }
 
 void CAutoUpdateDlg::OnPaintIconic() {
@@ -378,6 +399,11 @@ void CAutoUpdateDlg::OnPaintIconic() {
 }
 
 INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == EndInstanceMessage() && message != 0) {
+    QuitProgram("asked to end by /exit");
+    SetResult(1);
+    return TRUE;
+  }
   if (m_uTaskbarCreated != 0 && message == m_uTaskbarCreated) {
     LogEvent("tray", "taskbar created again: icon added");
     AddTrayIcon();

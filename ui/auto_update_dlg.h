@@ -65,11 +65,15 @@ class CAutoUpdateDlg : public CDialog {
   void OnCommand(UINT id);
   bool OnWorkerMessage(UINT message, WPARAM wParam);
   void OnPaintIconic();
+  // Ends the program from anywhere, also from inside a message box or the About box.
+  void QuitProgram(std::string_view why);
 
   HICON m_hSmallIcon = nullptr;
   // Whether the shell holds the icon; while it does not, ticks and balloons add it again.
   bool m_bTrayShown = false;
   bool m_bTrayFailureLogged = false;
+  // Set once the program is ending: no tick, no worker message acts any more.
+  bool m_bQuitting = false;
   std::uint32_t m_nTick = 0;
   FetchBackoff m_fetchBackoff;
   // The schedule and the update decision; the host gives it this window's calls.

@@ -24,6 +24,11 @@ class UniqueHandle {
   ~UniqueHandle() { reset(); }
 
   value_type get() const noexcept { return h_; }
+  // For a call that hands out a new handle through an out-parameter: closes the old one first.
+  value_type* put() noexcept {
+    reset();
+    return &h_;
+  }
   explicit operator bool() const noexcept { return Traits::Valid(h_); }
   value_type release() noexcept { return std::exchange(h_, Traits::None()); }
   void reset(value_type h = Traits::None()) noexcept {

@@ -15,6 +15,9 @@ from zt_e2e import Failure, check, run_windows  # noqa: F401  (re-exported for t
 
 MAIN_CAPTION = "安全驾驶导引系统——自动升级工具 V2.6"
 RUN_KEY = r"HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
+USER_RUN_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Run"
+# Where the tool keeps the value: the machine-wide key in the 32-bit view, or the user's key.
+RUN_PLACES = {"machine": [RUN_KEY, "/reg:32"], "user": [USER_RUN_KEY]}
 RUN_VALUE = "ZT_AutoUpdate"
 # Messages and ids the scenarios post.
 WM_CLOSE = 0x0010
@@ -127,18 +130,23 @@ class Tool:
     def log(self):
         return self.e2e.read_log()
 
-    def run_value(self):
-        rc, lines = run_windows(["reg", "query", RUN_KEY, "/v", RUN_VALUE])
+    def run_value(self, where="machine"):
+        key, *view = RUN_PLACES[where]
+        rc, lines = run_windows(["reg", "query", key, "/v", RUN_VALUE] + view)
         for line in lines:
             if RUN_VALUE in line and "REG_SZ" in line:
                 return line.split("REG_SZ", 1)[1].strip()
         return None
 
-    def set_run_value(self, data):
+    def set_run_value(self, data, where="machine"):
+        """Writes the value in one place (as `reg add ... /reg:32` would), or with None removes it
+        from every place."""
         if data is None:
-            run_windows(["reg", "delete", RUN_KEY, "/v", RUN_VALUE, "/f"])
+            for key, *view in RUN_PLACES.values():
+                run_windows(["reg", "delete", key, "/v", RUN_VALUE, "/f"] + view)
         else:
-            run_windows(["reg", "add", RUN_KEY, "/v", RUN_VALUE, "/t", "REG_SZ", "/d", data, "/f"])
+            key, *view = RUN_PLACES[where]
+            run_windows(["reg", "add", key, "/v", RUN_VALUE, "/t", "REG_SZ", "/d", data, "/f"] + view)
 
     def tray_shown(self):
         """Wine's stand-alone tray window is shown while it holds at least one icon."""

@@ -75,6 +75,27 @@ TEST(AppCmdline, HiddenStartLooksAtArgumentOneLowerCased) {
   }
 }
 
+TEST(AppCmdline, LaunchRequests) {
+  const struct {
+    std::string line;
+    zt::LaunchRequest request;
+  } cases[] = {
+      {R"("C:\app\tool.exe" /exit)", zt::LaunchRequest::EndRunningInstance},
+      {R"(C:\app\tool.exe /EXIT)", zt::LaunchRequest::EndRunningInstance},
+      {R"("C:\app\tool.exe" /exit2)", zt::LaunchRequest::Run},  // the whole argument, not a part
+      {R"("C:\app\tool.exe" x/exit)", zt::LaunchRequest::Run},
+      {R"("C:\app\tool.exe" /autohide /exit)", zt::LaunchRequest::Run},
+      {R"(C:\app\tool.exe)", zt::LaunchRequest::Run},  // count 0
+      {R"("C:\a b\tool.exe" /autohide /replaced)", zt::LaunchRequest::RunAfterReplacement},
+      {R"("C:\a b\tool.exe" /autohide /Replaced )", zt::LaunchRequest::RunAfterReplacement},
+      {R"("C:\a b\tool.exe" /replaced)", zt::LaunchRequest::Run},  // only as argument 2
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("line [" + c.line + "]");
+    EXPECT_EQ(zt::DecideLaunchRequest(c.line), c.request);
+  }
+}
+
 // The Run value quotes the path, so every path gives back itself as argument 0 and the switch as
 // argument 1, blanks and Chinese folder names included.
 TEST(AppCmdline, RunValueCommandKeepsPathAndSwitch) {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/autorun.h"
+#include "app/autorun_win.h"
 #include "app/descriptor.h"
 #include "app/descriptor_state.h"
 #include "app/fsutil.h"
@@ -67,7 +67,7 @@ SeenBox AnswerMessageBox() {
 }
 
 TEST(AppMessages, FailedDeleteTellsTheUserInTheToolsBox) {
-  zt::WriteAutoRunValue("", false, nullptr);  // make sure the value is missing
+  zt::ChangeAutoRun("", false);  // make sure the value is missing
   SeenBox seen;
   std::thread watcher([&] { seen = AnswerMessageBox(); });
   zt::SetAutoRun("", false);  // deleting a missing value fails
@@ -79,56 +79,28 @@ TEST(AppMessages, FailedDeleteTellsTheUserInTheToolsBox) {
   EXPECT_TRUE(seen.exclamation);
 }
 
-struct SavedValue {
-  std::wstring name;
-  DWORD type;
-  std::vector<BYTE> data;
-};
-
-// The Run key's values, so the key can be removed and put back as it was.
-std::vector<SavedValue> SaveRunKey() {
-  std::vector<SavedValue> values;
-  HKEY raw = nullptr;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, zt::Widen(zt::kRunKeyPath).c_str(), 0, KEY_READ, &raw) != ERROR_SUCCESS)
-    return values;
-  zt::UniqueHKey key(raw);
-  for (DWORD i = 0;; ++i) {
-    wchar_t name[16384];
-    DWORD nameLength = 16384, type = 0, bytes = 0;
-    if (::RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type, nullptr, &bytes) != ERROR_SUCCESS) break;
-    SavedValue v{std::wstring(name, nameLength), type, std::vector<BYTE>(bytes)};
-    nameLength = 16384;
-    ::RegEnumValueW(key.get(), i, name, &nameLength, nullptr, &type, v.data.data(), &bytes);
-    values.push_back(std::move(v));
-  }
-  return values;
+// An account without rights to the machine-wide key, which still holds the value: the user is told
+// that administrator rights are needed (the box then stays ticked).
+LSTATUS WINAPI RefuseWrites(HKEY root, LPCWSTR path, DWORD options, REGSAM access, PHKEY key) {
+  if (access & KEY_SET_VALUE) return ERROR_ACCESS_DENIED;
+  return ::RegOpenKeyExW(root, path, options, access, key);
 }
 
-// With the Run key gone it cannot be opened for writing: the user is told to run as administrator
-// and nothing is written.
-TEST(AppMessages, KeyThatCannotBeOpenedAsksForAdministrator) {
-  const std::wstring path = zt::Widen(zt::kRunKeyPath);
-  const std::vector<SavedValue> saved = SaveRunKey();
-  ASSERT_EQ(::RegDeleteKeyW(HKEY_LOCAL_MACHINE, path.substr(0, path.size() - 1).c_str()), ERROR_SUCCESS);
+TEST(AppMessages, MachineValueThatCannotBeRemovedAsksForAdministrator) {
+  zt::RunPlaces places = zt::DefaultRunPlaces();
+  ASSERT_EQ(zt::ChangeAutoRun("x", true, places), zt::AutoRunMessage::None);  // the machine-wide value
+  places.machine.open = &RefuseWrites;
 
   SeenBox seen;
   std::thread watcher([&] { seen = AnswerMessageBox(); });
-  zt::SetAutoRun(zt::BuildAutoRunCommand(zt::GetModulePath()), true);
+  zt::SetAutoRun("x", false, places);
   watcher.join();
-  const bool stillEnabled = zt::IsAutoRunEnabled();
-
-  HKEY raw = nullptr;
-  ASSERT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &raw, nullptr),
-            ERROR_SUCCESS);
-  zt::UniqueHKey key(raw);
-  for (const auto& v : saved) {
-    ::RegSetValueExW(key.get(), v.name.c_str(), 0, v.type, v.data.data(), static_cast<DWORD>(v.data.size()));
-  }
+  const bool stillEnabled = zt::IsAutoRunEnabled(places);
+  zt::ChangeAutoRun("", false);
 
   EXPECT_EQ(seen.text, zt::Widen("无法设置，可能是权限不够，请退出并以管理员身份重新运行本程序！"));
   EXPECT_TRUE(seen.exclamation);
-  EXPECT_FALSE(stillEnabled);
-  EXPECT_EQ(SaveRunKey().size(), saved.size());
+  EXPECT_TRUE(stillEnabled);
 }
 
 TEST(AppDescriptorFiles, ReadsUnderWindowsSharingAndChineseFolders) {

@@ -1,0 +1,233 @@
+#!/usr/bin/env python3
+"""Tests of the publishing side: scripts/keygen, scripts/ztpublish.py and scripts/publish."""
+import hashlib
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import unittest
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+
+SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
+sys.path.insert(0, str(SCRIPTS))
+import ztpublish as zp  # noqa: E402
+
+ORDER = ["data_version", "data_time", "data_desc", "data_file", "data_length", "updater_version", "updater_file",
+         "updater_length", "data_sha256", "updater_sha256", "zt_seq", "zt_sig"]
+
+
+def setUpModule():
+    global KEYS
+    KEYS = tempfile.TemporaryDirectory()
+    for name in ("own", "other"):
+        subprocess.run([SCRIPTS / "keygen", Path(KEYS.name, name)], check=True, capture_output=True)
+
+
+def tearDownModule():
+    KEYS.cleanup()
+
+
+def key(name="own", half="private"):
+    return Path(KEYS.name, name, f"{half}.pem")
+
+
+class Publishing(unittest.TestCase):
+    def setUp(self):
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        self.dir = Path(tmp.name)
+
+    def exe(self, name, body=b"package"):
+        path = self.dir / "in" / name
+        path.parent.mkdir(exist_ok=True)
+        path.write_bytes(b"MZ" + body)
+        return path
+
+    def publish(self, out="out", data="Data_2002.exe", **kw):
+        args = dict(data_version="2002", data_time="2026-12-01", data_desc="华南地区", private_key=key())
+        args.update(kw)
+        folder = zp.publish(self.dir / out, self.exe(data) if isinstance(data, str) else data, **args)
+        return folder, (folder / "version.txt").read_bytes()
+
+    def test_keygen_writes_private_0600_and_never_overwrites(self):
+        self.assertEqual(os.stat(key()).st_mode & 0o777, 0o600)
+        self.assertTrue(key(half="public").read_bytes().startswith(b"-----BEGIN PUBLIC KEY-----\n"))
+        before = key().read_bytes()
+        again = subprocess.run([SCRIPTS / "keygen", key().parent], capture_output=True, text=True)
+        self.assertNotEqual(again.returncode, 0)
+        self.assertEqual(key().read_bytes(), before)
+
+    def test_publication_describes_its_files_and_verifies(self):
+        folder, text = self.publish(updater_path=self.exe("Tool_2.8.exe", b"tool"), updater_version="2.8")
+        lines = text.decode("gbk").split("\r\n")
+        self.assertEqual(lines[-1], "")  # the signature line ends with CR LF too
+        self.assertEqual([line.split("=", 1)[0] for line in lines[:-1]], ORDER)
+        values = zp.parse_descriptor(text)
+        for kind, name, body in (("data", "Data_2002.exe", b"MZpackage"), ("updater", "Tool_2.8.exe", b"MZtool")):
+            self.assertEqual(values[f"{kind}_file"], name)
+            self.assertEqual(values[f"{kind}_length"], str(len(body)))
+            self.assertEqual(values[f"{kind}_sha256"], hashlib.sha256(body).hexdigest())
+            self.assertEqual((folder / name).read_bytes(), body)
+        self.assertEqual(values["zt_seq"], "1")
+        self.assertTrue(zp.verify(text, key(half="public")))
+        self.assertFalse(zp.verify(text, key("other", "public")))
+
+    def test_any_flipped_byte_fails_verification(self):
+        _, text = self.publish()
+        body_end = text.rindex(b"zt_sig=")
+        # Every byte of the signature line; the signed part at a stride, with its first and last bytes.
+        positions = sorted({*range(0, body_end, 7), body_end - 2, body_end - 1, *range(body_end, len(text))})
+
+        def verifies_flipped(i):
+            flipped = bytearray(text)
+            flipped[i] ^= 0x01
+            return zp.verify(bytes(flipped), key(half="public"))
+
+        with ThreadPoolExecutor(4) as pool:
+            still_verified = [i for i, ok in zip(positions, pool.map(verifies_flipped, positions)) if ok]
+        self.assertEqual(still_verified, [])
+        # The last base64 character of 64 bytes carries 4 unused bits; setting one decodes to the same bytes.
+        alphabet = b"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+        last = text.rindex(b"==") - 1
+        loose = text[:last] + alphabet[alphabet.index(text[last]) ^ 1:][:1] + text[last + 1:]
+        for name, variant in (("unused bits set", loose), ("text after the signature", text + b"x\r\n"),
+                              ("second signature line", text + text[body_end:])):
+            with self.subTest(name):
+                self.assertFalse(zp.verify(variant, key(half="public")))
+
+    def test_sign_refuses_signed_or_unterminated_input(self):
+        p384 = Path(KEYS.name, "p384.pem")
+        p384.write_bytes(subprocess.run(["openssl", "ecparam", "-name", "secp384r1", "-genkey", "-noout"],
+                                        capture_output=True, check=True).stdout)
+        for name, unsigned, private in (("signed", b"a=1\r\nzt_sig=AAAA\r\n", key()),
+                                        ("no line end", b"a=1\r\nb=2", key()), ("LF only", b"a=1\n", key()),
+                                        ("P-384 key", b"a=1\r\n", p384)):
+            with self.subTest(name), self.assertRaises(zp.PublishError):
+                zp.sign(unsigned, private)
+
+    def test_sequence_and_updater_keys(self):
+        previous, _ = self.publish("prev", updater_path=self.exe("Tool_2.8.exe", b"tool"), updater_version="2.8",
+                                   previous_seq=6)
+        legacy = self.dir / "legacy" / "autoupdate"
+        legacy.mkdir(parents=True)
+        (legacy / "version.txt").write_bytes(
+            zp.descriptor_text("2001", "2026-01-01", "华南", "Old.exe", 9, "2.7", "ZT_AutoUpdate.exe", 0))
+        tool_sha = hashlib.sha256(b"MZtool").hexdigest()
+        kept = {"updater_version": "2.8", "updater_file": "Tool_2.8.exe", "updater_sha256": tool_sha}
+        placeholder = {"updater_version": "2.7", "updater_file": "ZT_AutoUpdate.exe", "updater_length": "0"}
+        for name, kw, expected in (
+                ("first publication", {}, {"zt_seq": "1", **placeholder}),
+                ("placeholder of another version", {"updater_version": "2.6"},
+                 {**placeholder, "updater_version": "2.6"}),
+                ("previous number", {"previous_seq": 41}, {"zt_seq": "42"}),
+                ("previous folder, kept updater", {"previous_dir": previous}, {"zt_seq": "8", **kept}),
+                ("previous folder given by its parent", {"previous_dir": previous.parent}, {"zt_seq": "8", **kept}),
+                ("unsigned previous without zt_seq", {"previous_dir": legacy.parent}, {"zt_seq": "1", **placeholder})):
+            with self.subTest(name):
+                folder, text = self.publish(f"out-{name}", **kw)
+                values = zp.parse_descriptor(text)
+                self.assertEqual({k: values.get(k) for k in expected}, expected)
+                self.assertEqual("updater_sha256" in values, "updater_sha256" in expected)
+                if "updater_sha256" in expected:
+                    self.assertEqual((folder / "Tool_2.8.exe").read_bytes(), b"MZtool")
+
+    def test_region_text_round_trips_as_gbk(self):
+        for region in ("华南地区", "广东省·深圳 A区", "Region 9"):
+            with self.subTest(region):
+                _, text = self.publish(f"out-{len(region)}", data_desc=region)
+                self.assertIn(b"data_desc=" + region.encode("gbk") + b"\r\n", text)
+                self.assertEqual(zp.parse_descriptor(text)["data_desc"], region)
+
+    def test_refusals_leave_the_folder_as_it_was(self):
+        self.publish(updater_path=self.exe("Tool_2.8.exe", b"tool"), updater_version="2.8")
+        other_key_prev = self.publish("signed-elsewhere", private_key=key("other"))[0]
+        altered_prev = self.publish("altered", updater_path=self.exe("Tool_2.8.exe", b"tool"), updater_version="2.8")[0]
+        (altered_prev / "Tool_2.8.exe").write_bytes(b"MZtoal")
+        before = {p: p.read_bytes() for p in (self.dir / "out/autoupdate").iterdir()}
+        cases = [(f"name {n!r}", {"data_name": n}, "file name") for n in (
+            "../x.exe", "a/b.exe", "a\\b.exe", ".x.exe", "x.exe.", "a..b.exe", "a b.exe", "数据.exe", "x" * 101,
+            "version.txt", "VERSION.TXT", "Delete.Bat", "nul.exe", "COM1", "clock$.exe")]
+        d2 = {"data_name": "D2.exe"}
+        other_bytes = {"data": self.exe("other.exe", b"other"), "data_name": "Data_2002.exe"}
+        cases += [
+            ("data name taken with other bytes", other_bytes, "Data_2002.exe exists with other bytes"),
+            ("updater name taken with other bytes", {"updater_path": self.exe("Tool_2.8.exe", b"new"),
+                                                     "updater_version": "2.9", **d2}, "Tool_2.8.exe exists with other"),
+            ("name taken in the previous folder",
+             {"out": "fresh", "previous_seq": None, "previous_dir": self.dir / "out", **other_bytes},
+             "Data_2002.exe exists with other bytes"),
+            ("previous updater altered", {"previous_seq": None, "previous_dir": altered_prev, **d2},
+             "does not match the updater_sha256"),
+            ("sequence not above the one there", {"previous_seq": 0, **d2}, "already has zt_seq=1"),
+            ("previous signed with another key", {"previous_seq": None, "previous_dir": other_key_prev, **d2},
+             "does not verify with this key"),
+            ("no MZ header", {"data": self.dir / "in" / "plain.bin", **d2}, "no MZ header"),
+            ("same name for both", {"updater_path": self.exe("tool.exe"), "updater_version": "2.9",
+                                    "updater_name": "d2.EXE", **d2}, "both be published"),
+            ("updater without version", {"updater_path": self.exe("tool.exe"), **d2}, "needs its version"),
+            ("'=' in region", {"data_desc": "a=b", **d2}, "data_desc"),
+            ("line break in region", {"data_desc": "华南\r\nzt_seq=99", **d2}, "data_desc"),
+            ("region not in GBK", {"data_desc": "华南\U0001F600", **d2}, "not representable in GBK"),
+            ("data version not a number", {"data_version": "20a2", **d2}, "decimal number")]
+        (self.dir / "in" / "plain.bin").write_bytes(b"not an exe")
+        for name, kw, reason in cases:
+            with self.subTest(name), self.assertRaisesRegex(zp.PublishError, re.escape(reason)):
+                self.publish(**{"out": "out", "previous_seq": 1, **kw})
+        self.assertEqual({p: p.read_bytes() for p in (self.dir / "out/autoupdate").iterdir()}, before)
+        # The same bytes under the same name are fine.
+        self.assertEqual(zp.parse_descriptor(self.publish(previous_dir=self.dir / "out")[1])["zt_seq"], "2")
+
+    def test_cli_publishes_or_gives_a_one_line_reason(self):
+        common = [SCRIPTS / "publish", "--key", key(), "--out", self.dir / "out", "--data-version", "2002",
+                  "--date", "2026-12-01", "--region", "华南地区"]
+        ok = subprocess.run([*common, "--data", self.exe("Data_2002.exe")], capture_output=True, text=True)
+        self.assertEqual(ok.returncode, 0, ok.stderr)
+        self.assertTrue(zp.verify((self.dir / "out/autoupdate/version.txt").read_bytes(), key(half="public")))
+        refused = subprocess.run([*common, "--data", self.exe("Data_2002.exe", b"other")], capture_output=True,
+                                 text=True)
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertRegex(refused.stderr, r"^publish: [^\n]*exists with other bytes[^\n]*\n$")
+
+
+class SignatureEncoding(unittest.TestCase):
+    def test_der_to_raw_pads_and_strips(self):
+        r31, s32 = bytes(range(1, 32)), bytes(range(0xE0, 0x100))
+        for name, der, raw in (
+                ("r shorter than 32 bytes", b"\x30\x44\x02\x1f" + r31 + b"\x02\x21\x00" + s32, b"\0" + r31 + s32),
+                ("both high-bit, sign bytes", b"\x30\x46\x02\x21\x00" + s32 + b"\x02\x21\x00" + s32, s32 + s32),
+                ("one-byte integers", b"\x30\x06\x02\x01\x05\x02\x01\x7f", bytes(31) + b"\5" + bytes(31) + b"\x7f")):
+            with self.subTest(name):
+                self.assertEqual(zp.der_to_raw(der), raw)
+                self.assertEqual(zp.raw_to_der(raw), der)
+
+    def test_der_to_raw_refuses_malformed(self):
+        good = b"\x30\x06\x02\x01\x05\x02\x01\x7f"
+        for name, der in (("trailing byte", good + b"\0"), ("negative", b"\x30\x06\x02\x01\x85\x02\x01\x7f"),
+                          ("zero", b"\x30\x06\x02\x01\x00\x02\x01\x7f"), ("past the end", good[:-1]),
+                          ("wider than 256 bits", b"\x30\x26\x02\x21\x01" + bytes(32) + b"\x02\x01\x01"),
+                          ("not a sequence", b"\x31" + good[1:]), ("empty", b"")):
+            with self.subTest(name), self.assertRaises(zp.PublishError):
+                zp.der_to_raw(der)
+
+    def test_openssl_signatures_convert_as_asn1parse_reads_them(self):
+        # Signs until an integer needs its 0x00 sign byte (half of them do) and compares with openssl's reading.
+        with tempfile.TemporaryDirectory() as tmp:
+            sig, padded = Path(tmp, "sig.der"), False
+            for i in range(64):
+                der = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key()], input=b"%d" % i,
+                                     capture_output=True, check=True).stdout
+                sig.write_bytes(der)
+                parsed = subprocess.run(["openssl", "asn1parse", "-inform", "DER", "-in", sig], capture_output=True,
+                                        text=True, check=True).stdout
+                ints = re.findall(r"INTEGER\s*:([0-9A-F]+)", parsed)
+                self.assertEqual(zp.der_to_raw(der), b"".join(int(h, 16).to_bytes(32, "big") for h in ints))
+                padded = der[3] == 0x21 or der[5 + der[3]] == 0x21
+                if padded:
+                    break
+            self.assertTrue(padded)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
