@@ -92,7 +92,7 @@ VIAddVersionKey /LANG=2052 "ProductVersion" "${VERSION}"
 
 Var AutoStart  ; 1: write the HKCU Run value at the end; 0: remove it
 
-; Asks a running copy of the tool to end and waits for it (the tool waits up to 5 s itself), so its
+; Asks a running copy of the tool to end and waits for it (the tool waits up to 10 s itself), so its
 ; file can be replaced or removed. The installed exe is one this installer put there, so it knows
 ; /exit; a copy still running afterwards is handled by the retries below.
 !macro EndRunningTool
