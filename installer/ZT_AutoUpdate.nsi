@@ -27,6 +27,8 @@ SetCompressor /SOLID lzma
 !ifndef COMPANY
   !define COMPANY "ZT Example Co."
 !endif
+; Strings the installer expands at run time read "$" as the start of a variable.
+!searchreplace COMPANY_TEXT "${COMPANY}" "$" "$$"
 !if "${ARCH}" == "x64"
   Target amd64-unicode
 !else if "${ARCH}" == "x86"
@@ -147,7 +149,7 @@ Section "-Install"
 
   WriteRegStr HKCU "${UNINST_KEY}" "DisplayName" "${PRODUCT}"
   WriteRegStr HKCU "${UNINST_KEY}" "DisplayVersion" "${VERSION}"
-  WriteRegStr HKCU "${UNINST_KEY}" "Publisher" "${COMPANY}"
+  WriteRegStr HKCU "${UNINST_KEY}" "Publisher" "${COMPANY_TEXT}"
   WriteRegStr HKCU "${UNINST_KEY}" "DisplayIcon" "$INSTDIR\${APP_EXE},0"
   WriteRegStr HKCU "${UNINST_KEY}" "UninstallString" '"$INSTDIR\${UNINSTALLER}"'
   WriteRegStr HKCU "${UNINST_KEY}" "QuietUninstallString" '"$INSTDIR\${UNINSTALLER}" /S'
