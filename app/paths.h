@@ -1,9 +1,11 @@
 // Fixed names of the tool: folders, files, the version, the server path. One place for each.
 #pragma once
 
+#include "res/version.h"
+
 namespace zt {
 
-inline constexpr char kAppVersion[] = "2.7";
+inline constexpr char kAppVersion[] = ZT_VERSION_TEXT;
 inline constexpr char kMutexName[] = "Zant_AutoUpdate_Sem";
 // Broadcast by "/exit" to the running instance's main window.
 inline constexpr char kEndInstanceMessage[] = "ZT_AutoUpdate.EndInstance";

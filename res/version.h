@@ -1,0 +1,8 @@
+// The tool's version, in one place: the C++ code (kAppVersion), the resource script (About text,
+// version resource), CMake, the installer script and scripts/release all read it from here.
+// Plain #defines only, so windres, makensis and a grep can read it as well as the compiler.
+#pragma once
+
+#define ZT_VERSION_MAJOR 2
+#define ZT_VERSION_MINOR 7
+#define ZT_VERSION_TEXT "2.7"
