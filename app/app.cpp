@@ -95,7 +95,7 @@ BOOL CAutoUpdateApp::InitInstance() {
 
   if (!LoadLocalVersion()) {
     const LocalDescriptor local = m_state.Local();
-    LogEvent("descriptor", "local version.txt missing or incomplete (data_version \"" + local.dataVersion + "\")");
+    LogEvent("descriptor", "local version.txt missing or incomplete (data_version \"" + LogValue(GbkToUtf8(local.dataVersion)) + "\")");
   }
   RunMainWindow();
   LogEvent("exit");

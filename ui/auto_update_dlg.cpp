@@ -376,12 +376,14 @@ bool CAutoUpdateDlg::OnWorkerMessage(UINT message, WPARAM wParam) {
   const LocalDescriptor local = theApp.m_state.Local();
   const WorkerReaction r =
       ReactToWorkerMessage(message, static_cast<std::uintptr_t>(wParam), ::IsWindowVisible(m_hWnd) != FALSE,
-                           theApp.m_strAppVersion, GbkToUtf8(local.dataVersion), GbkToUtf8(local.dataTime));
+                           m_progressOwner, theApp.m_strAppVersion, GbkToUtf8(local.dataVersion),
+                           GbkToUtf8(local.dataTime));
   if (!r.handled) return false;
   if (r.balloon) ShowBalloon(*r.balloon);
   if (r.showProgress) ShowProgress(*r.showProgress, 0);
   if (r.setProgress) SetProgress(*r.setProgress);
   if (r.hideProgress) HideProgress();
+  m_progressOwner = r.progressOwner;
   if (r.busy) m_bBusy = *r.busy;
   if (r.refreshInfo) RefreshInfo();
   if (r.destroy) QuitProgram("the tool was replaced by its new version");

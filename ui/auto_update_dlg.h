@@ -10,6 +10,7 @@
 
 #include "ui/dialog.h"
 #include "ui/fetch_backoff.h"
+#include "ui/window_logic.h"
 #include "ui/watch.h"
 #include "ui/watch_host.h"
 
@@ -72,6 +73,8 @@ class CAutoUpdateDlg : public CDialog {
   // Whether the shell holds the icon; while it does not, ticks and balloons add it again.
   bool m_bTrayShown = false;
   bool m_bTrayFailureLogged = false;
+  // Whose download the progress window shows.
+  ProgressOwner m_progressOwner = ProgressOwner::None;
   // Set once the program is ending: no tick, no worker message acts any more.
   bool m_bQuitting = false;
   std::uint32_t m_nTick = 0;

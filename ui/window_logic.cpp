@@ -32,10 +32,11 @@ std::string BuildInfoText(bool filesMissing, bool busy, std::string_view dataVer
   return text;
 }
 
-WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, bool visible,
+WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, bool visible, ProgressOwner owner,
                                     std::string_view appVersion, std::string_view dataVersion,
                                     std::string_view dataTime) {
   WorkerReaction r;
+  r.progressOwner = owner;
   switch (message) {
     case WM_UPDATER_DOWNLOADING:
     case WM_DATA_DOWNLOADING: {
@@ -44,7 +45,10 @@ WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, boo
       r.handled = true;
       r.balloon = std::string(text);
       // A tool running hidden in the tray never shows the progress window.
-      if (visible) r.showProgress = std::string(text);
+      if (visible) {
+        r.showProgress = std::string(text);
+        r.progressOwner = message == WM_UPDATER_DOWNLOADING ? ProgressOwner::Updater : ProgressOwner::Data;
+      }
       r.busy = true;
       break;
     }
@@ -56,9 +60,12 @@ WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, boo
         r.destroy = true;
       } else {
         r.balloon = std::string();
-        // Both downloads share the progress window: a failed updater download must not leave
-        // it standing.
-        r.hideProgress = true;
+        // Both downloads share the progress window: a failed updater download must not leave it
+        // standing, nor close it while it shows the data download.
+        if (owner == ProgressOwner::Updater) {
+          r.hideProgress = true;
+          r.progressOwner = ProgressOwner::None;
+        }
       }
       break;
     case WM_DATA_DONE:
@@ -70,6 +77,7 @@ WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, boo
         r.balloon = std::string();
       }
       r.hideProgress = true;
+      r.progressOwner = ProgressOwner::None;
       r.busy = false;
       r.refreshInfo = true;
       break;

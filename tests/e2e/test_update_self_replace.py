@@ -1,8 +1,11 @@
 """The tool replaces itself: a new updater version on the server makes the running tool download
-it, write delete.bat and end; cmd runs the script, which copies the new exe over the old one and
-starts it with /autohide. Before that, a read-only exe is left alone and the tool keeps running."""
+it, place it beside itself, write delete.bat and end; cmd runs the script, which swaps the new exe
+in and starts it with /autohide. Before that, a read-only exe is left alone and the tool keeps
+running, and a swap that fails (the new copy held by a scanner) puts the old exe back and starts it
+again: the tool is never lost."""
 import os
 import stat
+import subprocess
 import sys
 
 import zt_e2e
@@ -56,7 +59,30 @@ def main():
             tool.stop()
             os.chmod(exe_unix, stat.S_IRUSR | stat.S_IWUSR | stat.S_IRGRP | stat.S_IROTH)
 
-            # 2. The replacement.
+            # 2. The new copy is held (as a scanner would) when the script swaps: the old exe goes
+            # back in place and runs again.
+            placed = tool.win_exe + ".ztnew"
+            holder_out = open(os.path.join(e2e.build, "holder.out"), "wb")
+            holder = subprocess.Popen(["wine", tool.probe_exe, "hold", placed, zt_e2e.UPDATE_ROOT + "\\Download\\delete.bat",
+                                       "400", "90000"], stdin=subprocess.DEVNULL, stdout=holder_out,
+                                      stderr=subprocess.DEVNULL, env=dict(os.environ, WINEDEBUG="-all"))
+            try:
+                tool.start(" /autohide", env=env)
+                held_pid = tool.pid
+                tool.probe("tick", IDT_WATCH, SCHEDULED_CHECK_TICK, timeout=600)
+                check(wait_until(lambda: not e2e.running(held_pid), 60), "the old tool ended after the download")
+                check(wait_until(lambda: not os.path.exists(script), 60), "the script finished")
+                check(open(exe_unix, "rb").read() == old, "the old executable is back at its path")
+                check(wait_until(lambda: tool.exists(), 60), "and a tool runs again (its main window exists)")
+                check(not os.path.exists(exe_unix + ".ztold"), "nothing left aside")
+            finally:
+                holder.kill()
+                holder.wait()
+                holder_out.close()
+            tool.post(WM_UPDATER_DONE, 1, 0)  # the restarted copy was not started by the scenario
+            check(wait_until(lambda: not tool.exists(), 20), "the restarted copy ended")
+
+            # 3. The replacement.
             tool.start(" /autohide", env=env)
             old_pid = tool.pid
             rc, lines = tool.probe("tick", IDT_WATCH, SCHEDULED_CHECK_TICK, timeout=600)

@@ -1,6 +1,7 @@
 """The scheduled checks: nothing is fetched before tick 151; at tick 151 the server's descriptor
 is fetched and the updater thread runs; at tick 155 the data thread installs the newer package
-that appeared on the server after the tool started."""
+that appeared on the server after the tool started. The descriptor names an updater file the tool
+refuses (not a plain name) for its own version: that must not keep the data package from coming."""
 import os
 
 import watch_rig as R
@@ -12,7 +13,7 @@ def run(rig):
     server = rig.start_server()
     server.publish(2001)
     rig.start_tool()
-    server.publish(2002)
+    server.publish(2002, updater_file="ZT_AutoUpdate(2.7).exe")
     rig.ticks(140)
     check(not server.requests(), "nothing fetched before tick 151")
     rig.ticks(20)

@@ -56,11 +56,12 @@ class Server:
                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.port = int(out.stdout.decode().split()[0])
 
-    def publish(self, data_version, program=None):
-        """Serves the stand-in data-update program as data version data_version."""
+    def publish(self, data_version, program=None, **updater):
+        """Serves the stand-in data-update program as data version data_version (and the updater
+        keys given, e.g. updater_file)."""
         program = program or os.path.join(self.rig.args.simdev, "data_update_standin.exe")
         shutil.copy(program, os.path.join(self.root, "data_update.exe"))
-        self.rig.write_bytes(os.path.join(self.root, "version.txt"), descriptor(data_version, read(program)))
+        self.rig.write_bytes(os.path.join(self.root, "version.txt"), descriptor(data_version, read(program), **updater))
 
     def fault(self, name, fault_json):
         subprocess.run([sys.executable, self.rig.args.server, "fault", "--state", self.state, name, fault_json],
@@ -84,9 +85,10 @@ def read(path):
         return f.read()
 
 
-def descriptor(data_version, program):
+def descriptor(data_version, program, **updater):
     """The descriptor of the stand-in data-update program as data version data_version."""
-    return zt_e2e.descriptor(data_version, "data_update.exe", len(program), data_bytes=program, data_desc="sample")
+    return zt_e2e.descriptor(data_version, "data_update.exe", len(program), data_bytes=program, data_desc="sample",
+                             **updater)
 
 
 class Rig:

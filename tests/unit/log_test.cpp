@@ -33,4 +33,27 @@ TEST(Log, OneLinePerEventAndRotationAtTheCap) {
   std::filesystem::remove_all(dir);
 }
 
+// A value from a server may be anything: one line, a bounded length, cut between characters.
+TEST(Log, OutsideValuesAreEscapedAndCapped) {
+  const std::string han = "华";  // 3 bytes
+  struct Row {
+    std::string value;
+    std::string shown;
+  };
+  const std::string long200 = std::string(198, 'a') + han;  // 201 bytes: the character does not fit
+  for (const Row& r : {Row{"2002", "2002"}, Row{"a\r\nb\x01", "a\\x0D\\x0Ab\\x01"}, Row{han + han, han + han},
+                       Row{long200, std::string(198, 'a') + "... (201 bytes)"},
+                       Row{std::string(1 << 20, 'v'), std::string(200, 'v') + "... (1048576 bytes)"}}) {
+    EXPECT_EQ(zt::LogValue(r.value), r.shown) << r.value.size();
+  }
+  // Whatever reaches the log, a line stays bounded.
+  const auto dir = std::filesystem::temp_directory_path() / "zt_log_cap";
+  std::filesystem::remove_all(dir);
+  zt::SetLogPath(dir / "autoupdate.log");
+  zt::LogEvent("descriptor", std::string(1 << 20, 'x'));
+  EXPECT_LE(std::filesystem::file_size(dir / "autoupdate.log"), zt::kLogLineMaxBytes + 64);
+  zt::SetLogPath({});
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace

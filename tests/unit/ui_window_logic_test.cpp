@@ -63,10 +63,12 @@ TEST(InfoTextTest, WaitingOrValues) {
 }
 
 TEST(WorkerMessageTest, ReactionTable) {
+  using O = ProgressOwner;
   struct Row {
     unsigned msg;
     std::uintptr_t wp;
     bool visible;
+    O owner, ownerAfter;  // whose download the progress window shows before and after
     std::optional<std::string> balloon;
     std::optional<std::string> show;
     std::optional<int> set;
@@ -78,35 +80,39 @@ TEST(WorkerMessageTest, ReactionTable) {
   const std::string upd = "检测到新版本，自动升级工具正在下载...";
   const std::string dat = "正在从服务器下载最新升级包...";
   const Row rows[] = {
-      {WM_UPDATER_DOWNLOADING, 0, true, upd, upd, {}, false, true, false, false},
-      {WM_UPDATER_DOWNLOADING, 0, false, upd, {}, {}, false, true, false, false},
-      {WM_DATA_DOWNLOADING, 0, true, dat, dat, {}, false, true, false, false},
-      {WM_DATA_DOWNLOADING, 0, false, dat, {}, {}, false, true, false, false},
-      {WM_UPDATER_DONE, 1, true, "自动升级工具更新成功, 版本:2.7", {}, {}, false, false, false, true},
-      {WM_UPDATER_DONE, 7, false, "自动升级工具更新成功, 版本:2.7", {}, {}, false, false, false, true},
-      // A failed updater download takes the balloon down and closes the shared progress window.
-      {WM_UPDATER_DONE, 0, true, "", {}, {}, true, false, false, false},
-      {WM_DATA_DONE, 1, true, "最新升级数据已下载完成。\r\n版本:9320 发布日期:2026-11-30", {}, {}, true, false,
-       true, false},
-      {WM_DATA_DONE, 0, false, "", {}, {}, true, false, true, false},
-      {WM_DOWNLOAD_PROGRESS, 42, true, {}, {}, 42, false, {}, false, false},
-      {WM_DOWNLOAD_PROGRESS, 150, false, {}, {}, 150, false, {}, false, false},
-      {WM_DOWNLOAD_PROGRESS, static_cast<std::uintptr_t>(-5), true, {}, {}, -5, false, {}, false, false},
+      {WM_UPDATER_DOWNLOADING, 0, true, O::None, O::Updater, upd, upd, {}, false, true, false, false},
+      {WM_UPDATER_DOWNLOADING, 0, false, O::None, O::None, upd, {}, {}, false, true, false, false},
+      {WM_DATA_DOWNLOADING, 0, true, O::Updater, O::Data, dat, dat, {}, false, true, false, false},
+      {WM_DATA_DOWNLOADING, 0, false, O::None, O::None, dat, {}, {}, false, true, false, false},
+      {WM_UPDATER_DONE, 1, true, O::Updater, O::Updater, "自动升级工具更新成功, 版本:2.7", {}, {}, false, false, false, true},
+      {WM_UPDATER_DONE, 7, false, O::None, O::None, "自动升级工具更新成功, 版本:2.7", {}, {}, false, false, false, true},
+      // A failed updater download takes the balloon down and closes its progress window, but not
+      // one that shows the data download.
+      {WM_UPDATER_DONE, 0, true, O::Updater, O::None, "", {}, {}, true, false, false, false},
+      {WM_UPDATER_DONE, 0, true, O::Data, O::Data, "", {}, {}, false, false, false, false},
+      {WM_DATA_DONE, 1, true, O::Data, O::None, "最新升级数据已下载完成。\r\n版本:9320 发布日期:2026-11-30", {}, {}, true,
+       false, true, false},
+      {WM_DATA_DONE, 0, false, O::Updater, O::None, "", {}, {}, true, false, true, false},
+      {WM_DOWNLOAD_PROGRESS, 42, true, O::Data, O::Data, {}, {}, 42, false, {}, false, false},
+      {WM_DOWNLOAD_PROGRESS, 150, false, O::None, O::None, {}, {}, 150, false, {}, false, false},
+      {WM_DOWNLOAD_PROGRESS, static_cast<std::uintptr_t>(-5), true, O::Updater, O::Updater, {}, {}, -5, false, {}, false,
+       false},
   };
   for (const Row& r : rows) {
-    const WorkerReaction got = ReactToWorkerMessage(r.msg, r.wp, r.visible, "2.7", "9320", "2026-11-30");
+    const WorkerReaction got = ReactToWorkerMessage(r.msg, r.wp, r.visible, r.owner, "2.7", "9320", "2026-11-30");
     SCOPED_TRACE(testing::Message() << std::hex << r.msg << " wp=" << r.wp << " visible=" << r.visible);
     EXPECT_TRUE(got.handled);
     EXPECT_EQ(got.balloon, r.balloon);
     EXPECT_EQ(got.showProgress, r.show);
     EXPECT_EQ(got.setProgress, r.set);
     EXPECT_EQ(got.hideProgress, r.hide);
+    EXPECT_EQ(got.progressOwner, r.ownerAfter);
     EXPECT_EQ(got.busy, r.busy);
     EXPECT_EQ(got.refreshInfo, r.refresh);
     EXPECT_EQ(got.destroy, r.destroy);
   }
   for (unsigned other : {0x0590u, 0x0595u, 0x0599u, WM_TRAY_NOTIFY}) {
-    const WorkerReaction got = ReactToWorkerMessage(other, 1, true, "2.7", "1", "2");
+    const WorkerReaction got = ReactToWorkerMessage(other, 1, true, ProgressOwner::None, "2.7", "1", "2");
     EXPECT_FALSE(got.handled) << other;
     EXPECT_FALSE(got.balloon.has_value());
     EXPECT_FALSE(got.destroy);

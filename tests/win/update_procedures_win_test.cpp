@@ -228,6 +228,35 @@ TEST(UpdateTrustWine, CngHashesAndVerifiesWhatOpensslSigned) {
   }
 }
 
+// An unsigned descriptor fetched from the server: used without a key, refused (and the server text
+// emptied) with one.
+TEST(UpdateTrustWine, UnsignedDescriptorIsUsedOnlyWithoutAKey) {
+  zt_test::Server server;
+  server.Serve("version.txt", "data_version=0301\r\ndata_file=p.exe\r\ndata_length=10\r\n");
+  const fs::path download = zt_test::FreshFolder("unsigned_dl");
+  zt::WinInetDownloader downloader({server.Address(), download}, 20s);
+  ASSERT_TRUE(downloader.Download("version.txt", 0));
+  const auto key = zt::ParsePublicKeyPem(
+      "-----BEGIN PUBLIC KEY-----\n"
+      "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEIxtE/w6UPgpMVmOM6BGpTvJGT2NP\n"
+      "mQ0XTdpTIFt1gapDA0Hs2yPO9m9PiavCQ+3Al336HUthNhHHGU8tStWjVw==\n"
+      "-----END PUBLIC KEY-----\n");
+  for (const bool withKey : {false, true}) {
+    SCOPED_TRACE(withKey);
+    zt::UpdateTrust trust(withKey ? key : std::nullopt, g_cng);
+    zt::DescriptorState state;
+    state.SetServerText("earlier");
+    std::string refusal;
+    const bool used = state.TakeDownloadedServerText(
+        true, download / "version.txt",
+        [&](std::string_view fetched, std::string_view installed) { return trust.FetchedRefusal(fetched, installed); },
+        &refusal);
+    EXPECT_EQ(used, !withKey);
+    EXPECT_EQ(state.ServerText().empty(), withKey);
+    EXPECT_EQ(refusal, withKey ? "not signed" : "");
+  }
+}
+
 // While a checked file is held nobody can write, rename or delete it; afterwards they can.
 TEST(UpdateTrustWine, HeldFileCannotBeChangedUntilReleased) {
   const fs::path dir = zt_test::FreshFolder("held");
