@@ -102,11 +102,6 @@ BOOL CAutoUpdateApp::InitInstance() {
   return FALSE;
 }
 
-BOOL CAutoUpdateApp::DownloadVersionFile(std::chrono::milliseconds budget) {
-  const int stored = DownloadFile(kDescriptorName, 0, budget);
-  return TakeFetchedDescriptor(stored != 0) ? TRUE : FALSE;
-}
-
 bool CAutoUpdateApp::TakeFetchedDescriptor(bool stored) {
   const auto file = PathFromUtf8(kDownloadFolder) / kDescriptorName;
   std::string refusal;

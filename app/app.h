@@ -21,8 +21,6 @@ class CAutoUpdateApp {
   // The process's exit status: 0, or 1 when "/exit" found the running instance still there.
   UINT ExitCode() const { return m_nExitCode; }
 
-  // Fetches the server's descriptor (within `budget`) into the shared server text.
-  BOOL DownloadVersionFile(std::chrono::milliseconds budget);
   // After a fetch that did (`stored`) or did not store Download\version.txt: the server text
   // becomes the stored descriptor when it may be trusted, and is emptied otherwise.
   bool TakeFetchedDescriptor(bool stored);

@@ -10,6 +10,8 @@ inline constexpr unsigned WM_UPDATER_DONE = 0x0592;
 inline constexpr unsigned WM_DATA_DOWNLOADING = 0x0593;
 inline constexpr unsigned WM_DATA_DONE = 0x0594;
 inline constexpr unsigned WM_DOWNLOAD_PROGRESS = 0x059A;
+// The descriptor fetch's worker to the main window (wParam 1: stored); the tool's own message.
+inline constexpr unsigned WM_FETCH_DONE = 0x8000 + 0x0101;  // WM_APP + 0x101
 // Tray icon callback.
 inline constexpr unsigned WM_TRAY_NOTIFY = 0x07FE;
 inline constexpr unsigned kTrayIconId = 128;
@@ -19,6 +21,8 @@ inline constexpr unsigned IDT_WATCH = 1;
 inline constexpr unsigned IDT_ASK_AUTOSTART = 2;
 inline constexpr unsigned IDT_START_HIDDEN = 3;
 inline constexpr unsigned IDT_FORGET_DEVICE = 4;
+// One-shot: a device arrived; a burst of arrival messages makes one poll.
+inline constexpr unsigned IDT_DEVICE_ARRIVAL = 5;
 
 // Tray menu and system menu commands.
 inline constexpr unsigned ID_TRAY_SHOW = 0x0401;

@@ -1,6 +1,9 @@
 #include "ui/auto_update_dlg.h"
 
+#include <dbt.h>
 #include <shellapi.h>
+
+#include <chrono>
 
 #include "app/app.h"
 #include "app/autorun_win.h"
@@ -15,6 +18,7 @@
 #include "update/downloads.h"
 #include "win/error.h"
 #include "win/handles.h"
+#include "win/system_dll.h"
 #include "win/text.h"
 
 namespace zt {
@@ -27,6 +31,12 @@ constexpr DWORD kDataUpdaterWaitMs = 30 * 60 * 1000;
 constexpr UINT kAskDelayMs = 1000;
 constexpr UINT kStartHiddenDelayMs = 100;
 constexpr std::uint32_t kTrayRetryTicks = 5;
+// A device's arrival comes as several messages within a few milliseconds: one poll after them.
+constexpr UINT kArrivalPollDelayMs = 50;
+// Budgets of a descriptor fetch: the information refresh retries soon, the scheduled check waits
+// longer for a slow server. Neither ever holds the window: the fetch runs on a worker.
+constexpr auto kRefreshFetchBudget = std::chrono::milliseconds(5000);
+constexpr auto kScheduledFetchBudget = std::chrono::milliseconds(30000);
 constexpr char kWebsiteUrl[] = "http://www.example.com/";
 constexpr char kChatLink[] = "tencent://Message/?Uin=10000&Menu=yes";
 
@@ -107,6 +117,7 @@ BOOL CAutoUpdateDlg::OnInitDialog() {
   }
   SetMessageWindow(m_hWnd);
   SetProgressOwner(m_hWnd);
+  RegisterForDeviceArrivals();
   AddTrayIcon();
   ::SetTimer(m_hWnd, IDT_WATCH, kWatchPeriodMs, nullptr);
   ::GetWindowRect(m_hWnd, &m_rcNormal);
@@ -213,12 +224,34 @@ void CAutoUpdateDlg::ShowTrayMenu() {
 }
 
 void CAutoUpdateDlg::OnWatchTick() {
-  // Counted before the watch runs, so RefreshInfo's fetch spacing sees the watch's tick.
-  ++m_nTick;
-  // Spaced out: a shell that hangs makes each add wait for the shell's own time-out.
-  if (!m_bTrayShown && m_nTick % kTrayRetryTicks == 0) AddTrayIcon();
   m_watch.OnWatchTick();
+  // Spaced out: a shell that hangs makes each add wait for the shell's own time-out.
+  if (!m_bTrayShown && m_watch.Tick() % kTrayRetryTicks == 0) AddTrayIcon();
   m_strLastDevice = m_watch.LastDevice();
+}
+
+void CAutoUpdateDlg::StartDescriptorFetch(FetchPurpose first) {
+  zt::StartDescriptorFetch(m_hWnd, WM_FETCH_DONE,
+                           first == FetchPurpose::Refresh ? kRefreshFetchBudget : kScheduledFetchBudget);
+}
+
+void CAutoUpdateDlg::RecordRefreshFetch(bool fetched) {
+  m_fetchBackoff.Record(m_watch.Tick(), fetched);
+  if (!fetched) {
+    LogEvent("refresh", "descriptor fetch failed " + std::to_string(m_fetchBackoff.Failures()) +
+                            " time(s); next try in " + std::to_string(m_fetchBackoff.Wait()) + " ticks");
+  }
+}
+
+void CAutoUpdateDlg::RegisterForDeviceArrivals() {
+  const HidFunctions* hid = Hid();
+  if (!hid) return;
+  DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+  filter.dbcc_size = sizeof filter;
+  filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  hid->HidD_GetHidGuid(&filter.dbcc_classguid);
+  m_hDeviceNotify.reset(::RegisterDeviceNotificationW(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
+  if (!m_hDeviceNotify) LogEvent("device", LastErrorText("RegisterDeviceNotificationW") + "; the poll every third second remains");
 }
 
 void CAutoUpdateDlg::OnTimer(UINT_PTR id) {
@@ -235,6 +268,11 @@ void CAutoUpdateDlg::OnTimer(UINT_PTR id) {
       break;
     case IDT_FORGET_DEVICE:
       m_watch.OnForgetTick();
+      m_strLastDevice = m_watch.LastDevice();
+      break;
+    case IDT_DEVICE_ARRIVAL:
+      ::KillTimer(m_hWnd, IDT_DEVICE_ARRIVAL);
+      m_watch.OnDeviceArrival();
       m_strLastDevice = m_watch.LastDevice();
       break;
     default:
@@ -266,17 +304,8 @@ void CAutoUpdateDlg::RefreshInfo() {
   UpdateData(true);
   const std::string root = kUpdateRoot;
   const bool missing = LocalFilesMissing(FileExists(root + kDataProgramName), FileExists(root + kDescriptorName));
-  if (missing && !m_bBusy && m_fetchBackoff.Due(m_nTick)) {
-    // On the window's thread: a short budget, and a failed fetch is not retried at once.
-    const bool fetched = theApp.DownloadVersionFile(kRefreshFetchBudget) != FALSE;
-    m_fetchBackoff.Record(m_nTick, fetched);
-    if (!fetched) {
-      LogEvent("refresh", "descriptor fetch failed " + std::to_string(m_fetchBackoff.Failures()) +
-                              " time(s); next try in " + std::to_string(m_fetchBackoff.Wait()) + " ticks");
-    }
-    theApp.LoadLocalVersion();
-    StartDataThread();
-  }
+  // The fetch runs on a worker; its end loads the local descriptor and starts the data thread.
+  if (missing && !m_bBusy && m_fetchBackoff.Due(m_watch.Tick())) m_watch.RequestFetch(FetchPurpose::Refresh);
   if (m_btnStartUpdate) ::EnableWindow(m_btnStartUpdate, missing ? FALSE : TRUE);
   const LocalDescriptor local = theApp.m_state.Local();
   m_strInfo = BuildInfoText(missing, m_bBusy, GbkToUtf8(local.dataVersion), GbkToUtf8(local.dataTime),
@@ -396,7 +425,9 @@ void CAutoUpdateDlg::QuitProgram(std::string_view why) {
   LogEvent("quit", why);
   // Nothing may start any more, not even while a nested loop unwinds: the replacement script may
   // be waiting for this process to end.
-  for (const UINT id : {IDT_WATCH, IDT_ASK_AUTOSTART, IDT_START_HIDDEN, IDT_FORGET_DEVICE}) ::KillTimer(m_hWnd, id);
+  for (const UINT id : {IDT_WATCH, IDT_ASK_AUTOSTART, IDT_START_HIDDEN, IDT_FORGET_DEVICE, IDT_DEVICE_ARRIVAL})
+    ::KillTimer(m_hWnd, id);
+  m_hDeviceNotify.reset();
   RemoveTrayIcon();
   // A message box, the About box or the tray menu runs a loop of its own inside the main window's,
   // which would keep the program alive (hidden) until the user closes it: end those first.
@@ -469,6 +500,20 @@ INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
       return TRUE;
     case WM_TIMER:
       OnTimer(static_cast<UINT_PTR>(wParam));
+      return TRUE;
+    case WM_FETCH_DONE:
+      if (!m_bQuitting) m_watch.OnFetchDone(theApp.TakeFetchedDescriptor(wParam != 0));
+      SetResult(1);
+      return TRUE;
+    case WM_DEVICECHANGE:
+      // A HID interface arrived, or (lParam 0) the set of devices changed: poll at once rather
+      // than at the next third second.
+      if (wParam == DBT_DEVNODES_CHANGED ||
+          (wParam == DBT_DEVICEARRIVAL && lParam != 0 &&
+           reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam)->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE)) {
+        if (!m_bQuitting) ::SetTimer(m_hWnd, IDT_DEVICE_ARRIVAL, kArrivalPollDelayMs, nullptr);
+      }
+      SetResult(TRUE);
       return TRUE;
     case WM_PAINT:
       if (::IsIconic(m_hWnd)) {

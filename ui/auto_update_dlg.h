@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ui/dialog.h"
+#include "win/handles.h"
 #include "ui/fetch_backoff.h"
 #include "ui/window_logic.h"
 #include "ui/watch.h"
@@ -35,7 +36,11 @@ class CAutoUpdateDlg : public CDialog {
   void LaunchDataUpdater();
   // One tick of the watch timer.
   void OnWatchTick();
-  std::uint32_t CurrentTick() const { return m_nTick; }
+  const DeviceWatch& Watch() const { return m_watch; }
+  // The descriptor fetch on a worker; its end comes back as WM_FETCH_DONE.
+  void StartDescriptorFetch(FetchPurpose first);
+  // The information refresh's fetch has ended: spaces the next one.
+  void RecordRefreshFetch(bool fetched);
 
   UINT m_uTaskbarCreated = 0;
   RECT m_rcNormal{};
@@ -66,6 +71,7 @@ class CAutoUpdateDlg : public CDialog {
   void OnCommand(UINT id);
   bool OnWorkerMessage(UINT message, WPARAM wParam);
   void OnPaintIconic();
+  void RegisterForDeviceArrivals();
   // Ends the program from anywhere, also from inside a message box or the About box.
   void QuitProgram(std::string_view why);
 
@@ -77,8 +83,9 @@ class CAutoUpdateDlg : public CDialog {
   ProgressOwner m_progressOwner = ProgressOwner::None;
   // Set once the program is ending: no tick, no worker message acts any more.
   bool m_bQuitting = false;
-  std::uint32_t m_nTick = 0;
   FetchBackoff m_fetchBackoff;
+  // Device arrivals are announced to this window (unregistered with it).
+  UniqueDeviceNotify m_hDeviceNotify;
   // The schedule and the update decision; the host gives it this window's calls.
   DialogWatchHost m_watchHost{*this};
   DeviceWatch m_watch{m_watchHost};

@@ -6,18 +6,29 @@ namespace zt {
 
 void DataExchange::Control(int id, HWND& control) { control = ::GetDlgItem(m_hDlg, id); }
 
+namespace {
+
+std::wstring WindowTextOf(HWND item) {
+  const int n = ::GetWindowTextLengthW(item);
+  std::wstring buf(static_cast<size_t>(n) + 1, L'\0');
+  const int got = ::GetWindowTextW(item, buf.data(), n + 1);
+  buf.resize(static_cast<size_t>(got > 0 ? got : 0));
+  return buf;
+}
+
+}  // namespace
+
 void DataExchange::Text(int id, std::string& utf8) {
   HWND item = ::GetDlgItem(m_hDlg, id);
   if (!item) return;
   if (m_bSave) {
-    const int n = ::GetWindowTextLengthW(item);
-    std::wstring buf(static_cast<size_t>(n) + 1, L'\0');
-    const int got = ::GetWindowTextW(item, buf.data(), n + 1);
-    buf.resize(static_cast<size_t>(got > 0 ? got : 0));
-    utf8 = Narrow(buf);
-  } else {
-    ::SetWindowTextW(item, Widen(utf8).c_str());
+    utf8 = Narrow(WindowTextOf(item));
+    return;
   }
+  // The text is set again every few seconds: an unchanged one is left alone, which spares a
+  // multi-line edit its layout and repaint (and the window its time).
+  const std::wstring text = Widen(utf8);
+  if (WindowTextOf(item) != text) ::SetWindowTextW(item, text.c_str());
 }
 
 void DataExchange::Check(int id, bool& checked) {

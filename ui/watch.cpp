@@ -82,25 +82,60 @@ void DeviceWatch::OnWatchTick() {
       m_host.Log("check", "updater check at tick " + std::to_string(tick) + " skipped: busy");
     } else {
       m_host.Log("check", "updater check at tick " + std::to_string(tick));
-      m_host.DownloadVersionFile();
-      m_host.StartUpdaterThread();
+      RequestFetch(FetchPurpose::UpdaterCheck);
     }
   }
 
-  if (IsDataCheckTick(tick)) {
+  if (IsDataCheckTick(tick) || std::exchange(m_bDataCheckDue, false)) {
     if (m_host.IsBusy()) {
       m_host.Log("check", "data check at tick " + std::to_string(tick) + " skipped: busy");
       return;
     }
-    m_host.Log("check", "data check at tick " + std::to_string(tick));
-    m_host.LoadLocalVersion();
-    m_host.StartDataThread();
+    if (m_bFetching) {
+      // It works on the descriptor that fetch brings.
+      m_host.Log("check", "data check at tick " + std::to_string(tick) + " waits for the descriptor fetch");
+      m_bDataCheckWaiting = true;
+    } else {
+      m_host.Log("check", "data check at tick " + std::to_string(tick));
+      m_host.LoadLocalVersion();
+      m_host.StartDataThread();
+    }
   }
 
   if (tick % 3 == 0 && !m_host.IsBusy()) {
     const DevicePoll poll = m_host.PollDevice();
     Decide(poll);
   }
+}
+
+void DeviceWatch::OnDeviceArrival() {
+  if (m_host.IsBusy()) return;
+  Decide(m_host.PollDevice());
+}
+
+void DeviceWatch::RequestFetch(FetchPurpose purpose) {
+  m_nFetchPurposes |= static_cast<unsigned>(purpose);
+  if (m_bFetching) return;
+  m_bFetching = true;
+  m_host.StartDescriptorFetch(purpose);
+}
+
+void DeviceWatch::OnFetchDone(bool fetched) {
+  const unsigned purposes = std::exchange(m_nFetchPurposes, 0u);
+  m_bFetching = false;
+  const auto wanted = [&](FetchPurpose p) { return (purposes & static_cast<unsigned>(p)) != 0; };
+  // As the refresh and the checks went on after a fetch on the window's thread; the busy flag may
+  // have changed while the fetch ran.
+  if (wanted(FetchPurpose::Refresh)) {
+    m_host.RefreshFetchDone(fetched);
+    if (!m_host.IsBusy()) {
+      m_host.LoadLocalVersion();
+      m_host.StartDataThread();
+    }
+  }
+  if (wanted(FetchPurpose::UpdaterCheck) && !m_host.IsBusy()) m_host.StartUpdaterThread();
+  m_bDataCheckDue = std::exchange(m_bDataCheckWaiting, false) && !wanted(FetchPurpose::Refresh);
+  if (wanted(FetchPurpose::Refresh)) m_host.RefreshInfo();
 }
 
 void DeviceWatch::OnForgetTick() {

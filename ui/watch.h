@@ -4,6 +4,7 @@
 // forget timers here; every Windows call stays on the host's side.
 #pragma once
 #include <cstdint>
+#include <utility>
 #include <string>
 #include <string_view>
 
@@ -50,6 +51,12 @@ enum class WatchOutcome {
   LaunchSpacing,     // newer data, but too soon after the last launch (or program start)
 };
 
+// Why the server's descriptor is fetched; one fetch may serve both.
+enum class FetchPurpose : unsigned {
+  Refresh = 1,       // the information refresh found the local files missing
+  UpdaterCheck = 2,  // the scheduled self-update check
+};
+
 // What the main window provides to the watch. Calls come on the main thread, in the order the
 // schedule gives; IsBusy is asked again before every step that it gates, because the steps
 // before it (RefreshInfo, the descriptor fetch) may have changed it.
@@ -58,7 +65,10 @@ class WatchHost {
   virtual ~WatchHost() = default;
   virtual bool IsBusy() = 0;                        // m_bBusy
   virtual void RefreshInfo() = 0;
-  virtual void DownloadVersionFile() = 0;           // synchronous fetch of the server's descriptor
+  // Starts fetching the server's descriptor on a worker (never on the window's thread); its end
+  // comes back on this thread through DeviceWatch::OnFetchDone, the server text already stored.
+  virtual void StartDescriptorFetch(FetchPurpose first) = 0;
+  virtual void RefreshFetchDone(bool fetched) = 0;  // the information refresh spaces its fetches
   virtual void StartUpdaterThread() = 0;
   virtual void LoadLocalVersion() = 0;
   virtual void StartDataThread() = 0;
@@ -84,6 +94,14 @@ class DeviceWatch {
   void OnWatchTick();
   // IDT_FORGET_DEVICE: the device last reported may be reported again.
   void OnForgetTick();
+  // A device arrived (WM_DEVICECHANGE): one poll at once, under every rule of the watch.
+  void OnDeviceArrival();
+
+  // A fetch of the server's descriptor for `purpose`; a request while one runs joins it.
+  void RequestFetch(FetchPurpose purpose);
+  bool FetchRunning() const { return m_bFetching; }
+  // The fetch has ended: continues where the schedule waited for it.
+  void OnFetchDone(bool fetched);
   // The decision for one poll result at the current tick; also logs the result when found.
   WatchOutcome Decide(const DevicePoll& poll);
 
@@ -103,6 +121,12 @@ class DeviceWatch {
   // Whether m_strLastDevice holds a reported identity: a device whose identity happens to read
   // "XX" must still be reported, so "none" is not told apart by the text alone.
   bool m_bDeviceRemembered = false;
+  bool m_bFetching = false;
+  unsigned m_nFetchPurposes = 0;
+  // A data check that came while the fetch before it still ran: it runs at the tick after the
+  // fetch ended, so that an updater download started by that fetch has made the window busy.
+  bool m_bDataCheckWaiting = false;
+  bool m_bDataCheckDue = false;
   // The last silent decision logged; repeats of it (every third tick while a device stays
   // connected) are left out of the log until something else happens.
   std::string m_strLastQuietLog;

@@ -30,11 +30,9 @@ bool DialogWatchHost::IsBusy() { return m_dlg.m_bBusy; }
 
 void DialogWatchHost::RefreshInfo() { m_dlg.RefreshInfo(); }
 
-void DialogWatchHost::DownloadVersionFile() {
-  if (!theApp.DownloadVersionFile(kScheduledFetchBudget)) {
-    LogEvent("check", "scheduled descriptor fetch failed");
-  }
-}
+void DialogWatchHost::StartDescriptorFetch(FetchPurpose first) { m_dlg.StartDescriptorFetch(first); }
+
+void DialogWatchHost::RefreshFetchDone(bool fetched) { m_dlg.RecordRefreshFetch(fetched); }
 
 void DialogWatchHost::StartUpdaterThread() { zt::StartUpdaterThread(); }
 
@@ -60,7 +58,7 @@ void DialogWatchHost::LaunchDataUpdater() { m_dlg.LaunchDataUpdater(); }
 void DialogWatchHost::Log(std::string_view event, std::string_view details) {
   // The tick tells support where in the schedule a device report fell (launch spacing, busy).
   if (event == "device") {
-    LogEvent(event, std::string(details) + " (tick " + std::to_string(m_dlg.CurrentTick()) + ")");
+    LogEvent(event, std::string(details) + " (tick " + std::to_string(m_dlg.Watch().Tick()) + ")");
   } else {
     LogEvent(event, details);
   }

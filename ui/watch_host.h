@@ -23,7 +23,8 @@ class DialogWatchHost final : public WatchHost {
 
   bool IsBusy() override;
   void RefreshInfo() override;
-  void DownloadVersionFile() override;
+  void StartDescriptorFetch(FetchPurpose first) override;
+  void RefreshFetchDone(bool fetched) override;
   void StartUpdaterThread() override;
   void LoadLocalVersion() override;
   void StartDataThread() override;

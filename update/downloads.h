@@ -9,10 +9,6 @@
 
 namespace zt {
 
-// Budget of a descriptor fetch on the window's thread from the information refresh (the window
-// must never freeze for long), and of the scheduled fetch before the self-update check.
-inline constexpr std::chrono::milliseconds kRefreshFetchBudget{5000};
-inline constexpr std::chrono::milliseconds kScheduledFetchBudget{30000};
 // Budget of a package or updater download on a worker thread.
 inline constexpr std::chrono::milliseconds kPackageBudget{30 * 60 * 1000};
 
@@ -32,5 +28,9 @@ void RemoveReplacedExecutable(const std::string& exePath);
 // Start the data-package and self-update procedures on their own threads (never joined).
 void StartDataThread();
 void StartUpdaterThread();
+
+// Fetches the server's descriptor into the download folder on a thread of its own (never joined),
+// within `budget`, then posts `message` to `window` with wParam 1 when it was stored, else 0.
+void StartDescriptorFetch(HWND window, UINT message, std::chrono::milliseconds budget);
 
 }  // namespace zt

@@ -2,6 +2,8 @@
 // state, WinINet, the built-in trust, the main window and the command interpreter.
 #include <windows.h>
 
+#include <memory>
+
 #include "app/app.h"
 #include "app/descriptor.h"
 #include "app/fsutil.h"
@@ -63,14 +65,43 @@ DWORD WINAPI UpdaterThreadProc(LPVOID) {
   }
 }
 
-void StartWorker(LPTHREAD_START_ROUTINE proc, const char* what) {
-  UniqueKernelHandle thread(::CreateThread(nullptr, 0, proc, nullptr, 0, nullptr));
+struct FetchOrder {
+  HWND window;
+  UINT message;
+  std::chrono::milliseconds budget;
+};
+
+DWORD WINAPI FetchThreadProc(LPVOID parameter) {
+  const std::unique_ptr<FetchOrder> order(static_cast<FetchOrder*>(parameter));
+  int stored = 0;
+  try {
+    stored = DownloadFile(kDescriptorName, 0, order->budget);
+  } catch (...) {
+    LogEvent("descriptor", "the fetch stopped by an unexpected error");
+  }
+  // The window goes on from here; a window that has gone meanwhile simply never gets it.
+  ::PostMessageW(order->window, order->message, stored != 0 ? 1 : 0, 0);
+  return static_cast<DWORD>(stored);
+}
+
+bool StartWorker(LPTHREAD_START_ROUTINE proc, const char* what, void* parameter = nullptr) {
+  UniqueKernelHandle thread(::CreateThread(nullptr, 0, proc, parameter, 0, nullptr));
   if (!thread) LogEvent(what, LastErrorText("CreateThread"));
+  return static_cast<bool>(thread);
 }
 
 }  // namespace
 
 void StartDataThread() { StartWorker(DataThreadProc, "data"); }
 void StartUpdaterThread() { StartWorker(UpdaterThreadProc, "self-update"); }
+
+void StartDescriptorFetch(HWND window, UINT message, std::chrono::milliseconds budget) {
+  auto order = std::make_unique<FetchOrder>(FetchOrder{window, message, budget});
+  if (StartWorker(FetchThreadProc, "descriptor", order.get())) {
+    order.release();  // the thread owns it now
+  } else {
+    ::PostMessageW(window, message, 0, 0);  // the schedule must not wait for a fetch that never ran
+  }
+}
 
 }  // namespace zt

@@ -76,11 +76,19 @@ struct ModuleTraits {
   static void Close(Type h) noexcept { ::FreeLibrary(h); }
 };
 
+struct DeviceNotifyTraits {
+  using Type = HDEVNOTIFY;
+  static Type None() noexcept { return nullptr; }
+  static bool Valid(Type h) noexcept { return h != nullptr; }
+  static void Close(Type h) noexcept { ::UnregisterDeviceNotification(h); }
+};
+
 using UniqueKernelHandle = UniqueHandle<KernelHandleTraits>;
 using UniqueHKey = UniqueHandle<RegKeyTraits>;
 using UniqueDevInfo = UniqueHandle<DevInfoTraits>;
 using UniqueMenu = UniqueHandle<MenuTraits>;
 using UniqueIcon = UniqueHandle<IconTraits>;
 using UniqueModule = UniqueHandle<ModuleTraits>;
+using UniqueDeviceNotify = UniqueHandle<DeviceNotifyTraits>;
 
 }  // namespace zt

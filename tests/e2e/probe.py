@@ -73,8 +73,16 @@ class Tool:
         return self.out("text", control).replace("\\r", "\r").replace("\\n", "\n")
 
     def post(self, msg, wparam=0, lparam=0):
+        """Posts msg to the main window; returns when it was posted (milliseconds since 1970)."""
         rc, lines = self.probe("post", msg, wparam, lparam)
-        check(rc == 0, "posted %s" % msg)
+        check(rc == 0 and lines and lines[0].startswith("posted at="), "posted %s" % msg)
+        return int(lines[0].split("=", 1)[1])
+
+    def cpu_ms(self):
+        """CPU time (kernel and user) the tool's process has used so far, in milliseconds."""
+        rc, lines = self.probe("cpu")
+        check(rc == 0 and lines and lines[0].startswith("ms="), "CPU time read (%s)" % lines)
+        return int(lines[0][3:])
 
     def sync(self):
         """Waits until the window has handled everything posted to it so far."""

@@ -143,6 +143,14 @@ class Simulator:
         """True once device `name` reports data version `version`."""
         return self._wait(lambda: self.state().get(name, {}).get("version") == str(version), timeout)
 
+    def requests(self):
+        """The requests taken so far: [(unix ms, device, command)]."""
+        try:
+            with open(os.path.join(self.dir, "requests.txt")) as f:
+                return [(int(ms), name, command) for ms, name, command in (line.split() for line in f if line.strip())]
+        except OSError:
+            return []
+
     def flash(self, version):
         """Sets the data version of every plugged device, as the data-update program does."""
         _write_atomic(os.path.join(self.dir, "flash.txt"), "version=%s stamp=py%f\n" % (version, time.time()))

@@ -51,13 +51,19 @@ def run(tool):
     tool.post(WM_DATA_DOWNLOADING)
     check(wait_until(lambda: progress(tool)["pos"] == "0", 5), "second start message sets the bar back to 0")
     check(progress(tool)["text"] == "正在从服务器下载最新升级包...", "second start message changes the text")
-    # A failed updater download must not leave the shared window standing.
+    # The updater's "same version" answer while the window shows the data download leaves it.
     tool.post(WM_UPDATER_DONE, 0)
-    check(wait_until(lambda: progress(tool) is None, 5), "WM_UPDATER_DONE 0 closes the progress window")
-    check(tool.running(), "WM_UPDATER_DONE 0 keeps the program running")
-    tool.post(WM_DATA_DONE, 0)
     tool.sync()
+    check(progress(tool) is not None, "WM_UPDATER_DONE 0 leaves the data download's progress window")
+    tool.post(WM_DATA_DONE, 0)
+    check(wait_until(lambda: progress(tool) is None, 5), "WM_DATA_DONE 0 closes it")
     check("数据版本: 9321" in tool.text(1005), "WM_DATA_DONE 0 clears busy and refreshes")
+    # A failed updater download must not leave its own progress window standing.
+    tool.post(WM_UPDATER_DOWNLOADING)
+    check(wait_until(lambda: progress(tool), 5), "WM_UPDATER_DOWNLOADING opens the progress window again")
+    tool.post(WM_UPDATER_DONE, 0)
+    check(wait_until(lambda: progress(tool) is None, 5), "WM_UPDATER_DONE 0 closes the updater's progress window")
+    check(tool.running(), "WM_UPDATER_DONE 0 keeps the program running")
 
     # Hidden in the tray: balloon only, no progress window; progress messages change nothing.
     tool.probe("click", 1002)

@@ -116,6 +116,24 @@ std::vector<std::uint8_t> AnswerFor(const Settings& s, std::uint8_t command) {
   return {};
 }
 
+// Milliseconds since 1970 (UTC), as the scenarios' own clock counts them.
+long long UnixMs() {
+  FILETIME ft;
+  ::GetSystemTimeAsFileTime(&ft);
+  const long long ticks = static_cast<long long>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime;
+  return ticks / 10000 - 11644473600000LL;
+}
+
+// Each request taken is appended to requests.txt ("<unix ms> <device> <command>"), so a scenario
+// can tell when the tool first asked after a device appeared.
+void NoteRequest(const std::string& device, std::uint8_t command) {
+  static std::mutex mutex;
+  char line[128];
+  std::snprintf(line, sizeof line, "%lld %s %02X\n", UnixMs(), device.c_str(), command);
+  std::lock_guard<std::mutex> lock(mutex);
+  zt::sim::AppendToFile(zt::sim::SimDir() + L"requests.txt", line);
+}
+
 // A request as the device accepts it: 65 bytes, report id 0, the key and a matching checksum.
 bool ValidRequest(const std::uint8_t* data, DWORD size) {
   if (size != zt::kReportSize || data[0] != 0) return false;
@@ -308,7 +326,10 @@ class Device : public std::enable_shared_from_this<Device> {
         if (::GetLastError() == ERROR_MORE_DATA) continue;  // oversized: not a request
         break;                                              // the client closed its end
       }
-      if (ValidRequest(buffer, got)) Answer(conn, buffer[1]);
+      if (ValidRequest(buffer, got)) {
+        NoteRequest(Name(), buffer[1]);
+        Answer(conn, buffer[1]);
+      }
     }
     conn->alive = false;
     ::CloseHandle(event);

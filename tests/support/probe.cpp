@@ -15,7 +15,9 @@
 //   probe progress                   "visible=0|1 pos=N text=T" of the progress window
 //   probe tick TIMER [N]             sends WM_TIMER TIMER to the main window N times (default 1)
 //   probe post MSG [WPARAM [LPARAM]] posts MSG (a number such as 0x0593, or a registered name
-//                                    such as TaskbarCreated) to the main window
+//                                    such as TaskbarCreated) to the main window: "posted at=MS"
+//                                    with the time in milliseconds since 1970
+//   probe cpu                        "ms=N" CPU time (kernel and user) of the main window's process
 //   probe send MSG [WPARAM [LPARAM [TIMEOUT_MS]]]   sends it and waits: "result=N ms=N" or
 //                                    "timeout ms=N" (exit 1); the default time-out is 10000
 //   probe post-to WIN MSG [WPARAM [LPARAM]]   posts MSG to window WIN (e.g. WM_COMMAND 1 to about)
@@ -50,6 +52,12 @@
 #include <vector>
 
 namespace {
+
+long long UnixMs() {
+  FILETIME ft;
+  ::GetSystemTimeAsFileTime(&ft);
+  return (static_cast<long long>(ft.dwHighDateTime) << 32 | ft.dwLowDateTime) / 10000 - 11644473600000LL;
+}
 
 const wchar_t kMainCaption[] = L"安全驾驶导引系统——自动升级工具 V2.6";
 const wchar_t kProgressCaption[] = L"自动升级工具";
@@ -315,8 +323,9 @@ int Run(int argc, wchar_t** argv) {
       return 1;
     }
     if (cmd == L"post") {
+      const long long at = UnixMs();
       const BOOL ok = ::PostMessageW(main, msg, static_cast<WPARAM>(wp), static_cast<LPARAM>(lp));
-      Print(ok ? "posted" : "error=PostMessageW failed");
+      Print(ok ? "posted at=" + std::to_string(at) : "error=PostMessageW failed");
       return ok ? 0 : 1;
     }
     const DWORD start = ::GetTickCount();
@@ -460,6 +469,22 @@ int Run(int argc, wchar_t** argv) {
     }
     ::PostMessageW(button, BM_CLICK, 0, 0);
     Print("answered");
+    return 0;
+  }
+  if (cmd == L"cpu") {
+    HWND main = MainWindow();
+    DWORD pid = 0;
+    if (main) ::GetWindowThreadProcessId(main, &pid);
+    HANDLE process = pid ? ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid) : nullptr;
+    FILETIME created, ended, kernel, user;
+    const bool ok = process && ::GetProcessTimes(process, &created, &ended, &kernel, &user);
+    if (process) ::CloseHandle(process);
+    if (!ok) {
+      Print("error=no process times");
+      return 1;
+    }
+    const auto ms = [](const FILETIME& f) { return (static_cast<long long>(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 10000; };
+    Print("ms=" + std::to_string(ms(kernel) + ms(user)));
     return 0;
   }
   if (cmd == L"hold") {

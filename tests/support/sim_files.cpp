@@ -41,6 +41,16 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
   return false;
 }
 
+bool AppendToFile(const std::wstring& path, const std::string& bytes) {
+  HANDLE h = ::CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  DWORD put = 0;
+  const bool ok = ::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) && put == bytes.size();
+  ::CloseHandle(h);
+  return ok;
+}
+
 bool ParseHex(const std::string& text, unsigned long* value) {
   if (text.empty()) return false;
   char* end = nullptr;

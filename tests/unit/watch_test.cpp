@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -27,10 +28,22 @@ class FakeHost : public zt::WatchHost {
   std::vector<std::string> logs;
   // Optional side effects, to model steps that change the busy flag.
   std::function<void()> onRefresh, onFetch, onUpdater, onLaunch;
+  // A fetch ends at once (as if it took no time) unless the test ends it itself.
+  DeviceWatch* watch = nullptr;
+  bool fetchEndsAtOnce = true;
+  std::vector<bool> refreshFetches;
 
   bool IsBusy() override { Note("busy?"); return busy; }
   void RefreshInfo() override { Note("refresh"); if (onRefresh) onRefresh(); }
-  void DownloadVersionFile() override { Note("fetch"); if (onFetch) onFetch(); }
+  void StartDescriptorFetch(zt::FetchPurpose) override {
+    Note("fetch");
+    if (onFetch) onFetch();
+    if (fetchEndsAtOnce && watch) watch->OnFetchDone(true);
+  }
+  void RefreshFetchDone(bool fetched) override {
+    Note("refresh-fetch-done");
+    refreshFetches.push_back(fetched);
+  }
   void StartUpdaterThread() override { Note("updater"); if (onUpdater) onUpdater(); }
   void LoadLocalVersion() override { Note("load"); }
   void StartDataThread() override { Note("data"); }
@@ -85,6 +98,7 @@ using Calls = std::vector<std::string>;
 TEST(WatchSchedule, FirstTicksCountEachStepExactlyWhereDue) {
   FakeHost host;
   DeviceWatch watch(host);
+  host.watch = &watch;
   std::vector<std::uint32_t> refresh, poll, fetch, load;
   for (std::uint32_t t = 1; t <= 160; ++t) {
     host.Clear();
@@ -154,6 +168,7 @@ TEST(WatchSchedule, TicksAroundTheChecks) {
     SCOPED_TRACE("tick " + std::to_string(row.tick) + (row.busy ? " busy" : ""));
     FakeHost host;
     DeviceWatch watch(host);
+    host.watch = &watch;
     AdvanceTo(watch, host, row.tick - 1);
     host.busy = row.busy;
     watch.OnWatchTick();
@@ -178,6 +193,7 @@ TEST(WatchSchedule, ChecksAreLoggedAndBusySkipsAreSaid) {
     SCOPED_TRACE(row.tick);
     FakeHost host;
     DeviceWatch watch(host);
+    host.watch = &watch;
     AdvanceTo(watch, host, row.tick - 1);
     host.busy = row.busy;
     watch.OnWatchTick();
@@ -191,6 +207,7 @@ TEST(WatchSchedule, BusyIsReadAfterTheStepsBeforeIt) {
     // The refresh at tick 151 starts a download: no fetch follows in the same tick.
     FakeHost host;
     DeviceWatch watch(host);
+    host.watch = &watch;
     AdvanceTo(watch, host, 150);
     host.onRefresh = [&] { host.busy = true; };
     watch.OnWatchTick();
@@ -200,9 +217,11 @@ TEST(WatchSchedule, BusyIsReadAfterTheStepsBeforeIt) {
     // The flag is asked once per gated step, at the moment of that step.
     FakeHost host;
     DeviceWatch watch(host);
+    host.watch = &watch;
     AdvanceTo(watch, host, 150);
     watch.OnWatchTick();
-    EXPECT_EQ(host.calls, (Calls{"refresh", "busy?", "fetch", "updater"}));
+    // The fetch's end asks again: a download may have made the window busy meanwhile.
+    EXPECT_EQ(host.calls, (Calls{"refresh", "busy?", "fetch", "busy?", "updater"}));
     AdvanceTo(watch, host, 154);
     host.Clear();
     watch.OnWatchTick();
@@ -216,6 +235,7 @@ TEST(WatchSchedule, BusyIsReadAfterTheStepsBeforeIt) {
     // one goes ahead.
     FakeHost host;
     DeviceWatch watch(host);
+    host.watch = &watch;
     AdvanceTo(watch, host, 3);
     host.onRefresh = [&] { host.busy = true; };
     watch.OnWatchTick();  // 4
@@ -228,6 +248,69 @@ TEST(WatchSchedule, BusyIsReadAfterTheStepsBeforeIt) {
     for (int i = 0; i < 3; ++i) watch.OnWatchTick();  // 7, 8, 9
     EXPECT_EQ(host.Actions(), (Calls{"refresh", "poll"}));
   }
+}
+
+// ---------------------------------------------------------------------------------------------
+// The descriptor fetch runs on a worker; the schedule goes on where it went on after it.
+
+TEST(WatchFetch, ItsEndContinuesTheSchedule) {
+  struct Row {
+    const char* label;
+    std::uint32_t endsAtTick;  // the fetch started at tick 151 ends after this tick
+    bool busyAtEnd;
+    Calls atEnd;        // host calls when it ends
+    Calls tickAfterEnd;  // host calls of the next tick (busy queries left out)
+  };
+  for (const Row& r : {
+           Row{"before the data check", 153, false, {"busy?", "updater"}, {"refresh"}},
+           Row{"after the data check", 157, false, {"busy?", "updater"}, {"load", "data"}},
+           Row{"after the data check, busy by then", 157, true, {"busy?"}, {}},
+       }) {
+    SCOPED_TRACE(r.label);
+    FakeHost host;
+    DeviceWatch watch(host);
+    host.watch = &watch;
+    host.fetchEndsAtOnce = false;
+    AdvanceTo(watch, host, 150);
+    watch.OnWatchTick();
+    EXPECT_EQ(host.Actions(), (Calls{"refresh", "fetch"}));
+    EXPECT_TRUE(watch.FetchRunning());
+    host.Clear();
+    while (watch.Tick() < r.endsAtTick) watch.OnWatchTick();
+    for (const auto& c : host.Actions()) EXPECT_NE(c, "fetch") << "a tick that finds one running starts no other";
+    // A data check that came meanwhile did not run without the descriptor it works on.
+    EXPECT_EQ(std::find(host.calls.begin(), host.calls.end(), "load"), host.calls.end());
+    EXPECT_EQ(std::count(host.logs.begin(), host.logs.end(), "check data check at tick 155 waits for the descriptor fetch"),
+              r.endsAtTick >= 155 ? 1 : 0);
+    host.busy = r.busyAtEnd;
+    host.Clear();
+    watch.OnFetchDone(true);
+    EXPECT_EQ(host.calls, r.atEnd);
+    EXPECT_FALSE(watch.FetchRunning());
+    host.Clear();
+    AdvanceTo(watch, host, watch.Tick());  // nothing
+    watch.OnWatchTick();
+    Calls next = host.Actions();
+    next.erase(std::remove(next.begin(), next.end(), "poll"), next.end());
+    EXPECT_EQ(next, r.tickAfterEnd);
+  }
+}
+
+// The information refresh joins a fetch that runs already; its end spaces the next refresh fetch
+// and then loads, starts the data thread and rebuilds the text.
+TEST(WatchFetch, RefreshFetchesShareOneAndAreRecorded) {
+  FakeHost host;
+  DeviceWatch watch(host);
+  host.watch = &watch;
+  host.fetchEndsAtOnce = false;
+  watch.RequestFetch(zt::FetchPurpose::Refresh);
+  watch.RequestFetch(zt::FetchPurpose::Refresh);
+  watch.RequestFetch(zt::FetchPurpose::UpdaterCheck);
+  EXPECT_EQ(host.Actions(), (Calls{"fetch"}));
+  host.Clear();
+  watch.OnFetchDone(false);
+  EXPECT_EQ(host.Actions(), (Calls{"refresh-fetch-done", "load", "data", "updater", "refresh"}));
+  EXPECT_EQ(host.refreshFetches, std::vector<bool>{false});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -280,6 +363,7 @@ TEST(WatchDecision, FirstReportAtTick42) {
     SCOPED_TRACE(row.name);
     FakeHost host;
     DeviceWatch watch(host);
+    host.watch = &watch;
     AdvanceTo(watch, host, 41);
     host.installed = row.installed;
     host.device = Device(row.device, "ID000001");
@@ -310,6 +394,7 @@ TEST(WatchDecision, OutcomeValueMatchesTheActions) {
     SCOPED_TRACE(std::to_string(row.d) + " / " + row.n);
     FakeHost host;
     DeviceWatch watch(host);
+    host.watch = &watch;
     AdvanceTo(watch, host, 42);
     host.installed = row.n;
     EXPECT_EQ(watch.Decide(Device(row.d, "A")), row.outcome);
@@ -346,6 +431,7 @@ TEST(WatchDecision, LaunchSpacingAtStartAndAfterALaunch) {
     SCOPED_TRACE(row.name);
     FakeHost host;
     DeviceWatch watch(host);
+    host.watch = &watch;
     if (row.launchAt != 0) {
       host.installed = "2002";
       AdvanceTo(watch, host, row.launchAt);
@@ -367,6 +453,7 @@ TEST(WatchDecision, LaunchSpacingAtStartAndAfterALaunch) {
 TEST(WatchDecision, OlderDeviceFromStartIsReportedAtTheFirstAllowedPoll) {
   FakeHost host;
   DeviceWatch watch(host);
+  host.watch = &watch;
   host.installed = "2002";
   host.device = Device(2001, "ABCD1234");
   std::vector<std::uint32_t> launches;
@@ -379,6 +466,7 @@ TEST(WatchDecision, OlderDeviceFromStartIsReportedAtTheFirstAllowedPoll) {
 TEST(WatchDecision, MajorOutcomeDoesNotCountAsALaunch) {
   FakeHost host;
   DeviceWatch watch(host);
+  host.watch = &watch;
   host.installed = "9319";
   AdvanceTo(watch, host, 42);
   ASSERT_EQ(watch.Decide(Device(9318, "MAJOR")), WatchOutcome::MajorUpdate);
@@ -392,6 +480,7 @@ TEST(WatchDecision, MajorOutcomeDoesNotCountAsALaunch) {
 TEST(WatchDecision, RefusedLaunchStillSetsTheLaunchTickAndTheMemory) {
   FakeHost host;
   DeviceWatch watch(host);
+  host.watch = &watch;
   host.installed = "2002";
   AdvanceTo(watch, host, 60);
   // The host refuses: the data-update program's window exists, nothing is started.
@@ -405,6 +494,7 @@ TEST(WatchDecision, RefusedLaunchStillSetsTheLaunchTickAndTheMemory) {
 TEST(WatchDecision, IdentityIsStoredBeforeTheBlockingLaunch) {
   FakeHost host;
   DeviceWatch watch(host);
+  host.watch = &watch;
   host.installed = "2002";
   AdvanceTo(watch, host, 42);
   std::string rememberedDuringLaunch;
@@ -447,6 +537,7 @@ TEST(WatchMemory, IdentitiesComparedByteForByte) {
     FakeHost host;
     host.installed = "2001";
     DeviceWatch watch(host);
+    host.watch = &watch;
     AdvanceTo(watch, host, 3);
     ASSERT_EQ(watch.Decide(Device(2001, row.first)), WatchOutcome::UpToDate);
     EXPECT_EQ(watch.LastDevice(), row.first);
@@ -458,6 +549,7 @@ TEST(WatchMemory, IdentitiesComparedByteForByte) {
 TEST(WatchMemory, SecondDeviceWhileFirstRememberedWaitsOnlyForTheSpacing) {
   FakeHost host;
   DeviceWatch watch(host);
+  host.watch = &watch;
   host.installed = "2002";
   AdvanceTo(watch, host, 42);
   ASSERT_EQ(watch.Decide(Device(2001, "FIRST")), WatchOutcome::Older);
@@ -487,6 +579,7 @@ TEST(WatchMemory, ForgetTickMakesTheSameDeviceReportableAgain) {
     SCOPED_TRACE(row.name);
     FakeHost host;
     DeviceWatch watch(host);
+    host.watch = &watch;
     host.installed = row.n;
     host.device = Device(row.d, row.id);
     AdvanceTo(watch, host, 41);
@@ -509,6 +602,7 @@ TEST(WatchMemory, ForgetTickMakesTheSameDeviceReportableAgain) {
 TEST(WatchMemory, UnpluggingChangesNothing) {
   FakeHost host;
   DeviceWatch watch(host);
+  host.watch = &watch;
   host.installed = "2001";
   host.device = Device(2001, "PLUGGED");
   AdvanceTo(watch, host, 2);
@@ -527,6 +621,7 @@ TEST(WatchMemory, UnpluggingChangesNothing) {
 TEST(WatchMemory, NotFoundIsNotADecision) {
   FakeHost host;
   DeviceWatch watch(host);
+  host.watch = &watch;
   AdvanceTo(watch, host, 42);
   DevicePoll silent = Device(2001, "ID");
   silent.found = false;  // version query failed even though an identity was read
@@ -566,6 +661,7 @@ TEST(WatchLog, DecisionLinesCarryTheDeviceAndTheOutcome) {
     SCOPED_TRACE(row.name);
     FakeHost host;
     DeviceWatch watch(host);
+    host.watch = &watch;
     host.installed = row.installed;
     AdvanceTo(watch, host, 42);
     watch.Decide(row.poll);
@@ -576,6 +672,7 @@ TEST(WatchLog, DecisionLinesCarryTheDeviceAndTheOutcome) {
 TEST(WatchLog, RepeatedSilentDecisionsAreLoggedOnce) {
   FakeHost host;
   DeviceWatch watch(host);
+  host.watch = &watch;
   host.installed = "2002";
   host.device = Device(2001, "OLD");
   // Ticks 1-41: thirteen polls held back by the spacing, one line.

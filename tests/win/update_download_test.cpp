@@ -122,7 +122,7 @@ TEST(UpdateDownload, MissingFileAndClosedPortFailAndKeepThePreviousFile) {
   }
 }
 
-// The fetch on the window's thread: a server that accepts and never answers holds DownloadFile
+// A descriptor fetch: a server that accepts and never answers holds DownloadFile
 // (the public entry, server from ZT_UPDATE_SERVER) no longer than its 5 s budget.
 TEST(UpdateDownload, RefreshBudgetHoldsAgainstAStalledServer) {
   zt_test::Server server;
@@ -130,12 +130,12 @@ TEST(UpdateDownload, RefreshBudgetHoldsAgainstAStalledServer) {
   server.SetFault("version.txt", R"({"stall_before": 120})");
   zt_test::ServerEnvironment env(server);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(zt::DownloadFile("version.txt", 0, zt::kRefreshFetchBudget), 0);
+  EXPECT_EQ(zt::DownloadFile("version.txt", 0, 5000ms), 0);
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, 4500ms);
   EXPECT_LT(took, 6s);
   server.SetFault("version.txt", "{}");
-  EXPECT_EQ(zt::DownloadFile("version.txt", 0, zt::kRefreshFetchBudget), 1);
+  EXPECT_EQ(zt::DownloadFile("version.txt", 0, 5000ms), 1);
   EXPECT_EQ(ReadAll("C:\\ZT_Update\\Download\\version.txt"), "data_version=0105\n");
   fs::remove("C:\\ZT_Update\\Download\\version.txt");
 }
