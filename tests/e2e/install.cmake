@@ -14,5 +14,6 @@ elseif(TARGET launch AND TARGET probe AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_6
                              ${PROJECT_SOURCE_DIR}/res/version.h ${PROJECT_SOURCE_DIR}/res/app.ico
                      COMMENT "Installer ${zt_setup}" VERBATIM)
   add_custom_target(zt_installer_x64 ALL DEPENDS ${zt_setup})
-  zt_add_scenarios(install 600 --installer ${zt_setup} --company ${ZT_COMPANY_NAME})
+  zt_add_scenarios(install 600 --installer ${zt_setup} --company ${ZT_COMPANY_NAME}
+                   --server ${PROJECT_SOURCE_DIR}/tests/support/update_server.py)
 endif()

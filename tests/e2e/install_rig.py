@@ -69,6 +69,7 @@ class InstallRig:
         parser = argparse.ArgumentParser()
         parser.add_argument("--installer", required=True, help="the x64 installer of this build")
         parser.add_argument("--company", required=True, help="ZT_COMPANY_NAME of this build")
+        parser.add_argument("--server", required=True, help="update_server.py")
         return cls(zt_e2e.E2E.from_args(parser))
 
     def __enter__(self):
@@ -121,11 +122,12 @@ class InstallRig:
         rc, lines = run_windows([self.probe_exe, what, "main"])
         return rc == 0 if what == "find" else lines[:1] == ["1"]
 
-    def start_as_autostart(self):
-        """Starts the installed tool with exactly the HKCU Run value's command line; returns its pid."""
+    def start_as_autostart(self, server=None):
+        """Starts the installed tool with exactly the HKCU Run value's command line (against the
+        update server at `server`, host:port, or none); returns its pid."""
         command = run_value("HKCU")
         check(command == self.autostart_command, "HKCU Run value: quoted path and /autohide (%s)" % command)
-        report = self.e2e.start(command, env=zt_e2e.NO_SERVER)
+        report = self.e2e.start(command, env={"ZT_UPDATE_SERVER": server} if server else zt_e2e.NO_SERVER)
         check("running" in report, "installed tool runs (%s)" % report)
         check(wait_for(lambda: self.window("find"), 30), "its main window exists")
         return report["pid"]

@@ -1,0 +1,64 @@
+"""The installed tool keeps itself current where an ordinary account may write: installed per
+user, started by its HKCU Run value, it finds a new signed version on the update server at its
+scheduled check, swaps it in inside %LOCALAPPDATA%\\Programs\\ZT_AutoUpdate and comes back hidden."""
+import os
+import sys
+
+import zt_e2e
+from install_rig import InstallRig, check, wait_for
+from update_rig import UpdateServer, descriptor
+
+IDT_WATCH = 1
+SCHEDULED_CHECK_TICK = 151
+
+
+def run(rig, server):
+    check(rig.install_silently()[0] == 0, "installed silently")
+    old = rig.installed_bytes()
+    new = old + b"\0ZT-NEW-BUILD-2.8\0" * 64  # the same program with an overlay: runs, and differs
+    package = open(os.path.join(rig.e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
+    served = descriptor("0201", "pkg_0201.exe", len(package), data_bytes=package, updater_version="2.8",
+                        updater_file="ZT_AutoUpdate_28.exe", updater_length=len(new), updater_bytes=new)
+    server.serve("version.txt", served)
+    server.serve("pkg_0201.exe", package)
+    server.serve("ZT_AutoUpdate_28.exe", new)
+    # The installed package matches the server's, so no data download makes the tool busy at the
+    # scheduled check: only the self-update has work to do.
+    root = zt_e2e.to_unix(zt_e2e.UPDATE_ROOT)
+    os.makedirs(root, exist_ok=True)
+    for name, data in (("data_update.exe", package), ("version.txt", served)):
+        with open(os.path.join(root, name), "wb") as f:
+            f.write(data)
+
+    old_pid = rig.start_as_autostart(server.address())
+    rc, _ = zt_e2e.run_windows([rig.probe_exe, "tick", IDT_WATCH, SCHEDULED_CHECK_TICK], timeout=600)
+    check(rc == 0, "%d ticks sent" % SCHEDULED_CHECK_TICK)
+    check(wait_for(lambda: not rig.e2e.running(old_pid), 60), "the old tool ended for the replacement")
+    check(wait_for(lambda: rig.installed_bytes() == new, 60), "the new version is in %s" % rig.folder)
+    check(wait_for(lambda: rig.window("find"), 60), "the new tool runs")
+    check(not rig.window("visible"), "hidden")
+    log = rig.e2e.read_log()
+    check("(signature and hash verified): script started" in log, "the new version was verified before the swap")
+    starts = [line for line in log.splitlines() if " start version " in line]
+    check(starts[-1].endswith('"%s" /autohide /replaced' % rig.exe), "started by the script: %s" % starts[-1])
+    check(not os.path.exists(zt_e2e.to_unix(rig.exe + ".ztold")), "nothing left aside")
+    rig.uninstall_quietly()
+
+
+def main():
+    rig = InstallRig.from_args()
+    server = UpdateServer(rig.e2e.args.server)
+    with rig:
+        try:
+            run(rig, server)
+        except Exception as e:  # a failed check or a broken rig: both fail the scenario
+            print("FAIL:", e)
+            print("log:\n" + rig.e2e.read_log())
+            server.stop()
+            sys.exit(1)
+    server.stop()
+    print("PASS")
+
+
+if __name__ == "__main__":
+    main()
