@@ -6,37 +6,37 @@
 namespace zt {
 
 std::string DescriptorState::ServerText() const {
-  std::lock_guard lock(mutex_);
-  return server_.text;
+  std::lock_guard lock(m_mutex);
+  return m_server.text;
 }
 
 DescriptorCopy DescriptorState::Server() const {
-  std::lock_guard lock(mutex_);
-  return server_;
+  std::lock_guard lock(m_mutex);
+  return m_server;
 }
 
 void DescriptorState::SetServerBytes(std::string raw) {
   DescriptorCopy fresh{DecodeDescriptorBytes(raw), std::move(raw)};
-  std::lock_guard lock(mutex_);
-  server_ = std::move(fresh);
+  std::lock_guard lock(m_mutex);
+  m_server = std::move(fresh);
 }
 
 bool DescriptorState::ClearServerTextIf(const std::string& expected) {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(m_mutex);
   // A newer fetch may have replaced the text since the worker read it: leave that one alone.
-  if (server_.text != expected) return false;
-  server_ = {};
+  if (m_server.text != expected) return false;
+  m_server = {};
   return true;
 }
 
 LocalDescriptor DescriptorState::Local() const {
-  std::lock_guard lock(mutex_);
-  return local_;
+  std::lock_guard lock(m_mutex);
+  return m_local;
 }
 
 std::string DescriptorState::DataVersion() const {
-  std::lock_guard lock(mutex_);
-  return local_.dataVersion;
+  std::lock_guard lock(m_mutex);
+  return m_local.dataVersion;
 }
 
 bool DescriptorState::LoadLocalVersion(const std::filesystem::path& folder) {
@@ -50,8 +50,8 @@ bool DescriptorState::LoadLocalVersion(const std::filesystem::path& folder) {
     fresh.dataDesc = GetKeyValue(fresh.text, "data_desc");
   }
   const bool complete = !fresh.dataVersion.empty() && !fresh.dataTime.empty();
-  std::lock_guard lock(mutex_);
-  local_ = std::move(fresh);
+  std::lock_guard lock(m_mutex);
+  m_local = std::move(fresh);
   return complete;
 }
 
@@ -66,14 +66,14 @@ bool DescriptorState::TakeDownloadedServerText(bool downloaded, const std::files
     }
   }
   if (!raw) {
-    std::lock_guard lock(mutex_);
-    server_ = {};
+    std::lock_guard lock(m_mutex);
+    m_server = {};
     return false;
   }
   DescriptorCopy fresh{DecodeDescriptorBytes(*raw), std::move(*raw)};
   const bool nonEmpty = !fresh.text.empty();
-  std::lock_guard lock(mutex_);
-  server_ = std::move(fresh);
+  std::lock_guard lock(m_mutex);
+  m_server = std::move(fresh);
   return nonEmpty;
 }
 

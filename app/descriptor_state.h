@@ -53,9 +53,9 @@ class DescriptorState {
                                 std::string* refusal = nullptr);
 
  private:
-  mutable std::mutex mutex_;
-  DescriptorCopy server_;
-  LocalDescriptor local_;
+  mutable std::mutex m_mutex;
+  DescriptorCopy m_server;
+  LocalDescriptor m_local;
 };
 
 }  // namespace zt

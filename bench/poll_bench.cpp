@@ -15,7 +15,7 @@ namespace {
 
 double PollMs(bool* found) {
   const auto start = std::chrono::steady_clock::now();
-  CHidDevice dev;
+  zt::CHidDevice dev;
   *found = dev.OpenDevices() != 0 && dev.QueryDataVersion();
   dev.QueryDeviceId();
   dev.CloseDevices();

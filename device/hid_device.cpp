@@ -6,8 +6,10 @@
 #include <new>
 #include <vector>
 
+#include "win/error.h"
 #include "win/system_dll.h"
 
+namespace zt {
 namespace {
 
 HANDLE NewManualResetEvent() { return ::CreateEventW(nullptr, TRUE, FALSE, nullptr); }
@@ -30,12 +32,12 @@ std::wstring InterfacePath(HDEVINFO list, SP_DEVICE_INTERFACE_DATA* iface) {
 }
 
 bool IsOurDevice(const std::wstring& path) {
-  zt::UniqueKernelHandle probe(::CreateFileW(path.c_str(), 0, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  UniqueKernelHandle probe(::CreateFileW(path.c_str(), 0, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!probe) return false;
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof(attributes);
-  if (!zt::Hid()->HidD_GetAttributes(probe.get(), &attributes)) return false;
-  return attributes.VendorID == zt::kDeviceVendorId && attributes.ProductID == zt::kDeviceProductId;
+  if (!Hid()->HidD_GetAttributes(probe.get(), &attributes)) return false;
+  return attributes.VendorID == kDeviceVendorId && attributes.ProductID == kDeviceProductId;
 }
 
 HANDLE OpenForTransfers(const std::wstring& path, DWORD access) {
@@ -68,11 +70,11 @@ void CHidDevice::CloseDevices() {
 int CHidDevice::OpenDevices() {
   CloseDevices();
   // hid.dll from System32 only; without it there is nothing to find.
-  const zt::HidFunctions* hid = zt::Hid();
+  const HidFunctions* hid = Hid();
   if (!hid) return 0;
   GUID hidGuid;
   hid->HidD_GetHidGuid(&hidGuid);
-  zt::UniqueDevInfo list(::SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  UniqueDevInfo list(::SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
   if (!list) return 0;
   try {
     for (DWORD index = 0;; ++index) {
@@ -80,12 +82,14 @@ int CHidDevice::OpenDevices() {
       iface.cbSize = sizeof(iface);
       if (!::SetupDiEnumDeviceInterfaces(list.get(), nullptr, &hidGuid, index, &iface)) break;
       // The slots hold 32 devices; further matching interfaces are left alone.
-      if (m_nCount >= zt::kMaxDevices) break;
+      if (m_nCount >= kMaxDevices) break;
       const std::wstring path = InterfacePath(list.get(), &iface);
       if (path.empty() || !IsOurDevice(path)) continue;
       // A matching device keeps its slot even when an open fails: that slot then holds -1.
       m_hRead[m_nCount].reset(OpenForTransfers(path, GENERIC_READ));
+      if (!m_hRead[m_nCount]) m_strLastError = LastErrorText("CreateFileW for reading");
       m_hWrite[m_nCount].reset(OpenForTransfers(path, GENERIC_WRITE));
+      if (!m_hWrite[m_nCount]) m_strLastError = LastErrorText("CreateFileW for writing");
       ++m_nCount;
     }
   } catch (const std::bad_alloc&) {
@@ -102,18 +106,25 @@ int CHidDevice::OpenDevices() {
 
 BOOL CHidDevice::Transfer(int slot, bool write, DWORD* transferred) {
   if (transferred) *transferred = 0;
-  if (slot < 0 || slot >= zt::kMaxDevices) return FALSE;
+  if (slot < 0 || slot >= kMaxDevices) return FALSE;
   const HANDLE file = write ? m_hWrite[slot].get() : m_hRead[slot].get();
   const HANDLE done = write ? m_hWriteDone.get() : m_hReadDone.get();
-  if (file == INVALID_HANDLE_VALUE) return FALSE;
+  const char* operation = write ? "WriteFile" : "ReadFile";
+  if (file == INVALID_HANDLE_VALUE) {
+    m_strLastError = std::string(operation) + ": the device could not be opened for it";
+    return FALSE;
+  }
   OVERLAPPED ov{};
   ov.hEvent = done;
   ::ResetEvent(done);
-  const BOOL started = write ? ::WriteFile(file, m_report.data(), zt::kReportSize, nullptr, &ov)
-                             : ::ReadFile(file, m_report.data(), zt::kReportSize, nullptr, &ov);
-  if (!started && ::GetLastError() != ERROR_IO_PENDING) return FALSE;
+  const BOOL started = write ? ::WriteFile(file, m_report.data(), kReportSize, nullptr, &ov)
+                             : ::ReadFile(file, m_report.data(), kReportSize, nullptr, &ov);
+  if (!started && ::GetLastError() != ERROR_IO_PENDING) {
+    m_strLastError = LastErrorText(operation);
+    return FALSE;
+  }
   const HANDLE waits[2] = {m_hAbort.get(), done};
-  const DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, zt::kTransferTimeoutMs);
+  const DWORD w = ::WaitForMultipleObjects(2, waits, FALSE, kTransferTimeoutMs);
   DWORD bytes = 0;
   if (w == WAIT_OBJECT_0 + 1) {
     ::ResetEvent(done);
@@ -127,6 +138,7 @@ BOOL CHidDevice::Transfer(int slot, bool write, DWORD* transferred) {
   ::CancelIoEx(file, &ov);
   ::GetOverlappedResult(file, &ov, &bytes, TRUE);
   ::ResetEvent(done);
+  m_strLastError = std::string(operation) + ": no completion within " + std::to_string(kTransferTimeoutMs) + " ms";
   return FALSE;
 }
 
@@ -137,32 +149,33 @@ BOOL CHidDevice::ReadReport(int slot, DWORD* transferred) {
   return Transfer(slot, false, transferred ? transferred : &local);
 }
 
-bool CHidDevice::SendAndReceive(std::uint8_t command, zt::Answer& answer) {
+bool CHidDevice::SendAndReceive(std::uint8_t command, Answer& answer) {
   answer.fill(0xFF);
   const int slot = m_nDeviceCount - 1;
-  if (slot < 0 || slot >= zt::kMaxDevices) return false;
+  if (slot < 0 || slot >= kMaxDevices) return false;
   // An answer that came too late for an earlier request would otherwise be taken for this one.
-  if (m_hRead[slot] && zt::Hid()) zt::Hid()->HidD_FlushQueue(m_hRead[slot].get());
-  zt::BuildRequest(m_report, command);
+  if (m_hRead[slot] && Hid()) Hid()->HidD_FlushQueue(m_hRead[slot].get());
+  BuildRequest(m_report, command);
   if (!WriteReport(slot)) return false;
   DWORD transferred = 0;
   if (!ReadReport(slot, &transferred)) return false;
-  answer = zt::AnswerFromReport(m_report, transferred);
+  answer = AnswerFromReport(m_report, transferred);
   return true;
 }
 
 BOOL CHidDevice::QueryDataVersion() {
   if (!m_bOpen) return FALSE;
-  zt::Answer answer;
-  if (!SendAndReceive(zt::kCmdDataVersion, answer)) return FALSE;
-  const zt::DataVersionAnswer parsed = zt::ParseDataVersionAnswer(answer);
+  Answer answer;
+  if (!SendAndReceive(kCmdDataVersion, answer)) return FALSE;
+  const DataVersionAnswer parsed = ParseDataVersionAnswer(answer);
+  if (!parsed.valid) m_strLastError = "the data-version answer is not valid";
   if (!parsed.numbersParsed) return FALSE;
   m_nFirstNumber = parsed.firstNumber;
   m_nSecondNumber = parsed.secondNumber;
   m_nDataVersion = parsed.dataVersion;
   if (parsed.valid) {
     m_nFlashId = parsed.flashId;
-    const zt::FlashType* type = zt::FindFlashType(parsed.flashId);
+    const FlashType* type = FindFlashType(parsed.flashId);
     m_strFlashName = type ? type->name : "";
     m_strFlashSize = type ? type->size : "";
   }
@@ -171,7 +184,9 @@ BOOL CHidDevice::QueryDataVersion() {
 
 std::string CHidDevice::QueryDeviceId() {
   if (!m_bOpen) return {};
-  zt::Answer answer;
-  if (!SendAndReceive(zt::kCmdDeviceId, answer)) return {};
-  return zt::ParseDeviceIdAnswer(answer);
+  Answer answer;
+  if (!SendAndReceive(kCmdDeviceId, answer)) return {};
+  return ParseDeviceIdAnswer(answer);
 }
+
+}  // namespace zt

@@ -23,8 +23,6 @@ inline constexpr DWORD kTransferTimeoutMs = 100;
 inline constexpr USHORT kDeviceVendorId = 0x0416;
 inline constexpr USHORT kDeviceProductId = 0xB501;
 
-}  // namespace zt
-
 class CHidDevice {
  public:
   CHidDevice();
@@ -46,7 +44,9 @@ class CHidDevice {
   int SlotCount() const { return m_nCount; }
   HANDLE ReadSlot(int i) const { return m_hRead[i].get(); }
   HANDLE WriteSlot(int i) const { return m_hWrite[i].get(); }
-  const zt::Report& ReportBuffer() const { return m_report; }
+  const Report& ReportBuffer() const { return m_report; }
+  // Why the last open or transfer that failed did so, with its Windows error; empty when none did.
+  const std::string& LastError() const { return m_strLastError; }
 
   int m_nFirstNumber = 0;
   int m_nDataVersion = 0;
@@ -62,11 +62,14 @@ class CHidDevice {
   BOOL Transfer(int slot, bool write, DWORD* transferred);
   bool SendAndReceive(std::uint8_t command, zt::Answer& answer);
 
-  zt::Report m_report{};
+  Report m_report{};
+  std::string m_strLastError;
   int m_nCount = 0;
-  std::array<zt::HidSlot, zt::kMaxDevices> m_hRead;
-  std::array<zt::HidSlot, zt::kMaxDevices> m_hWrite;
-  zt::UniqueKernelHandle m_hAbort;
-  zt::UniqueKernelHandle m_hReadDone;
-  zt::UniqueKernelHandle m_hWriteDone;
+  std::array<HidSlot, kMaxDevices> m_hRead;
+  std::array<HidSlot, kMaxDevices> m_hWrite;
+  UniqueKernelHandle m_hAbort;
+  UniqueKernelHandle m_hReadDone;
+  UniqueKernelHandle m_hWriteDone;
 };
+
+}  // namespace zt

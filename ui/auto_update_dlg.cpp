@@ -79,13 +79,10 @@ CAboutDlg::CAboutDlg() : CDialog(IDD_ABOUTBOX) {}
 CAutoUpdateDlg::CAutoUpdateDlg() : CDialog(IDD_AUTOUPDATE_DIALOG) {
   m_bAutoStart = IsAutoRunEnabled();
   m_hIcon = ::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME));
-  m_hSmallIcon = LoadAppIcon(::GetSystemMetrics(SM_CXSMICON));
+  m_hSmallIcon.reset(LoadAppIcon(::GetSystemMetrics(SM_CXSMICON)));
 }
 
-CAutoUpdateDlg::~CAutoUpdateDlg() {
-  // Icons from LoadIconW are shared and never destroyed; the one from LoadImageW is ours.
-  if (m_hSmallIcon) ::DestroyIcon(m_hSmallIcon);
-}
+CAutoUpdateDlg::~CAutoUpdateDlg() = default;
 
 void CAutoUpdateDlg::DoDataExchange(DataExchange& dx) {
   dx.Control(IDC_BTN_START_UPDATE, m_btnStartUpdate);
@@ -105,7 +102,7 @@ BOOL CAutoUpdateDlg::OnInitDialog() {
   }
   ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
   ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL,
-                 reinterpret_cast<LPARAM>(m_hSmallIcon ? m_hSmallIcon : m_hIcon));
+                 reinterpret_cast<LPARAM>(m_hSmallIcon ? m_hSmallIcon.get() : m_hIcon));
 
   m_uTaskbarCreated = ::RegisterWindowMessageW(L"TaskbarCreated");
   // Run as administrator (as the Run-key message asks), the window would not receive these
@@ -152,7 +149,7 @@ NOTIFYICONDATAW CAutoUpdateDlg::TrayRecord() const {
   nid.uID = kTrayIconId;
   nid.uFlags = kTrayFlags;
   nid.uCallbackMessage = WM_TRAY_NOTIFY;
-  nid.hIcon = m_hSmallIcon ? m_hSmallIcon : m_hIcon;
+  nid.hIcon = m_hSmallIcon ? m_hSmallIcon.get() : m_hIcon;
   nid.uTimeout = kBalloonTimeoutMs;
   nid.dwInfoFlags = NIIF_NOSOUND;
   return nid;
@@ -227,7 +224,6 @@ void CAutoUpdateDlg::OnWatchTick() {
   m_watch.OnWatchTick();
   // Spaced out: a shell that hangs makes each add wait for the shell's own time-out.
   if (!m_bTrayShown && m_watch.Tick() % kTrayRetryTicks == 0) AddTrayIcon();
-  m_strLastDevice = m_watch.LastDevice();
 }
 
 void CAutoUpdateDlg::StartDescriptorFetch(FetchPurpose first) {
@@ -268,12 +264,10 @@ void CAutoUpdateDlg::OnTimer(UINT_PTR id) {
       break;
     case IDT_FORGET_DEVICE:
       m_watch.OnForgetTick();
-      m_strLastDevice = m_watch.LastDevice();
       break;
     case IDT_DEVICE_ARRIVAL:
       ::KillTimer(m_hWnd, IDT_DEVICE_ARRIVAL);
       m_watch.OnDeviceArrival();
-      m_strLastDevice = m_watch.LastDevice();
       break;
     default:
       break;
@@ -448,6 +442,39 @@ void CAutoUpdateDlg::OnPaintIconic() {
   ::EndPaint(m_hWnd, &ps);
 }
 
+INT_PTR CAutoUpdateDlg::OnTrayNotify(LPARAM mouseMessage) {
+  if (mouseMessage == WM_LBUTTONUP) {
+    ShowAndActivate();
+    return FALSE;
+  }
+  if (mouseMessage == WM_RBUTTONUP) {
+    ShowTrayMenu();
+    SetResult(1);
+    return TRUE;
+  }
+  return FALSE;
+}
+
+INT_PTR CAutoUpdateDlg::OnSystemCommand(WPARAM command) {
+  // Compared unmasked, as the shell and the tray send them.
+  if (command == kSysCommandShow) {
+    ShowAndActivate();
+    return FALSE;
+  }
+  if (command == SC_MINIMIZE || command == SC_CLOSE) {
+    // Never minimized, never closed this way: the tool stays in the tray.
+    ::ShowWindow(m_hWnd, SW_HIDE);
+    SetResult(1);
+    return TRUE;
+  }
+  if ((command & 0xFFF0) == IDM_SYS_ABOUT) {
+    CAboutDlg about;
+    about.DoModal(m_hWnd);
+    return TRUE;
+  }
+  return FALSE;
+}
+
 INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == EndInstanceMessage() && message != 0) {
     QuitProgram("asked to end by /exit");
@@ -462,34 +489,9 @@ INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
   }
   switch (message) {
     case WM_TRAY_NOTIFY:
-      if (lParam == WM_LBUTTONUP) {
-        ShowAndActivate();
-        return FALSE;
-      }
-      if (lParam == WM_RBUTTONUP) {
-        ShowTrayMenu();
-        SetResult(1);
-        return TRUE;
-      }
-      return FALSE;
+      return OnTrayNotify(lParam);
     case WM_SYSCOMMAND:
-      // Compared unmasked, as the shell and the tray send them.
-      if (wParam == kSysCommandShow) {
-        ShowAndActivate();
-        return FALSE;
-      }
-      if (wParam == SC_MINIMIZE || wParam == SC_CLOSE) {
-        // Never minimized, never closed this way: the tool stays in the tray.
-        ::ShowWindow(m_hWnd, SW_HIDE);
-        SetResult(1);
-        return TRUE;
-      }
-      if ((wParam & 0xFFF0) == IDM_SYS_ABOUT) {
-        CAboutDlg about;
-        about.DoModal(m_hWnd);
-        return TRUE;
-      }
-      return FALSE;
+      return OnSystemCommand(wParam);
     case WM_UPDATER_DOWNLOADING:
     case WM_UPDATER_DONE:
     case WM_DATA_DOWNLOADING:

@@ -9,11 +9,11 @@
 #include <string>
 
 #include "ui/dialog.h"
-#include "win/handles.h"
 #include "ui/fetch_backoff.h"
-#include "ui/window_logic.h"
 #include "ui/watch.h"
 #include "ui/watch_host.h"
+#include "ui/window_logic.h"
+#include "win/handles.h"
 
 namespace zt {
 
@@ -41,15 +41,8 @@ class CAutoUpdateDlg : public CDialog {
   void StartDescriptorFetch(FetchPurpose first);
   // The information refresh's fetch has ended: spaces the next one.
   void RecordRefreshFetch(bool fetched);
-
-  UINT m_uTaskbarCreated = 0;
-  RECT m_rcNormal{};
-  bool m_bBusy = false;
-  std::string m_strLastDevice = "XX";
-  HWND m_btnStartUpdate = nullptr;
-  std::string m_strInfo;
-  bool m_bAutoStart = false;
-  HICON m_hIcon = nullptr;
+  // TRUE while a download announced by a worker or the data-update program runs.
+  bool IsBusy() const { return m_bBusy; }
 
  protected:
   void DoDataExchange(DataExchange& dx) override;
@@ -64,6 +57,8 @@ class CAutoUpdateDlg : public CDialog {
   void RemoveTrayIcon();
   void ShowTrayMenu();
   void ShowAndActivate();
+  INT_PTR OnTrayNotify(LPARAM mouseMessage);
+  INT_PTR OnSystemCommand(WPARAM command);
   void OnTimer(UINT_PTR id);
   void OnAskAutoStart();
   void OnStartHidden();
@@ -75,7 +70,14 @@ class CAutoUpdateDlg : public CDialog {
   // Ends the program from anywhere, also from inside a message box or the About box.
   void QuitProgram(std::string_view why);
 
-  HICON m_hSmallIcon = nullptr;
+  UINT m_uTaskbarCreated = 0;
+  RECT m_rcNormal{};
+  bool m_bBusy = false;
+  HWND m_btnStartUpdate = nullptr;
+  std::string m_strInfo;
+  bool m_bAutoStart = false;
+  HICON m_hIcon = nullptr;       // shared (LoadIconW): never destroyed
+  UniqueIcon m_hSmallIcon;       // ours (LoadImageW)
   // Whether the shell holds the icon; while it does not, ticks and balloons add it again.
   bool m_bTrayShown = false;
   bool m_bTrayFailureLogged = false;

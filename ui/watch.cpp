@@ -155,8 +155,15 @@ void DeviceWatch::Remember(const std::string& id) {
 
 WatchOutcome DeviceWatch::Decide(const DevicePoll& poll) {
   if (!poll.found) {
-    // A device that went away (or never answered) may be logged again when it comes back.
-    m_strLastQuietLog.clear();
+    if (poll.problem.empty()) {
+      // A device that went away may be logged again when it comes back.
+      m_strLastQuietLog.clear();
+    } else {
+      // Plugged in but silent: said once, not every third second.
+      const std::string details = "found but no valid answer: " + poll.problem;
+      if (details != m_strLastQuietLog) m_host.Log("device", details);
+      m_strLastQuietLog = details;
+    }
     return WatchOutcome::NoDevice;
   }
   const std::uint32_t d = poll.dataVersion;

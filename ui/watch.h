@@ -40,6 +40,7 @@ struct DevicePoll {
   std::string identity;           // identity bytes as read; empty when they could not be read
   std::string flashName;          // flash-type row for the reported flash id; empty when unknown
   std::string flashSize;
+  std::string problem;            // a device was opened but gave no valid answer: why
 };
 
 enum class WatchOutcome {

@@ -17,6 +17,7 @@ DevicePoll PollAttachedDevice() {
   poll.found = device.OpenDevices() != 0 && device.QueryDataVersion() != FALSE;
   // Asked whatever the open gave: with nothing open it answers empty at once.
   poll.identity = device.QueryDeviceId();
+  if (!poll.found && device.SlotCount() > 0) poll.problem = device.LastError();
   device.CloseDevices();
   if (poll.found) {
     poll.dataVersion = static_cast<std::uint32_t>(device.m_nDataVersion);
@@ -26,7 +27,7 @@ DevicePoll PollAttachedDevice() {
   return poll;
 }
 
-bool DialogWatchHost::IsBusy() { return m_dlg.m_bBusy; }
+bool DialogWatchHost::IsBusy() { return m_dlg.IsBusy(); }
 
 void DialogWatchHost::RefreshInfo() { m_dlg.RefreshInfo(); }
 

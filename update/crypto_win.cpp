@@ -34,28 +34,28 @@ struct Algorithm {
 // One SHA-256 computation, fed piece by piece.
 class Sha256Hash {
  public:
-  Sha256Hash() : alg_(BCRYPT_SHA256_ALGORITHM) {
-    if (alg_.handle && Bcrypt()->BCryptCreateHash(alg_.handle, &hash_, nullptr, 0, nullptr, 0, 0) != kOk) hash_ = nullptr;
+  Sha256Hash() : m_alg(BCRYPT_SHA256_ALGORITHM) {
+    if (m_alg.handle && Bcrypt()->BCryptCreateHash(m_alg.handle, &m_hash, nullptr, 0, nullptr, 0, 0) != kOk) m_hash = nullptr;
   }
   ~Sha256Hash() {
-    if (hash_) Bcrypt()->BCryptDestroyHash(hash_);
+    if (m_hash) Bcrypt()->BCryptDestroyHash(m_hash);
   }
   Sha256Hash(const Sha256Hash&) = delete;
   Sha256Hash& operator=(const Sha256Hash&) = delete;
 
   bool Add(const void* data, std::size_t size) {
-    return hash_ && Bcrypt()->BCryptHashData(hash_, static_cast<PUCHAR>(const_cast<void*>(data)), static_cast<ULONG>(size),
+    return m_hash && Bcrypt()->BCryptHashData(m_hash, static_cast<PUCHAR>(const_cast<void*>(data)), static_cast<ULONG>(size),
                                              0) == kOk;
   }
   std::optional<Digest> Finish() {
     Digest d{};
-    if (!hash_ || Bcrypt()->BCryptFinishHash(hash_, d.data(), static_cast<ULONG>(d.size()), 0) != kOk) return std::nullopt;
+    if (!m_hash || Bcrypt()->BCryptFinishHash(m_hash, d.data(), static_cast<ULONG>(d.size()), 0) != kOk) return std::nullopt;
     return d;
   }
 
  private:
-  Algorithm alg_;
-  BCRYPT_HASH_HANDLE hash_ = nullptr;
+  Algorithm m_alg;
+  BCRYPT_HASH_HANDLE m_hash = nullptr;
 };
 
 }  // namespace

@@ -1,11 +1,13 @@
 // The tool's network side as the rest of the program sees it: one download operation and the
 // starters of the two background procedures. Workers report only by posting to the main window.
 #pragma once
-#include <windows.h>
-
 #include <chrono>
 #include <cstdint>
 #include <string>
+
+// The window handle alone, as <windows.h> declares it; the callers need nothing else of it.
+struct HWND__;
+typedef HWND__* HWND;
 
 namespace zt {
 
@@ -31,6 +33,6 @@ void StartUpdaterThread();
 
 // Fetches the server's descriptor into the download folder on a thread of its own (never joined),
 // within `budget`, then posts `message` to `window` with wParam 1 when it was stored, else 0.
-void StartDescriptorFetch(HWND window, UINT message, std::chrono::milliseconds budget);
+void StartDescriptorFetch(HWND window, unsigned message, std::chrono::milliseconds budget);
 
 }  // namespace zt

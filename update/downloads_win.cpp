@@ -68,7 +68,7 @@ struct InternetHandles {
 class WinInetSource final : public HttpSource {
  public:
   WinInetSource(InternetHandles& handles, ServerAddress server, std::chrono::milliseconds budget)
-      : h_(handles), server_(std::move(server)), budget_(budget) {}
+      : m_h(handles), m_server(std::move(server)), m_budget(budget) {}
 
   HttpAnswer Open(const std::string& path) override {
     HttpAnswer a;
@@ -77,55 +77,24 @@ class WinInetSource final : public HttpSource {
       a.reason = "wininet.dll cannot be loaded from System32";
       return a;
     }
-    if (!h_.Keep(h_.session, net->InternetOpenW(L"ZT_AutoUpdate", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0))) {
-      a.reason = LastErrorText("InternetOpenW");
+    if (auto failure = OpenRequest(*net, path)) {
+      a.reason = std::move(*failure);
       return a;
     }
-    const auto capped = [&](DWORD ms) {
-      return static_cast<DWORD>(std::min<long long>(ms, std::max<long long>(1000, budget_.count())));
-    };
-    SetTimeout(h_.session, INTERNET_OPTION_CONNECT_TIMEOUT, capped(kConnectTimeoutMs));
-    SetTimeout(h_.session, INTERNET_OPTION_SEND_TIMEOUT, capped(kReceiveTimeoutMs));
-    SetTimeout(h_.session, INTERNET_OPTION_RECEIVE_TIMEOUT, capped(kReceiveTimeoutMs));
-    const INTERNET_PORT port = server_.port != 0 ? server_.port : INTERNET_DEFAULT_HTTP_PORT;
-    if (!h_.Keep(h_.connection, net->InternetConnectW(h_.session, Widen(server_.host).c_str(), port, nullptr, nullptr,
-                                                   INTERNET_SERVICE_HTTP, 0, 1))) {
-      a.reason = LastErrorText("InternetConnectW");
-      return a;
-    }
-    // Fresh answers only: a cached old descriptor must never hide a new version, and packages
-    // must not fill the cache.
-    const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
-                        INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_KEEP_CONNECTION;
-    if (!h_.Keep(h_.request, net->HttpOpenRequestW(h_.connection, L"GET", Widen(path).c_str(), nullptr, nullptr, nullptr,
-                                                flags, 1))) {
-      a.reason = LastErrorText("HttpOpenRequestW");
-      return a;
-    }
-    // The request takes its own time-outs too: Wine applies them only there.
-    SetTimeout(h_.Request(), INTERNET_OPTION_SEND_TIMEOUT, capped(kReceiveTimeoutMs));
-    SetTimeout(h_.Request(), INTERNET_OPTION_RECEIVE_TIMEOUT, capped(kReceiveTimeoutMs));
-    if (!net->HttpSendRequestW(h_.Request(), nullptr, 0, nullptr, 0)) {
+    if (!net->HttpSendRequestW(m_h.Request(), nullptr, 0, nullptr, 0)) {
       a.reason = LastErrorText("HttpSendRequestW");
       return a;
     }
     DWORD status = 0, size = sizeof status;
-    if (!net->HttpQueryInfoW(h_.Request(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
+    if (!net->HttpQueryInfoW(m_h.Request(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr)) {
       a.reason = LastErrorText("HttpQueryInfoW(status)");
       return a;
     }
     a.status = static_cast<int>(status);
     wchar_t length[32] = {};
     DWORD bytes = sizeof length;
-    if (net->HttpQueryInfoW(h_.Request(), HTTP_QUERY_CONTENT_LENGTH, length, &bytes, nullptr)) {
-      std::uint64_t value = 0;
-      bool digits = length[0] != 0;
-      for (const wchar_t* p = length; *p != 0 && digits; ++p) {
-        if (*p < L'0' || *p > L'9' || value > (UINT64_MAX - 9) / 10) digits = false;
-        else value = value * 10 + static_cast<std::uint64_t>(*p - L'0');
-      }
-      if (digits) a.announced = value;
-    }
+    if (net->HttpQueryInfoW(m_h.Request(), HTTP_QUERY_CONTENT_LENGTH, length, &bytes, nullptr))
+      a.announced = ParseDecimal(Narrow(length));
     a.ok = true;
     return a;
   }
@@ -133,7 +102,7 @@ class WinInetSource final : public HttpSource {
   HttpRead Read(char* buffer, std::size_t size) override {
     HttpRead r;
     DWORD got = 0;
-    if (!WinInet()->InternetReadFile(h_.Request(), buffer, static_cast<DWORD>(size), &got)) {
+    if (!WinInet()->InternetReadFile(m_h.Request(), buffer, static_cast<DWORD>(size), &got)) {
       r.reason = LastErrorText("InternetReadFile");
       return r;
     }
@@ -143,12 +112,39 @@ class WinInetSource final : public HttpSource {
   }
 
  private:
+  // Session, connection and GET request, each with time-outs within the budget; why not, or nothing.
+  std::optional<std::string> OpenRequest(const WinInetFunctions& net, const std::string& path) {
+    if (!m_h.Keep(m_h.session, net.InternetOpenW(L"ZT_AutoUpdate", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)))
+      return LastErrorText("InternetOpenW");
+    const auto capped = [&](DWORD ms) {
+      return static_cast<DWORD>(std::min<long long>(ms, std::max<long long>(1000, m_budget.count())));
+    };
+    SetTimeout(m_h.session, INTERNET_OPTION_CONNECT_TIMEOUT, capped(kConnectTimeoutMs));
+    SetTimeout(m_h.session, INTERNET_OPTION_SEND_TIMEOUT, capped(kReceiveTimeoutMs));
+    SetTimeout(m_h.session, INTERNET_OPTION_RECEIVE_TIMEOUT, capped(kReceiveTimeoutMs));
+    const INTERNET_PORT port = m_server.port != 0 ? m_server.port : INTERNET_DEFAULT_HTTP_PORT;
+    if (!m_h.Keep(m_h.connection, net.InternetConnectW(m_h.session, Widen(m_server.host).c_str(), port, nullptr,
+                                                      nullptr, INTERNET_SERVICE_HTTP, 0, 1)))
+      return LastErrorText("InternetConnectW");
+    // Fresh answers only: a cached old descriptor must never hide a new version, and packages
+    // must not fill the cache.
+    const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
+                        INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_KEEP_CONNECTION;
+    if (!m_h.Keep(m_h.request, net.HttpOpenRequestW(m_h.connection, L"GET", Widen(path).c_str(), nullptr, nullptr,
+                                                    nullptr, flags, 1)))
+      return LastErrorText("HttpOpenRequestW");
+    // The request takes its own time-outs too: Wine applies them only there.
+    SetTimeout(m_h.Request(), INTERNET_OPTION_SEND_TIMEOUT, capped(kReceiveTimeoutMs));
+    SetTimeout(m_h.Request(), INTERNET_OPTION_RECEIVE_TIMEOUT, capped(kReceiveTimeoutMs));
+    return std::nullopt;
+  }
+
   static void SetTimeout(HINTERNET handle, DWORD option, DWORD ms) {
     if (handle != nullptr) WinInet()->InternetSetOptionW(handle, option, &ms, sizeof ms);
   }
-  InternetHandles& h_;
-  ServerAddress server_;
-  std::chrono::milliseconds budget_;
+  InternetHandles& m_h;
+  ServerAddress m_server;
+  std::chrono::milliseconds m_budget;
 };
 
 // What the transfer thread and the waiting caller share; whoever ends last frees it.

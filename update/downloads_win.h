@@ -55,14 +55,14 @@ class ScriptProcessStarter final : public ProcessStarter {
 // A downloader into a fixed folder on a fixed server with one budget per file.
 class WinInetDownloader final : public Downloader {
  public:
-  WinInetDownloader(DownloadTarget target, std::chrono::milliseconds budget) : target_(std::move(target)), budget_(budget) {}
+  WinInetDownloader(DownloadTarget target, std::chrono::milliseconds budget) : m_target(std::move(target)), m_budget(budget) {}
   bool Download(const std::string& name, std::int32_t expectedLength) override {
-    return DownloadFileTo(target_, name, expectedLength, budget_).stored;
+    return DownloadFileTo(m_target, name, expectedLength, m_budget).stored;
   }
 
  private:
-  DownloadTarget target_;
-  std::chrono::milliseconds budget_;
+  DownloadTarget m_target;
+  std::chrono::milliseconds m_budget;
 };
 
 }  // namespace zt

@@ -116,13 +116,13 @@ std::string BuildReplacementScript(std::string_view exePath, std::string_view sc
   const std::string fresh = "\"" + EscapeForBatch(NewExecutablePath(exePath)) + "\"";
   const std::string old = "\"" + EscapeForBatch(OldExecutablePath(exePath)) + "\"";
   const std::string start = "start \"new\" /normal " + exe + " " + kAutoHideSwitch + " " + kReplacedSwitch + "\r\n";
+  // About five minutes in all, one second a try, for the old process to end.
+  const std::string nextTry = "choice /t 1 /d y >nul\r\nset /a tries+=1\r\n";
   std::string s;
   s += "@echo off\r\n";
   s += "set tries=0\r\n";
-  // About five minutes in all, one second a try, for the old process to end.
   s += ":aside\r\n";
-  s += "choice /t 1 /d y >nul\r\n";
-  s += "set /a tries+=1\r\n";
+  s += nextTry;
   s += "if %tries% gtr 300 goto :restart\r\n";
   s += "move /y " + exe + " " + old + " >nul 2>&1\r\n";
   s += "if exist " + exe + " goto :aside\r\n";
@@ -131,8 +131,7 @@ std::string BuildReplacementScript(std::string_view exePath, std::string_view sc
   s += ":ended\r\n";
   s += "del " + old + " >nul 2>&1\r\n";
   s += "if not exist " + old + " goto :restart\r\n";
-  s += "choice /t 1 /d y >nul\r\n";
-  s += "set /a tries+=1\r\n";
+  s += nextTry;
   s += "if %tries% leq 300 goto :ended\r\n";
   s += "goto :restart\r\n";
   s += ":restore\r\n";
@@ -200,6 +199,59 @@ int RunDataProcedure(DescriptorAccess& d, Downloader& downloader, WorkerNotices&
   return 1;
 }
 
+namespace {
+
+// Why an offered version cannot be installed here, said before anything is downloaded.
+std::optional<std::string> OfferRefusal(DescriptorAccess& d, const ServerValues& v, std::int32_t expected,
+                                        ReplaceabilityCheck& check, const std::filesystem::path& exe) {
+  // Refused, but the descriptor stays: the data check that follows still needs it.
+  if (!IsUsableServerFile(v.file))
+    return "refused: updater_file " + LogValue(d.Shown(v.file)) + " is not a plain file name, or a name the tool uses itself";
+  // The executable is never replaced by a body of unchecked length.
+  if (expected <= 0) return "refused: updater_length " + LogValue(d.Shown(v.length)) + " is not a length";
+  // Once the tool has ended nothing restarts it, so the script runs only where it can finish.
+  if (auto problem = check.Problem(exe)) return "not installed: " + *problem;
+  return std::nullopt;
+}
+
+// The downloaded executable goes beside the old one and is checked there while this process can
+// still say that something went wrong; then the script that only swaps names is written and
+// started. The reason of a failure, or nothing (and then the script runs).
+std::optional<std::string> PlaceAndStartReplacement(const std::filesystem::path& downloaded, std::int32_t expected,
+                                                    std::string_view descriptorText, ProcessStarter& starter,
+                                                    ReplaceabilityCheck& check, UpdateTrust& trust,
+                                                    const UpdaterPaths& paths) {
+  const std::filesystem::path exe = PathFromUtf8(paths.exePath);
+  const std::filesystem::path placed = PathFromUtf8(NewExecutablePath(paths.exePath));
+  const std::string scriptPath = paths.downloadFolder + kScriptName;
+  // An older script goes too: nothing may run one that does not belong to this run.
+  RemoveUnlessKept placedGuard{placed}, scriptGuard{PathFromUtf8(scriptPath)};
+  std::string reason;
+  if (!CopyReplacing(downloaded, placed, paths.replace, reason)) return "not placed beside the executable: " + reason;
+  if (!LooksLikeExecutable(placed) || SizeOr(placed, 0) != static_cast<std::uintmax_t>(expected))
+    return "the copy beside the executable is not the downloaded one";
+  // The download may have taken many minutes: the executable or its folder can have become
+  // unwritable meanwhile, and the script must never start where it cannot finish.
+  if (auto problem = check.Problem(exe)) return "not installed: " + *problem;
+  const std::optional<std::string> bytes =
+      paths.toConsoleCodePage ? paths.toConsoleCodePage(BuildReplacementScript(paths.exePath, scriptPath))
+                              : std::nullopt;
+  if (!bytes) return "the executable's path cannot be written in the console code page";
+  TempFile script(PathFromUtf8(paths.downloadFolder), kScriptName);
+  if (!script.Open() || !script.Write(*bytes) || !script.CommitTo(PathFromUtf8(scriptPath), paths.replace, reason))
+    return reason.empty() ? "cannot write " + scriptPath : reason;
+  // Checked again just before the script starts, through a handle that keeps anyone from changing
+  // the file until the script has been started.
+  std::shared_ptr<void> hold;
+  if (auto refusal = trust.PayloadRefusal(descriptorText, kUpdaterHashKey, placed, &hold))
+    return "the copy beside the executable was refused: " + *refusal;
+  if (!starter.StartScript(scriptPath, reason)) return "cannot start " + scriptPath + ": " + reason;
+  placedGuard.keep = scriptGuard.keep = true;
+  return std::nullopt;
+}
+
+}  // namespace
+
 int RunUpdaterProcedure(DescriptorAccess& d, Downloader& downloader, WorkerNotices& notices, ProcessStarter& starter,
                         ReplaceabilityCheck& check, UpdateTrust& trust, const UpdaterPaths& paths) {
   const DescriptorCopy server = d.Server();
@@ -217,25 +269,9 @@ int RunUpdaterProcedure(DescriptorAccess& d, Downloader& downloader, WorkerNotic
     return 0;
   }
   const std::string version = LogValue(d.Shown(v.version));
-  // Refused, but the descriptor stays: the data check that follows still needs it.
-  if (!IsUsableServerFile(v.file)) {
-    LogEvent("self-update", "version " + version + " refused: updater_file " + LogValue(d.Shown(v.file)) +
-                                " is not a plain file name, or a name the tool uses itself");
-    notices.UpdaterDone(false);
-    return 0;
-  }
   const std::int32_t expected = d.Atoi(v.length);
-  // The executable is never replaced by a body of unchecked length.
-  if (expected <= 0) {
-    LogEvent("self-update", "version " + version + " refused: updater_length " + LogValue(d.Shown(v.length)) +
-                                " is not a length");
-    notices.UpdaterDone(false);
-    return 0;
-  }
-  const std::filesystem::path exe = PathFromUtf8(paths.exePath);
-  // Once the tool has ended nothing restarts it, so the script runs only where it can finish.
-  if (auto problem = check.Problem(exe)) {
-    LogEvent("self-update", "version " + version + " not installed: " + *problem);
+  if (auto refusal = OfferRefusal(d, v, expected, check, PathFromUtf8(paths.exePath))) {
+    LogEvent("self-update", "version " + version + " " + *refusal);
     notices.UpdaterDone(false);
     return 0;
   }
@@ -245,42 +281,18 @@ int RunUpdaterProcedure(DescriptorAccess& d, Downloader& downloader, WorkerNotic
   DoneNotice done([&](bool ok) { notices.UpdaterDone(ok); });
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const std::filesystem::path downloaded = PathFromUtf8(paths.downloadFolder + v.file);
-  const auto fail = [&](const std::string& why) {
-    LogEvent("self-update", "version " + version + ": " + why);
+  std::optional<std::string> failure;
+  if (!downloader.Download(v.file, expected)) {
+    failure = "download of " + v.file + " failed";
+  } else if (auto problem = PayloadProblem(trust, text, kUpdaterHashKey, downloaded)) {
+    failure = "refused " + v.file + ": " + *problem;
+  } else {
+    failure = PlaceAndStartReplacement(downloaded, expected, text, starter, check, trust, paths);
+  }
+  if (failure) {
+    LogEvent("self-update", "version " + version + ": " + *failure);
     return 0;
-  };
-  if (!downloader.Download(v.file, expected)) return fail("download of " + v.file + " failed");
-  if (auto problem = PayloadProblem(trust, text, kUpdaterHashKey, downloaded))
-    return fail("refused " + v.file + ": " + *problem);
-
-  // The new executable waits beside the old one, checked, while this process can still say that
-  // something went wrong; the script only swaps names.
-  const std::filesystem::path placed = PathFromUtf8(NewExecutablePath(paths.exePath));
-  const std::string scriptPath = paths.downloadFolder + kScriptName;
-  // An older script goes too: nothing may run one that does not belong to this run.
-  RemoveUnlessKept placedGuard{placed}, scriptGuard{PathFromUtf8(scriptPath)};
-  std::string reason;
-  if (!CopyReplacing(downloaded, placed, paths.replace, reason)) return fail("not placed beside the executable: " + reason);
-  if (!LooksLikeExecutable(placed) || SizeOr(placed, 0) != static_cast<std::uintmax_t>(expected))
-    return fail("the copy beside the executable is not the downloaded one");
-
-  // The download may have taken many minutes: the executable or its folder can have become
-  // unwritable meanwhile, and the script must never start where it cannot finish.
-  if (auto problem = check.Problem(exe)) return fail("not installed: " + *problem);
-  const std::optional<std::string> bytes =
-      paths.toConsoleCodePage ? paths.toConsoleCodePage(BuildReplacementScript(paths.exePath, scriptPath))
-                              : std::nullopt;
-  if (!bytes) return fail("the executable's path cannot be written in the console code page");
-  TempFile script(PathFromUtf8(paths.downloadFolder), kScriptName);
-  if (!script.Open() || !script.Write(*bytes) || !script.CommitTo(PathFromUtf8(scriptPath), paths.replace, reason))
-    return fail(reason.empty() ? "cannot write " + scriptPath : reason);
-  // Checked again just before the script starts, through a handle that keeps anyone from changing
-  // the file until the script has been started.
-  std::shared_ptr<void> hold;
-  if (auto refusal = trust.PayloadRefusal(text, kUpdaterHashKey, placed, &hold))
-    return fail("the copy beside the executable was refused: " + *refusal);
-  if (!starter.StartScript(scriptPath, reason)) return fail("cannot start " + scriptPath + ": " + reason);
-  placedGuard.keep = scriptGuard.keep = true;
+  }
   LogEvent("self-update", "version " + version + (trust.KeyBuiltIn() ? " (signature and hash verified)" : "") +
                               ": script started, the tool ends for the replacement");
   done.Succeeded();

@@ -54,20 +54,20 @@ class WorkerNotices {
 // was called, also when a step in between throws.
 class DoneNotice {
  public:
-  explicit DoneNotice(std::function<void(bool)> done) : done_(std::move(done)) {}
+  explicit DoneNotice(std::function<void(bool)> done) : m_done(std::move(done)) {}
   DoneNotice(const DoneNotice&) = delete;
   DoneNotice& operator=(const DoneNotice&) = delete;
   ~DoneNotice() {
     try {
-      done_(succeeded_);
+      m_done(m_succeeded);
     } catch (...) {
     }
   }
-  void Succeeded() { succeeded_ = true; }
+  void Succeeded() { m_succeeded = true; }
 
  private:
-  std::function<void(bool)> done_;
-  bool succeeded_ = false;
+  std::function<void(bool)> m_done;
+  bool m_succeeded = false;
 };
 
 class ProcessStarter {

@@ -26,6 +26,48 @@ std::string ExpiredReason(const TransferRequest& r) {
   return (r.cancelled != nullptr && r.cancelled->load()) ? "cancelled" : "time budget exceeded";
 }
 
+// Reads the body into `temp` up to the cap; `ended` tells whether the server ended it. Progress
+// follows the 4096-byte chunks: one message for each chunk boundary the received count passes,
+// never for the cap itself. The reason of a failure, or nothing.
+std::optional<std::string> ReceiveBody(HttpSource& source, const TransferRequest& request,
+                                       const std::function<void(unsigned)>& post, TempFile& temp,
+                                       std::uint64_t& received, bool& ended) {
+  const std::int32_t expected = request.expectedLength;
+  // Reads are large for speed.
+  std::vector<char> buffer(kTransferBlockSize);
+  while (received < kDownloadBufferSize) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), kDownloadBufferSize - received));
+    const HttpRead read = source.Read(buffer.data(), want);
+    if (!read.ok) return read.reason.empty() ? "connection failed" : read.reason;
+    if (Expired(request)) return ExpiredReason(request);
+    if (read.bytes == 0) {
+      ended = true;
+      return std::nullopt;
+    }
+    if (!temp.Write({buffer.data(), read.bytes})) return "cannot write " + PathToUtf8(temp.Path());
+    const std::uint64_t before = received;
+    received += read.bytes;
+    if (expected != 0) {
+      for (std::uint64_t edge = (before / kDownloadChunkSize + 1) * kDownloadChunkSize;
+           edge <= received && edge < kDownloadBufferSize; edge += kDownloadChunkSize)
+        post(static_cast<unsigned>(edge * 100 / static_cast<std::uint64_t>(expected)));
+    }
+  }
+  return std::nullopt;
+}
+
+// Why a received body may not be stored: cut short of what the server announced, not the length
+// the caller expects, or too late.
+std::optional<std::string> BodyRefusal(const TransferRequest& request, const TransferResult& result, bool ended) {
+  const std::int32_t expected = request.expectedLength;
+  if (ended && result.announced && result.received < *result.announced)
+    return "body shorter than announced (" + std::to_string(*result.announced) + ")";
+  if (expected != 0 && result.received != static_cast<std::uint64_t>(expected))
+    return "length " + std::to_string(result.received) + " differs from expected " + std::to_string(expected);
+  if (Expired(request)) return ExpiredReason(request);
+  return std::nullopt;
+}
+
 TransferResult RunTransferUnguarded(HttpSource& source, const TransferRequest& request) {
   TransferResult result;
   const std::int32_t expected = request.expectedLength;
@@ -71,42 +113,20 @@ TransferResult RunTransferUnguarded(HttpSource& source, const TransferRequest& r
     result.reason = "cannot create " + PathToUtf8(temp.Path());
     return result;
   }
-  const auto fail = [&](std::string reason) {
+  bool ended = false;
+  if (auto failure = ReceiveBody(source, request, post, temp, result.received, ended)) {
+    result.reason = std::move(*failure);
+    return result;
+  }
+  if (auto refusal = BodyRefusal(request, result, ended)) {
+    result.reason = std::move(*refusal);
+    return result;
+  }
+  std::string reason;
+  if (!temp.CommitTo(request.folder / PathFromUtf8(request.name), request.replace, reason)) {
     result.reason = std::move(reason);
     return result;
-  };
-
-  // Reads are large for speed; progress still follows the 4096-byte chunks: one message for each
-  // chunk boundary the received count passes, never for the cap itself.
-  std::vector<char> buffer(kTransferBlockSize);
-  bool ended = false;
-  while (result.received < kDownloadBufferSize) {
-    const std::size_t want =
-        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), kDownloadBufferSize - result.received));
-    const HttpRead read = source.Read(buffer.data(), want);
-    if (!read.ok) return fail(read.reason.empty() ? "connection failed" : read.reason);
-    if (Expired(request)) return fail(ExpiredReason(request));
-    if (read.bytes == 0) {
-      ended = true;
-      break;
-    }
-    if (!temp.Write({buffer.data(), read.bytes})) return fail("cannot write " + PathToUtf8(temp.Path()));
-    const std::uint64_t before = result.received;
-    result.received += read.bytes;
-    if (expected != 0) {
-      for (std::uint64_t edge = (before / kDownloadChunkSize + 1) * kDownloadChunkSize;
-           edge <= result.received && edge < kDownloadBufferSize; edge += kDownloadChunkSize)
-        post(static_cast<unsigned>(edge * 100 / static_cast<std::uint64_t>(expected)));
-    }
   }
-  if (ended && result.announced && result.received < *result.announced)
-    return fail("body shorter than announced (" + std::to_string(*result.announced) + ")");
-  if (expected != 0 && result.received != static_cast<std::uint64_t>(expected))
-    return fail("length " + std::to_string(result.received) + " differs from expected " + std::to_string(expected));
-  if (Expired(request)) return fail(ExpiredReason(request));
-
-  std::string reason;
-  if (!temp.CommitTo(request.folder / PathFromUtf8(request.name), request.replace, reason)) return fail(reason);
   result.stored = true;
   result.reason = "stored";
   return result;
@@ -166,49 +186,61 @@ int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours
   return removed;
 }
 
-TempFile::TempFile(const std::filesystem::path& folder, std::string_view name) : path_(UniqueTempPath(folder, name)) {}
+TempFile::TempFile(const std::filesystem::path& folder, std::string_view name) : m_path(UniqueTempPath(folder, name)) {}
 
 TempFile::~TempFile() {
-  if (committed_) return;
-  if (out_.is_open()) out_.close();
+  if (m_committed) return;
+  if (m_out.is_open()) m_out.close();
   std::error_code ec;
-  std::filesystem::remove(path_, ec);
+  std::filesystem::remove(m_path, ec);
 }
 
 bool TempFile::Open() {
-  out_.open(path_, std::ios::binary | std::ios::trunc);
-  return out_.is_open();
+  m_out.open(m_path, std::ios::binary | std::ios::trunc);
+  return m_out.is_open();
 }
 
 bool TempFile::Write(std::string_view bytes) {
-  return out_.is_open() && out_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  return m_out.is_open() && m_out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
 bool TempFile::CopyFrom(const std::filesystem::path& source, std::string& reason) {
   std::error_code ec;
-  std::filesystem::copy_file(source, path_, std::filesystem::copy_options::overwrite_existing, ec);
+  std::filesystem::copy_file(source, m_path, std::filesystem::copy_options::overwrite_existing, ec);
   if (ec) reason = "copy " + PathToUtf8(source) + ": " + ec.message();
   return !ec;
 }
 
 bool TempFile::CommitTo(const std::filesystem::path& target, const ReplaceFileFn& replace, std::string& reason) {
-  if (out_.is_open()) {
-    out_.close();
-    if (!out_) {
-      reason = "cannot write " + PathToUtf8(path_);
+  if (m_out.is_open()) {
+    m_out.close();
+    if (!m_out) {
+      reason = "cannot write " + PathToUtf8(m_path);
       return false;
     }
   }
   std::string why;
-  committed_ = replace ? replace(path_, target, why) : RenameReplacing(path_, target, why);
-  if (!committed_) reason = "cannot replace " + PathToUtf8(target) + ": " + why;
-  return committed_;
+  m_committed = replace ? replace(m_path, target, why) : RenameReplacing(m_path, target, why);
+  if (!m_committed) reason = "cannot replace " + PathToUtf8(target) + ": " + why;
+  return m_committed;
 }
 
 bool CopyReplacing(const std::filesystem::path& from, const std::filesystem::path& to, const ReplaceFileFn& replace,
                    std::string& reason) {
   TempFile temp(to.parent_path(), PathToUtf8(to.filename()));
   return temp.CopyFrom(from, reason) && temp.CommitTo(to, replace, reason);
+}
+
+std::optional<std::uint64_t> ParseDecimal(std::string_view text) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
 }
 
 std::optional<ServerAddress> ParseServerAddress(std::string_view text) {

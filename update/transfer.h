@@ -89,7 +89,7 @@ class TempFile {
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
 
-  const std::filesystem::path& Path() const { return path_; }
+  const std::filesystem::path& Path() const { return m_path; }
   // Creates the file for writing; false when it cannot.
   bool Open();
   bool Write(std::string_view bytes);
@@ -100,15 +100,18 @@ class TempFile {
   bool CommitTo(const std::filesystem::path& target, const ReplaceFileFn& replace, std::string& reason);
 
  private:
-  std::filesystem::path path_;
-  std::ofstream out_;
-  bool committed_ = false;
+  std::filesystem::path m_path;
+  std::ofstream m_out;
+  bool m_committed = false;
 };
 
 // Copies `from` to `to` through a TempFile, so `to` is either the old file or a whole new copy.
 // False and a reason when it could not.
 bool CopyReplacing(const std::filesystem::path& from, const std::filesystem::path& to, const ReplaceFileFn& replace,
                    std::string& reason);
+
+// Decimal digits only (no sign, no blanks), up to the largest 64-bit value; nullopt otherwise.
+std::optional<std::uint64_t> ParseDecimal(std::string_view text);
 
 // "host" or "host:port" (port 1..65535); nullopt when malformed. Port 0 means the default (80).
 struct ServerAddress {

@@ -1,6 +1,7 @@
 #include "update/trust.h"
 
 #include "app/descriptor.h"
+#include "update/transfer.h"
 
 namespace zt {
 namespace {
@@ -69,17 +70,7 @@ std::optional<Digest> ParseSha256Hex(std::string_view text) {
   return d;
 }
 
-std::optional<std::uint64_t> ParseSequence(std::string_view text) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
+std::optional<std::uint64_t> ParseSequence(std::string_view text) { return ParseDecimal(text); }
 
 std::optional<PublicKey> ParsePublicKeyPem(std::string_view pem) {
   constexpr std::string_view kBegin = "-----BEGIN PUBLIC KEY-----";
@@ -136,17 +127,17 @@ std::string HexOf(const Digest& digest) {
 }
 
 std::optional<std::string> UpdateTrust::SignatureRefusal(std::string_view raw) {
-  if (!key_) return std::nullopt;
+  if (!m_key) return std::nullopt;
   const SignedDescriptor split = SplitSignature(raw);
   if (split.line == SignatureLine::Missing) return "not signed";
   if (split.line == SignatureLine::Malformed) return "its signature line is malformed";
-  const auto digest = crypto_.Sha256(split.signedPart);
-  if (!digest || !crypto_.VerifyP256(*key_, *digest, split.signature)) return "its signature does not verify";
+  const auto digest = m_crypto.Sha256(split.signedPart);
+  if (!digest || !m_crypto.VerifyP256(*m_key, *digest, split.signature)) return "its signature does not verify";
   return std::nullopt;
 }
 
 std::optional<std::string> UpdateTrust::FetchedRefusal(std::string_view fetchedRaw, std::string_view installedRaw) {
-  if (!key_) return std::nullopt;
+  if (!m_key) return std::nullopt;
   if (auto why = SignatureRefusal(fetchedRaw)) return why;
   const auto sequence = [](std::string_view raw) {
     return ParseSequence(GetKeyValue(DecodeDescriptorBytes(raw), kSequenceKey)).value_or(0);
@@ -162,12 +153,12 @@ std::optional<std::string> UpdateTrust::PayloadRefusal(std::string_view descript
                                                        const std::filesystem::path& file, std::shared_ptr<void>* hold) {
   const std::string value = GetKeyValue(descriptorText, hashKey);
   if (value.empty()) {
-    if (key_) return "the descriptor signs no " + std::string(hashKey);
+    if (m_key) return "the descriptor signs no " + std::string(hashKey);
     return std::nullopt;
   }
   const auto expected = ParseSha256Hex(value);
   if (!expected) return std::string(hashKey) + " is not 64 lowercase hex digits";
-  auto held = crypto_.HashAndHold(file);
+  auto held = m_crypto.HashAndHold(file);
   if (!held) return "cannot read it to check its hash";
   if (held->digest != *expected) return "its SHA-256 " + HexOf(held->digest) + " differs from the signed " + value;
   if (hold) *hold = std::move(held->hold);

@@ -66,9 +66,9 @@ class UpdateTrust {
  public:
   // Without a key nothing is signed: signatures and sequences are ignored, and a hash line that is
   // present is still checked (it costs nothing and catches damage).
-  UpdateTrust(std::optional<PublicKey> key, Crypto& crypto) : key_(key), crypto_(crypto) {}
-  bool KeyBuiltIn() const { return key_.has_value(); }
-  Crypto& Hashing() { return crypto_; }
+  UpdateTrust(std::optional<PublicKey> key, Crypto& crypto) : m_key(key), m_crypto(crypto) {}
+  bool KeyBuiltIn() const { return m_key.has_value(); }
+  Crypto& Hashing() { return m_crypto; }
 
   // Why a descriptor (its bytes as stored) may not be used, or nullopt when it may: with a key its
   // signature must verify.
@@ -82,8 +82,8 @@ class UpdateTrust {
                                             const std::filesystem::path& file, std::shared_ptr<void>* hold = nullptr);
 
  private:
-  std::optional<PublicKey> key_;
-  Crypto& crypto_;
+  std::optional<PublicKey> m_key;
+  Crypto& m_crypto;
 };
 
 std::string HexOf(const Digest& digest);

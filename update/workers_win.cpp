@@ -95,7 +95,7 @@ bool StartWorker(LPTHREAD_START_ROUTINE proc, const char* what, void* parameter 
 void StartDataThread() { StartWorker(DataThreadProc, "data"); }
 void StartUpdaterThread() { StartWorker(UpdaterThreadProc, "self-update"); }
 
-void StartDescriptorFetch(HWND window, UINT message, std::chrono::milliseconds budget) {
+void StartDescriptorFetch(HWND window, unsigned message, std::chrono::milliseconds budget) {
   auto order = std::make_unique<FetchOrder>(FetchOrder{window, message, budget});
   if (StartWorker(FetchThreadProc, "descriptor", order.get())) {
     order.release();  // the thread owns it now

@@ -12,31 +12,31 @@ class UniqueHandle {
   using value_type = typename Traits::Type;
 
   UniqueHandle() noexcept = default;
-  explicit UniqueHandle(value_type h) noexcept : h_(h) {}
+  explicit UniqueHandle(value_type h) noexcept : m_h(h) {}
   UniqueHandle(const UniqueHandle&) = delete;
   UniqueHandle& operator=(const UniqueHandle&) = delete;
-  UniqueHandle(UniqueHandle&& o) noexcept : h_(o.release()) {}
+  UniqueHandle(UniqueHandle&& o) noexcept : m_h(o.release()) {}
   UniqueHandle& operator=(UniqueHandle&& o) noexcept {
     if (this != &o) reset(o.release());
     return *this;
   }
   ~UniqueHandle() { reset(); }
 
-  value_type get() const noexcept { return h_; }
+  value_type get() const noexcept { return m_h; }
   // For a call that hands out a new handle through an out-parameter: closes the old one first.
   value_type* put() noexcept {
     reset();
-    return &h_;
+    return &m_h;
   }
-  explicit operator bool() const noexcept { return Traits::Valid(h_); }
-  value_type release() noexcept { return std::exchange(h_, Traits::None()); }
+  explicit operator bool() const noexcept { return Traits::Valid(m_h); }
+  value_type release() noexcept { return std::exchange(m_h, Traits::None()); }
   void reset(value_type h = Traits::None()) noexcept {
-    if (Traits::Valid(h_)) Traits::Close(h_);
-    h_ = h;
+    if (Traits::Valid(m_h)) Traits::Close(m_h);
+    m_h = h;
   }
 
  private:
-  value_type h_ = Traits::None();
+  value_type m_h = Traits::None();
 };
 
 struct KernelHandleTraits {  // both NULL and INVALID_HANDLE_VALUE mean "none"

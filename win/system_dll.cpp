@@ -24,25 +24,25 @@ HMODULE LoadFromSystem32(const wchar_t* name) {
 // or any function is missing. The module stays loaded for the life of the process.
 class Binder {
  public:
-  explicit Binder(const wchar_t* dll) : dll_(dll), module_(LoadFromSystem32(dll)) {
-    if (!module_) Fail(ErrorText("LoadLibraryExW", ::GetLastError()));
+  explicit Binder(const wchar_t* dll) : m_dll(dll), m_module(LoadFromSystem32(dll)) {
+    if (!m_module) Fail(ErrorText("LoadLibraryExW", ::GetLastError()));
   }
   template <class Fn>
   void operator()(Fn& fn, const char* name) {
-    if (!module_) return;
-    fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(module_, name)));
+    if (!m_module) return;
+    fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(m_module, name)));
     if (!fn) Fail(ErrorText(std::string("GetProcAddress ") + name, ::GetLastError()));
   }
-  bool Ok() const { return ok_; }
+  bool Ok() const { return m_ok; }
 
  private:
   void Fail(const std::string& why) {
-    ok_ = false;
-    LogEvent("system", "System32 " + std::string(dll_, dll_ + wcslen(dll_)) + ": " + why);
+    m_ok = false;
+    LogEvent("system", "System32 " + std::string(m_dll, m_dll + wcslen(m_dll)) + ": " + why);
   }
-  const wchar_t* dll_;
-  HMODULE module_;
-  bool ok_ = true;
+  const wchar_t* m_dll;
+  HMODULE m_module;
+  bool m_ok = true;
 };
 
 #define ZT_BIND(fn) bind(api.fn, #fn)

@@ -22,13 +22,13 @@ long long MsSince(Clock::time_point start) {
 // A query expected to succeed may be retried twice: the link gives every answer only 100 ms, and
 // the simulator shares a loaded test machine. A wrong answer is never retried away: only a
 // failed query is asked again, as the watch itself would at its next poll.
-BOOL VersionWithRetry(CHidDevice& dev) {
+BOOL VersionWithRetry(zt::CHidDevice& dev) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     if (dev.QueryDataVersion()) return TRUE;
   }
   return FALSE;
 }
-std::string IdWithRetry(CHidDevice& dev) {
+std::string IdWithRetry(zt::CHidDevice& dev) {
   for (int attempt = 0; attempt < 3; ++attempt) {
     std::string id = dev.QueryDeviceId();
     if (!id.empty()) return id;
@@ -48,7 +48,7 @@ class DeviceLink : public ::testing::Test {
 
 TEST_F(DeviceLink, NoDeviceFindsNothingAndQueriesFailWithoutTransfer) {
   Plug("");
-  CHidDevice dev;
+  zt::CHidDevice dev;
   EXPECT_EQ(dev.OpenDevices(), 0);
   EXPECT_FALSE(dev.m_bOpen);
   EXPECT_EQ(dev.m_nDeviceCount, 0);
@@ -66,7 +66,7 @@ TEST_F(DeviceLink, OnlyTheRightVendorAndProductAreCounted) {
   };
   for (const Row& row : rows) {
     Plug(row.lines);
-    CHidDevice dev;
+    zt::CHidDevice dev;
     EXPECT_EQ(dev.OpenDevices(), row.count) << row.lines;
     EXPECT_EQ(dev.m_bOpen, row.count > 0 ? TRUE : FALSE) << row.lines;
     if (row.count > 0) {
@@ -78,7 +78,7 @@ TEST_F(DeviceLink, OnlyTheRightVendorAndProductAreCounted) {
 
 TEST_F(DeviceLink, TwoDevicesAreCountedAndTheQueriesReachTheSecond) {
   Plug("device first version=5000 id=AAAA1111 key=11\ndevice second version=6000 id=BBBB2222 key=22 flash=EF14\n");
-  CHidDevice dev;
+  zt::CHidDevice dev;
   ASSERT_EQ(dev.OpenDevices(), 2);
   EXPECT_EQ(dev.m_nDeviceCount, 2);
   EXPECT_NE(dev.ReadSlot(0), INVALID_HANDLE_VALUE);
@@ -91,7 +91,7 @@ TEST_F(DeviceLink, TwoDevicesAreCountedAndTheQueriesReachTheSecond) {
 
 TEST_F(DeviceLink, DeviceRefusingWritersIsCountedAndItsQueriesFail) {
   Plug("device stubborn write=0 version=5000\n");
-  CHidDevice dev;
+  zt::CHidDevice dev;
   ASSERT_EQ(dev.OpenDevices(), 1);
   EXPECT_TRUE(dev.m_bOpen);
   EXPECT_NE(dev.ReadSlot(0), INVALID_HANDLE_VALUE);
@@ -103,7 +103,7 @@ TEST_F(DeviceLink, DeviceRefusingWritersIsCountedAndItsQueriesFail) {
 
 TEST_F(DeviceLink, SilentDeviceReadFailsAfterTheTimeLimit) {
   Plug("device mute silent=1\n");
-  CHidDevice dev;
+  zt::CHidDevice dev;
   ASSERT_EQ(dev.OpenDevices(), 1);
   DWORD transferred = 12345;
   const auto start = Clock::now();
@@ -118,7 +118,7 @@ TEST_F(DeviceLink, SilentDeviceReadFailsAfterTheTimeLimit) {
 
 TEST_F(DeviceLink, StalledDeviceWriteFailsAfterTheTimeLimitAndIsCancelled) {
   Plug("device jammed stall=1\n");
-  CHidDevice dev;
+  zt::CHidDevice dev;
   ASSERT_EQ(dev.OpenDevices(), 1);
   const auto start = Clock::now();
   EXPECT_FALSE(dev.WriteReport(0));
@@ -135,7 +135,7 @@ TEST_F(DeviceLink, LateReplyNeitherLandsInTheBufferNorAnswersTheNextQuery) {
   // The data-version answer has length byte 14, so were it taken for an identity answer it
   // would descramble into a non-empty wrong identity.
   Plug("device slow delay=300 answer=P001-0002-5000 id=GOOD0001 key=33\n");
-  CHidDevice dev;
+  zt::CHidDevice dev;
   ASSERT_EQ(dev.OpenDevices(), 1);
   EXPECT_FALSE(dev.QueryDataVersion());
   const zt::Report afterTimeout = dev.ReportBuffer();
@@ -161,7 +161,7 @@ TEST_F(DeviceLink, AnswersThatFailTheQueriesKeepOrSetTheNumbersAsSpecified) {
   };
   for (const Row& row : rows) {
     Plug(row.line);
-    CHidDevice dev;
+    zt::CHidDevice dev;
     ASSERT_EQ(dev.OpenDevices(), 1) << row.line;
     BOOL result = FALSE;
     // Asked again only while no answer at all has been parsed (a time-out leaves the number alone).
@@ -177,7 +177,7 @@ TEST_F(DeviceLink, AnswersThatFailTheQueriesKeepOrSetTheNumbersAsSpecified) {
 
 TEST_F(DeviceLink, CloseTwiceLeavesEverySlotEmpty) {
   Plug("device a\ndevice b\n");
-  CHidDevice dev;
+  zt::CHidDevice dev;
   ASSERT_EQ(dev.OpenDevices(), 2);
   dev.CloseDevices();
   dev.CloseDevices();
@@ -195,7 +195,7 @@ TEST_F(DeviceLink, CloseTwiceLeavesEverySlotEmpty) {
 
 TEST_F(DeviceLink, OpenAgainAfterUnplugFindsNothingButKeepsTheLastCount) {
   Plug("device a\n");
-  CHidDevice dev;
+  zt::CHidDevice dev;
   ASSERT_EQ(dev.OpenDevices(), 1);
   Plug("");
   EXPECT_FALSE(dev.QueryDataVersion());  // the pipe is gone
@@ -213,7 +213,7 @@ TEST_F(DeviceLink, MoreThanThirtyTwoDevicesFillOnlyTheSlots) {
   std::string lines;
   for (int i = 0; i < 34; ++i) lines += "device d" + std::to_string(i) + " version=" + std::to_string(2000 + i) + "\n";
   Plug(lines);
-  CHidDevice dev;
+  zt::CHidDevice dev;
   EXPECT_EQ(dev.OpenDevices(), zt::kMaxDevices);
   EXPECT_EQ(dev.m_nDeviceCount, zt::kMaxDevices);
   EXPECT_NE(dev.ReadSlot(zt::kMaxDevices - 1), INVALID_HANDLE_VALUE);
@@ -227,7 +227,7 @@ TEST_F(DeviceLink, MoreThanThirtyTwoDevicesFillOnlyTheSlots) {
 TEST_F(DeviceLink, FullPoll) {
   Plug("device car version=9318 first=3 second=12 flash=C214 id=ZT123456 key=7E\n");
   for (int poll = 0; poll < 3; ++poll) {  // a fresh object per poll, as the watch does
-    CHidDevice dev;
+    zt::CHidDevice dev;
     ASSERT_EQ(dev.OpenDevices(), 1);
     EXPECT_TRUE(VersionWithRetry(dev));
     EXPECT_EQ(dev.m_nFirstNumber, 3);
