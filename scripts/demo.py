@@ -22,7 +22,9 @@ import zt_e2e  # noqa: E402
 NARRATION = [
     ("start", "", "The tool has started."),
     ("window", "", "Its main window is up."),
-    ("data", "installed", "The data package (data version 2002) was downloaded and installed."),
+    ("descriptor", "refused", "The server's version.txt was refused (it is not what the vendor signed)."),
+    ("data", "verified", "The data package (data version 2002) was downloaded; its signature and hash were "
+                         "verified, and it was installed."),
     ("device", "waiting for the launch spacing", "The device is seen; its data is older, but the tool "
                                                  "waits until tick 42 before it starts anything."),
     ("device", "data update started", "The device is reported older: the data update is started."),
