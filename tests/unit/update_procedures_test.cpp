@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <utility>
@@ -531,6 +532,24 @@ TEST(TrustedPayloads, InstalledPackageIsCheckedBeforeNothingIsDone) {
     EXPECT_EQ(f.dl.calls.size(), r.downloads ? 1u : 0u);
     EXPECT_EQ(ReadAll(f.root / "data_update.exe"), kExe2);
   }
+}
+
+// Whatever happens between the announcement and the end of a download, the window hears one
+// "done": a worker that threw would otherwise leave it busy for the life of the process.
+TEST(DoneNotices, FollowEveryAnnouncementAlsoWhenAStepThrows) {
+  struct ThrowingDownloader : zt::Downloader {
+    bool Download(const std::string&, std::int32_t) override { throw std::runtime_error("disk gone"); }
+  } dl;
+  Fixture f("throws");
+  f.Serve(DataDescriptor("0106", "p.exe", "1000") + UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"));
+  f.desc.dataVersion = "0105";
+  EXPECT_THROW(zt::RunDataProcedure(f.desc, dl, f.poster, f.trust, f.Paths()), std::runtime_error);
+  EXPECT_EQ(f.poster.messages, kDataFail);
+  UpdaterRun u("throws_updater");
+  u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"));
+  EXPECT_THROW(zt::RunUpdaterProcedure(u.f.desc, dl, u.f.poster, u.starter, u.check, u.f.trust, u.paths),
+               std::runtime_error);
+  EXPECT_EQ(u.f.poster.messages, kUpdFail);
 }
 
 // What the script must hold whatever the path; that it works is shown by running it under Wine.
