@@ -59,19 +59,24 @@ def main():
             tool.stop()
             os.chmod(exe_unix, stat.S_IRUSR | stat.S_IWUSR | stat.S_IRGRP | stat.S_IROTH)
 
-            # 2. The new copy is held (as a scanner would) when the script swaps: the old exe goes
+            # 2. The new copy is held (as a scanner would, readers still allowed) from the moment it
+            # is placed: the tool's own checks read it, the script's swap fails, and the old exe goes
             # back in place and runs again.
             placed = tool.win_exe + ".ztnew"
-            holder_out = open(os.path.join(e2e.build, "holder.out"), "wb")
-            holder = subprocess.Popen(["wine", tool.probe_exe, "hold", placed, zt_e2e.UPDATE_ROOT + "\\Download\\delete.bat",
-                                       "400", "90000"], stdin=subprocess.DEVNULL, stdout=holder_out,
-                                      stderr=subprocess.DEVNULL, env=dict(os.environ, WINEDEBUG="-all"))
+            holder_path = os.path.join(e2e.build, "holder.out")
+            holder_out = open(holder_path, "wb")
+            holder = subprocess.Popen(["wine", tool.probe_exe, "hold", placed, placed, "0", "90000"],
+                                      stdin=subprocess.DEVNULL, stdout=holder_out, stderr=subprocess.DEVNULL,
+                                      env=dict(os.environ, WINEDEBUG="-all"))
+            held = lambda word: word in open(holder_path, "rb").read().decode()
             try:
+                check(wait_until(lambda: held("waiting"), 60), "the holder watches for the new copy")
                 tool.start(" /autohide", env=env)
                 held_pid = tool.pid
                 tool.probe("tick", IDT_WATCH, SCHEDULED_CHECK_TICK, timeout=600)
                 check(wait_until(lambda: not e2e.running(held_pid), 60), "the old tool ended after the download")
                 check(wait_until(lambda: not os.path.exists(script), 60), "the script finished")
+                check(held("held"), "the new copy was held")
                 check(open(exe_unix, "rb").read() == old, "the old executable is back at its path")
                 check(wait_until(lambda: tool.exists(), 60), "and a tool runs again (its main window exists)")
                 check(not os.path.exists(exe_unix + ".ztold"), "nothing left aside")

@@ -32,10 +32,11 @@
 //   probe box                        caption and texts of a visible message box: "caption=..",
 //                                    "text=.." per static line
 //   probe box-answer BUTTON          clicks BUTTON (yes, no, ok, cancel or a number) in it
-//   probe hold FILE WHEN DELAY MS    waits up to MS for the file WHEN to exist, then DELAY more
-//                                    milliseconds, then holds FILE open with no sharing for MS, as
-//                                    a scanner would (exit 1 when WHEN never came or FILE could not
-//                                    be opened)
+//   probe hold FILE WHEN DELAY MS    prints "waiting", waits up to MS for the file WHEN to exist,
+//                                    then DELAY more milliseconds, then holds FILE open for MS as a
+//                                    scanner would: others may read it, nobody may rename, delete
+//                                    or write it (exit 1 when WHEN never came or FILE could not be
+//                                    opened)
 //
 // WIN: main (default), progress, about, updater (the data-update program), or any exact caption.
 // ID and numbers: decimal or 0x hex.
@@ -491,12 +492,14 @@ int Run(int argc, wchar_t** argv) {
     long long delay = 0;
     if (argc < 6 || !ParseNumber(argv[4], &delay) || !ParseNumber(argv[5], &n)) return Usage();
     const DWORD end = ::GetTickCount() + static_cast<DWORD>(n);
+    Print("waiting");
     while (::GetFileAttributesW(argv[3]) == INVALID_FILE_ATTRIBUTES) {
       if (static_cast<LONG>(end - ::GetTickCount()) <= 0) return 1;
       ::Sleep(10);
     }
     ::Sleep(static_cast<DWORD>(delay));
-    HANDLE f = ::CreateFileW(argv[2], GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE f = ::CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                             nullptr);
     if (f == INVALID_HANDLE_VALUE) return 1;
     Print("held");
     ::Sleep(static_cast<DWORD>(n));
