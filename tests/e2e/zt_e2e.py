@@ -78,17 +78,47 @@ def to_windows(unix_path):
     return "Z:" + full.replace("/", "\\")
 
 
-def run_windows(args, timeout=60, env=None):
-    """Runs a Windows program under wine and waits; returns (exit code, output lines as UTF-8)."""
+def wine_processes():
+    """This prefix's Wine processes, the wineserver included, as ps shows them: what a failure report needs."""
+    pids = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                if ("WINEPREFIX=" + prefix()).encode() in f.read().split(b"\0"):
+                    pids.append(pid)
+        except OSError:
+            pass
+    if not pids:
+        return "(no process of %s)" % prefix()
+    return subprocess.run(["ps", "-o", "pid,ppid,stat,etime,args", "-p", ",".join(pids)], stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True).stdout.rstrip()
+
+
+def run_windows_full(args, timeout=60, env=None):
+    """Runs a Windows program under wine and waits; returns (status, stdout lines as UTF-8, stderr text)."""
     full_env = dict(os.environ)
     full_env.setdefault("WINEDEBUG", "-all")
     full_env.update(env or {})
-    with tempfile.TemporaryFile() as out:
-        rc = subprocess.call(["wine"] + [str(a) for a in args], stdin=subprocess.DEVNULL, stdout=out,
-                             stderr=subprocess.DEVNULL, timeout=timeout, env=full_env)
+    # Files, not pipes, for both streams (see the top of this module).
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        rc = subprocess.call(["wine"] + [str(a) for a in args], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                             timeout=timeout, env=full_env)
         out.seek(0)
         text = out.read().decode("utf-8", "replace")
-    return rc, [line.rstrip("\r") for line in text.splitlines()]
+        err.seek(0)
+        err_text = err.read().decode("utf-8", "replace").strip()
+    # Wine's own complaints (a loader or server failure) and statuses no program here gives are
+    # printed with the prefix's processes, so that a failed run says why.
+    if rc not in (0, 1, 2) or any(mark in err_text for mark in ("wine", "XIO", "X Error")):
+        print("wine %s: status %d; stderr: %s\n%s" % (" ".join(str(a) for a in args), rc, err_text[-2000:] or "-",
+                                                     wine_processes()), flush=True)
+    return rc, [line.rstrip("\r") for line in text.splitlines()], err_text
+
+
+def run_windows(args, timeout=60, env=None):
+    """Runs a Windows program under wine and waits; returns (exit code, output lines as UTF-8)."""
+    rc, lines, _ = run_windows_full(args, timeout, env)
+    return rc, lines
 
 
 class E2E:
@@ -142,7 +172,8 @@ class E2E:
     def _launch(self, options, timeout):
         with tempfile.TemporaryDirectory() as tmp:
             report_file = os.path.join(tmp, "report.txt")
-            rc, _ = run_windows([self.launch_exe] + options + ["--out", to_windows(report_file)], timeout=timeout)
+            rc, _, err = run_windows_full([self.launch_exe] + options + ["--out", to_windows(report_file)],
+                                          timeout=timeout)
             report = {}
             if os.path.exists(report_file):
                 with open(report_file, encoding="utf-8") as f:
@@ -150,7 +181,8 @@ class E2E:
                         key, _, value = line.partition("=")
                         report[key] = value
             if rc != 0 and "error" not in report:
-                report["error"] = "launch.exe ended with %d" % rc
+                report["error"] = "launch.exe ended with %d and no report (stderr: %s)" % (rc, err or "-")
+                print("launch.exe %s: %s\n%s" % (" ".join(options), report["error"], wine_processes()), flush=True)
         return report
 
     def start(self, command_line, env=None, wait_ms=0, app=None, cwd=None):
