@@ -13,7 +13,7 @@ A scenario module imports this one, builds an `E2E` from its command line and us
 Rules it keeps for everyone: the scenarios run inside scripts/with-wine (WINEPREFIX and DISPLAY
 set); every Windows program's output goes to a file, never a pipe (Wine's daemons inherit pipes
 and keep them open); programs are started through launch.exe so the command line is exact;
-`wineserver -k` is used only when a process cannot be ended by its id.
+a process is checked and ended by its id and start time, never by `wineserver -k`.
 """
 import argparse
 import os
@@ -129,6 +129,7 @@ class E2E:
         self.source = os.path.abspath(source) if source else None
         self.launch_exe = os.path.join(self.build, "tests", "support", "launch.exe")
         self.pids = []  # Windows process ids started by this scenario
+        self.started = {}  # their start times, which tell them from a later process given the same id
 
     @classmethod
     def from_args(cls, parser=None):
@@ -181,7 +182,9 @@ class E2E:
                         key, _, value = line.partition("=")
                         report[key] = value
             if rc != 0 and "error" not in report:
-                report["error"] = "launch.exe ended with %d and no report (stderr: %s)" % (rc, err or "-")
+                # 1 is no status of launch.exe's own: it was ended from outside, or its wineserver was.
+                report["error"] = "launch.exe ended with %d and no report%s (stderr: %s)" % (
+                    rc, " (ended from outside)" if rc == 1 else "", err or "-")
                 print("launch.exe %s: %s\n%s" % (" ".join(options), report["error"], wine_processes()), flush=True)
         return report
 
@@ -205,27 +208,35 @@ class E2E:
             report = self._launch(options, timeout=60 + wait_ms / 1000)
         if "pid" in report:
             self.pids.append(report["pid"])
+            self.started[report["pid"]] = report.get("started", "0")
         return report
+
+    def _process(self, pid):
+        """launch.exe's options that name process `pid`: its id and, when known, its start time."""
+        return [str(pid), "--started", self.started.get(str(pid), "0")]
 
     def running(self, pid):
         """True while the process `pid` started earlier still runs."""
-        return "running" in self._launch(["--check", str(pid)], timeout=60)
+        return "running" in self._launch(["--check"] + self._process(pid), timeout=60)
 
     def exit_code(self, pid, wait_ms=0):
         """The exit status of `pid` once it has ended (None while it runs or when it is gone)."""
-        report = self._launch(["--check", str(pid), "--wait", str(int(wait_ms))], timeout=60 + wait_ms / 1000)
+        report = self._launch(["--check"] + self._process(pid) + ["--wait", str(int(wait_ms))],
+                              timeout=60 + wait_ms / 1000)
         return int(report["exit"]) if "exit" in report else None
 
     def kill(self, pid):
         """Ends `pid`; True when it is no longer running."""
-        report = self._launch(["--kill", str(pid)], timeout=60)
+        report = self._launch(["--kill"] + self._process(pid), timeout=60)
         return "running" not in report and "error" not in report
 
     def kill_all(self):
-        """Ends everything this scenario started; `wineserver -k` only if one will not end."""
+        """Ends everything this scenario started; a process that will not end fails the scenario.
+
+        Never `wineserver -k`: it ends every process of the prefix with status 1, and the server the
+        next program starts quits whenever no program runs, under the scenarios that follow.
+        """
         stubborn = [pid for pid in self.pids if self.running(pid) and not self.kill(pid)]
         self.pids = []
         if stubborn:
-            print("processes %s did not end: wineserver -k" % stubborn, flush=True)
-            subprocess.call(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
+            raise Failure("processes %s did not end\n%s" % (stubborn, wine_processes()))
