@@ -3,8 +3,29 @@
 
 zt_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 zt_xvfb_pid=""
+zt_lock=""
+
+# One run per prefix. A second run on the same folder deletes the prefix under the first and ends
+# with `wineserver -k`, which ends every program of the first with status 1: its launch.exe leaves
+# no report, its probe prints nothing. A lock left by a run that has ended is taken over.
+zt_lock_prefix() {  # $1 = folder for the prefix
+  local lock="$1.lock" owner
+  mkdir -p "$(dirname "$1")"
+  if ! mkdir "$lock" 2>/dev/null; then
+    owner=$(cat "$lock/pid" 2>/dev/null)
+    if [ -n "$owner" ] && kill -0 "$owner" 2>/dev/null; then
+      echo "the Wine prefix $1 is in use by process $owner ($(ps -o args= -p "$owner")): one run per prefix" >&2
+      return 1
+    fi
+    rm -rf "$lock"
+    mkdir "$lock" || return 1
+  fi
+  echo $$ >"$lock/pid"
+  zt_lock=$lock
+}
 
 zt_env_start() {  # $1 = folder for the prefix
+  zt_lock_prefix "$1" || return 1
   export WINEPREFIX="$1"
   export WINEDEBUG=-all WINEARCH=win64
   # Wine must not ask to install Mono or Gecko in a test prefix.
@@ -44,6 +65,8 @@ zt_test_key_args() {
 }
 
 zt_env_stop() {
-  if [ -n "${WINEPREFIX:-}" ]; then wineserver -k </dev/null >/dev/null 2>&1 || true; fi
+  # Only what this run started: a run refused at the lock leaves the other run's server alone.
+  if [ -n "$zt_lock" ]; then wineserver -k </dev/null >/dev/null 2>&1 || true; fi
   if [ -n "$zt_xvfb_pid" ]; then kill "$zt_xvfb_pid" 2>/dev/null || true; wait "$zt_xvfb_pid" 2>/dev/null || true; fi
+  if [ -n "$zt_lock" ]; then rm -rf "$zt_lock"; zt_lock=""; fi
 }

@@ -56,7 +56,13 @@ class Tool:
 
     # --- the probe ---------------------------------------------------------------------------
     def probe(self, *args, timeout=90):
-        return run_windows([self.probe_exe] + [str(a) for a in args], timeout=timeout)
+        rc, lines, err = zt_e2e.run_windows_full([self.probe_exe] + [str(a) for a in args], timeout=timeout)
+        # Every command but "list" prints a line: none means the probe process itself failed, a
+        # fault of the rig or of Wine that no check may read as an answer of the tool.
+        if not lines and args[0] != "list":
+            raise Failure("probe %s printed nothing (status %d, stderr: %s)\n%s"
+                          % (" ".join(str(a) for a in args), rc, err or "-", zt_e2e.wine_processes()))
+        return rc, lines
 
     def out(self, *args):
         rc, lines = self.probe(*args)

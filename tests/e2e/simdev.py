@@ -42,6 +42,8 @@ import shutil
 import subprocess
 import time
 
+import zt_e2e
+
 SIM_DIR_WIN = "C:\\ZT_Sim"
 STANDIN_DLLS = ("hid.dll", "setupapi.dll")
 
@@ -80,17 +82,14 @@ def install_standins(build, exe_unix_path):
     shutil.copy(os.path.join(build, "simdev", "hid.dll"), os.path.join(_prefix(), "drive_c", "windows", "system32",
                                                                       "hid.dll"))
     key = "HKCU\\Software\\Wine\\AppDefaults\\%s\\DllOverrides" % os.path.basename(exe_unix_path)
-    env = dict(os.environ, WINEDEBUG="-all")
-    quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+    env = {"WINEDEBUG": "-all"}
     for dll in STANDIN_DLLS:
         # Without the override the tool silently sees Wine's own (empty) HID list: make sure it holds.
-        for _ in range(3):
-            subprocess.call(["wine", "reg", "add", key, "/v", dll[:-4], "/d", "native", "/f"], **quiet)
-            if subprocess.call(["wine", "reg", "query", key, "/v", dll[:-4]], **quiet) == 0:
-                break
-            time.sleep(1)
-        else:
-            raise RuntimeError("the DLL override for %s could not be set" % dll)
+        # Written once; a failed write is a fault of the rig, reported with reg's own words.
+        rc, _, err = zt_e2e.run_windows_full(["reg", "add", key, "/v", dll[:-4], "/d", "native", "/f"], env=env)
+        if rc != 0 or zt_e2e.run_windows(["reg", "query", key, "/v", dll[:-4]], env=env)[0] != 0:
+            raise RuntimeError("the DLL override for %s could not be set (reg add: status %d, %s)"
+                               % (dll, rc, err or "no message"))
 
 
 class Simulator:

@@ -13,7 +13,7 @@ A scenario module imports this one, builds an `E2E` from its command line and us
 Rules it keeps for everyone: the scenarios run inside scripts/with-wine (WINEPREFIX and DISPLAY
 set); every Windows program's output goes to a file, never a pipe (Wine's daemons inherit pipes
 and keep them open); programs are started through launch.exe so the command line is exact;
-`wineserver -k` is used only when a process cannot be ended by its id.
+a process is checked and ended by its id and start time, never by `wineserver -k`.
 """
 import argparse
 import hashlib
@@ -101,17 +101,47 @@ def to_windows(unix_path):
     return "Z:" + full.replace("/", "\\")
 
 
-def run_windows(args, timeout=60, env=None):
-    """Runs a Windows program under wine and waits; returns (exit code, output lines as UTF-8)."""
+def wine_processes():
+    """This prefix's Wine processes, the wineserver included, as ps shows them: what a failure report needs."""
+    pids = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/environ" % pid, "rb") as f:
+                if ("WINEPREFIX=" + prefix()).encode() in f.read().split(b"\0"):
+                    pids.append(pid)
+        except OSError:
+            pass
+    if not pids:
+        return "(no process of %s)" % prefix()
+    return subprocess.run(["ps", "-o", "pid,ppid,stat,etime,args", "-p", ",".join(pids)], stdin=subprocess.DEVNULL,
+                          capture_output=True, text=True).stdout.rstrip()
+
+
+def run_windows_full(args, timeout=60, env=None):
+    """Runs a Windows program under wine and waits; returns (status, stdout lines as UTF-8, stderr text)."""
     full_env = dict(os.environ)
     full_env.setdefault("WINEDEBUG", "-all")
     full_env.update(env or {})
-    with tempfile.TemporaryFile() as out:
-        rc = subprocess.call(["wine"] + [str(a) for a in args], stdin=subprocess.DEVNULL, stdout=out,
-                             stderr=subprocess.DEVNULL, timeout=timeout, env=full_env)
+    # Files, not pipes, for both streams (see the top of this module).
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        rc = subprocess.call(["wine"] + [str(a) for a in args], stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                             timeout=timeout, env=full_env)
         out.seek(0)
         text = out.read().decode("utf-8", "replace")
-    return rc, [line.rstrip("\r") for line in text.splitlines()]
+        err.seek(0)
+        err_text = err.read().decode("utf-8", "replace").strip()
+    # Wine's own complaints (a loader or server failure) and statuses no program here gives are
+    # printed with the prefix's processes, so that a failed run says why.
+    if rc not in (0, 1, 2) or any(mark in err_text for mark in ("wine", "XIO", "X Error")):
+        print("wine %s: status %d; stderr: %s\n%s" % (" ".join(str(a) for a in args), rc, err_text[-2000:] or "-",
+                                                     wine_processes()), flush=True)
+    return rc, [line.rstrip("\r") for line in text.splitlines()], err_text
+
+
+def run_windows(args, timeout=60, env=None):
+    """Runs a Windows program under wine and waits; returns (exit code, output lines as UTF-8)."""
+    rc, lines, _ = run_windows_full(args, timeout, env)
+    return rc, lines
 
 
 class E2E:
@@ -122,6 +152,7 @@ class E2E:
         self.source = os.path.abspath(source) if source else None
         self.launch_exe = os.path.join(self.build, "tests", "support", "launch.exe")
         self.pids = []  # Windows process ids started by this scenario
+        self.started = {}  # their start times, which tell them from a later process given the same id
 
     @classmethod
     def from_args(cls, parser=None):
@@ -165,7 +196,8 @@ class E2E:
     def _launch(self, options, timeout):
         with tempfile.TemporaryDirectory() as tmp:
             report_file = os.path.join(tmp, "report.txt")
-            rc, _ = run_windows([self.launch_exe] + options + ["--out", to_windows(report_file)], timeout=timeout)
+            rc, _, err = run_windows_full([self.launch_exe] + options + ["--out", to_windows(report_file)],
+                                          timeout=timeout)
             report = {}
             if os.path.exists(report_file):
                 with open(report_file, encoding="utf-8") as f:
@@ -173,7 +205,10 @@ class E2E:
                         key, _, value = line.partition("=")
                         report[key] = value
             if rc != 0 and "error" not in report:
-                report["error"] = "launch.exe ended with %d" % rc
+                # 1 is no status of launch.exe's own: it was ended from outside, or its wineserver was.
+                report["error"] = "launch.exe ended with %d and no report%s (stderr: %s)" % (
+                    rc, " (ended from outside)" if rc == 1 else "", err or "-")
+                print("launch.exe %s: %s\n%s" % (" ".join(options), report["error"], wine_processes()), flush=True)
         return report
 
     def start(self, command_line, env=None, wait_ms=0, app=None, cwd=None):
@@ -196,27 +231,35 @@ class E2E:
             report = self._launch(options, timeout=60 + wait_ms / 1000)
         if "pid" in report:
             self.pids.append(report["pid"])
+            self.started[report["pid"]] = report.get("started", "0")
         return report
+
+    def _process(self, pid):
+        """launch.exe's options that name process `pid`: its id and, when known, its start time."""
+        return [str(pid), "--started", self.started.get(str(pid), "0")]
 
     def running(self, pid):
         """True while the process `pid` started earlier still runs."""
-        return "running" in self._launch(["--check", str(pid)], timeout=60)
+        return "running" in self._launch(["--check"] + self._process(pid), timeout=60)
 
     def exit_code(self, pid, wait_ms=0):
         """The exit status of `pid` once it has ended (None while it runs or when it is gone)."""
-        report = self._launch(["--check", str(pid), "--wait", str(int(wait_ms))], timeout=60 + wait_ms / 1000)
+        report = self._launch(["--check"] + self._process(pid) + ["--wait", str(int(wait_ms))],
+                              timeout=60 + wait_ms / 1000)
         return int(report["exit"]) if "exit" in report else None
 
     def kill(self, pid):
         """Ends `pid`; True when it is no longer running."""
-        report = self._launch(["--kill", str(pid)], timeout=60)
+        report = self._launch(["--kill"] + self._process(pid), timeout=60)
         return "running" not in report and "error" not in report
 
     def kill_all(self):
-        """Ends everything this scenario started; `wineserver -k` only if one will not end."""
+        """Ends everything this scenario started; a process that will not end fails the scenario.
+
+        Never `wineserver -k`: it ends every process of the prefix with status 1, and the server the
+        next program starts quits whenever no program runs, under the scenarios that follow.
+        """
         stubborn = [pid for pid in self.pids if self.running(pid) and not self.kill(pid)]
         self.pids = []
         if stubborn:
-            print("processes %s did not end: wineserver -k" % stubborn, flush=True)
-            subprocess.call(["wineserver", "-k"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                            stderr=subprocess.DEVNULL)
+            raise Failure("processes %s did not end\n%s" % (stubborn, wine_processes()))

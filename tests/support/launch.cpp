@@ -3,18 +3,23 @@
 //
 //   launch.exe [--cmd TEXT | --cmd-file FILE] [--app PATH] [--cwd DIR] [--env NAME=VALUE]...
 //              [--wait MS] [--out FILE]
-//   launch.exe --check PID [--wait MS] [--out FILE]   report on a process started earlier
-//   launch.exe --kill PID [--out FILE]                 end it (exit code 1)
+//   launch.exe --check PID [--started T] [--wait MS] [--out FILE]   report on a process started earlier
+//   launch.exe --kill PID [--started T] [--out FILE]                 end it (exit code 1)
 //
 // --cmd TEXT is one argument of launch.exe and arrives unchanged; --cmd-file reads the command
 // line from a UTF-8 file, byte for byte (no line end is stripped). --env adds to or replaces a
 // variable of launch.exe's own environment for the child. --wait waits up to MS milliseconds.
+// --started T names the process by its id AND its start time as reported at its start: Wine hands
+// an ended process's id to a new process or thread, and the check or kill must not reach that one.
 // Report, one "key=value" per line, on stdout or into --out (UTF-8):
 //   pid=<windows pid>      the child's id (start mode)
+//   started=<T>            the child's creation time, 100 ns units (start mode)
 //   exit=<code>            the child has ended with this status
 //   running                the child still runs after the wait
+//   gone                   no process has that id (and start time) any more
 //   error=<text>           nothing could be started / checked
-// launch.exe itself ends with 0 when the report was made, 1 for usage, 2 for an error.
+// launch.exe itself ends with 0 when the report was made, 2 for an error, 3 for usage. Status 1 is
+// left to what Wine gives a process ended from outside (TerminateProcess, a killed wineserver).
 #include <windows.h>
 #include <shellapi.h>
 
@@ -109,6 +114,12 @@ std::vector<wchar_t> BuildEnvironment(const std::vector<std::wstring>& extra) {
   return out;
 }
 
+unsigned long long CreationTime(HANDLE process) {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!::GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
+  return (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
+}
+
 void ReportWait(HANDLE process, DWORD waitMs) {
   const DWORD w = ::WaitForSingleObject(process, waitMs);
   DWORD code = 0;
@@ -124,12 +135,13 @@ void ReportWait(HANDLE process, DWORD waitMs) {
 int wmain() {
   int argc = 0;
   wchar_t** argv = ::CommandLineToArgvW(::GetCommandLineW(), &argc);
-  if (!argv) return 1;
+  if (!argv) return 2;
   std::wstring cmd, app, cwd;
   bool haveCmd = false;
   std::vector<std::wstring> env;
   DWORD waitMs = 0;
   DWORD checkPid = 0, killPid = 0;
+  unsigned long long started = 0;
   for (int i = 1; i < argc; ++i) {
     const std::wstring a = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -158,9 +170,11 @@ int wmain() {
       checkPid = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
     } else if (a == L"--kill" && hasValue) {
       killPid = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
+    } else if (a == L"--started" && hasValue) {
+      started = std::wcstoull(argv[++i], nullptr, 10);
     } else {
       std::fprintf(stderr, "launch.exe: unknown or incomplete option %s\n", ToUtf8(a).c_str());
-      return 1;
+      return 3;
     }
   }
   ::LocalFree(argv);
@@ -174,6 +188,11 @@ int wmain() {
       Report(e == ERROR_INVALID_PARAMETER ? "gone" : ErrorLine("OpenProcess", e));
       return Finish(e == ERROR_INVALID_PARAMETER ? 0 : 2);
     }
+    if (started && CreationTime(p) != started) {
+      ::CloseHandle(p);
+      Report("gone");
+      return Finish(0);
+    }
     if (killPid) {
       ::TerminateProcess(p, 1);
       waitMs = waitMs ? waitMs : 5000;
@@ -185,7 +204,7 @@ int wmain() {
 
   if (!haveCmd) {
     std::fprintf(stderr, "launch.exe: --cmd or --cmd-file is required\n");
-    return 1;
+    return 3;
   }
   std::vector<wchar_t> cmdBuffer(cmd.begin(), cmd.end());  // CreateProcessW may write into it
   cmdBuffer.push_back(L'\0');
@@ -202,6 +221,7 @@ int wmain() {
   }
   ::CloseHandle(pi.hThread);
   Report("pid=" + std::to_string(pi.dwProcessId));
+  Report("started=" + std::to_string(CreationTime(pi.hProcess)));
   ReportWait(pi.hProcess, waitMs);
   ::CloseHandle(pi.hProcess);
   return Finish(0);
