@@ -3,7 +3,8 @@
 //
 // The tool opens a device three times (attributes, read, write); each open is a connection to one
 // of the listening pipe instances. A request arriving on one connection is answered on the
-// device's other live connections, which is where the tool's read handle waits.
+// device's other live connections opened with or before it, which is where the tool's read
+// handle (opened just before its write handle) waits.
 //
 // devices.txt (re-read when it changes; "#" starts a comment):
 //   serial N                       echoed into state.txt once everything below is in effect
@@ -159,10 +160,11 @@ HANDLE Spawn(F body) {
 }
 
 struct Connection {
-  explicit Connection(HANDLE h, bool duplex) : pipe(h), duplex(duplex) {}
+  Connection(HANDLE h, bool duplex, unsigned batch) : pipe(h), duplex(duplex), batch(batch) {}
   ~Connection() { ::CloseHandle(pipe); }
   HANDLE pipe;
   bool duplex;
+  unsigned batch;  // connections taken together share it; later ones have higher numbers
   std::atomic<bool> alive{true};
 };
 
@@ -236,6 +238,7 @@ class Device : public std::enable_shared_from_this<Device> {
       OVERLAPPED ov{};
     };
     std::vector<std::unique_ptr<Pending>> pending;
+    unsigned batch = 0;
     for (;;) {
       while (pending.size() < kListening) {
         auto p = std::make_unique<Pending>();
@@ -252,24 +255,35 @@ class Device : public std::enable_shared_from_this<Device> {
       const DWORD w = ::WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, 200);
       if (w == WAIT_OBJECT_0) break;
       if (w == WAIT_TIMEOUT || w >= WAIT_OBJECT_0 + waits.size()) continue;
-      // Take every connection made so far in one pass, all registered before any reader starts:
-      // the tool's read handle must be known by the time its write handle's first request arrives.
+      // Take every connection made so far, all registered before any reader starts: the tool's
+      // read handle must be known by the time its write handle's first request arrives. Wine may
+      // signal the connection of the write handle before that of the read handle opened just
+      // before it, so an instance also counts as connected when the pipe says so while its
+      // signal is still on its way, and the instances are looked at again until a look finds
+      // nothing new: whatever connected before the last connection seen is then taken too.
       std::vector<std::shared_ptr<Connection>> accepted;
-      for (std::size_t i = 0; i < pending.size();) {
-        if (::WaitForSingleObject(pending[i]->event, 0) != WAIT_OBJECT_0) {
-          ++i;
-          continue;
-        }
-        std::unique_ptr<Pending> p = std::move(pending[i]);
-        pending.erase(pending.begin() + i);
-        DWORD unused = 0;
-        const bool connected =
-            ::GetOverlappedResult(p->pipe, &p->ov, &unused, FALSE) || ::GetLastError() == ERROR_PIPE_CONNECTED;
-        ::CloseHandle(p->event);
-        if (connected) {
-          accepted.push_back(std::make_shared<Connection>(p->pipe, duplex));
-        } else {
-          ::CloseHandle(p->pipe);
+      ++batch;
+      for (bool found = true; found;) {
+        found = false;
+        for (std::size_t i = 0; i < pending.size();) {
+          DWORD unused = 0;
+          const bool signaled = ::WaitForSingleObject(pending[i]->event, 0) == WAIT_OBJECT_0;
+          if (!signaled && !::PeekNamedPipe(pending[i]->pipe, nullptr, 0, nullptr, &unused, nullptr)) {
+            ++i;
+            continue;
+          }
+          std::unique_ptr<Pending> p = std::move(pending[i]);
+          pending.erase(pending.begin() + i);
+          found = true;
+          // Unsignaled, the listen request is still completing: wait for it before its record goes.
+          const bool connected =
+              ::GetOverlappedResult(p->pipe, &p->ov, &unused, !signaled) || ::GetLastError() == ERROR_PIPE_CONNECTED;
+          ::CloseHandle(p->event);
+          if (connected) {
+            accepted.push_back(std::make_shared<Connection>(p->pipe, duplex, batch));
+          } else {
+            ::CloseHandle(p->pipe);
+          }
         }
       }
       {
@@ -344,13 +358,15 @@ class Device : public std::enable_shared_from_this<Device> {
     report.insert(report.end(), answer.begin(), answer.end());
     if (s.shortBytes >= 0 && static_cast<std::size_t>(s.shortBytes) < answer.size()) report.resize(1 + s.shortBytes);
     if (s.delayMs > 0 && ::WaitForSingleObject(stop_, s.delayMs) == WAIT_OBJECT_0) return;
+    // The answer goes to the client's other connections, as a device's input report goes to every
+    // open handle, but only to those opened with or before the one the request came on: a request
+    // taken late (a loaded machine) must not answer the next poll, which has its own handles open
+    // by then. The read handle, opened just before the write handle, is always among them.
     std::vector<std::shared_ptr<Connection>> targets;
-    // A reader that connected a moment ago may still be on its way into the list.
-    for (int attempt = 0; attempt < 20 && targets.empty(); ++attempt) {
-      if (attempt > 0 && ::WaitForSingleObject(stop_, 5) == WAIT_OBJECT_0) return;
+    {
       std::lock_guard<std::mutex> lock(mu_);
       for (const auto& c : connections_) {
-        if (c != from && c->alive && c->duplex) targets.push_back(c);
+        if (c != from && c->alive && c->duplex && c->batch <= from->batch) targets.push_back(c);
       }
     }
     HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
