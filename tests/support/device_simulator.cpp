@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -176,10 +177,12 @@ class Device : public std::enable_shared_from_this<Device> {
     pipeName_ = L"\\\\.\\pipe\\ZT_Sim_" + std::wstring(name_.begin(), name_.end()) + buf;
     stop_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ready_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    work_ = ::CreateSemaphoreW(nullptr, 0, LONG_MAX, nullptr);
   }
   ~Device() {
     ::CloseHandle(stop_);
     ::CloseHandle(ready_);
+    ::CloseHandle(work_);
   }
 
   // Returns once the first pipe instances listen, so the device is openable when listed.
@@ -195,6 +198,7 @@ class Device : public std::enable_shared_from_this<Device> {
       acceptor_ = nullptr;
     }
     std::lock_guard<std::mutex> lock(mu_);
+    queue_.clear();
     connections_.clear();  // the server ends close once their readers let go
   }
 
@@ -295,10 +299,7 @@ class Device : public std::enable_shared_from_this<Device> {
           while (connections_.size() > kKeptOutbound) connections_.erase(connections_.begin());
         }
       }
-      if (duplex) {
-        auto self = shared_from_this();
-        for (const auto& conn : accepted) ::CloseHandle(Spawn([self, conn] { self->ReadLoop(conn); }));
-      }
+      if (duplex && !accepted.empty()) HandOver(accepted);
     }
     for (auto& p : pending) {
       ::CancelIoEx(p->pipe, &p->ov);
@@ -306,6 +307,39 @@ class Device : public std::enable_shared_from_this<Device> {
       ::GetOverlappedResult(p->pipe, &p->ov, &unused, TRUE);
       ::CloseHandle(p->event);
       ::CloseHandle(p->pipe);
+    }
+  }
+
+  // Each connection is read by a reader thread kept from earlier connections when one is idle: a
+  // new thread takes Wine long enough to start, on a loaded machine, that the tool's first read
+  // of a poll could time out before the request is even taken.
+  void HandOver(const std::vector<std::shared_ptr<Connection>>& accepted) {
+    int missing = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      queue_.insert(queue_.end(), accepted.begin(), accepted.end());
+      missing = static_cast<int>(queue_.size()) - idleReaders_;
+      if (missing > 0) idleReaders_ += missing;
+    }
+    for (int i = 0; i < missing; ++i) ::CloseHandle(Spawn([self = shared_from_this()] { self->Reader(); }));
+    ::ReleaseSemaphore(work_, static_cast<LONG>(accepted.size()), nullptr);
+  }
+
+  void Reader() {
+    for (;;) {
+      const HANDLE waits[2] = {stop_, work_};
+      if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return;
+      std::shared_ptr<Connection> conn;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (queue_.empty()) return;  // the device was unplugged meanwhile
+        conn = std::move(queue_.front());
+        queue_.pop_front();
+        --idleReaders_;
+      }
+      ReadLoop(std::move(conn));
+      std::lock_guard<std::mutex> lock(mu_);
+      ++idleReaders_;
     }
   }
 
@@ -391,6 +425,9 @@ class Device : public std::enable_shared_from_this<Device> {
   HANDLE stop_;
   HANDLE ready_;
   HANDLE acceptor_ = nullptr;
+  HANDLE work_;  // one count per connection waiting in queue_ for a reader
+  std::deque<std::shared_ptr<Connection>> queue_;
+  int idleReaders_ = 0;  // readers waiting for work, or started for it and not yet taken it
   std::mutex mu_;
   Settings settings_;
   std::vector<std::shared_ptr<Connection>> connections_;
