@@ -3,7 +3,8 @@
 //
 // The tool opens a device three times (attributes, read, write); each open is a connection to one
 // of the listening pipe instances. A request arriving on one connection is answered on the
-// device's other live connections, which is where the tool's read handle waits.
+// device's other live connections opened with or before it, which is where the tool's read
+// handle (opened just before its write handle) waits.
 //
 // devices.txt (re-read when it changes; "#" starts a comment):
 //   serial N                       echoed into state.txt once everything below is in effect
@@ -21,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -159,10 +161,11 @@ HANDLE Spawn(F body) {
 }
 
 struct Connection {
-  explicit Connection(HANDLE h, bool duplex) : pipe(h), duplex(duplex) {}
+  Connection(HANDLE h, bool duplex, unsigned batch) : pipe(h), duplex(duplex), batch(batch) {}
   ~Connection() { ::CloseHandle(pipe); }
   HANDLE pipe;
   bool duplex;
+  unsigned batch;  // connections taken together share it; later ones have higher numbers
   std::atomic<bool> alive{true};
 };
 
@@ -174,10 +177,12 @@ class Device : public std::enable_shared_from_this<Device> {
     pipeName_ = L"\\\\.\\pipe\\ZT_Sim_" + std::wstring(name_.begin(), name_.end()) + buf;
     stop_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
     ready_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    work_ = ::CreateSemaphoreW(nullptr, 0, LONG_MAX, nullptr);
   }
   ~Device() {
     ::CloseHandle(stop_);
     ::CloseHandle(ready_);
+    ::CloseHandle(work_);
   }
 
   // Returns once the first pipe instances listen, so the device is openable when listed.
@@ -193,6 +198,7 @@ class Device : public std::enable_shared_from_this<Device> {
       acceptor_ = nullptr;
     }
     std::lock_guard<std::mutex> lock(mu_);
+    queue_.clear();
     connections_.clear();  // the server ends close once their readers let go
   }
 
@@ -236,6 +242,7 @@ class Device : public std::enable_shared_from_this<Device> {
       OVERLAPPED ov{};
     };
     std::vector<std::unique_ptr<Pending>> pending;
+    unsigned batch = 0;
     for (;;) {
       while (pending.size() < kListening) {
         auto p = std::make_unique<Pending>();
@@ -252,24 +259,35 @@ class Device : public std::enable_shared_from_this<Device> {
       const DWORD w = ::WaitForMultipleObjects(static_cast<DWORD>(waits.size()), waits.data(), FALSE, 200);
       if (w == WAIT_OBJECT_0) break;
       if (w == WAIT_TIMEOUT || w >= WAIT_OBJECT_0 + waits.size()) continue;
-      // Take every connection made so far in one pass, all registered before any reader starts:
-      // the tool's read handle must be known by the time its write handle's first request arrives.
+      // Take every connection made so far, all registered before any reader starts: the tool's
+      // read handle must be known by the time its write handle's first request arrives. Wine may
+      // signal the connection of the write handle before that of the read handle opened just
+      // before it, so an instance also counts as connected when the pipe says so while its
+      // signal is still on its way, and the instances are looked at again until a look finds
+      // nothing new: whatever connected before the last connection seen is then taken too.
       std::vector<std::shared_ptr<Connection>> accepted;
-      for (std::size_t i = 0; i < pending.size();) {
-        if (::WaitForSingleObject(pending[i]->event, 0) != WAIT_OBJECT_0) {
-          ++i;
-          continue;
-        }
-        std::unique_ptr<Pending> p = std::move(pending[i]);
-        pending.erase(pending.begin() + i);
-        DWORD unused = 0;
-        const bool connected =
-            ::GetOverlappedResult(p->pipe, &p->ov, &unused, FALSE) || ::GetLastError() == ERROR_PIPE_CONNECTED;
-        ::CloseHandle(p->event);
-        if (connected) {
-          accepted.push_back(std::make_shared<Connection>(p->pipe, duplex));
-        } else {
-          ::CloseHandle(p->pipe);
+      ++batch;
+      for (bool found = true; found;) {
+        found = false;
+        for (std::size_t i = 0; i < pending.size();) {
+          DWORD unused = 0;
+          const bool signaled = ::WaitForSingleObject(pending[i]->event, 0) == WAIT_OBJECT_0;
+          if (!signaled && !::PeekNamedPipe(pending[i]->pipe, nullptr, 0, nullptr, &unused, nullptr)) {
+            ++i;
+            continue;
+          }
+          std::unique_ptr<Pending> p = std::move(pending[i]);
+          pending.erase(pending.begin() + i);
+          found = true;
+          // Unsignaled, the listen request is still completing: wait for it before its record goes.
+          const bool connected =
+              ::GetOverlappedResult(p->pipe, &p->ov, &unused, !signaled) || ::GetLastError() == ERROR_PIPE_CONNECTED;
+          ::CloseHandle(p->event);
+          if (connected) {
+            accepted.push_back(std::make_shared<Connection>(p->pipe, duplex, batch));
+          } else {
+            ::CloseHandle(p->pipe);
+          }
         }
       }
       {
@@ -281,10 +299,7 @@ class Device : public std::enable_shared_from_this<Device> {
           while (connections_.size() > kKeptOutbound) connections_.erase(connections_.begin());
         }
       }
-      if (duplex) {
-        auto self = shared_from_this();
-        for (const auto& conn : accepted) ::CloseHandle(Spawn([self, conn] { self->ReadLoop(conn); }));
-      }
+      if (duplex && !accepted.empty()) HandOver(accepted);
     }
     for (auto& p : pending) {
       ::CancelIoEx(p->pipe, &p->ov);
@@ -292,6 +307,39 @@ class Device : public std::enable_shared_from_this<Device> {
       ::GetOverlappedResult(p->pipe, &p->ov, &unused, TRUE);
       ::CloseHandle(p->event);
       ::CloseHandle(p->pipe);
+    }
+  }
+
+  // Each connection is read by a reader thread kept from earlier connections when one is idle: a
+  // new thread takes Wine long enough to start, on a loaded machine, that the tool's first read
+  // of a poll could time out before the request is even taken.
+  void HandOver(const std::vector<std::shared_ptr<Connection>>& accepted) {
+    int missing = 0;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      queue_.insert(queue_.end(), accepted.begin(), accepted.end());
+      missing = static_cast<int>(queue_.size()) - idleReaders_;
+      if (missing > 0) idleReaders_ += missing;
+    }
+    for (int i = 0; i < missing; ++i) ::CloseHandle(Spawn([self = shared_from_this()] { self->Reader(); }));
+    ::ReleaseSemaphore(work_, static_cast<LONG>(accepted.size()), nullptr);
+  }
+
+  void Reader() {
+    for (;;) {
+      const HANDLE waits[2] = {stop_, work_};
+      if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return;
+      std::shared_ptr<Connection> conn;
+      {
+        std::lock_guard<std::mutex> lock(mu_);
+        if (queue_.empty()) return;  // the device was unplugged meanwhile
+        conn = std::move(queue_.front());
+        queue_.pop_front();
+        --idleReaders_;
+      }
+      ReadLoop(std::move(conn));
+      std::lock_guard<std::mutex> lock(mu_);
+      ++idleReaders_;
     }
   }
 
@@ -344,13 +392,15 @@ class Device : public std::enable_shared_from_this<Device> {
     report.insert(report.end(), answer.begin(), answer.end());
     if (s.shortBytes >= 0 && static_cast<std::size_t>(s.shortBytes) < answer.size()) report.resize(1 + s.shortBytes);
     if (s.delayMs > 0 && ::WaitForSingleObject(stop_, s.delayMs) == WAIT_OBJECT_0) return;
+    // The answer goes to the client's other connections, as a device's input report goes to every
+    // open handle, but only to those opened with or before the one the request came on: a request
+    // taken late (a loaded machine) must not answer the next poll, which has its own handles open
+    // by then. The read handle, opened just before the write handle, is always among them.
     std::vector<std::shared_ptr<Connection>> targets;
-    // A reader that connected a moment ago may still be on its way into the list.
-    for (int attempt = 0; attempt < 20 && targets.empty(); ++attempt) {
-      if (attempt > 0 && ::WaitForSingleObject(stop_, 5) == WAIT_OBJECT_0) return;
+    {
       std::lock_guard<std::mutex> lock(mu_);
       for (const auto& c : connections_) {
-        if (c != from && c->alive && c->duplex) targets.push_back(c);
+        if (c != from && c->alive && c->duplex && c->batch <= from->batch) targets.push_back(c);
       }
     }
     HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -375,6 +425,9 @@ class Device : public std::enable_shared_from_this<Device> {
   HANDLE stop_;
   HANDLE ready_;
   HANDLE acceptor_ = nullptr;
+  HANDLE work_;  // one count per connection waiting in queue_ for a reader
+  std::deque<std::shared_ptr<Connection>> queue_;
+  int idleReaders_ = 0;  // readers waiting for work, or started for it and not yet taken it
   std::mutex mu_;
   Settings settings_;
   std::vector<std::shared_ptr<Connection>> connections_;
