@@ -74,7 +74,8 @@ BOOL CAutoUpdateApp::InitInstance() {
   if (request == LaunchRequest::EndRunningInstance) {
     const bool wasRunning = InstanceRunning();
     m_nExitCode = EndRunningInstance(kEndInstanceWait);
-    if (wasRunning) LogEvent("quit", m_nExitCode == 0 ? "asked by /exit: the tool has ended" : "asked by /exit: the tool still runs");
+    if (wasRunning)
+      LogEvent("quit", m_nExitCode == 0 ? "asked by /exit: the tool has ended" : "asked by /exit: the tool still runs");
     return FALSE;
   }
 
@@ -95,7 +96,8 @@ BOOL CAutoUpdateApp::InitInstance() {
 
   if (!LoadLocalVersion()) {
     const LocalDescriptor local = m_state.Local();
-    LogEvent("descriptor", "local version.txt missing or incomplete (data_version \"" + LogValue(GbkToUtf8(local.dataVersion)) + "\")");
+    LogEvent("descriptor", "local version.txt missing or incomplete (data_version \"" +
+                               LogValue(GbkToUtf8(local.dataVersion)) + "\")");
   }
   RunMainWindow();
   LogEvent("exit");
@@ -115,7 +117,8 @@ bool CAutoUpdateApp::TakeFetchedDescriptor(bool stored) {
     std::filesystem::remove(file, ec);
     LogEvent("descriptor", "server version.txt refused: " + refusal);
   } else if (!ok) {
-    LogEvent("descriptor", stored ? "server version.txt stored but unreadable or empty" : "server version.txt not downloaded");
+    LogEvent("descriptor",
+             stored ? "server version.txt stored but unreadable or empty" : "server version.txt not downloaded");
   }
   return ok;
 }

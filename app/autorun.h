@@ -22,8 +22,9 @@ enum class RunKeyResult {
 // What the user is told after a change of the check box.
 enum class AutoRunMessage {
   None,
-  Failed,             // "设置失败！"
-  NeedsAdministrator, // "无法设置，可能是权限不够，…": a machine-wide value stays that only an administrator may remove
+  Failed,  // "设置失败！"
+  // "无法设置，可能是权限不够，…": a machine-wide value stays that only an administrator may remove
+  NeedsAdministrator,
 };
 
 // Enabling tries the machine key, then (when that was not Done) the user key.

@@ -29,10 +29,9 @@ bool HasValue(const RunPlace& place) {
 RunKeyResult Change(const RunPlace& place, std::string_view command, bool enable, std::string_view where) {
   UniqueHKey key;
   const REGSAM access = KEY_SET_VALUE | place.view;
-  const LONG opened =
-      enable && place.create
-          ? ::RegCreateKeyExW(place.root, place.path.c_str(), 0, nullptr, 0, access, nullptr, key.put(), nullptr)
-          : place.open(place.root, place.path.c_str(), 0, access, key.put());
+  const LONG opened = enable && place.create ? ::RegCreateKeyExW(place.root, place.path.c_str(), 0, nullptr, 0, access,
+                                                                 nullptr, key.put(), nullptr)
+                                             : place.open(place.root, place.path.c_str(), 0, access, key.put());
   if (opened != ERROR_SUCCESS) {
     // Without rights to the machine-wide key this is the ordinary case, not worth a line when removing.
     if (enable || opened != ERROR_ACCESS_DENIED)
@@ -43,8 +42,8 @@ RunKeyResult Change(const RunPlace& place, std::string_view command, bool enable
   if (enable) {
     const std::wstring data = Widen(command);
     const DWORD bytes = static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t));  // with its NUL
-    result = ::RegSetValueExW(key.get(), ValueName().c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
-                              bytes);
+    result =
+        ::RegSetValueExW(key.get(), ValueName().c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()), bytes);
   } else {
     result = ::RegDeleteValueW(key.get(), ValueName().c_str());
     if (result == ERROR_FILE_NOT_FOUND) return RunKeyResult::Absent;
@@ -72,8 +71,8 @@ bool IsAutoRunEnabled(const RunPlaces& places) { return HasValue(places.machine)
 AutoRunMessage ChangeAutoRun(std::string_view command, bool enable, const RunPlaces& places) {
   const RunKeyResult machine = Change(places.machine, command, enable, "HKLM Run");
   if (enable) {
-    const RunKeyResult user = machine == RunKeyResult::Done ? RunKeyResult::Absent
-                                                            : Change(places.user, command, true, "HKCU Run");
+    const RunKeyResult user =
+        machine == RunKeyResult::Done ? RunKeyResult::Absent : Change(places.user, command, true, "HKCU Run");
     return EnableMessage(machine, user);
   }
   const RunKeyResult user = Change(places.user, command, false, "HKCU Run");

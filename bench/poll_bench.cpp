@@ -22,7 +22,10 @@ double PollMs(bool* found) {
   return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
 }
 
-struct Figures { double median, worst; int found; };
+struct Figures {
+  double median, worst;
+  int found;
+};
 
 Figures Run(int polls) {
   std::vector<double> ms;

@@ -38,7 +38,7 @@ int HexDigitValue(std::uint8_t c);
 std::uint16_t PackHexDigits(std::span<const std::uint8_t, 4> chars);
 
 struct DataVersionAnswer {
-  bool valid = false;         // the query's result
+  bool valid = false;          // the query's result
   bool numbersParsed = false;  // the three numbers were read (so the device object takes them)
   int firstNumber = 0;
   int secondNumber = 0;

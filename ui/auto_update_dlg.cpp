@@ -68,8 +68,8 @@ BOOL CALLBACK EndNestedDialog(HWND window, LPARAM main) {
 }
 
 HICON LoadAppIcon(int size) {
-  return static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME),
-                                         IMAGE_ICON, size, size, LR_DEFAULTCOLOR));
+  return static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, size,
+                                         size, LR_DEFAULTCOLOR));
 }
 
 }  // namespace
@@ -101,8 +101,7 @@ BOOL CAutoUpdateDlg::OnInitDialog() {
     }
   }
   ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-  ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL,
-                 reinterpret_cast<LPARAM>(m_hSmallIcon ? m_hSmallIcon.get() : m_hIcon));
+  ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon ? m_hSmallIcon.get() : m_hIcon));
 
   m_uTaskbarCreated = ::RegisterWindowMessageW(L"TaskbarCreated");
   // Run as administrator (as the Run-key message asks), the window would not receive these
@@ -210,8 +209,7 @@ void CAutoUpdateDlg::ShowTrayMenu() {
   // Without the foreground the menu would not close when the user clicks elsewhere.
   ::SetForegroundWindow(m_hWnd);
   const UINT cmd = static_cast<UINT>(::TrackPopupMenu(
-      menu.get(), TPM_RETURNCMD | TPM_BOTTOMALIGN | TPM_RIGHTALIGN | TPM_RIGHTBUTTON, pt.x, pt.y, 0, m_hWnd,
-      nullptr));
+      menu.get(), TPM_RETURNCMD | TPM_BOTTOMALIGN | TPM_RIGHTALIGN | TPM_RIGHTBUTTON, pt.x, pt.y, 0, m_hWnd, nullptr));
   ::PostMessageW(m_hWnd, WM_NULL, 0, 0);
   if (cmd == ID_TRAY_SHOW) {
     ShowAndActivate();
@@ -247,7 +245,8 @@ void CAutoUpdateDlg::RegisterForDeviceArrivals() {
   filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
   hid->HidD_GetHidGuid(&filter.dbcc_classguid);
   m_hDeviceNotify.reset(::RegisterDeviceNotificationW(m_hWnd, &filter, DEVICE_NOTIFY_WINDOW_HANDLE));
-  if (!m_hDeviceNotify) LogEvent("device", LastErrorText("RegisterDeviceNotificationW") + "; the poll every third second remains");
+  if (!m_hDeviceNotify)
+    LogEvent("device", LastErrorText("RegisterDeviceNotificationW") + "; the poll every third second remains");
 }
 
 void CAutoUpdateDlg::OnTimer(UINT_PTR id) {
@@ -323,7 +322,9 @@ void CAutoUpdateDlg::LaunchDataUpdater() {
   UpdateTrust& trust = BuiltInTrust();
   auto refusal = trust.SignatureRefusal(local.raw);
   if (refusal) refusal = "the installed version.txt is " + *refusal;
-  if (!refusal) refusal = trust.PayloadRefusal(local.text, kDataHashKey, PathFromUtf8(std::string(kUpdateRoot) + kDataProgramName), &hold);
+  if (!refusal)
+    refusal = trust.PayloadRefusal(local.text, kDataHashKey, PathFromUtf8(std::string(kUpdateRoot) + kDataProgramName),
+                                   &hold);
   if (refusal) {
     LogEvent("updater-launch", "refused: data_update.exe is not started: " + *refusal);
     return;
@@ -334,7 +335,8 @@ void CAutoUpdateDlg::LaunchDataUpdater() {
   STARTUPINFOW si{};
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi{};
-  const BOOL started = ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+  const BOOL started =
+      ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
   const DWORD startError = ::GetLastError();
   hold.reset();
   if (started) {
@@ -342,8 +344,8 @@ void CAutoUpdateDlg::LaunchDataUpdater() {
     UniqueKernelHandle thread(pi.hThread);
     LogEvent("updater-launch", std::string("started ") + kDataProgramCommand);
     const DWORD waited = ::WaitForSingleObject(process.get(), kDataUpdaterWaitMs);
-    LogEvent("updater-launch", waited == WAIT_OBJECT_0 ? "the data-update program ended"
-                                                       : "stopped waiting after 30 minutes");
+    LogEvent("updater-launch",
+             waited == WAIT_OBJECT_0 ? "the data-update program ended" : "stopped waiting after 30 minutes");
   } else {
     LogEvent("updater-launch", ErrorText("CreateProcessW data_update.exe", startError));
   }
@@ -358,8 +360,8 @@ void CAutoUpdateDlg::OnChkAutoStart() {
   m_bAutoStart = IsAutoRunEnabled();
   UpdateData(false);
   if (m_bAutoStart != wanted) {
-    LogEvent("autorun", std::string("check box ") + (wanted ? "ticked" : "cleared") +
-                            " but the Run value is " + (m_bAutoStart ? "present" : "absent"));
+    LogEvent("autorun", std::string("check box ") + (wanted ? "ticked" : "cleared") + " but the Run value is " +
+                            (m_bAutoStart ? "present" : "absent"));
   }
 }
 
@@ -397,10 +399,9 @@ void CAutoUpdateDlg::OnCommand(UINT id) {
 bool CAutoUpdateDlg::OnWorkerMessage(UINT message, WPARAM wParam) {
   if (m_bQuitting) return true;
   const LocalDescriptor local = theApp.m_state.Local();
-  const WorkerReaction r =
-      ReactToWorkerMessage(message, static_cast<std::uintptr_t>(wParam), ::IsWindowVisible(m_hWnd) != FALSE,
-                           m_progressOwner, theApp.m_strAppVersion, GbkToUtf8(local.dataVersion),
-                           GbkToUtf8(local.dataTime));
+  const WorkerReaction r = ReactToWorkerMessage(
+      message, static_cast<std::uintptr_t>(wParam), ::IsWindowVisible(m_hWnd) != FALSE, m_progressOwner,
+      theApp.m_strAppVersion, GbkToUtf8(local.dataVersion), GbkToUtf8(local.dataTime));
   if (!r.handled) return false;
   if (r.balloon) ShowBalloon(*r.balloon);
   if (r.showProgress) ShowProgress(*r.showProgress, 0);

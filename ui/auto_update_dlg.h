@@ -76,8 +76,8 @@ class CAutoUpdateDlg : public CDialog {
   HWND m_btnStartUpdate = nullptr;
   std::string m_strInfo;
   bool m_bAutoStart = false;
-  HICON m_hIcon = nullptr;       // shared (LoadIconW): never destroyed
-  UniqueIcon m_hSmallIcon;       // ours (LoadImageW)
+  HICON m_hIcon = nullptr;  // shared (LoadIconW): never destroyed
+  UniqueIcon m_hSmallIcon;  // ours (LoadImageW)
   // Whether the shell holds the icon; while it does not, ticks and balloons add it again.
   bool m_bTrayShown = false;
   bool m_bTrayFailureLogged = false;

@@ -17,8 +17,8 @@ class FetchBackoff {
   // Records the result of the fetch made at `tick`.
   void Record(std::uint32_t tick, bool succeeded);
 
-  std::uint32_t Wait() const { return m_wait; }            // ticks after the last fetch; 0 at start
-  std::uint32_t Failures() const { return m_failures; }    // consecutive failed fetches
+  std::uint32_t Wait() const { return m_wait; }          // ticks after the last fetch; 0 at start
+  std::uint32_t Failures() const { return m_failures; }  // consecutive failed fetches
 
  private:
   std::uint32_t m_last = 0;

@@ -9,9 +9,7 @@ namespace zt {
 namespace {
 
 // "%d" of a 32-bit value: the bit pattern read as signed, as the balloon has always shown it.
-std::string SignedDecimal(std::uint32_t value) {
-  return std::to_string(static_cast<std::int32_t>(value));
-}
+std::string SignedDecimal(std::uint32_t value) { return std::to_string(static_cast<std::int32_t>(value)); }
 
 // Replaces each "%d" of a template, in order, by the given numbers.
 std::string FormatNumbers(std::string_view text, std::initializer_list<std::uint32_t> numbers) {
@@ -30,12 +28,18 @@ std::string FormatNumbers(std::string_view text, std::initializer_list<std::uint
 
 const char* OutcomeWord(WatchOutcome outcome) {
   switch (outcome) {
-    case WatchOutcome::NoDevice: return "no device";
-    case WatchOutcome::UpToDate: return "up to date";
-    case WatchOutcome::Older: return "older, data update started";
-    case WatchOutcome::MajorUpdate: return "major update, nothing started";
-    case WatchOutcome::AlreadyReported: return "already reported";
-    case WatchOutcome::LaunchSpacing: return "older, waiting for the launch spacing";
+    case WatchOutcome::NoDevice:
+      return "no device";
+    case WatchOutcome::UpToDate:
+      return "up to date";
+    case WatchOutcome::Older:
+      return "older, data update started";
+    case WatchOutcome::MajorUpdate:
+      return "major update, nothing started";
+    case WatchOutcome::AlreadyReported:
+      return "already reported";
+    case WatchOutcome::LaunchSpacing:
+      return "older, waiting for the launch spacing";
   }
   return "?";
 }
@@ -50,9 +54,7 @@ bool IsDataCheckTick(std::uint32_t tick) {
 
 }  // namespace
 
-std::string UpToDateText(std::uint32_t deviceVersion) {
-  return FormatNumbers(kBalloonUpToDate, {deviceVersion});
-}
+std::string UpToDateText(std::uint32_t deviceVersion) { return FormatNumbers(kBalloonUpToDate, {deviceVersion}); }
 
 std::string MajorUpdateText(std::uint32_t deviceVersion, std::uint32_t newestVersion) {
   return FormatNumbers(kBalloonMajor, {deviceVersion, newestVersion});
@@ -144,9 +146,7 @@ void DeviceWatch::OnForgetTick() {
   m_strLastQuietLog.clear();
 }
 
-bool DeviceWatch::IdentityDiffers(const std::string& id) const {
-  return !m_bDeviceRemembered || id != m_strLastDevice;
-}
+bool DeviceWatch::IdentityDiffers(const std::string& id) const { return !m_bDeviceRemembered || id != m_strLastDevice; }
 
 void DeviceWatch::Remember(const std::string& id) {
   m_strLastDevice = id;
@@ -218,12 +218,10 @@ WatchOutcome DeviceWatch::Decide(const DevicePoll& poll) {
 void DeviceWatch::LogDecision(const DevicePoll& poll, std::uint32_t newest, WatchOutcome outcome) {
   std::string details = "id \"" + PrintableBytes(poll.identity) + "\", data version " +
                         SignedDecimal(poll.dataVersion) + ", flash " +
-                        (poll.flashName.empty() ? std::string("unknown")
-                                                : PrintableBytes(poll.flashName)) +
-                        (poll.flashSize.empty() ? std::string() : "," + PrintableBytes(poll.flashSize)) +
-                        ", newest " + SignedDecimal(newest) + ": " + OutcomeWord(outcome);
-  const bool quiet =
-      outcome == WatchOutcome::AlreadyReported || outcome == WatchOutcome::LaunchSpacing;
+                        (poll.flashName.empty() ? std::string("unknown") : PrintableBytes(poll.flashName)) +
+                        (poll.flashSize.empty() ? std::string() : "," + PrintableBytes(poll.flashSize)) + ", newest " +
+                        SignedDecimal(newest) + ": " + OutcomeWord(outcome);
+  const bool quiet = outcome == WatchOutcome::AlreadyReported || outcome == WatchOutcome::LaunchSpacing;
   if (quiet) {
     if (details == m_strLastQuietLog) return;
     m_strLastQuietLog = details;

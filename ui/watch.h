@@ -27,8 +27,7 @@ inline constexpr std::uint32_t kForgetAfterMajorMs = 20000;
 inline constexpr std::string_view kNoDeviceRemembered = "XX";
 
 inline constexpr std::string_view kBalloonUpToDate = "当前连接的产品数据已经是最新版%d";
-inline constexpr std::string_view kBalloonOlder =
-    "当前连接的产品数据版本较旧。\r\n正在启动数据升级，请确认。";
+inline constexpr std::string_view kBalloonOlder = "当前连接的产品数据版本较旧。\r\n正在启动数据升级，请确认。";
 inline constexpr std::string_view kBalloonMajor =
     "由于当前连接的产品数据版本为%d，而最新数据版本为%d有较大更新。\r\n"
     "暂不能启用自动更新，请登录网站下载对应机型的完整升级包。";
@@ -40,16 +39,16 @@ struct DevicePoll {
   std::string identity;           // identity bytes as read; empty when they could not be read
   std::string flashName;          // flash-type row for the reported flash id; empty when unknown
   std::string flashSize;
-  std::string problem;            // a device was opened but gave no valid answer: why
+  std::string problem;  // a device was opened but gave no valid answer: why
 };
 
 enum class WatchOutcome {
-  NoDevice,          // nothing found: nothing said, nothing remembered
-  UpToDate,          // reported: the device holds the newest data or newer
-  Older,             // reported and the data-update program asked to start
-  MajorUpdate,       // reported: too far behind for the data-update program; nothing started
-  AlreadyReported,   // same identity as the last report: silent until the forget timer fires
-  LaunchSpacing,     // newer data, but too soon after the last launch (or program start)
+  NoDevice,         // nothing found: nothing said, nothing remembered
+  UpToDate,         // reported: the device holds the newest data or newer
+  Older,            // reported and the data-update program asked to start
+  MajorUpdate,      // reported: too far behind for the data-update program; nothing started
+  AlreadyReported,  // same identity as the last report: silent until the forget timer fires
+  LaunchSpacing,    // newer data, but too soon after the last launch (or program start)
 };
 
 // Why the server's descriptor is fetched; one fetch may serve both.
@@ -64,7 +63,7 @@ enum class FetchPurpose : unsigned {
 class WatchHost {
  public:
   virtual ~WatchHost() = default;
-  virtual bool IsBusy() = 0;                        // m_bBusy
+  virtual bool IsBusy() = 0;  // m_bBusy
   virtual void RefreshInfo() = 0;
   // Starts fetching the server's descriptor on a worker (never on the window's thread); its end
   // comes back on this thread through DeviceWatch::OnFetchDone, the server text already stored.
@@ -73,11 +72,11 @@ class WatchHost {
   virtual void StartUpdaterThread() = 0;
   virtual void LoadLocalVersion() = 0;
   virtual void StartDataThread() = 0;
-  virtual DevicePoll PollDevice() = 0;              // open, query, close on a fresh device object
-  virtual std::string InstalledDataVersion() = 0;   // m_strDataVersion, raw descriptor bytes
+  virtual DevicePoll PollDevice() = 0;             // open, query, close on a fresh device object
+  virtual std::string InstalledDataVersion() = 0;  // m_strDataVersion, raw descriptor bytes
   virtual void ShowBalloon(const std::string& utf8) = 0;
   virtual void SetForgetTimer(std::uint32_t ms) = 0;  // (re)starts IDT_FORGET_DEVICE
-  virtual void LaunchDataUpdater() = 0;             // may refuse; may block for a long time
+  virtual void LaunchDataUpdater() = 0;               // may refuse; may block for a long time
   virtual void Log(std::string_view event, std::string_view details) = 0;
 };
 

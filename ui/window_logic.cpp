@@ -17,8 +17,8 @@ bool LocalFilesMissing(bool dataProgramExists, bool descriptorExists) {
   return !dataProgramExists || !descriptorExists;
 }
 
-std::string BuildInfoText(bool filesMissing, bool busy, std::string_view dataVersion,
-                          std::string_view dataTime, std::string_view dataDesc) {
+std::string BuildInfoText(bool filesMissing, bool busy, std::string_view dataVersion, std::string_view dataTime,
+                          std::string_view dataDesc) {
   if (filesMissing || busy) return std::string(kInfoWaiting);
   std::string text = "\r\n数据版本: ";
   text += dataVersion;
@@ -40,8 +40,7 @@ WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, boo
   switch (message) {
     case WM_UPDATER_DOWNLOADING:
     case WM_DATA_DOWNLOADING: {
-      const std::string_view text =
-          message == WM_UPDATER_DOWNLOADING ? kTextUpdaterDownloading : kTextDataDownloading;
+      const std::string_view text = message == WM_UPDATER_DOWNLOADING ? kTextUpdaterDownloading : kTextDataDownloading;
       r.handled = true;
       r.balloon = std::string(text);
       // A tool running hidden in the tray never shows the progress window.
@@ -71,8 +70,8 @@ WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, boo
     case WM_DATA_DONE:
       r.handled = true;
       if (wParam != 0) {
-        r.balloon = "最新升级数据已下载完成。\r\n版本:" + std::string(dataVersion) + " 发布日期:" +
-                    std::string(dataTime);
+        r.balloon =
+            "最新升级数据已下载完成。\r\n版本:" + std::string(dataVersion) + " 发布日期:" + std::string(dataTime);
       } else {
         r.balloon = std::string();
       }

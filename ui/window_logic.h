@@ -30,23 +30,23 @@ StartMode DecideStartMode(int argCount, std::string_view arg1);
 bool LocalFilesMissing(bool dataProgramExists, bool descriptorExists);
 
 // The information text; the three values are UTF-8 (already converted from the descriptor).
-std::string BuildInfoText(bool filesMissing, bool busy, std::string_view dataVersion,
-                          std::string_view dataTime, std::string_view dataDesc);
+std::string BuildInfoText(bool filesMissing, bool busy, std::string_view dataVersion, std::string_view dataTime,
+                          std::string_view dataDesc);
 
 // Whose download the progress window shows (both downloads share it).
 enum class ProgressOwner { None, Updater, Data };
 
 // What the main window does for one of the five worker messages.
 struct WorkerReaction {
-  bool handled = false;                    // one of the five messages
-  std::optional<std::string> balloon;      // text to show ("" takes a balloon down)
-  std::optional<std::string> showProgress; // open or update the progress window at 0 with this text
-  std::optional<int> setProgress;          // move the bar
+  bool handled = false;                     // one of the five messages
+  std::optional<std::string> balloon;       // text to show ("" takes a balloon down)
+  std::optional<std::string> showProgress;  // open or update the progress window at 0 with this text
+  std::optional<int> setProgress;           // move the bar
   bool hideProgress = false;
   ProgressOwner progressOwner = ProgressOwner::None;  // whose download it shows afterwards
-  std::optional<bool> busy;                // new value of m_bBusy
+  std::optional<bool> busy;                           // new value of m_bBusy
   bool refreshInfo = false;
-  bool destroy = false;                    // end the program
+  bool destroy = false;  // end the program
 };
 // wParam as the message carries it; `visible` is the main window's visibility now; `owner`
 // whose download the progress window shows now; the versions are UTF-8 texts for the balloons.

@@ -35,7 +35,8 @@ struct Algorithm {
 class Sha256Hash {
  public:
   Sha256Hash() : m_alg(BCRYPT_SHA256_ALGORITHM) {
-    if (m_alg.handle && Bcrypt()->BCryptCreateHash(m_alg.handle, &m_hash, nullptr, 0, nullptr, 0, 0) != kOk) m_hash = nullptr;
+    if (m_alg.handle && Bcrypt()->BCryptCreateHash(m_alg.handle, &m_hash, nullptr, 0, nullptr, 0, 0) != kOk)
+      m_hash = nullptr;
   }
   ~Sha256Hash() {
     if (m_hash) Bcrypt()->BCryptDestroyHash(m_hash);
@@ -44,12 +45,13 @@ class Sha256Hash {
   Sha256Hash& operator=(const Sha256Hash&) = delete;
 
   bool Add(const void* data, std::size_t size) {
-    return m_hash && Bcrypt()->BCryptHashData(m_hash, static_cast<PUCHAR>(const_cast<void*>(data)), static_cast<ULONG>(size),
-                                             0) == kOk;
+    return m_hash && Bcrypt()->BCryptHashData(m_hash, static_cast<PUCHAR>(const_cast<void*>(data)),
+                                              static_cast<ULONG>(size), 0) == kOk;
   }
   std::optional<Digest> Finish() {
     Digest d{};
-    if (!m_hash || Bcrypt()->BCryptFinishHash(m_hash, d.data(), static_cast<ULONG>(d.size()), 0) != kOk) return std::nullopt;
+    if (!m_hash || Bcrypt()->BCryptFinishHash(m_hash, d.data(), static_cast<ULONG>(d.size()), 0) != kOk)
+      return std::nullopt;
     return d;
   }
 
@@ -86,14 +88,15 @@ bool CngCrypto::VerifyP256(const PublicKey& key, const Digest& digest, const Sig
 }
 
 std::optional<HeldFile> CngCrypto::HashAndHold(const std::filesystem::path& file) {
-  auto handle = std::make_shared<UniqueKernelHandle>(::CreateFileW(
-      file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+  auto handle = std::make_shared<UniqueKernelHandle>(::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!*handle) return std::nullopt;
   Sha256Hash hash;
   std::vector<char> buffer(64 * 1024);
   for (;;) {
     DWORD got = 0;
-    if (!::ReadFile(handle->get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return std::nullopt;
+    if (!::ReadFile(handle->get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
+      return std::nullopt;
     if (got == 0) break;
     if (!hash.Add(buffer.data(), got)) return std::nullopt;
   }

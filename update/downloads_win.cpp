@@ -124,7 +124,7 @@ class WinInetSource final : public HttpSource {
     SetTimeout(m_h.session, INTERNET_OPTION_RECEIVE_TIMEOUT, capped(kReceiveTimeoutMs));
     const INTERNET_PORT port = m_server.port != 0 ? m_server.port : INTERNET_DEFAULT_HTTP_PORT;
     if (!m_h.Keep(m_h.connection, net.InternetConnectW(m_h.session, Widen(m_server.host).c_str(), port, nullptr,
-                                                      nullptr, INTERNET_SERVICE_HTTP, 0, 1)))
+                                                       nullptr, INTERNET_SERVICE_HTTP, 0, 1)))
       return LastErrorText("InternetConnectW");
     // Fresh answers only: a cached old descriptor must never hide a new version, and packages
     // must not fill the cache.
@@ -208,7 +208,8 @@ bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::pat
       if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
       error = ::GetLastError();
     }
-    const bool passing = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
+    const bool passing =
+        error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
     if (!passing || attempt == kAttempts) {
       reason = ErrorText(operation, error);
       return false;
@@ -291,8 +292,9 @@ TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& n
 }
 
 int DownloadFile(const std::string& name, std::int32_t expectedLength, std::chrono::milliseconds budget) {
-  return DownloadFileTo({UpdateServerAddress(), PathFromUtf8(kDownloadFolder)}, name, expectedLength, budget).stored ? 1
-                                                                                                                     : 0;
+  return DownloadFileTo({UpdateServerAddress(), PathFromUtf8(kDownloadFolder)}, name, expectedLength, budget).stored
+             ? 1
+             : 0;
 }
 
 void RemoveStaleDownloads() {
@@ -324,8 +326,8 @@ bool ScriptProcessStarter::StartScript(const std::string& scriptPath, std::strin
   si.dwFlags = STARTF_USESHOWWINDOW;
   si.wShowWindow = SW_HIDE;
   PROCESS_INFORMATION pi{};
-  if (!::CreateProcessW(cmd.c_str(), commandLine.data(), nullptr, nullptr, FALSE, IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW,
-                        nullptr, nullptr, &si, &pi)) {
+  if (!::CreateProcessW(cmd.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
+                        IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
     reason = LastErrorText("CreateProcessW cmd.exe");
     return false;
   }

@@ -55,7 +55,8 @@ class ScriptProcessStarter final : public ProcessStarter {
 // A downloader into a fixed folder on a fixed server with one budget per file.
 class WinInetDownloader final : public Downloader {
  public:
-  WinInetDownloader(DownloadTarget target, std::chrono::milliseconds budget) : m_target(std::move(target)), m_budget(budget) {}
+  WinInetDownloader(DownloadTarget target, std::chrono::milliseconds budget)
+      : m_target(std::move(target)), m_budget(budget) {}
   bool Download(const std::string& name, std::int32_t expectedLength) override {
     return DownloadFileTo(m_target, name, expectedLength, m_budget).stored;
   }

@@ -51,8 +51,8 @@ bool IsUsableServerFile(std::string_view name) {
 
 // A downloaded payload may be used only when it is an executable image and matches the hash the
 // descriptor gives; anything else is removed so that it can never be installed or run.
-std::optional<std::string> PayloadProblem(UpdateTrust& trust, std::string_view descriptorText,
-                                          std::string_view hashKey, const std::filesystem::path& file) {
+std::optional<std::string> PayloadProblem(UpdateTrust& trust, std::string_view descriptorText, std::string_view hashKey,
+                                          const std::filesystem::path& file) {
   std::optional<std::string> problem;
   if (!LooksLikeExecutable(file)) {
     problem = "not an executable image";
@@ -147,7 +147,8 @@ int RunDataProcedure(DescriptorAccess& d, Downloader& downloader, WorkerNotices&
   const DescriptorCopy server = d.Server();
   const std::string& text = server.text;
   if (text.empty()) return 0;
-  const ServerValues v{d.KeyValue(text, "data_version"), d.KeyValue(text, "data_file"), d.KeyValue(text, "data_length")};
+  const ServerValues v{d.KeyValue(text, "data_version"), d.KeyValue(text, "data_file"),
+                       d.KeyValue(text, "data_length")};
   if (v.version.empty() || v.file.empty() || v.length.empty()) {
     d.ClearServerIf(server);
     LogEvent("data", "descriptor incomplete: data_version, data_file or data_length missing");
@@ -156,7 +157,8 @@ int RunDataProcedure(DescriptorAccess& d, Downloader& downloader, WorkerNotices&
   const std::string version = LogValue(d.Shown(v.version));
   if (!IsUsableServerFile(v.file)) {
     d.ClearServerIf(server);
-    LogEvent("data", "refused data_file " + LogValue(d.Shown(v.file)) + ": not a plain file name, or a name the tool uses itself");
+    LogEvent("data", "refused data_file " + LogValue(d.Shown(v.file)) +
+                         ": not a plain file name, or a name the tool uses itself");
     return 0;
   }
   const std::int32_t expected = d.Atoi(v.length);
@@ -164,10 +166,11 @@ int RunDataProcedure(DescriptorAccess& d, Downloader& downloader, WorkerNotices&
   // The installed copy counts as current only when it is what this descriptor describes, hash
   // included, and the installed descriptor carries the same hash (so one from before signing, or a
   // damaged program of the right size, is replaced).
-  const bool current = v.version == d.DataVersion() && expected >= 0 &&
-                       SizeOr(installed, ~std::uintmax_t{0}) == static_cast<std::uintmax_t>(expected) &&
-                       d.KeyValue(d.LocalText(), std::string(kDataHashKey)) == d.KeyValue(text, std::string(kDataHashKey)) &&
-                       !trust.PayloadRefusal(text, kDataHashKey, installed);
+  const bool current =
+      v.version == d.DataVersion() && expected >= 0 &&
+      SizeOr(installed, ~std::uintmax_t{0}) == static_cast<std::uintmax_t>(expected) &&
+      d.KeyValue(d.LocalText(), std::string(kDataHashKey)) == d.KeyValue(text, std::string(kDataHashKey)) &&
+      !trust.PayloadRefusal(text, kDataHashKey, installed);
   if (current) return 0;
 
   notices.DataDownloading();
@@ -189,7 +192,8 @@ int RunDataProcedure(DescriptorAccess& d, Downloader& downloader, WorkerNotices&
   if (!CopyReplacing(downloaded, installed, paths.replace, reason) ||
       !(descriptor.Open() && descriptor.Write(server.raw)) ||
       !descriptor.CommitTo(paths.root / kDescriptorName, paths.replace, reason)) {
-    LogEvent("data", "version " + version + ": installation failed: " + (reason.empty() ? "cannot write version.txt" : reason));
+    LogEvent("data",
+             "version " + version + ": installation failed: " + (reason.empty() ? "cannot write version.txt" : reason));
     return 0;
   }
   d.ReloadLocal();
@@ -206,7 +210,8 @@ std::optional<std::string> OfferRefusal(DescriptorAccess& d, const ServerValues&
                                         ReplaceabilityCheck& check, const std::filesystem::path& exe) {
   // Refused, but the descriptor stays: the data check that follows still needs it.
   if (!IsUsableServerFile(v.file))
-    return "refused: updater_file " + LogValue(d.Shown(v.file)) + " is not a plain file name, or a name the tool uses itself";
+    return "refused: updater_file " + LogValue(d.Shown(v.file)) +
+           " is not a plain file name, or a name the tool uses itself";
   // The executable is never replaced by a body of unchecked length.
   if (expected <= 0) return "refused: updater_length " + LogValue(d.Shown(v.length)) + " is not a length";
   // Once the tool has ended nothing restarts it, so the script runs only where it can finish.

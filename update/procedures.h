@@ -98,8 +98,8 @@ struct DataPaths {
 };
 
 // Returns the thread's exit code: 1 after a completed installation, 0 otherwise.
-int RunDataProcedure(DescriptorAccess& descriptor, Downloader& downloader, WorkerNotices& notices,
-                     UpdateTrust& trust, const DataPaths& paths);
+int RunDataProcedure(DescriptorAccess& descriptor, Downloader& downloader, WorkerNotices& notices, UpdateTrust& trust,
+                     const DataPaths& paths);
 
 struct UpdaterPaths {
   std::string exePath;         // the running executable, UTF-8, Windows form
@@ -107,7 +107,7 @@ struct UpdaterPaths {
   std::string appVersion;      // the program's own version text
   // UTF-8 -> the console code page; nullopt when the text cannot be represented there.
   std::function<std::optional<std::string>(std::string_view)> toConsoleCodePage;
-  ReplaceFileFn replace;       // empty: RenameReplacing
+  ReplaceFileFn replace;  // empty: RenameReplacing
 };
 
 // Returns 1 once the script is written and started, 0 otherwise.

@@ -36,7 +36,8 @@ std::optional<std::string> ReceiveBody(HttpSource& source, const TransferRequest
   // Reads are large for speed.
   std::vector<char> buffer(kTransferBlockSize);
   while (received < kDownloadBufferSize) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), kDownloadBufferSize - received));
+    const std::size_t want =
+        static_cast<std::size_t>(std::min<std::uint64_t>(buffer.size(), kDownloadBufferSize - received));
     const HttpRead read = source.Read(buffer.data(), want);
     if (!read.ok) return read.reason.empty() ? "connection failed" : read.reason;
     if (Expired(request)) return ExpiredReason(request);
@@ -270,8 +271,8 @@ bool IsSafeServerFileName(std::string_view name) {
   if (name.empty() || name.size() > 100 || name.front() == '.' || name.back() == '.') return false;
   if (name.find("..") != std::string_view::npos) return false;
   for (char c : name) {
-    const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
-                    c == '_' || c == '-';
+    const bool ok =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
     if (!ok) return false;
   }
   // Device names are devices whatever extension follows them ("NUL.exe").

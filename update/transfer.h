@@ -28,7 +28,7 @@ struct HttpAnswer {
 };
 
 struct HttpRead {
-  bool ok = false;     // false: the connection failed mid-body (reason says why)
+  bool ok = false;        // false: the connection failed mid-body (reason says why)
   std::size_t bytes = 0;  // 0 with ok: the body has ended
   std::string reason;
 };
@@ -42,8 +42,8 @@ class HttpSource {
 };
 
 // Moves `from` over `to`, replacing it; false and a reason when it cannot.
-using ReplaceFileFn = std::function<bool(const std::filesystem::path& from, const std::filesystem::path& to,
-                                         std::string& reason)>;
+using ReplaceFileFn =
+    std::function<bool(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason)>;
 // The portable replacement (std::filesystem::rename); the Windows glue passes MoveFileExW.
 bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason);
 
@@ -53,8 +53,8 @@ struct TransferRequest {
   std::filesystem::path folder;     // where the file is stored
   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
   std::function<void(unsigned percent)> progress;  // may be empty
-  const std::atomic<bool>* cancelled = nullptr;     // set by a watchdog: stop, store nothing
-  ReplaceFileFn replace;                            // empty: RenameReplacing
+  const std::atomic<bool>* cancelled = nullptr;    // set by a watchdog: stop, store nothing
+  ReplaceFileFn replace;                           // empty: RenameReplacing
 };
 
 struct TransferResult {

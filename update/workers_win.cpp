@@ -58,7 +58,8 @@ DWORD WINAPI UpdaterThreadProc(LPVOID) {
     ScriptProcessStarter starter;
     FolderReplaceabilityCheck check;
     const UpdaterPaths paths{GetModulePath(), kDownloadFolder, theApp.m_strAppVersion, Utf8ToOem, MoveReplacing};
-    return static_cast<DWORD>(RunUpdaterProcedure(descriptor, downloader, notices, starter, check, BuiltInTrust(), paths));
+    return static_cast<DWORD>(
+        RunUpdaterProcedure(descriptor, downloader, notices, starter, check, BuiltInTrust(), paths));
   } catch (...) {
     LogEvent("self-update", "stopped by an unexpected error");
     return 0;

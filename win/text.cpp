@@ -22,12 +22,11 @@ std::wstring Widen(std::string_view utf8) { return ToWide(CP_UTF8, utf8); }
 
 std::string Narrow(std::wstring_view utf16) {
   if (utf16.empty()) return {};
-  const int n = ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), nullptr, 0,
-                                      nullptr, nullptr);
+  const int n =
+      ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), nullptr, 0, nullptr, nullptr);
   if (n <= 0) return {};
   std::string out(static_cast<size_t>(n), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), out.data(), n, nullptr,
-                        nullptr);
+  ::WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), out.data(), n, nullptr, nullptr);
   return out;
 }
 
@@ -42,8 +41,8 @@ std::optional<std::string> Utf8ToCodePage(std::string_view utf8, unsigned codePa
   const DWORD flags = (how.noBestFit ? WC_NO_BEST_FIT_CHARS : 0) | (how.refuseInvalid ? WC_ERR_INVALID_CHARS : 0);
   BOOL lossy = FALSE;
   BOOL* report = how.reportDefaultChar ? &lossy : nullptr;
-  const int n = ::WideCharToMultiByte(codePage, flags, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr,
-                                      report);
+  const int n =
+      ::WideCharToMultiByte(codePage, flags, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, report);
   if (n <= 0 || lossy) return std::nullopt;
   std::string out(static_cast<size_t>(n), '\0');
   ::WideCharToMultiByte(codePage, flags, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, report);

@@ -7,9 +7,9 @@
 
 namespace zt {
 
-std::wstring Widen(std::string_view utf8);          // UTF-8 -> UTF-16 (invalid bytes become U+FFFD)
-std::string Narrow(std::wstring_view utf16);        // UTF-16 -> UTF-8
-std::string GbkToUtf8(std::string_view gbk);        // code page 936 bytes -> UTF-8, for showing descriptor values
+std::wstring Widen(std::string_view utf8);    // UTF-8 -> UTF-16 (invalid bytes become U+FFFD)
+std::string Narrow(std::wstring_view utf16);  // UTF-16 -> UTF-8
+std::string GbkToUtf8(std::string_view gbk);  // code page 936 bytes -> UTF-8, for showing descriptor values
 // UTF-8 -> the console (OEM) code page; nullopt when a character has no exact representation there.
 std::optional<std::string> Utf8ToOem(std::string_view utf8);
 std::optional<std::string> Utf8ToCodePage(std::string_view utf8, unsigned codePage);

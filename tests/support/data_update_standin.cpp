@@ -70,8 +70,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   wc.lpszClassName = L"ZT_DataUpdateStandIn";
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
   ::RegisterClassW(&wc);
-  HWND hwnd = ::CreateWindowW(wc.lpszClassName, L"ZT_PNV 系统升级工具", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-                              360, 160, nullptr, nullptr, instance, nullptr);
+  HWND hwnd = ::CreateWindowW(wc.lpszClassName, L"ZT_PNV 系统升级工具", WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                              CW_USEDEFAULT, 360, 160, nullptr, nullptr, instance, nullptr);
   if (!hwnd) return 1;
   ::ShowWindow(hwnd, show);
   ::SetTimer(hwnd, kEndTimer, 2000, nullptr);

@@ -171,7 +171,8 @@ struct Connection {
 
 class Device : public std::enable_shared_from_this<Device> {
  public:
-  Device(std::string name, std::string line, const Settings& s) : name_(std::move(name)), line_(std::move(line)), settings_(s) {
+  Device(std::string name, std::string line, const Settings& s)
+      : name_(std::move(name)), line_(std::move(line)), settings_(s) {
     wchar_t buf[64];
     ::swprintf(buf, 64, L"_%04X_%04X", s.vid & 0xFFFF, s.pid & 0xFFFF);
     pipeName_ = L"\\\\.\\pipe\\ZT_Sim_" + std::wstring(name_.begin(), name_.end()) + buf;
@@ -222,7 +223,7 @@ class Device : public std::enable_shared_from_this<Device> {
   }
 
  private:
-  static constexpr int kListening = 6;   // the tool opens three times in a row
+  static constexpr int kListening = 6;  // the tool opens three times in a row
   static constexpr std::size_t kKeptOutbound = 8;
 
   HANDLE NewInstance(bool duplex, bool stall) {
@@ -443,7 +444,8 @@ bool ValidName(const std::string& name) {
          name.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-") == std::string::npos;
 }
 
-bool WriteState(const std::wstring& dir, const std::string& serial, const std::vector<std::shared_ptr<Device>>& devices) {
+bool WriteState(const std::wstring& dir, const std::string& serial,
+                const std::vector<std::shared_ptr<Device>>& devices) {
   std::ostringstream out;
   out << "serial " << serial << "\n";
   for (const auto& d : devices) {
@@ -479,7 +481,8 @@ int wmain(int argc, wchar_t** argv) {
       std::string line;
       while (std::getline(in, line)) {
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (const auto hash = line.find('#'); hash != std::string::npos && line.rfind("device", 0) != 0) line.erase(hash);
+        if (const auto hash = line.find('#'); hash != std::string::npos && line.rfind("device", 0) != 0)
+          line.erase(hash);
         std::istringstream words(line);
         std::string kind;
         if (!(words >> kind)) continue;

@@ -181,7 +181,8 @@ int wmain() {
 
   if (checkPid || killPid) {
     const DWORD pid = checkPid ? checkPid : killPid;
-    HANDLE p = ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | (killPid ? PROCESS_TERMINATE : 0), FALSE, pid);
+    HANDLE p =
+        ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION | (killPid ? PROCESS_TERMINATE : 0), FALSE, pid);
     if (!p) {
       const DWORD e = ::GetLastError();
       // A process that has ended and been reaped is gone: report it as ended.

@@ -89,9 +89,12 @@ std::string Hex(const void* p) {
 std::string OneLine(const std::wstring& w) {
   std::string out;
   for (char c : ToUtf8(w)) {
-    if (c == '\r') out += "\\r";
-    else if (c == '\n') out += "\\n";
-    else out += c;
+    if (c == '\r')
+      out += "\\r";
+    else if (c == '\n')
+      out += "\\n";
+    else
+      out += c;
   }
   return out;
 }
@@ -200,8 +203,8 @@ int StandIn() {
   wc.hInstance = ::GetModuleHandleW(nullptr);
   wc.lpszClassName = L"ZtStandInUpdater";
   ::RegisterClassW(&wc);
-  HWND w = ::CreateWindowW(wc.lpszClassName, kUpdaterCaption, WS_OVERLAPPEDWINDOW, 100, 100, 300, 120, nullptr,
-                           nullptr, wc.hInstance, nullptr);
+  HWND w = ::CreateWindowW(wc.lpszClassName, kUpdaterCaption, WS_OVERLAPPEDWINDOW, 100, 100, 300, 120, nullptr, nullptr,
+                           wc.hInstance, nullptr);
   ::ShowWindow(w, SW_SHOW);
   note("started");
   const DWORD end = ::GetTickCount() + ms;
@@ -331,8 +334,8 @@ int Run(int argc, wchar_t** argv) {
     }
     const DWORD start = ::GetTickCount();
     DWORD_PTR result = 0;
-    const LRESULT ok = ::SendMessageTimeoutW(main, msg, static_cast<WPARAM>(wp), static_cast<LPARAM>(lp),
-                                             SMTO_NORMAL, static_cast<UINT>(timeout), &result);
+    const LRESULT ok = ::SendMessageTimeoutW(main, msg, static_cast<WPARAM>(wp), static_cast<LPARAM>(lp), SMTO_NORMAL,
+                                             static_cast<UINT>(timeout), &result);
     const DWORD ms = ::GetTickCount() - start;
     if (!ok) {
       Print("timeout ms=" + std::to_string(ms));
@@ -458,11 +461,16 @@ int Run(int argc, wchar_t** argv) {
     if (argc < 3) return Usage();
     const std::wstring a = argv[2];
     long long id = 0;
-    if (a == L"yes") id = IDYES;
-    else if (a == L"no") id = IDNO;
-    else if (a == L"ok") id = IDOK;
-    else if (a == L"cancel") id = IDCANCEL;
-    else if (!ParseNumber(argv[2], &id)) return Usage();
+    if (a == L"yes")
+      id = IDYES;
+    else if (a == L"no")
+      id = IDNO;
+    else if (a == L"ok")
+      id = IDOK;
+    else if (a == L"cancel")
+      id = IDCANCEL;
+    else if (!ParseNumber(argv[2], &id))
+      return Usage();
     HWND button = ::GetDlgItem(b, static_cast<int>(id));
     if (!button) {
       Print("error=no such button");
@@ -484,7 +492,9 @@ int Run(int argc, wchar_t** argv) {
       Print("error=no process times");
       return 1;
     }
-    const auto ms = [](const FILETIME& f) { return (static_cast<long long>(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 10000; };
+    const auto ms = [](const FILETIME& f) {
+      return (static_cast<long long>(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 10000;
+    };
     Print("ms=" + std::to_string(ms(kernel) + ms(user)));
     return 0;
   }
@@ -498,8 +508,8 @@ int Run(int argc, wchar_t** argv) {
       ::Sleep(10);
     }
     ::Sleep(static_cast<DWORD>(delay));
-    HANDLE f = ::CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
+    HANDLE f =
+        ::CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (f == INVALID_HANDLE_VALUE) return 1;
     Print("held");
     ::Sleep(static_cast<DWORD>(n));

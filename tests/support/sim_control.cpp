@@ -32,18 +32,21 @@ bool Simulator::Start() {
   // and is used only by programs given the "n" override.
   wchar_t system[MAX_PATH];
   const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
-  if (n == 0 || !::CopyFileW((ProgramFolder() + L"hid.dll").c_str(), (std::wstring(system, n) + L"\\hid.dll").c_str(), FALSE))
+  if (n == 0 ||
+      !::CopyFileW((ProgramFolder() + L"hid.dll").c_str(), (std::wstring(system, n) + L"\\hid.dll").c_str(), FALSE))
     return false;
   ::CreateDirectoryW(dir_.c_str(), nullptr);
   ::DeleteFileW((dir_ + L"flash.txt").c_str());
   ::DeleteFileW((dir_ + L"state.txt").c_str());
   WriteWholeFile(dir_ + L"devices.txt", "serial 0\n");
   // The folder goes without its trailing backslash, which would escape the closing quote.
-  std::wstring command = L"\"" + ProgramFolder() + L"device_simulator.exe\" \"" + dir_.substr(0, dir_.size() - 1) + L"\"";
+  std::wstring command =
+      L"\"" + ProgramFolder() + L"device_simulator.exe\" \"" + dir_.substr(0, dir_.size() - 1) + L"\"";
   STARTUPINFOW si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
+  if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr, nullptr, &si,
+                        &pi)) {
     return false;
   }
   ::CloseHandle(pi.hThread);

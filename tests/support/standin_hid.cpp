@@ -45,7 +45,8 @@ BOOLEAN WINAPI HidD_GetAttributes(HANDLE h, Attributes* attributes) {
   const std::size_t v = name.rfind('_', p - 1);
   if (v == std::string::npos || name.find("ZT_Sim_") == std::string::npos) return FALSE;
   unsigned long vid = 0, pid = 0;
-  if (!zt::sim::ParseHex(name.substr(v + 1, p - v - 1), &vid) || !zt::sim::ParseHex(name.substr(p + 1), &pid)) return FALSE;
+  if (!zt::sim::ParseHex(name.substr(v + 1, p - v - 1), &vid) || !zt::sim::ParseHex(name.substr(p + 1), &pid))
+    return FALSE;
   attributes->VendorID = static_cast<USHORT>(vid);
   attributes->ProductID = static_cast<USHORT>(pid);
   attributes->VersionNumber = 0x0100;

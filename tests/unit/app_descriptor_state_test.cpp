@@ -15,9 +15,8 @@ namespace fs = std::filesystem;
 class AppDescriptorState : public ::testing::Test {
  protected:
   void SetUp() override {
-    dir_ = fs::temp_directory_path() /
-           ("zt_state_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    dir_ = fs::temp_directory_path() / ("zt_state_" + std::to_string(::getpid()) + "_" +
+                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::remove_all(dir_);
     fs::create_directories(dir_);
   }
@@ -42,7 +41,10 @@ TEST_F(AppDescriptorState, LoadLocalVersion) {
       {"region may be missing", true, "data_version=2001\ndata_time=2020\n", true, "2001", "2020", ""},
       {"time missing", true, "data_version=2001\ndata_desc=x\n", false, "2001", "", "x"},
       {"empty file", true, "", false, "", "", ""},
-      {"cut at 0x1A", true, "data_version=2001\n\x1A""data_time=2020\n", false, "2001", "", ""},
+      {"cut at 0x1A", true,
+       "data_version=2001\n\x1A"
+       "data_time=2020\n",
+       false, "2001", "", ""},
       {"missing file", false, "", false, "", "", ""},
   };
   for (const auto& c : cases) {

@@ -42,7 +42,10 @@ TEST(AppDescriptor, GetKeyValue) {
       {"value holds =", "updater_file=a=b.exe\n", "updater_file", "a=b.exe"},
       {"GBK value", "data_desc=\xB6\xAB\xB1\xB1 \r\n", "data_desc", "\xB6\xAB\xB1\xB1"},
       // 0xB0 0x64 is one character: the "d" after the lead byte never starts a match.
-      {"trail byte d", "x=\xB0""data_version=9\ndata_version=3\n", "data_version", "3"},
+      {"trail byte d",
+       "x=\xB0"
+       "data_version=9\ndata_version=3\n",
+       "data_version", "3"},
       // With an empty key the pattern is "=": the "=" that trails 0x81 is not one.
       {"trail byte =", "\x81=a=b=c\n", "", "c"},
       {"trail byte = kept in value", "data_desc=\x81=\n", "data_desc", "\x81="},
@@ -66,7 +69,9 @@ TEST(AppDescriptor, ReadingRules) {
       {"a\r\nb\r\n", "a\nb\n"},
       {"a\rb\r", "a\rb\r"},
       {"a\r\r\nb", "a\r\nb"},
-      {"abc\x1A""def", "abc"},
+      {"abc\x1A"
+       "def",
+       "abc"},
       {"abc\0def"s, "abc"},
       {"\x1A", ""},
       {"x\r\x1A\r\n", "x\r"},
@@ -86,7 +91,8 @@ TEST(AppDescriptor, ReadDescriptorFile) {
   const auto file = dir / "version.txt";
   {
     std::ofstream out(file, std::ios::binary);
-    out << "data_version=2001\r\ndata_time=2020-01-01\r\n\x1A""data_desc=ignored\r\n";
+    out << "data_version=2001\r\ndata_time=2020-01-01\r\n\x1A"
+           "data_desc=ignored\r\n";
   }
   auto text = zt::ReadDescriptorFile(file);
   ASSERT_TRUE(text.has_value());
@@ -110,11 +116,20 @@ TEST(AppDescriptor, AtoiRule) {
     std::string text;
     int value;
   } cases[] = {
-      {"2001", 2001},      {"  42abc", 42},   {"\t\n 12", 12}, {"-7", -7},
-      {"+5", 5},           {"", 0},           {"abc", 0},      {"- 5", 0},
-      {"0x10", 0},         {"9318", 9318},    {"2147483647", INT_MAX},
+      {"2001", 2001},
+      {"  42abc", 42},
+      {"\t\n 12", 12},
+      {"-7", -7},
+      {"+5", 5},
+      {"", 0},
+      {"abc", 0},
+      {"- 5", 0},
+      {"0x10", 0},
+      {"9318", 9318},
+      {"2147483647", INT_MAX},
       {"2147483648", INT_MIN},  // wraps as a 32-bit value, no undefined behaviour
-      {"4294967297", 1},   {"99999999999999999999", 1661992959},
+      {"4294967297", 1},
+      {"99999999999999999999", 1661992959},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

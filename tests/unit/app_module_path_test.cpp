@@ -46,7 +46,11 @@ TEST(AppModulePath, FailureGivesEmpty) {
   EXPECT_EQ(fake.calls, 1);
   // A call that always claims a cut path ends instead of growing for ever.
   int calls = 0;
-  EXPECT_EQ(zt::ReadWholePath([&](wchar_t*, std::uint32_t size) { ++calls; return size; }), L"");
+  EXPECT_EQ(zt::ReadWholePath([&](wchar_t*, std::uint32_t size) {
+              ++calls;
+              return size;
+            }),
+            L"");
   EXPECT_LT(calls, 20);
 }
 

@@ -20,7 +20,10 @@ Answer TextAnswer(const std::string& text, int lengthByte) {
 }
 
 TEST(DeviceRequest, BytesOfBothCommands) {
-  struct Row { std::uint8_t command; std::uint32_t checksum; };
+  struct Row {
+    std::uint8_t command;
+    std::uint32_t checksum;
+  };
   // Sum of the command block: command + 0x0E + 0x80 + 0x01 + 0x18 + 0xC6 + 0xA2 + 0x35.
   const Row rows[] = {{0xA7, (0xA7u + 0x0E + 0x80 + 0x01 + 0x18 + 0xC6 + 0xA2 + 0x35) ^ 0x416},
                       {0xAF, (0xAFu + 0x0E + 0x80 + 0x01 + 0x18 + 0xC6 + 0xA2 + 0x35) ^ 0x416}};
@@ -39,8 +42,13 @@ TEST(DeviceRequest, BytesOfBothCommands) {
 }
 
 TEST(DeviceRequest, ChecksumIsUnsignedByteSumXor) {
-  struct Row { std::vector<std::uint8_t> bytes; std::uint32_t expected; };
-  const Row rows[] = {{{}, 0x416}, {{0xFF}, 0xFF ^ 0x416}, {{0x80, 0x80}, 0x100 ^ 0x416},
+  struct Row {
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t expected;
+  };
+  const Row rows[] = {{{}, 0x416},
+                      {{0xFF}, 0xFF ^ 0x416},
+                      {{0x80, 0x80}, 0x100 ^ 0x416},
                       {std::vector<std::uint8_t>(14, 0xFF), (14u * 0xFF) ^ 0x416}};
   for (const Row& row : rows) EXPECT_EQ(zt::ReportChecksum(row.bytes), row.expected);
 }
@@ -48,7 +56,10 @@ TEST(DeviceRequest, ChecksumIsUnsignedByteSumXor) {
 TEST(DeviceAnswer, DeliveredBytesAfterTheReportIdOverFF) {
   Report r;
   for (int i = 0; i < 65; ++i) r[i] = static_cast<std::uint8_t>(i);
-  struct Row { std::size_t transferred; std::size_t copied; };
+  struct Row {
+    std::size_t transferred;
+    std::size_t copied;
+  };
   const Row rows[] = {{0, 0}, {1, 0}, {2, 1}, {33, 32}, {65, 64}, {400, 64}};
   for (const Row& row : rows) {
     const Answer a = zt::AnswerFromReport(r, row.transferred);
@@ -101,7 +112,10 @@ TEST(DeviceAnswer, DataVersionAnswers) {
 }
 
 TEST(DeviceAnswer, FlashIdFollowsTheLengthByte) {
-  struct Row { Answer answer; std::uint16_t id; };
+  struct Row {
+    Answer answer;
+    std::uint16_t id;
+  };
   Answer len64 = TextAnswer("P001-0002-5000", 64);
   std::memcpy(len64.data() + 59, "ef13", 4);
   const Row rows[] = {
@@ -116,7 +130,7 @@ TEST(DeviceAnswer, FlashIdFollowsTheLengthByte) {
 }
 
 TEST(DeviceAnswer, IdentityAnswers) {
-  auto scrambled = [](std::uint8_t key, const char (&id)[9], int lengthByte) {
+  auto scrambled = [](std::uint8_t key, const char(&id)[9], int lengthByte) {
     Answer a{};
     a.fill(0x00);
     a[0] = key;
@@ -128,7 +142,11 @@ TEST(DeviceAnswer, IdentityAnswers) {
   cut[3] = 0x5A;  // descrambles to 0: the identity ends there
   Answer ff;
   ff.fill(0xFF);
-  struct Row { const char* what; Answer answer; std::string expected; };
+  struct Row {
+    const char* what;
+    Answer answer;
+    std::string expected;
+  };
   const Row rows[] = {
       {"plain", scrambled(0x5A, "AB12CD34", 14), "AB12CD34"},
       {"key zero", scrambled(0x00, "ZT000001", 14), "ZT000001"},
@@ -141,14 +159,26 @@ TEST(DeviceAnswer, IdentityAnswers) {
 }
 
 TEST(DeviceAnswer, AtoiOverAnySpan) {
-  struct Row { std::string text; int value; };
+  struct Row {
+    std::string text;
+    int value;
+  };
   const Row rows[] = {
-      {"", 0},          {"-", 0},        {"+", 0},          {" \t\n\v\f\r7", 7},
-      {"0042", 42},     {"-0042", -42},  {"+9", 9},         {"12ab34", 12},
-      {"- 5", 0},       {"--5", 0},      {"4294967295", -1}, {"2147483648", -2147483647 - 1},
+      {"", 0},
+      {"-", 0},
+      {"+", 0},
+      {" \t\n\v\f\r7", 7},
+      {"0042", 42},
+      {"-0042", -42},
+      {"+9", 9},
+      {"12ab34", 12},
+      {"- 5", 0},
+      {"--5", 0},
+      {"4294967295", -1},
+      {"2147483648", -2147483647 - 1},
       // Far longer than any span of an answer: wraps like the installed version's atoi, no overflow.
-      {std::string(40, '9'), -1},                // 10^40 - 1 modulo 2^32
-      {"99999999999999999999", 1661992959},      // 10^20 - 1 modulo 2^32
+      {std::string(40, '9'), -1},            // 10^40 - 1 modulo 2^32
+      {"99999999999999999999", 1661992959},  // 10^20 - 1 modulo 2^32
   };
   for (const Row& row : rows) {
     const std::vector<std::uint8_t> bytes(row.text.begin(), row.text.end());
@@ -157,9 +187,12 @@ TEST(DeviceAnswer, AtoiOverAnySpan) {
 }
 
 TEST(DeviceFlash, HexDigits) {
-  struct Row { char c; int v; };
-  const Row rows[] = {{'0', 0}, {'9', 9}, {'a', 10}, {'f', 15}, {'A', 10}, {'F', 15},
-                      {'g', 0}, {'G', 0}, {' ', 0}, {'/', 0}, {':', 0}, {'@', 0}, {'`', 0}, {'\xFF', 0}};
+  struct Row {
+    char c;
+    int v;
+  };
+  const Row rows[] = {{'0', 0}, {'9', 9}, {'a', 10}, {'f', 15}, {'A', 10}, {'F', 15}, {'g', 0},
+                      {'G', 0}, {' ', 0}, {'/', 0},  {':', 0},  {'@', 0},  {'`', 0},  {'\xFF', 0}};
   for (const Row& row : rows) EXPECT_EQ(zt::HexDigitValue(static_cast<std::uint8_t>(row.c)), row.v) << row.c;
   const std::uint8_t c216[4] = {'C', '2', '1', '6'};
   EXPECT_EQ(zt::PackHexDigits(c216), 0xC216);
@@ -168,9 +201,13 @@ TEST(DeviceFlash, HexDigits) {
 }
 
 TEST(DeviceFlash, TableSearch) {
-  struct Row { std::uint16_t id; const char* name; const char* size; };
-  const Row rows[] = {{0xC216, "F10", " 8MB"}, {0xC213, "F13", " 1MB"}, {0xEF16, "F20", " 8MB"},
-                      {0xEF13, "F23", " 1MB"}, {0xC217, nullptr, nullptr}, {0x16C2, nullptr, nullptr},
+  struct Row {
+    std::uint16_t id;
+    const char* name;
+    const char* size;
+  };
+  const Row rows[] = {{0xC216, "F10", " 8MB"},    {0xC213, "F13", " 1MB"},    {0xEF16, "F20", " 8MB"},
+                      {0xEF13, "F23", " 1MB"},    {0xC217, nullptr, nullptr}, {0x16C2, nullptr, nullptr},
                       {0x0000, nullptr, nullptr}, {0xFFFF, nullptr, nullptr}};
   for (const Row& row : rows) {
     const zt::FlashType* t = zt::FindFlashType(row.id);

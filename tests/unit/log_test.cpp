@@ -14,7 +14,8 @@ namespace {
 using zt::test::ReadAll;
 
 TEST(Log, OneLinePerEventAndRotationAtTheCap) {
-  const auto dir = std::filesystem::temp_directory_path() / ("zt_log_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("zt_log_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
   std::filesystem::remove_all(dir);
   const auto log = dir / "autoupdate.log";
   zt::SetLogPath(log);

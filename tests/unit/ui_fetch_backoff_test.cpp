@@ -56,10 +56,7 @@ TEST(FetchBackoffTest, RefreshScheduleTable) {
        [](std::uint32_t) { return false; },
        // waits 3, 6, 12, 24, 48, 96 rounded up to the next refresh tick
        {1, 4, 10, 22, 46, 94, 190}},
-      {"recovers at tick 22",
-       40,
-       [](std::uint32_t t) { return t >= 22; },
-       {1, 4, 10, 22, 25, 28, 31, 34, 37, 40}},
+      {"recovers at tick 22", 40, [](std::uint32_t t) { return t >= 22; }, {1, 4, 10, 22, 25, 28, 31, 34, 37, 40}},
   };
   for (const Row& r : rows) {
     EXPECT_EQ(FetchTicks(r.lastTick, r.succeeds), r.expected) << r.name;

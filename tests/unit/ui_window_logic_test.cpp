@@ -84,18 +84,60 @@ TEST(WorkerMessageTest, ReactionTable) {
       {WM_UPDATER_DOWNLOADING, 0, false, O::None, O::None, upd, {}, {}, false, true, false, false},
       {WM_DATA_DOWNLOADING, 0, true, O::Updater, O::Data, dat, dat, {}, false, true, false, false},
       {WM_DATA_DOWNLOADING, 0, false, O::None, O::None, dat, {}, {}, false, true, false, false},
-      {WM_UPDATER_DONE, 1, true, O::Updater, O::Updater, "自动升级工具更新成功, 版本:2.7", {}, {}, false, false, false, true},
-      {WM_UPDATER_DONE, 7, false, O::None, O::None, "自动升级工具更新成功, 版本:2.7", {}, {}, false, false, false, true},
+      {WM_UPDATER_DONE,
+       1,
+       true,
+       O::Updater,
+       O::Updater,
+       "自动升级工具更新成功, 版本:2.7",
+       {},
+       {},
+       false,
+       false,
+       false,
+       true},
+      {WM_UPDATER_DONE,
+       7,
+       false,
+       O::None,
+       O::None,
+       "自动升级工具更新成功, 版本:2.7",
+       {},
+       {},
+       false,
+       false,
+       false,
+       true},
       // A failed updater download takes the balloon down and closes its progress window, but not
       // one that shows the data download.
       {WM_UPDATER_DONE, 0, true, O::Updater, O::None, "", {}, {}, true, false, false, false},
       {WM_UPDATER_DONE, 0, true, O::Data, O::Data, "", {}, {}, false, false, false, false},
-      {WM_DATA_DONE, 1, true, O::Data, O::None, "最新升级数据已下载完成。\r\n版本:9320 发布日期:2026-11-30", {}, {}, true,
-       false, true, false},
+      {WM_DATA_DONE,
+       1,
+       true,
+       O::Data,
+       O::None,
+       "最新升级数据已下载完成。\r\n版本:9320 发布日期:2026-11-30",
+       {},
+       {},
+       true,
+       false,
+       true,
+       false},
       {WM_DATA_DONE, 0, false, O::Updater, O::None, "", {}, {}, true, false, true, false},
       {WM_DOWNLOAD_PROGRESS, 42, true, O::Data, O::Data, {}, {}, 42, false, {}, false, false},
       {WM_DOWNLOAD_PROGRESS, 150, false, O::None, O::None, {}, {}, 150, false, {}, false, false},
-      {WM_DOWNLOAD_PROGRESS, static_cast<std::uintptr_t>(-5), true, O::Updater, O::Updater, {}, {}, -5, false, {}, false,
+      {WM_DOWNLOAD_PROGRESS,
+       static_cast<std::uintptr_t>(-5),
+       true,
+       O::Updater,
+       O::Updater,
+       {},
+       {},
+       -5,
+       false,
+       {},
+       false,
        false},
   };
   for (const Row& r : rows) {
@@ -120,7 +162,7 @@ TEST(WorkerMessageTest, ReactionTable) {
 }
 
 TEST(FitUtf16UnitsTest, CutsAtCharacterBoundaries) {
-  const std::string han = "数";             // 3 bytes, 1 unit
+  const std::string han = "数";                 // 3 bytes, 1 unit
   const std::string pair = "\xF0\x9F\x9A\x97";  // U+1F697: 4 bytes, 2 units
   struct Row {
     std::string in;
@@ -133,7 +175,7 @@ TEST(FitUtf16UnitsTest, CutsAtCharacterBoundaries) {
       {"abc", 3, "abc"},
       {"abcd", 3, "abc"},
       {han + han + han, 2, han + han},
-      {"a" + pair, 2, "a"},         // the pair would need units 2 and 3: left out whole
+      {"a" + pair, 2, "a"},  // the pair would need units 2 and 3: left out whole
       {"a" + pair, 3, "a" + pair},
       {pair + pair, 3, pair},
       {"ab\xE6\x95", 5, "ab\xE6\x95"},  // truncated sequence: each byte is one unit

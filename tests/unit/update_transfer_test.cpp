@@ -137,8 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
                       LoopCase{"exact", 10000, 10000, true, 10000}, LoopCase{"one_short", 9999, 10000, false, 0},
                       LoopCase{"one_long", 10001, 10000, false, 0}, LoopCase{"chunk_multiple", 8192, 8192, true, 8192},
                       LoopCase{"chunk_multiple_any", 4096 * 3, 0, true, 4096 * 3},
-                      LoopCase{"long_above_100", 40960, 4096, false, 0},
-                      LoopCase{"empty_expected_one", 0, 1, false, 0},
+                      LoopCase{"long_above_100", 40960, 4096, false, 0}, LoopCase{"empty_expected_one", 0, 1, false, 0},
                       LoopCase{"cap_exact", kDownloadBufferSize, kCap, true, kDownloadBufferSize},
                       LoopCase{"beyond_cap_any", kDownloadBufferSize + 5000, 0, true, kDownloadBufferSize},
                       LoopCase{"beyond_cap_expected_cap", kDownloadBufferSize + 1, kCap, true, kDownloadBufferSize},
@@ -150,8 +149,9 @@ TEST(TransferLoopProgress, LongBodyReportsAboveHundredThenHundred) {
   ScriptedSource src;
   src.bodyLength = 3 * 4096 + 7;
   std::vector<unsigned> progress;
-  zt::TransferRequest req{"f.bin", 4096, dir, std::chrono::steady_clock::time_point::max(),
-                          [&](unsigned p) { progress.push_back(p); }, nullptr, {}};
+  zt::TransferRequest req{
+      "f.bin", 4096, dir, std::chrono::steady_clock::time_point::max(), [&](unsigned p) { progress.push_back(p); },
+      nullptr, {}};
   EXPECT_FALSE(zt::RunTransfer(src, req).stored);
   EXPECT_EQ(progress, (std::vector<unsigned>{0, 100, 200, 300, 100}));
   fs::remove_all(dir);
@@ -219,8 +219,9 @@ TEST(TransferLoopReads, ShortReadsDoNotEndTheBodyEarly) {
   src.bodyLength = 10000;
   src.maxPerRead = 1000;
   std::vector<unsigned> progress;
-  zt::TransferRequest req{"f.bin", 10000, dir, std::chrono::steady_clock::time_point::max(),
-                          [&](unsigned p) { progress.push_back(p); }, nullptr, {}};
+  zt::TransferRequest req{
+      "f.bin", 10000, dir, std::chrono::steady_clock::time_point::max(), [&](unsigned p) { progress.push_back(p); },
+      nullptr, {}};
   const auto r = zt::RunTransfer(src, req);
   EXPECT_TRUE(r.stored) << r.reason;
   EXPECT_EQ(ReadAll(dir / "f.bin"), Body(10000));
@@ -368,11 +369,11 @@ TEST(ServerAddress, HostAndOptionalPort) {
     const char* host;
     std::uint16_t port;
   };
-  for (const Row& r : {Row{"update.example.com", true, "update.example.com", 0}, Row{"127.0.0.1:8080", true, "127.0.0.1", 8080},
-                       Row{"h:65535", true, "h", 65535}, Row{"h:65536", false, "", 0}, Row{"h:0", false, "", 0},
-                       Row{"h:", false, "", 0}, Row{":80", false, "", 0}, Row{"", false, "", 0},
-                       Row{"h:8x", false, "", 0}, Row{"h/x", false, "", 0}, Row{"h h", false, "", 0},
-                       Row{"h:123456", false, "", 0}}) {
+  for (const Row& r :
+       {Row{"update.example.com", true, "update.example.com", 0}, Row{"127.0.0.1:8080", true, "127.0.0.1", 8080},
+        Row{"h:65535", true, "h", 65535}, Row{"h:65536", false, "", 0}, Row{"h:0", false, "", 0},
+        Row{"h:", false, "", 0}, Row{":80", false, "", 0}, Row{"", false, "", 0}, Row{"h:8x", false, "", 0},
+        Row{"h/x", false, "", 0}, Row{"h h", false, "", 0}, Row{"h:123456", false, "", 0}}) {
     SCOPED_TRACE(r.text);
     const auto a = zt::ParseServerAddress(r.text);
     ASSERT_EQ(a.has_value(), r.ok);
@@ -388,14 +389,33 @@ TEST(ServerFileNames, OnlyPlainNamesPass) {
     std::string name;
     bool safe;
   };
-  const std::vector<Row> rows = {
-      {"data_update_0105.exe", true}, {"ZT_AutoUpdate-2.8.exe", true}, {"a", true},
-      {std::string(100, 'x'), true}, {std::string(101, 'x'), false}, {"", false},
-      {".hidden", false}, {"a..b", false}, {"..\\..\\Windows\\x.exe", false}, {"dir/x.exe", false},
-      {"dir\\x.exe", false}, {"C:x.exe", false}, {"a&calc.exe", false}, {"%COMSPEC%.exe", false},
-      {"a b.exe", false}, {"a\"b", false}, {"a^b", false}, {"x.exe.", false},
-      {"CON", false}, {"nul.exe", false}, {"Com1.txt", false}, {"LPT9", false}, {"COM", true},
-      {"console.exe", true}, {"COM10", true}, {"名字.exe", false}, {std::string("a\0b", 3), false}};
+  const std::vector<Row> rows = {{"data_update_0105.exe", true},
+                                 {"ZT_AutoUpdate-2.8.exe", true},
+                                 {"a", true},
+                                 {std::string(100, 'x'), true},
+                                 {std::string(101, 'x'), false},
+                                 {"", false},
+                                 {".hidden", false},
+                                 {"a..b", false},
+                                 {"..\\..\\Windows\\x.exe", false},
+                                 {"dir/x.exe", false},
+                                 {"dir\\x.exe", false},
+                                 {"C:x.exe", false},
+                                 {"a&calc.exe", false},
+                                 {"%COMSPEC%.exe", false},
+                                 {"a b.exe", false},
+                                 {"a\"b", false},
+                                 {"a^b", false},
+                                 {"x.exe.", false},
+                                 {"CON", false},
+                                 {"nul.exe", false},
+                                 {"Com1.txt", false},
+                                 {"LPT9", false},
+                                 {"COM", true},
+                                 {"console.exe", true},
+                                 {"COM10", true},
+                                 {"名字.exe", false},
+                                 {std::string("a\0b", 3), false}};
   for (const Row& r : rows) EXPECT_EQ(zt::IsSafeServerFileName(r.name), r.safe) << r.name;
 }
 

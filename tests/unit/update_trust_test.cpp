@@ -21,9 +21,10 @@ TEST(TrustText, Base64IsStrict) {
     std::string text;
     std::optional<std::string> bytes;
   };
-  for (const Row& r : {Row{"", ""}, Row{"Zg==", "f"}, Row{"Zm8=", "fo"}, Row{"Zm9v", "foo"}, Row{"+/+/", "\xfb\xff\xbf"},
-                       Row{"Zg=", {}}, Row{"Zg", {}}, Row{"Z===", {}}, Row{"Zg=a", {}}, Row{"Zh==", {}} /* stray bits */,
-                       Row{"Zm9v\r\n", {}}, Row{"Zm 9v", {}}, Row{"Zm-v", {}}, Row{"====", {}}}) {
+  for (const Row& r :
+       {Row{"", ""}, Row{"Zg==", "f"}, Row{"Zm8=", "fo"}, Row{"Zm9v", "foo"}, Row{"+/+/", "\xfb\xff\xbf"},
+        Row{"Zg=", {}}, Row{"Zg", {}}, Row{"Z===", {}}, Row{"Zg=a", {}}, Row{"Zh==", {}} /* stray bits */,
+        Row{"Zm9v\r\n", {}}, Row{"Zm 9v", {}}, Row{"Zm-v", {}}, Row{"====", {}}}) {
     SCOPED_TRACE(r.text);
     const auto got = zt::DecodeBase64(r.text);
     ASSERT_EQ(got.has_value(), r.bytes.has_value());
@@ -41,8 +42,8 @@ TEST(TrustText, HashesAndSequences) {
   EXPECT_EQ((*digest)[1], 0xff);
   EXPECT_EQ((*digest)[31], 0x0f);
   EXPECT_EQ(zt::HexOf(*digest), hex);
-  for (const std::string& bad : {std::string(63, 'a'), std::string(65, 'a'), std::string(64, 'A'), std::string(63, 'a') + "g",
-                                std::string(62, 'a') + " a"})
+  for (const std::string& bad : {std::string(63, 'a'), std::string(65, 'a'), std::string(64, 'A'),
+                                 std::string(63, 'a') + "g", std::string(62, 'a') + " a"})
     EXPECT_FALSE(zt::ParseSha256Hex(bad)) << bad;
 
   EXPECT_EQ(zt::ParseSequence("0"), 0u);
@@ -136,7 +137,8 @@ TEST(TrustDecision, FetchedDescriptors) {
            Row{"signed, higher sequence", true, FakeSigned(withSeq(6), key), FakeSigned(withSeq(5), key), true},
            Row{"signed, equal sequence", true, FakeSigned(withSeq(5), key), FakeSigned(withSeq(5), key), true},
            Row{"signed, lower sequence", true, FakeSigned(withSeq(4), key), FakeSigned(withSeq(5), key), false},
-           Row{"signed without a sequence over a sequenced one", true, FakeSigned(body, key), FakeSigned(withSeq(1), key), false},
+           Row{"signed without a sequence over a sequenced one", true, FakeSigned(body, key),
+               FakeSigned(withSeq(1), key), false},
            // An installed descriptor that does not verify has no sequence to defend.
            Row{"lower than an unsigned installed one", true, FakeSigned(withSeq(1), key), withSeq(9), true},
            Row{"unsigned", true, withSeq(6), "", false},
@@ -172,9 +174,10 @@ TEST(TrustDecision, Payloads) {
     std::string hashLine;  // "" = none
     bool used;
   };
-  for (const Row& r : {Row{"match", true, actual, true}, Row{"mismatch", true, other, false}, Row{"missing", true, "", false},
-                       Row{"upper case", true, upper, false}, Row{"no key: match", false, actual, true},
-                       Row{"no key: mismatch", false, other, false}, Row{"no key: missing", false, "", true}}) {
+  for (const Row& r :
+       {Row{"match", true, actual, true}, Row{"mismatch", true, other, false}, Row{"missing", true, "", false},
+        Row{"upper case", true, upper, false}, Row{"no key: match", false, actual, true},
+        Row{"no key: mismatch", false, other, false}, Row{"no key: missing", false, "", true}}) {
     SCOPED_TRACE(r.label);
     zt::test::FakeCrypto crypto;
     zt::UpdateTrust trust(r.keyBuiltIn ? std::optional(FakeKey(3)) : std::nullopt, crypto);

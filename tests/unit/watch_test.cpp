@@ -33,8 +33,14 @@ class FakeHost : public zt::WatchHost {
   bool fetchEndsAtOnce = true;
   std::vector<bool> refreshFetches;
 
-  bool IsBusy() override { Note("busy?"); return busy; }
-  void RefreshInfo() override { Note("refresh"); if (onRefresh) onRefresh(); }
+  bool IsBusy() override {
+    Note("busy?");
+    return busy;
+  }
+  void RefreshInfo() override {
+    Note("refresh");
+    if (onRefresh) onRefresh();
+  }
   void StartDescriptorFetch(zt::FetchPurpose) override {
     Note("fetch");
     if (onFetch) onFetch();
@@ -44,14 +50,23 @@ class FakeHost : public zt::WatchHost {
     Note("refresh-fetch-done");
     refreshFetches.push_back(fetched);
   }
-  void StartUpdaterThread() override { Note("updater"); if (onUpdater) onUpdater(); }
+  void StartUpdaterThread() override {
+    Note("updater");
+    if (onUpdater) onUpdater();
+  }
   void LoadLocalVersion() override { Note("load"); }
   void StartDataThread() override { Note("data"); }
-  DevicePoll PollDevice() override { Note("poll"); return device; }
+  DevicePoll PollDevice() override {
+    Note("poll");
+    return device;
+  }
   std::string InstalledDataVersion() override { return installed; }
   void ShowBalloon(const std::string& utf8) override { Note("balloon:" + utf8); }
   void SetForgetTimer(std::uint32_t ms) override { Note("timer:" + std::to_string(ms)); }
-  void LaunchDataUpdater() override { Note("launch"); if (onLaunch) onLaunch(); }
+  void LaunchDataUpdater() override {
+    Note("launch");
+    if (onLaunch) onLaunch();
+  }
   void Log(std::string_view event, std::string_view details) override {
     if (recording) logs.push_back(std::string(event) + " " + std::string(details));
   }
@@ -63,10 +78,15 @@ class FakeHost : public zt::WatchHost {
       if (c != "busy?") out.push_back(c);
     return out;
   }
-  void Clear() { calls.clear(); logs.clear(); }
+  void Clear() {
+    calls.clear();
+    logs.clear();
+  }
 
  private:
-  void Note(std::string call) { if (recording) calls.push_back(std::move(call)); }
+  void Note(std::string call) {
+    if (recording) calls.push_back(std::move(call));
+  }
 };
 
 DevicePoll Device(std::uint32_t version, std::string id) {
@@ -258,7 +278,7 @@ TEST(WatchFetch, ItsEndContinuesTheSchedule) {
     const char* label;
     std::uint32_t endsAtTick;  // the fetch started at tick 151 ends after this tick
     bool busyAtEnd;
-    Calls atEnd;        // host calls when it ends
+    Calls atEnd;         // host calls when it ends
     Calls tickAfterEnd;  // host calls of the next tick (busy queries left out)
   };
   for (const Row& r : {
@@ -280,8 +300,9 @@ TEST(WatchFetch, ItsEndContinuesTheSchedule) {
     for (const auto& c : host.Actions()) EXPECT_NE(c, "fetch") << "a tick that finds one running starts no other";
     // A data check that came meanwhile did not run without the descriptor it works on.
     EXPECT_EQ(std::find(host.calls.begin(), host.calls.end(), "load"), host.calls.end());
-    EXPECT_EQ(std::count(host.logs.begin(), host.logs.end(), "check data check at tick 155 waits for the descriptor fetch"),
-              r.endsAtTick >= 155 ? 1 : 0);
+    EXPECT_EQ(
+        std::count(host.logs.begin(), host.logs.end(), "check data check at tick 155 waits for the descriptor fetch"),
+        r.endsAtTick >= 155 ? 1 : 0);
     host.busy = r.busyAtEnd;
     host.Clear();
     watch.OnFetchDone(true);
@@ -386,8 +407,8 @@ TEST(WatchDecision, OutcomeValueMatchesTheActions) {
     WatchOutcome outcome;
   };
   const std::vector<Row> rows = {
-      {2001, "2001", WatchOutcome::UpToDate},  {2001, "2002", WatchOutcome::Older},
-      {9318, "9319", WatchOutcome::MajorUpdate}, {9319, "9400", WatchOutcome::Older},
+      {2001, "2001", WatchOutcome::UpToDate},     {2001, "2002", WatchOutcome::Older},
+      {9318, "9319", WatchOutcome::MajorUpdate},  {9319, "9400", WatchOutcome::Older},
       {0x80000000u, "1", WatchOutcome::UpToDate}, {1001, "-1", WatchOutcome::MajorUpdate},
   };
   for (const auto& row : rows) {
@@ -701,8 +722,7 @@ TEST(WatchText, BalloonNumbersAsSignedDecimal) {
   };
   const std::string tail = "有较大更新。\r\n暂不能启用自动更新，请登录网站下载对应机型的完整升级包。";
   const std::vector<Row> rows = {
-      {0, 0, "当前连接的产品数据已经是最新版0",
-       "由于当前连接的产品数据版本为0，而最新数据版本为0" + tail},
+      {0, 0, "当前连接的产品数据已经是最新版0", "由于当前连接的产品数据版本为0，而最新数据版本为0" + tail},
       {2147483647u, 2147483648u, "当前连接的产品数据已经是最新版2147483647",
        "由于当前连接的产品数据版本为2147483647，而最新数据版本为-2147483648" + tail},
       {4294967295u, 9319, "当前连接的产品数据已经是最新版-1",

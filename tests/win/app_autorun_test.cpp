@@ -109,7 +109,8 @@ TEST_F(AppAutoRun, ValuesWrittenByOthersCountAndAreRemoved) {
 
 TEST_F(AppAutoRun, WithoutMachineRightsTheUserKeyHoldsTheValue) {
   const zt::RunPlaces places = WithoutMachineRights();
-  const std::string command = zt::BuildAutoRunCommand(R"(C:\Users\u\AppData\Local\Programs\ZT_AutoUpdate\ZT_AutoUpdate.exe)");
+  const std::string command =
+      zt::BuildAutoRunCommand(R"(C:\Users\u\AppData\Local\Programs\ZT_AutoUpdate\ZT_AutoUpdate.exe)");
   EXPECT_EQ(zt::ChangeAutoRun(command, true, places), zt::AutoRunMessage::None);
   EXPECT_EQ(Stored(HKEY_CURRENT_USER, 0), zt::Widen(command) + L'\0');
   EXPECT_FALSE(Stored(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY));

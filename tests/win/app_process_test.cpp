@@ -59,8 +59,8 @@ std::map<std::string, std::string> RunChild(const fs::path& dir, const std::wstr
   PROCESS_INFORMATION pi{};
   // The long form lets a path beyond MAX_PATH be started at all.
   const std::wstring application = L"\\\\?\\" + exe.wstring();
-  const BOOL started = ::CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                                        nullptr, &si, &pi);
+  const BOOL started =
+      ::CreateProcessW(application.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
   const DWORD startError = ::GetLastError();
   ::SetEnvironmentVariableW(L"ZT_APP_CHILD_REPORT", nullptr);
   if (!started) {

@@ -57,12 +57,17 @@ TEST_F(DeviceLink, NoDeviceFindsNothingAndQueriesFailWithoutTransfer) {
 }
 
 TEST_F(DeviceLink, OnlyTheRightVendorAndProductAreCounted) {
-  struct Row { const char* lines; int count; int version; };
+  struct Row {
+    const char* lines;
+    int count;
+    int version;
+  };
   const Row rows[] = {
       {"device other-pid pid=B502\n", 0, 0},
       {"device other-vid vid=0417\n", 0, 0},
       {"device swapped vid=B501 pid=0416\n", 0, 0},
-      {"device other-pid pid=B502 version=7000\ndevice ours version=5123\ndevice other-vid vid=0417 version=7001\n", 1, 5123},
+      {"device other-pid pid=B502 version=7000\ndevice ours version=5123\ndevice other-vid vid=0417 version=7001\n", 1,
+       5123},
   };
   for (const Row& row : rows) {
     Plug(row.lines);
@@ -149,7 +154,12 @@ TEST_F(DeviceLink, LateReplyNeitherLandsInTheBufferNorAnswersTheNextQuery) {
 }
 
 TEST_F(DeviceLink, AnswersThatFailTheQueriesKeepOrSetTheNumbersAsSpecified) {
-  struct Row { const char* line; BOOL result; int version; const char* id; };
+  struct Row {
+    const char* line;
+    BOOL result;
+    int version;
+    const char* id;
+  };
   const Row rows[] = {
       {"device d short=20 version=5000\n", FALSE, 0, ""},
       {"device d first=0 version=4321\n", FALSE, 4321, "ZT000001"},

@@ -60,9 +60,7 @@ TEST(DataExchangeTest, TextsAndCheckBoxBothWays) {
   EXPECT_EQ(dlg.m_btn, ::GetDlgItem(w, IDC_BTN_START_UPDATE));
 
   const std::string rows[] = {
-      "",
-      "plain ascii",
-      "\r\n数据版本: 9320\r\n\r\n更新日期: 2026-11-30",
+      "", "plain ascii", "\r\n数据版本: 9320\r\n\r\n更新日期: 2026-11-30",
       "\xF0\x9F\x9A\x97 car and 区",  // a character outside the BMP survives both ways
   };
   for (const std::string& text : rows) {
@@ -148,8 +146,8 @@ class ProgressTest : public ::testing::Test {
     wc.hInstance = ::GetModuleHandleW(nullptr);
     wc.lpszClassName = L"ZtProgressOwner";
     ::RegisterClassW(&wc);
-    m_owner = ::CreateWindowW(wc.lpszClassName, L"owner", WS_OVERLAPPEDWINDOW, 200, 150, 640, 420, nullptr,
-                              nullptr, wc.hInstance, nullptr);
+    m_owner = ::CreateWindowW(wc.lpszClassName, L"owner", WS_OVERLAPPEDWINDOW, 200, 150, 640, 420, nullptr, nullptr,
+                              wc.hInstance, nullptr);
     ::ShowWindow(m_owner, SW_SHOW);
     SetProgressOwner(m_owner);
   }

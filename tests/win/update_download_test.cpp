@@ -75,8 +75,9 @@ TEST_P(UpdateFaultModes, StoresOnlyWholeAcceptedBodies) {
   while (zt_test::TempFilesIn(folder) != 0 && std::chrono::steady_clock::now() - cleanupStart < row.budget + 5s)
     ::Sleep(50);
   std::printf("[fault %s] partial file gone after %lld ms\n", row.label,
-              static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                         std::chrono::steady_clock::now() - cleanupStart).count()));
+              static_cast<long long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - cleanupStart)
+                      .count()));
   EXPECT_EQ(zt_test::TempFilesIn(folder), 0);
   server.SetFault(name, "{}");
 }
@@ -98,9 +99,12 @@ INSTANTIATE_TEST_SUITE_P(
         FaultRow{"dropped", R"({"drop_after": 5000})", kLen, 20s, false, 0, "shorter than announced", 10s},
         FaultRow{"dropped_unsized", R"({"drop_after": 5000})", 0, 20s, false, 0, "shorter than announced", 10s},
         FaultRow{"stall_before", R"({"stall_before": 120})", 0, 3s, false, 0, "budget", 4500ms},
-        FaultRow{"stall_during", R"({"stall_after": 8192, "stall_seconds": 120})", kLen, 3s, false, 0, "budget", 4500ms},
-        FaultRow{"slow_drip_in_budget", R"({"drip_bytes": 2000, "drip_interval": 0.05})", kLen, 20s, true, kBody, "stored", 10s},
-        FaultRow{"slow_drip_over_budget", R"({"drip_bytes": 500, "drip_interval": 0.2})", kLen, 2s, false, 0, "budget", 3500ms},
+        FaultRow{"stall_during", R"({"stall_after": 8192, "stall_seconds": 120})", kLen, 3s, false, 0, "budget",
+                 4500ms},
+        FaultRow{"slow_drip_in_budget", R"({"drip_bytes": 2000, "drip_interval": 0.05})", kLen, 20s, true, kBody,
+                 "stored", 10s},
+        FaultRow{"slow_drip_over_budget", R"({"drip_bytes": 500, "drip_interval": 0.2})", kLen, 2s, false, 0, "budget",
+                 3500ms},
         FaultRow{"redirect", R"({"redirect": "fm_target.bin"})", kLen, 20s, true, kBody, "stored", 10s}),
     [](const auto& info) { return std::string(info.param.label); });
 
@@ -112,7 +116,8 @@ TEST(UpdateDownload, MissingFileAndClosedPortFailAndKeepThePreviousFile) {
     const char* label;
     zt::ServerAddress address;
   };
-  for (const Row& row : {Row{"missing file", server.Address()}, Row{"closed port", {"127.0.0.1", zt_test::ClosedPort()}}}) {
+  for (const Row& row :
+       {Row{"missing file", server.Address()}, Row{"closed port", {"127.0.0.1", zt_test::ClosedPort()}}}) {
     SCOPED_TRACE(row.label);
     const auto start = std::chrono::steady_clock::now();
     const auto r = zt::DownloadFileTo({row.address, folder}, "nowhere.bin", 0, 20s);
@@ -169,8 +174,8 @@ TEST(UpdateDownload, ProgressMessagesReachTheWindow) {
     std::int32_t expected;
     std::vector<WPARAM> progress;
   };
-  for (const Row& row : {Row{static_cast<std::int32_t>(size), {0, 9, 19, 29, 39, 49, 59, 69, 79, 89, 99, 100}},
-                         Row{0, {}}}) {
+  for (const Row& row :
+       {Row{static_cast<std::int32_t>(size), {0, 9, 19, 29, 39, 49, 59, 69, 79, 89, 99, 100}}, Row{0, {}}}) {
     SCOPED_TRACE(row.expected);
     EXPECT_TRUE(zt::DownloadFileTo({server.Address(), folder}, "progress.bin", row.expected, 20s).stored);
     std::vector<WPARAM> seen;

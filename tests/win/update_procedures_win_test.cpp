@@ -76,7 +76,8 @@ TEST_P(UpdateDataProcedureWine, InstallsOnlyWholePackages) {
   const DataRow& row = GetParam();
   zt_test::Server server;
   const std::string pkg = zt_test::ExeBody(50000, 'd');
-  const std::string descriptor = "data_version=0107\r\ndata_time=2025-03-01\r\ndata_file=wine_pkg.exe\r\ndata_length=50000\r\n";
+  const std::string descriptor =
+      "data_version=0107\r\ndata_time=2025-03-01\r\ndata_file=wine_pkg.exe\r\ndata_length=50000\r\n";
   server.Serve("version.txt", descriptor);
   server.Serve("wine_pkg.exe", pkg);
   server.SetFault("wine_pkg.exe", row.fault);
@@ -95,7 +96,8 @@ TEST_P(UpdateDataProcedureWine, InstallsOnlyWholePackages) {
   Recorder poster;
   zt::UpdateTrust trust(std::nullopt, g_cng);
   EXPECT_EQ(zt::RunDataProcedure(d, downloader, poster, trust, {root, download, zt::MoveReplacing}), row.exitCode);
-  EXPECT_EQ(poster.messages, (std::vector<Msg>{{zt::WM_DATA_DOWNLOADING, 0}, {zt::WM_DATA_DONE, row.installed ? 1u : 0u}}));
+  EXPECT_EQ(poster.messages,
+            (std::vector<Msg>{{zt::WM_DATA_DOWNLOADING, 0}, {zt::WM_DATA_DONE, row.installed ? 1u : 0u}}));
   if (row.installed) {
     EXPECT_EQ(ReadAll(root / "data_update.exe"), pkg);
     EXPECT_EQ(ReadAll(root / "version.txt"), descriptor);
@@ -136,8 +138,9 @@ struct SelfUpdate {
     WriteAll(exe, oldExe);
     download = zt_test::FreshFolder(tag + "_dl");
     server.Serve("ZT_AutoUpdate_new.exe", newExe);
-    d.server = "updater_version=2.8\r\nupdater_file=ZT_AutoUpdate_new.exe\r\nupdater_length=" +
-               std::to_string(newExe.size()) + "\r\nupdater_sha256=" + zt::HexOf(*g_cng.Sha256(newExe)) + "\r\n";
+    d.server =
+        "updater_version=2.8\r\nupdater_file=ZT_AutoUpdate_new.exe\r\nupdater_length=" + std::to_string(newExe.size()) +
+        "\r\nupdater_sha256=" + zt::HexOf(*g_cng.Sha256(newExe)) + "\r\n";
     marker = download / "marker.txt";
     ::SetEnvironmentVariableW(L"ZT_TEST_MARKER", marker.c_str());
   }
