@@ -4,6 +4,7 @@ and the quiet uninstall, registry values read exactly (`reg export`: `reg query`
 import argparse
 import os
 import re
+import sys
 import tempfile
 import time
 
@@ -131,3 +132,17 @@ class InstallRig:
         check("running" in report, "installed tool runs (%s)" % report)
         check(wait_for(lambda: self.window("find"), 30), "its main window exists")
         return report["pid"]
+
+
+def run_scenario(run, *extra):
+    """Runs `run(rig, *extra)` on a clean installation rig; a failed check or a broken rig fails the
+    scenario with the tool's log, and PASS is printed only after everything was cleaned up."""
+    rig = InstallRig.from_args()
+    with rig:
+        try:
+            run(rig, *extra)
+        except Exception as e:
+            print("FAIL:", e)
+            print("log:\n" + rig.e2e.read_log())
+            sys.exit(1)
+    print("PASS")

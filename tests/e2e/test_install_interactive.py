@@ -1,10 +1,9 @@
 """The installer's pages over a running copy, as a user clicks through them (the "next" button of
 each page, auto-start box left as it comes): the running copy is ended, the file replaced, the
 auto-start value written, and the new copy started, visible, when the last page is closed."""
-import sys
 
 import zt_e2e
-from install_rig import InstallRig, check, run_value, run_windows, set_run_value, wait_for
+from install_rig import check, run_scenario, run_value, run_windows, set_run_value, wait_for
 
 CAPTION = "安全驾驶导引系统自动升级工具 %s 安装"
 WM_COMMAND, IDOK = 0x0111, 1
@@ -39,15 +38,7 @@ def run(rig):
 
 
 def main():
-    rig = InstallRig.from_args()
-    with rig:
-        try:
-            run(rig)
-        except Exception as e:  # a failed check or a broken rig: both fail the scenario
-            print("FAIL:", e)
-            print("log:\n" + rig.e2e.read_log())
-            sys.exit(1)
-    print("PASS")
+    run_scenario(run)
 
 
 if __name__ == "__main__":

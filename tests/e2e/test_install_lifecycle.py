@@ -8,11 +8,10 @@ Not covered: an interactive install starts the tool from its last page (no scena
 installer's pages). Wine, like Windows, refuses to overwrite or delete a running exe, so a tool
 that ignores /exit makes the installer give up after its retries (exit code 2)."""
 import os
-import sys
 import time
 
 import zt_e2e
-from install_rig import UNINSTALL_KEY, InstallRig, check, read_key, run_value, set_run_value, wait_for
+from install_rig import UNINSTALL_KEY, check, read_key, run_scenario, run_value, set_run_value, wait_for
 
 
 def run(rig):
@@ -82,15 +81,7 @@ def run(rig):
 
 
 def main():
-    rig = InstallRig.from_args()
-    with rig:
-        try:
-            run(rig)
-        except Exception as e:  # a failed check or a broken rig: both fail the scenario
-            print("FAIL:", e)
-            print("log:\n" + rig.e2e.read_log())
-            sys.exit(1)
-    print("PASS")
+    run_scenario(run)
 
 
 if __name__ == "__main__":

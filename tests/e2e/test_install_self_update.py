@@ -2,14 +2,21 @@
 user, started by its HKCU Run value, it finds a new signed version on the update server at its
 scheduled check, swaps it in inside %LOCALAPPDATA%\\Programs\\ZT_AutoUpdate and comes back hidden."""
 import os
-import sys
 
 import zt_e2e
-from install_rig import InstallRig, check, wait_for
+from install_rig import check, run_scenario, wait_for
 from update_rig import UpdateServer, descriptor
 
 IDT_WATCH = 1
 SCHEDULED_CHECK_TICK = 151
+
+
+def with_server(rig, body):
+    server = UpdateServer(rig.e2e.args.server)
+    try:
+        body(rig, server)
+    finally:
+        server.stop()
 
 
 def run(rig, server):
@@ -46,18 +53,7 @@ def run(rig, server):
 
 
 def main():
-    rig = InstallRig.from_args()
-    server = UpdateServer(rig.e2e.args.server)
-    with rig:
-        try:
-            run(rig, server)
-        except Exception as e:  # a failed check or a broken rig: both fail the scenario
-            print("FAIL:", e)
-            print("log:\n" + rig.e2e.read_log())
-            server.stop()
-            sys.exit(1)
-    server.stop()
-    print("PASS")
+    run_scenario(lambda rig: with_server(rig, run))
 
 
 if __name__ == "__main__":

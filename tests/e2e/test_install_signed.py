@@ -5,11 +5,10 @@ refuses what it must: a changed byte, a self-signed signature without its CA fil
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 
 import zt_e2e
-from install_rig import InstallRig, check
+from install_rig import check, run_scenario
 
 
 def verify(source, path, cafile):
@@ -60,14 +59,10 @@ def run(rig, tmp):
 
 
 def main():
-    rig = InstallRig.from_args()
-    with rig, tempfile.TemporaryDirectory() as tmp:
-        try:
+    def in_folder(rig):
+        with tempfile.TemporaryDirectory() as tmp:
             run(rig, tmp)
-        except Exception as e:  # a failed check or a broken rig: both fail the scenario
-            print("FAIL:", e)
-            sys.exit(1)
-    print("PASS")
+    run_scenario(in_folder)
 
 
 if __name__ == "__main__":
