@@ -1,62 +1,44 @@
 """First start on a computer without C:\\ZT_Update: the tool fetches the descriptor and the data
 package from the server, installs both, and the window shows the version and the date."""
 import os
-import sys
 
-import zt_e2e
-from probe import Tool, check, wait_until
-from update_rig import UpdateServer, descriptor
+from probe import check, wait_until
+from update_rig import descriptor, run_scenario
+
+
+def run(e2e, tool, server):
+    package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
+    served = descriptor("0201", "data_pkg_0201.exe", len(package), data_bytes=package)
+    server.serve("version.txt", served)
+    server.serve("data_pkg_0201.exe", package)
+    root = tool.update_root()
+    check(not os.path.exists(root), "no C:\\ZT_Update before the first start")
+
+    tool.start(" /visible", env={"ZT_UPDATE_SERVER": server.address()})
+    # The one-time auto-start question comes a second after a visible start.
+    if wait_until(lambda: tool.probe("box")[0] == 0, 10):
+        tool.probe("box-answer", "no")
+    installed = os.path.join(root, "data_update.exe")
+    check(wait_until(lambda: os.path.exists(installed) and open(installed, "rb").read() == package, 60),
+          "the package is installed as C:\\ZT_Update\\data_update.exe, byte for byte")
+    check(wait_until(lambda: os.path.exists(os.path.join(root, "version.txt")) and
+                     open(os.path.join(root, "version.txt"), "rb").read() == served, 30),
+          "the fetched descriptor is installed as C:\\ZT_Update\\version.txt")
+    check(wait_until(lambda: "数据版本: 0201" in tool.text(1005) and "更新日期: 2026-12-01" in tool.text(1005), 30),
+          "the window shows version 0201 and date 2026-12-01")
+    check("更新区域: 华南地区" in tool.text(1005), "and the region, from GBK")
+    log = tool.log()
+    check("download version.txt expected=0 status=200" in log, "log: the descriptor download")
+    check("download data_pkg_0201.exe expected=%d status=200 received=%d result=stored" % (len(package), len(package))
+          in log, "log: the package download with its length")
+    check("version 0201 installed" in log, "log: the installation")
+    leftovers = [n for n in os.listdir(os.path.join(root, "Download")) if n.endswith(".ztpart")]
+    check(not leftovers, "no temporary files left (%s)" % leftovers)
+    tool.screenshot("main", "update_first_start.png")
 
 
 def main():
-    import argparse
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--server", required=True, help="update_server.py")
-    e2e = zt_e2e.E2E.from_args(parser)
-    server = UpdateServer(e2e.args.server)
-    with e2e:
-        tool = Tool(e2e)
-        tool.clean_update_root()
-        tool.set_run_value(None)
-        try:
-            package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
-            served = descriptor("0201", "data_pkg_0201.exe", len(package), data_bytes=package)
-            server.serve("version.txt", served)
-            server.serve("data_pkg_0201.exe", package)
-            root = tool.update_root()
-            check(not os.path.exists(root), "no C:\\ZT_Update before the first start")
-
-            tool.start(" /visible", env={"ZT_UPDATE_SERVER": server.address()})
-            # The one-time auto-start question comes a second after a visible start.
-            if wait_until(lambda: tool.probe("box")[0] == 0, 10):
-                tool.probe("box-answer", "no")
-            installed = os.path.join(root, "data_update.exe")
-            check(wait_until(lambda: os.path.exists(installed) and open(installed, "rb").read() == package, 60),
-                  "the package is installed as C:\\ZT_Update\\data_update.exe, byte for byte")
-            check(wait_until(lambda: os.path.exists(os.path.join(root, "version.txt")) and
-                             open(os.path.join(root, "version.txt"), "rb").read() == served, 30),
-                  "the fetched descriptor is installed as C:\\ZT_Update\\version.txt")
-            check(wait_until(lambda: "数据版本: 0201" in tool.text(1005) and "更新日期: 2026-12-01" in tool.text(1005), 30),
-                  "the window shows version 0201 and date 2026-12-01")
-            check("更新区域: 华南地区" in tool.text(1005), "and the region, from GBK")
-            log = tool.log()
-            check("download version.txt expected=0 status=200" in log, "log: the descriptor download")
-            check("download data_pkg_0201.exe expected=%d status=200 received=%d result=stored" % (len(package), len(package))
-                  in log, "log: the package download with its length")
-            check("version 0201 installed" in log, "log: the installation")
-            leftovers = [n for n in os.listdir(os.path.join(root, "Download")) if n.endswith(".ztpart")]
-            check(not leftovers, "no temporary files left (%s)" % leftovers)
-            tool.screenshot("main", "update_first_start.png")
-        except Exception as e:
-            print("FAIL:", e)
-            print("log:\n" + tool.log())
-            tool.stop()
-            server.stop()
-            sys.exit(1)
-        tool.stop()
-        tool.clean_update_root()
-    server.stop()
-    print("PASS")
+    run_scenario(run)
 
 
 if __name__ == "__main__":

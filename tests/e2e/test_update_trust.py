@@ -4,11 +4,10 @@ package, of the descriptor or of its signature flipped, or no signature at all. 
 the reason is logged and nothing is installed. The untouched publication installs ("verified"),
 and a later one with a lower sequence number is refused while the installed copy stays."""
 import os
-import sys
 
 import zt_e2e
-from probe import Tool, check, wait_until
-from update_rig import UpdateServer, descriptor
+from probe import check, wait_until
+from update_rig import descriptor, run_scenario
 
 IDT_WATCH = 1
 
@@ -17,72 +16,57 @@ def flip(data, at):
     return data[:at] + bytes([data[at] ^ 0x01]) + data[at + 1:]
 
 
-def main():
-    import argparse
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--server", required=True, help="update_server.py")
-    e2e = zt_e2e.E2E.from_args(parser)
+def run(e2e, tool, server):
     check(zt_e2e.SIGNING_KEY is not None, "the build under test has a key (ZT_TEST_SIGNING_KEY)")
-    server = UpdateServer(e2e.args.server)
-    with e2e:
-        tool = Tool(e2e)
-        tool.set_run_value("x")
-        root = tool.update_root()
-        installed = os.path.join(root, "data_update.exe")
-        try:
-            package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
-            signed = descriptor("0201", "pkg_0201.exe", len(package), data_bytes=package, seq=5)
-            signature_at = signed.index(b"zt_sig=") + 20
-            cases = [
-                ("a byte of the package", signed, flip(package, 1000), "refused pkg_0201.exe: its SHA-256"),
-                ("a byte of the descriptor", flip(signed, 3), package, "refused: its signature does not verify"),
-                ("a byte of the signature", signed[:signature_at] + (b"A" if signed[signature_at:signature_at + 1] != b"A"
-                                                                    else b"B") + signed[signature_at + 1:],
-                 package, "refused: its signature does not verify"),
-                ("no signature", descriptor("0201", "pkg_0201.exe", len(package), data_bytes=package, seq=5, sign=False),
-                 package, "refused: not signed"),
-            ]
-            for label, served, body, reason in cases:
-                print("-- %s" % label, flush=True)
-                tool.clean_update_root()
-                server.serve("version.txt", served)
-                server.serve("pkg_0201.exe", body)
-                tool.start(" /autohide", env={"ZT_UPDATE_SERVER": server.address()})
-                tool.probe("tick", IDT_WATCH, 1)
-                check(wait_until(lambda: reason in tool.log(), 30), "refused and logged: %s" % reason)
-                check(not os.path.exists(installed), "nothing installed")
-                tool.stop()
-
-            print("-- the publication as signed", flush=True)
-            tool.clean_update_root()
-            server.serve("version.txt", signed)
-            server.serve("pkg_0201.exe", package)
-            tool.start(" /autohide", env={"ZT_UPDATE_SERVER": server.address()})
-            tool.probe("tick", IDT_WATCH, 1)
-            check(wait_until(lambda: "version 0201 installed" in tool.log(), 30), "installed")
-            check("(signature and hash verified)" in tool.log(), "logged as verified")
-            check(open(installed, "rb").read() == package, "the package is in place")
-
-            print("-- a later publication with a lower sequence number", flush=True)
-            older = descriptor("0202", "pkg_0202.exe", len(package), data_bytes=package, seq=4)
-            server.serve("version.txt", older)
-            server.serve("pkg_0202.exe", package)
-            tool.probe("tick", IDT_WATCH, 160, timeout=600)
-            check(wait_until(lambda: "refused: its sequence 4 is lower than the installed 5" in tool.log(), 30),
-                  "the lower sequence is refused at the scheduled check")
-            check(open(os.path.join(root, "version.txt"), "rb").read() == signed, "the installed descriptor stays")
-            check("pkg_0202.exe" not in tool.log().split("refused: its sequence")[1], "nothing downloaded after it")
-        except Exception as e:
-            print("FAIL:", e)
-            print("log:\n" + tool.log())
-            tool.stop()
-            server.stop()
-            sys.exit(1)
-        tool.stop()
+    tool.set_run_value("x")
+    root = tool.update_root()
+    installed = os.path.join(root, "data_update.exe")
+    package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
+    signed = descriptor("0201", "pkg_0201.exe", len(package), data_bytes=package, seq=5)
+    signature_at = signed.index(b"zt_sig=") + 20
+    cases = [
+        ("a byte of the package", signed, flip(package, 1000), "refused pkg_0201.exe: its SHA-256"),
+        ("a byte of the descriptor", flip(signed, 3), package, "refused: its signature does not verify"),
+        ("a byte of the signature", signed[:signature_at] + (b"A" if signed[signature_at:signature_at + 1] != b"A"
+                                                            else b"B") + signed[signature_at + 1:],
+         package, "refused: its signature does not verify"),
+        ("no signature", descriptor("0201", "pkg_0201.exe", len(package), data_bytes=package, seq=5, sign=False),
+         package, "refused: not signed"),
+    ]
+    for label, served, body, reason in cases:
+        print("-- %s" % label, flush=True)
         tool.clean_update_root()
-        tool.set_run_value(None)
-    server.stop()
-    print("PASS")
+        server.serve("version.txt", served)
+        server.serve("pkg_0201.exe", body)
+        tool.start(" /autohide", env={"ZT_UPDATE_SERVER": server.address()})
+        tool.probe("tick", IDT_WATCH, 1)
+        check(wait_until(lambda: reason in tool.log(), 30), "refused and logged: %s" % reason)
+        check(not os.path.exists(installed), "nothing installed")
+        tool.stop()
+
+    print("-- the publication as signed", flush=True)
+    tool.clean_update_root()
+    server.serve("version.txt", signed)
+    server.serve("pkg_0201.exe", package)
+    tool.start(" /autohide", env={"ZT_UPDATE_SERVER": server.address()})
+    tool.probe("tick", IDT_WATCH, 1)
+    check(wait_until(lambda: "version 0201 installed" in tool.log(), 30), "installed")
+    check("(signature and hash verified)" in tool.log(), "logged as verified")
+    check(open(installed, "rb").read() == package, "the package is in place")
+
+    print("-- a later publication with a lower sequence number", flush=True)
+    older = descriptor("0202", "pkg_0202.exe", len(package), data_bytes=package, seq=4)
+    server.serve("version.txt", older)
+    server.serve("pkg_0202.exe", package)
+    tool.probe("tick", IDT_WATCH, 160, timeout=600)
+    check(wait_until(lambda: "refused: its sequence 4 is lower than the installed 5" in tool.log(), 30),
+          "the lower sequence is refused at the scheduled check")
+    check(open(os.path.join(root, "version.txt"), "rb").read() == signed, "the installed descriptor stays")
+    check("pkg_0202.exe" not in tool.log().split("refused: its sequence")[1], "nothing downloaded after it")
+
+
+def main():
+    run_scenario(run)
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """What the update scenarios share: a private loopback update server (tests/support/update_server.py)
 whose root the scenario fills, and the descriptor bytes it serves."""
+import argparse
 import os
 import shutil
 import subprocess
@@ -7,6 +8,7 @@ import sys
 import tempfile
 
 import zt_e2e
+from probe import Tool
 
 
 class UpdateServer:
@@ -44,3 +46,33 @@ class UpdateServer:
 
 def descriptor(data_version, data_file, data_length, **kwargs):
     return zt_e2e.descriptor(data_version, data_file, data_length, **kwargs)
+
+
+def run_scenario(body, on_failure=None):
+    """Runs body(e2e, tool, server) against a private loopback server, with no C:\\ZT_Update and no
+    Run value before and after. A failed check or a broken rig fails the scenario with the tool's
+    log; on_failure(tool) then puts right what the body may have left (a copy it did not start)."""
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--server", required=True, help="update_server.py")
+    e2e = zt_e2e.E2E.from_args(parser)
+    server = UpdateServer(e2e.args.server)
+    try:
+        with e2e:
+            tool = Tool(e2e)
+            tool.clean_update_root()
+            tool.set_run_value(None)
+            try:
+                body(e2e, tool, server)
+            except Exception as e:
+                print("FAIL:", e)
+                print("log:\n" + tool.log())
+                if on_failure:
+                    on_failure(tool)
+                tool.stop()
+                sys.exit(1)
+            tool.stop()
+            tool.clean_update_root()
+            tool.set_run_value(None)
+    finally:
+        server.stop()
+    print("PASS")
