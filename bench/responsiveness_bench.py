@@ -26,7 +26,6 @@ import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e"))
-import probe as P  # noqa: E402
 import watch_rig as R  # noqa: E402
 import zt_e2e  # noqa: E402
 
