@@ -225,8 +225,8 @@ def main():
     load = lambda: " ".join(open("/proc/loadavg").read().split()[:3])  # noqa: E731
 
     results = {}
-    for spec in args.exe:
-        label, _, path = spec.partition("=")
+    for item in args.exe:
+        label, _, path = item.partition("=")
         if not os.path.isfile(path):
             sys.exit("responsiveness_bench: no exe at %s" % path)
         row = results[label] = {}
@@ -251,8 +251,8 @@ def main():
                 row["cpu"] = summary(rates, lambda v: "%.2f s/h" % v)
 
     polls = {}
-    for spec in args.poll_output:
-        label, _, path = spec.rpartition("=")
+    for item in args.poll_output:
+        label, _, path = item.rpartition("=")
         polls[label or list(results)[-1]] = poll_figures(path)
     for label, poll in polls.items():
         if label in results:
