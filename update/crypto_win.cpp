@@ -19,45 +19,58 @@ namespace {
 // Every CNG call answers with a status; anything but 0 counts as a failure.
 constexpr NTSTATUS kOk = 0;
 
-struct Algorithm {
-  BCRYPT_ALG_HANDLE handle = nullptr;
-  explicit Algorithm(const wchar_t* id) {
-    if (Bcrypt() && Bcrypt()->BCryptOpenAlgorithmProvider(&handle, id, nullptr, 0) != kOk) handle = nullptr;
-  }
-  ~Algorithm() {
-    if (handle) Bcrypt()->BCryptCloseAlgorithmProvider(handle, 0);
-  }
-  Algorithm(const Algorithm&) = delete;
-  Algorithm& operator=(const Algorithm&) = delete;
+// CNG's handles, owned like every other handle of the tool. A handle exists only once bcrypt.dll
+// has loaded, so closing one can always reach its function.
+struct AlgorithmTraits {
+  using Type = BCRYPT_ALG_HANDLE;
+  static Type None() noexcept { return nullptr; }
+  static bool Valid(Type h) noexcept { return h != nullptr; }
+  static void Close(Type h) noexcept { Bcrypt()->BCryptCloseAlgorithmProvider(h, 0); }
 };
+struct HashTraits {
+  using Type = BCRYPT_HASH_HANDLE;
+  static Type None() noexcept { return nullptr; }
+  static bool Valid(Type h) noexcept { return h != nullptr; }
+  static void Close(Type h) noexcept { Bcrypt()->BCryptDestroyHash(h); }
+};
+struct KeyTraits {
+  using Type = BCRYPT_KEY_HANDLE;
+  static Type None() noexcept { return nullptr; }
+  static bool Valid(Type h) noexcept { return h != nullptr; }
+  static void Close(Type h) noexcept { Bcrypt()->BCryptDestroyKey(h); }
+};
+using UniqueAlgorithm = UniqueHandle<AlgorithmTraits>;
+using UniqueHash = UniqueHandle<HashTraits>;
+using UniqueKey = UniqueHandle<KeyTraits>;
+
+UniqueAlgorithm OpenAlgorithm(const wchar_t* id) {
+  UniqueAlgorithm alg;
+  if (Bcrypt() && Bcrypt()->BCryptOpenAlgorithmProvider(alg.put(), id, nullptr, 0) != kOk) alg.release();
+  return alg;
+}
 
 // One SHA-256 computation, fed piece by piece.
 class Sha256Hash {
  public:
-  Sha256Hash() : m_alg(BCRYPT_SHA256_ALGORITHM) {
-    if (m_alg.handle && Bcrypt()->BCryptCreateHash(m_alg.handle, &m_hash, nullptr, 0, nullptr, 0, 0) != kOk)
-      m_hash = nullptr;
+  Sha256Hash() : m_alg(OpenAlgorithm(BCRYPT_SHA256_ALGORITHM)) {
+    if (m_alg && Bcrypt()->BCryptCreateHash(m_alg.get(), m_hash.put(), nullptr, 0, nullptr, 0, 0) != kOk)
+      m_hash.release();
   }
-  ~Sha256Hash() {
-    if (m_hash) Bcrypt()->BCryptDestroyHash(m_hash);
-  }
-  Sha256Hash(const Sha256Hash&) = delete;
-  Sha256Hash& operator=(const Sha256Hash&) = delete;
 
   bool Add(const void* data, std::size_t size) {
-    return m_hash && Bcrypt()->BCryptHashData(m_hash, static_cast<PUCHAR>(const_cast<void*>(data)),
+    return m_hash && Bcrypt()->BCryptHashData(m_hash.get(), static_cast<PUCHAR>(const_cast<void*>(data)),
                                               static_cast<ULONG>(size), 0) == kOk;
   }
   std::optional<Digest> Finish() {
     Digest d{};
-    if (!m_hash || Bcrypt()->BCryptFinishHash(m_hash, d.data(), static_cast<ULONG>(d.size()), 0) != kOk)
+    if (!m_hash || Bcrypt()->BCryptFinishHash(m_hash.get(), d.data(), static_cast<ULONG>(d.size()), 0) != kOk)
       return std::nullopt;
     return d;
   }
 
  private:
-  Algorithm m_alg;
-  BCRYPT_HASH_HANDLE m_hash = nullptr;
+  UniqueAlgorithm m_alg;  // outlives the hash made from it
+  UniqueHash m_hash;
 };
 
 }  // namespace
@@ -69,22 +82,22 @@ std::optional<Digest> CngCrypto::Sha256(std::string_view bytes) {
 }
 
 bool CngCrypto::VerifyP256(const PublicKey& key, const Digest& digest, const Signature& signature) {
-  Algorithm alg(BCRYPT_ECDSA_P256_ALGORITHM);
-  if (!alg.handle) return false;
+  const UniqueAlgorithm alg = OpenAlgorithm(BCRYPT_ECDSA_P256_ALGORITHM);
+  if (!alg) return false;
   std::vector<UCHAR> blob(sizeof(BCRYPT_ECCKEY_BLOB) + key.size());
   BCRYPT_ECCKEY_BLOB header{BCRYPT_ECDSA_PUBLIC_P256_MAGIC, 32};
   std::memcpy(blob.data(), &header, sizeof header);
   std::memcpy(blob.data() + sizeof header, key.data(), key.size());
-  BCRYPT_KEY_HANDLE handle = nullptr;
-  if (Bcrypt()->BCryptImportKeyPair(alg.handle, nullptr, BCRYPT_ECCPUBLIC_BLOB, &handle, blob.data(),
-                                    static_cast<ULONG>(blob.size()), 0) != kOk)
+  UniqueKey imported;
+  if (Bcrypt()->BCryptImportKeyPair(alg.get(), nullptr, BCRYPT_ECCPUBLIC_BLOB, imported.put(), blob.data(),
+                                    static_cast<ULONG>(blob.size()), 0) != kOk) {
+    imported.release();  // a failed import hands out nothing to destroy
     return false;
+  }
   Digest d = digest;
   Signature s = signature;
-  const NTSTATUS status = Bcrypt()->BCryptVerifySignature(handle, nullptr, d.data(), static_cast<ULONG>(d.size()),
-                                                          s.data(), static_cast<ULONG>(s.size()), 0);
-  Bcrypt()->BCryptDestroyKey(handle);
-  return status == kOk;
+  return Bcrypt()->BCryptVerifySignature(imported.get(), nullptr, d.data(), static_cast<ULONG>(d.size()), s.data(),
+                                         static_cast<ULONG>(s.size()), 0) == kOk;
 }
 
 std::optional<HeldFile> CngCrypto::HashAndHold(const std::filesystem::path& file) {
