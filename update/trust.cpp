@@ -126,42 +126,76 @@ std::string HexOf(const Digest& digest) {
   return out;
 }
 
-std::optional<std::string> UpdateTrust::SignatureRefusal(std::string_view raw) {
-  if (!m_key) return std::nullopt;
+std::string KeyIdOf(const PublicKey& key) {
+  Digest head{};
+  std::copy(key.begin(), key.begin() + 8, head.begin());
+  return HexOf(head).substr(0, 16);
+}
+
+std::optional<std::size_t> UpdateTrust::VerifyingKey(std::string_view raw, std::string* refusal) {
   const SignedDescriptor split = SplitSignature(raw);
-  if (split.line == SignatureLine::Missing) return "not signed";
-  if (split.line == SignatureLine::Malformed) return "its signature line is malformed";
+  if (split.line != SignatureLine::Present) {
+    *refusal = split.line == SignatureLine::Missing ? "not signed" : "its signature line is malformed";
+    return std::nullopt;
+  }
   const auto digest = m_crypto.Sha256(split.signedPart);
-  if (!digest || !m_crypto.VerifyP256(*m_key, *digest, split.signature)) return "its signature does not verify";
+  for (std::size_t i = 0; digest && i < m_keys.size(); ++i) {
+    if (m_crypto.VerifyP256(m_keys[i], *digest, split.signature)) return i;
+  }
+  *refusal = "its signature does not verify";
   return std::nullopt;
 }
 
-std::optional<std::string> UpdateTrust::FetchedRefusal(std::string_view fetchedRaw, std::string_view installedRaw) {
-  if (!m_key) return std::nullopt;
-  if (auto why = SignatureRefusal(fetchedRaw)) return why;
+std::optional<std::string> UpdateTrust::SignatureRefusal(std::string_view raw) {
+  if (m_keys.empty()) return std::nullopt;
+  std::string refusal;
+  if (!VerifyingKey(raw, &refusal)) return refusal;
+  return std::nullopt;
+}
+
+std::optional<std::string> UpdateTrust::AcceptFetched(std::string_view fetchedRaw, std::string_view installedRaw,
+                                                      UserState& state) {
+  if (m_keys.empty()) return std::nullopt;
+  std::string refusal;
+  const auto key = VerifyingKey(fetchedRaw, &refusal);
+  if (!key) return refusal;
   const auto sequence = [](std::string_view raw) {
     return ParseSequence(GetKeyValue(DecodeDescriptorBytes(raw), kSequenceKey)).value_or(0);
   };
-  const std::uint64_t installed = installedRaw.empty() || SignatureRefusal(installedRaw) ? 0 : sequence(installedRaw);
+  // The installed descriptor counts only under the same key: a successor key starts its own count.
+  std::string ignored;
+  const bool installedSameKey = !installedRaw.empty() && VerifyingKey(installedRaw, &ignored) == key;
+  const std::uint64_t installed = installedSameKey ? sequence(installedRaw) : 0;
+  const std::string keyId = KeyIdOf(m_keys[*key]);
+  const std::uint64_t floor = state.SequenceFloor(keyId);
   const std::uint64_t fetched = sequence(fetchedRaw);
   if (fetched < installed)
     return "its sequence " + std::to_string(fetched) + " is lower than the installed " + std::to_string(installed);
+  if (fetched < floor)
+    return "its sequence " + std::to_string(fetched) + " is lower than " + std::to_string(floor) +
+           ", accepted before under key " + keyId;
+  state.RaiseSequenceFloor(keyId, fetched);
   return std::nullopt;
 }
 
 std::optional<std::string> UpdateTrust::PayloadRefusal(std::string_view descriptorText, std::string_view hashKey,
-                                                       const std::filesystem::path& file, std::shared_ptr<void>* hold) {
+                                                       const std::filesystem::path& file, HeldFile* held,
+                                                       HoldFor purpose) {
   const std::string value = GetKeyValue(descriptorText, hashKey);
-  if (value.empty()) {
-    if (m_key) return "the descriptor signs no " + std::string(hashKey);
-    return std::nullopt;
+  std::optional<Digest> expected;
+  if (!value.empty()) {
+    expected = ParseSha256Hex(value);
+    if (!expected) return std::string(hashKey) + " is not 64 lowercase hex digits";
+  } else if (!m_keys.empty()) {
+    return "the descriptor signs no " + std::string(hashKey);
   }
-  const auto expected = ParseSha256Hex(value);
-  if (!expected) return std::string(hashKey) + " is not 64 lowercase hex digits";
-  auto held = m_crypto.HashAndHold(file);
-  if (!held) return "cannot read it to check its hash";
-  if (held->digest != *expected) return "its SHA-256 " + HexOf(held->digest) + " differs from the signed " + value;
-  if (hold) *hold = std::move(held->hold);
+  // Without a hash there is nothing to compare, but a caller that holds the file still gets it held.
+  if (!expected && !held) return std::nullopt;
+  auto hashed = m_crypto.HashAndHold(file, purpose);
+  if (!hashed) return "cannot read it to check its hash";
+  if (expected && hashed->digest != *expected)
+    return "its SHA-256 " + HexOf(hashed->digest) + " differs from the signed " + value;
+  if (held) *held = std::move(*hashed);
   return std::nullopt;
 }
 

@@ -14,6 +14,8 @@
 #include <string_view>
 #include <vector>
 
+#include "app/user_state.h"
+
 namespace zt {
 
 using Digest = std::array<std::uint8_t, 32>;
@@ -25,11 +27,19 @@ inline constexpr std::string_view kUpdaterHashKey = "updater_sha256";
 inline constexpr std::string_view kSequenceKey = "zt_seq";
 inline constexpr std::string_view kSignatureKey = "zt_sig";
 
-// A file's hash, and the handle it was read through: while `hold` lives nobody may write, rename
-// or delete the file, so what runs or is copied next is what was checked.
+// A file's hash, and the handle it was read through: while `hold` lives nobody else may write,
+// rename or delete the file, so what runs or is copied next is what was checked.
 struct HeldFile {
   Digest digest{};
   std::shared_ptr<void> hold;
+  std::string bytes;  // what was read, when held for copying or moving
+};
+
+// What the holder will do with a held file.
+enum class HoldFor {
+  Running,  // check it, then start it while nobody can change it
+  Copying,  // also keep the bytes that were hashed: a copy is made from them
+  Moving,   // keep the bytes, and the handle may rename the file: it is moved into place through it
 };
 
 class Crypto {
@@ -37,7 +47,7 @@ class Crypto {
   virtual ~Crypto() = default;
   virtual std::optional<Digest> Sha256(std::string_view bytes) = 0;
   virtual bool VerifyP256(const PublicKey& key, const Digest& digest, const Signature& signature) = 0;
-  virtual std::optional<HeldFile> HashAndHold(const std::filesystem::path& file) = 0;
+  virtual std::optional<HeldFile> HashAndHold(const std::filesystem::path& file, HoldFor purpose) = 0;
 };
 
 // Standard base64 with '=' padding, nothing else allowed (no blanks, no line breaks).
@@ -62,27 +72,39 @@ struct SignedDescriptor {
 };
 SignedDescriptor SplitSignature(std::string_view raw);
 
+// The name of a key in the per-user state: the first 8 bytes of its X coordinate in hex.
+std::string KeyIdOf(const PublicKey& key);
+
 class UpdateTrust {
  public:
   // Without a key nothing is signed: signatures and sequences are ignored, and a hash line that is
-  // present is still checked (it costs nothing and catches damage).
-  UpdateTrust(std::optional<PublicKey> key, Crypto& crypto) : m_key(key), m_crypto(crypto) {}
-  bool KeyBuiltIn() const { return m_key.has_value(); }
+  // present is still checked (it costs nothing and catches damage). With several keys a descriptor
+  // is trusted when any of them verifies it (a build trusts the old and the new key while the
+  // vendor moves from one to the other).
+  UpdateTrust(std::vector<PublicKey> keys, Crypto& crypto) : m_keys(std::move(keys)), m_crypto(crypto) {}
+  bool KeyBuiltIn() const { return !m_keys.empty(); }
   Crypto& Hashing() { return m_crypto; }
 
   // Why a descriptor (its bytes as stored) may not be used, or nullopt when it may: with a key its
   // signature must verify.
   std::optional<std::string> SignatureRefusal(std::string_view raw);
-  // The same for a fetched descriptor, which also may not go back behind the installed one's
-  // sequence number (an installed descriptor that is not itself trusted counts as 0).
-  std::optional<std::string> FetchedRefusal(std::string_view fetchedRaw, std::string_view installedRaw);
+  // The same for a fetched descriptor, which also may not go back behind the highest sequence this
+  // user has accepted under the key that signed it, nor behind the installed descriptor's when that
+  // one is signed by the same key. Once accepted, its sequence becomes that key's floor.
+  std::optional<std::string> AcceptFetched(std::string_view fetchedRaw, std::string_view installedRaw,
+                                           UserState& state);
   // Why `file` may not be installed, copied or run under the hash that `descriptorText` gives for
-  // `hashKey`, or nullopt when it may. `hold`, when given, keeps the file locked as it was hashed.
+  // `hashKey`, or nullopt when it may. `held`, when given, receives the handle that keeps the file
+  // as it was hashed, held for `purpose`.
   std::optional<std::string> PayloadRefusal(std::string_view descriptorText, std::string_view hashKey,
-                                            const std::filesystem::path& file, std::shared_ptr<void>* hold = nullptr);
+                                            const std::filesystem::path& file, HeldFile* held = nullptr,
+                                            HoldFor purpose = HoldFor::Running);
 
  private:
-  std::optional<PublicKey> m_key;
+  // The index of the key that verifies `raw`, or why none does.
+  std::optional<std::size_t> VerifyingKey(std::string_view raw, std::string* refusal);
+
+  std::vector<PublicKey> m_keys;
   Crypto& m_crypto;
 };
 

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <map>
+
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -119,6 +122,18 @@ TEST(TrustSignatureLine, OnlyTheLastLineAtALineStart) {
   }
 }
 
+// This user's floors, as the registry keeps them.
+struct FakeFloors : zt::UserState {
+  std::map<std::string, std::uint64_t> floors;
+  std::uint64_t SequenceFloor(std::string_view id) override { return floors[std::string(id)]; }
+  void RaiseSequenceFloor(std::string_view id, std::uint64_t seq) override {
+    floors[std::string(id)] = std::max(floors[std::string(id)], seq);
+  }
+  bool UpdaterVersionFailed(std::string_view) override { return false; }
+  void RememberFailedUpdaterVersion(std::string_view) override {}
+  std::uint32_t RolloutBucket() override { return 0; }
+};
+
 // What a fetched descriptor must be to be used, with and without a key built in.
 TEST(TrustDecision, FetchedDescriptors) {
   const zt::PublicKey key = FakeKey(7), otherKey = FakeKey(9);
@@ -151,10 +166,44 @@ TEST(TrustDecision, FetchedDescriptors) {
        }) {
     SCOPED_TRACE(r.label);
     zt::test::FakeCrypto crypto;
-    zt::UpdateTrust trust(r.keyBuiltIn ? std::optional(key) : std::nullopt, crypto);
-    const auto refusal = trust.FetchedRefusal(r.fetched, r.installed);
+    FakeFloors floors;
+    zt::UpdateTrust trust(r.keyBuiltIn ? std::vector{key} : std::vector<zt::PublicKey>{}, crypto);
+    const auto refusal = trust.AcceptFetched(r.fetched, r.installed, floors);
     EXPECT_EQ(!refusal.has_value(), r.used) << refusal.value_or("");
   }
+}
+
+// The floor is this user's, per key: raised by every accepted descriptor, whatever is installed,
+// and a successor key starts its own count.
+TEST(TrustDecision, FloorsPerKeyHoldWhateverIsInstalled) {
+  const zt::PublicKey oldKey = FakeKey(7), newKey = FakeKey(9), strayKey = FakeKey(11);
+  const auto signedSeq = [](const zt::PublicKey& k, int seq) {
+    return FakeSigned("data_version=2002\r\nzt_seq=" + std::to_string(seq) + "\r\n", k);
+  };
+  zt::test::FakeCrypto crypto;
+  FakeFloors floors;
+  zt::UpdateTrust trust({oldKey, newKey}, crypto);
+  struct Step {
+    const char* label;
+    std::string fetched, installed;
+    bool used;
+  };
+  for (const Step& s : {
+           Step{"6 under the old key", signedSeq(oldKey, 6), "", true},
+           Step{"5 after 6, nothing installed", signedSeq(oldKey, 5), "", false},
+           Step{"5 after 6, the installed one reset to 3", signedSeq(oldKey, 5), signedSeq(oldKey, 3), false},
+           Step{"the new key starts its own count", signedSeq(newKey, 1), signedSeq(oldKey, 6), true},
+           Step{"and keeps it", signedSeq(newKey, 0), "", false},
+           Step{"the old key's floor stays", signedSeq(oldKey, 6), "", true},
+           Step{"a key this build does not trust", signedSeq(strayKey, 99), "", false},
+       }) {
+    SCOPED_TRACE(s.label);
+    const auto refusal = trust.AcceptFetched(s.fetched, s.installed, floors);
+    EXPECT_EQ(!refusal.has_value(), s.used) << refusal.value_or("");
+  }
+  EXPECT_EQ(floors.floors[zt::KeyIdOf(oldKey)], 6u);
+  EXPECT_EQ(floors.floors[zt::KeyIdOf(newKey)], 1u);
+  EXPECT_EQ(floors.floors.count(zt::KeyIdOf(strayKey)), 0u);
 }
 
 // What a payload must be to be installed, copied or run.
@@ -180,13 +229,14 @@ TEST(TrustDecision, Payloads) {
         Row{"no key: mismatch", false, other, false}, Row{"no key: missing", false, "", true}}) {
     SCOPED_TRACE(r.label);
     zt::test::FakeCrypto crypto;
-    zt::UpdateTrust trust(r.keyBuiltIn ? std::optional(FakeKey(3)) : std::nullopt, crypto);
+    zt::UpdateTrust trust(r.keyBuiltIn ? std::vector{FakeKey(3)} : std::vector<zt::PublicKey>{}, crypto);
     const std::string text = "data_file=p.exe\n" + (r.hashLine.empty() ? "" : "data_sha256=" + r.hashLine + "\n");
-    std::shared_ptr<void> hold;
-    const auto refusal = trust.PayloadRefusal(text, zt::kDataHashKey, file, &hold);
+    zt::HeldFile held;
+    const auto refusal = trust.PayloadRefusal(text, zt::kDataHashKey, file, &held);
     EXPECT_EQ(!refusal.has_value(), r.used) << refusal.value_or("");
-    // A used file stays held until the caller lets go; a refused one is not held.
-    EXPECT_EQ(crypto.holds, r.used && !r.hashLine.empty() ? 1 : 0);
+    // A used file stays held until the caller lets go, also without a hash to compare; a refused
+    // one is not held.
+    EXPECT_EQ(crypto.holds, r.used ? 1 : 0);
   }
   fs::remove_all(dir);
 }
