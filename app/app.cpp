@@ -1,6 +1,8 @@
 // Start-up and the process-wide helpers of the application object.
 #include "app/app.h"
 
+#include <shlobj.h>
+
 #include <cstdint>
 
 #include "app/cmdline.h"
@@ -9,8 +11,11 @@
 #include "app/module_path.h"
 #include "app/paths.h"
 #include "ui/main_window.h"
+#include "app/user_state_win.h"
 #include "update/crypto_win.h"
 #include "update/downloads.h"
+#include "update/self_update_win.h"
+#include "update/shared_folder_win.h"
 #include "win/error.h"
 #include "win/text.h"
 
@@ -22,9 +27,21 @@ namespace {
 
 // Under Wine without a window manager each hidden window costs 2 s; on Windows it takes a moment.
 constexpr auto kEndInstanceWait = std::chrono::seconds(10);
-// How long a start by the replacement script waits for the old process to give up the marker.
+// How long a replaced start waits for the previous version to give up the marker (it is started
+// while the previous version still ends its work), and how often it looks.
 constexpr auto kReplacedStartWait = std::chrono::seconds(10);
-constexpr DWORD kMarkerPollMs = 100;
+constexpr DWORD kMarkerPollMs = 20;
+
+// One line appended whole: the system appends each write of a handle opened for appending only at
+// the end of the file, also when another process appends at the same moment.
+bool AppendWhole(const std::filesystem::path& file, std::string_view line) {
+  UniqueKernelHandle h(::CreateFileW(file.c_str(), FILE_APPEND_DATA,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return h && ::WriteFile(h.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
+         written == line.size();
+}
 
 // Waits for the marker to become free and claims it; false when `wait` passed first.
 bool ClaimWhenFree(UniqueKernelHandle* mutex, std::chrono::milliseconds wait) {
@@ -68,6 +85,12 @@ UINT EndRunningInstance(std::chrono::milliseconds wait) {
 }
 
 BOOL CAutoUpdateApp::InitInstance() {
+  // The update folder is made by the tool (when missing) before anything is written in it, with
+  // permissions that keep other accounts from replacing it; nothing is written through a link.
+  std::string folderProblem;
+  CreateSharedFolder(PathFromUtf8(kUpdateRoot), folderProblem);
+  SetLogFolderCheck([](const std::filesystem::path& folder) { return !LinkProblem(folder); });
+  SetLogAppender(AppendWhole);
   SetLogPath(PathFromUtf8(std::string(kUpdateRoot) + kLogName));
   const std::string commandLine = Narrow(::GetCommandLineW());
   const LaunchRequest request = DecideLaunchRequest(commandLine);
@@ -79,7 +102,8 @@ BOOL CAutoUpdateApp::InitInstance() {
     return FALSE;
   }
 
-  UniqueKernelHandle mutex;
+  UniqueKernelHandle& mutex = m_instanceMarker;
+  const ULONGLONG claimStart = ::GetTickCount64();
   bool first = ClaimSingleInstance(&mutex);
   if (!first && request == LaunchRequest::RunAfterReplacement) first = ClaimWhenFree(&mutex, kReplacedStartWait);
   // Another instance runs: end silently, show nothing, leave it as it is.
@@ -87,11 +111,16 @@ BOOL CAutoUpdateApp::InitInstance() {
   const DWORD mutexError = mutex ? ERROR_SUCCESS : ::GetLastError();
 
   LogEvent("start", "version " + m_strAppVersion + ", command line " + commandLine);
+  if (request == LaunchRequest::RunAfterReplacement)
+    LogEvent("start", "the previous version gave up the marker after " +
+                          std::to_string(::GetTickCount64() - claimStart) + " ms");
   if (!mutex) LogEvent("mutex", ErrorText("CreateMutexW", mutexError));
-  // Temporary files of transfers that a crash or power loss cut off, and the old executable a
-  // finished replacement left aside.
+  // Temporary files of transfers that a crash or power loss cut off, and what a finished
+  // replacement left beside the executable; a replaced start leaves the old copy to the process
+  // that waits for its confirmation.
   RemoveStaleDownloads();
-  RemoveReplacedExecutable(GetModulePath());
+  m_bReplacedStart = request == LaunchRequest::RunAfterReplacement;
+  if (!m_bReplacedStart) RemoveReplacedExecutable(PathFromUtf8(GetModulePath()));
   if (!BuiltInTrust().KeyBuiltIn()) LogEvent("trust", "this build has no update key: updates are not verified");
 
   if (!LoadLocalVersion()) {
@@ -100,6 +129,10 @@ BOOL CAutoUpdateApp::InitInstance() {
                                LogValue(GbkToUtf8(local.dataVersion)) + "\")");
   }
   RunMainWindow();
+  // A new version swapped in meanwhile was started as the window ended; this process waits to
+  // see it come up, or brings the old one back.
+  mutex.reset();
+  CompletePendingReplacement();
   LogEvent("exit");
   return FALSE;
 }
@@ -108,7 +141,7 @@ bool CAutoUpdateApp::TakeFetchedDescriptor(bool stored) {
   const auto file = PathFromUtf8(kDownloadFolder) / kDescriptorName;
   std::string refusal;
   const auto check = [](std::string_view fetched, std::string_view installed) {
-    return BuiltInTrust().FetchedRefusal(fetched, installed);
+    return BuiltInTrust().AcceptFetched(fetched, installed, TheUserState());
   };
   const bool ok = m_state.TakeDownloadedServerText(stored, file, check, &refusal);
   if (!refusal.empty()) {
@@ -124,6 +157,20 @@ bool CAutoUpdateApp::TakeFetchedDescriptor(bool stored) {
 }
 
 BOOL CAutoUpdateApp::LoadLocalVersion() { return m_state.LoadLocalVersion(PathFromUtf8(kUpdateRoot)) ? TRUE : FALSE; }
+
+std::filesystem::path PrivateFolder() {
+  PWSTR local = nullptr;
+  if (::SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_CREATE, nullptr, &local) != S_OK) {
+    ::CoTaskMemFree(local);
+    LogEvent("folders", "the system names no local application data folder for this user");
+    return {};
+  }
+  std::filesystem::path folder = std::filesystem::path(local) / L"ZT_AutoUpdate";
+  ::CoTaskMemFree(local);
+  std::error_code ec;
+  std::filesystem::create_directories(folder, ec);
+  return folder;
+}
 
 std::string GetModulePath() {
   return Narrow(ReadWholePath([](wchar_t* buffer, std::uint32_t size) -> std::uint32_t {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,10 @@ class CAutoUpdateApp {
   BOOL InitInstance();
   // The process's exit status: 0, or 1 when "/exit" found the running instance still there.
   UINT ExitCode() const { return m_nExitCode; }
+  // Started by the previous version, which waits for this one to confirm that it is up.
+  bool ReplacedStart() const { return m_bReplacedStart; }
+  // Gives up the single-instance marker before the program has ended: its successor starts now.
+  void ReleaseInstanceMarker() { m_instanceMarker.reset(); }
 
   // After a fetch that did (`stored`) or did not store Download\version.txt: the server text
   // becomes the stored descriptor when it may be trusted, and is emptied otherwise.
@@ -32,12 +37,17 @@ class CAutoUpdateApp {
 
  private:
   UINT m_nExitCode = 0;
+  bool m_bReplacedStart = false;
+  UniqueKernelHandle m_instanceMarker;
 };
 
 extern CAutoUpdateApp theApp;
 
 // The running executable's full path (UTF-8), whatever its length.
 std::string GetModulePath();
+// This user's own folder of the tool, %LOCALAPPDATA%\ZT_AutoUpdate (created when missing); no other
+// account may write there. Empty when the system does not name one.
+std::filesystem::path PrivateFolder();
 // The readers over this process's command line (GetCommandLineW as UTF-8).
 int GetArgCount();
 std::string GetArg(int n);

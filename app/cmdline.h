@@ -14,8 +14,8 @@ std::string GetArgOf(std::string_view commandLine, int n);
 enum class LaunchRequest {
   Run,                  // the ordinary start (a second one ends silently)
   EndRunningInstance,   // "/exit" as argument 1: the installer asks the running tool to end
-  RunAfterReplacement,  // "/replaced" as argument 2: started by the replacement script, whose old
-                        // process may still be ending
+  RunAfterReplacement,  // "/replaced" as argument 2: started by the previous version, which waits
+                        // for this one to confirm that it is up
 };
 LaunchRequest DecideLaunchRequest(std::string_view commandLine);
 

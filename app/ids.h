@@ -12,6 +12,11 @@ inline constexpr unsigned WM_DATA_DONE = 0x0594;
 inline constexpr unsigned WM_DOWNLOAD_PROGRESS = 0x059A;
 // The descriptor fetch's worker to the main window (wParam 1: stored); the tool's own message.
 inline constexpr unsigned WM_FETCH_DONE = 0x8000 + 0x0101;  // WM_APP + 0x101
+// Posted by the main window to itself once it is created: handled, it shows that the message loop
+// runs (a replaced start confirms then).
+inline constexpr unsigned WM_CONFIRM_STARTED = 0x8000 + 0x0102;  // WM_APP + 0x102
+// The wait for a new version's confirmation (or the way back to the old one) has ended.
+inline constexpr unsigned WM_REPLACEMENT_FINISHED = 0x8000 + 0x0103;  // WM_APP + 0x103
 // Tray icon callback.
 inline constexpr unsigned WM_TRAY_NOTIFY = 0x07FE;
 inline constexpr unsigned kTrayIconId = 128;
@@ -23,6 +28,8 @@ inline constexpr unsigned IDT_START_HIDDEN = 3;
 inline constexpr unsigned IDT_FORGET_DEVICE = 4;
 // One-shot: a device arrived; a burst of arrival messages makes one poll.
 inline constexpr unsigned IDT_DEVICE_ARRIVAL = 5;
+// One-shot: a confirmed replacement removes the old copy once the old process has ended.
+inline constexpr unsigned IDT_REMOVE_REPLACED = 6;
 
 // Tray menu and system menu commands.
 inline constexpr unsigned ID_TRAY_SHOW = 0x0401;

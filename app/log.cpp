@@ -11,6 +11,13 @@ namespace {
 
 std::mutex g_logMutex;
 std::filesystem::path g_logPath;
+bool (*g_folderWritable)(const std::filesystem::path&) = nullptr;
+
+bool AppendByStream(const std::filesystem::path& file, std::string_view line) {
+  std::ofstream out(file, std::ios::binary | std::ios::app);
+  return static_cast<bool>(out.write(line.data(), static_cast<std::streamsize>(line.size())));
+}
+bool (*g_append)(const std::filesystem::path&, std::string_view) = AppendByStream;
 
 std::string TimeStamp() {
   const std::time_t now = std::time(nullptr);
@@ -73,6 +80,16 @@ void SetLogPath(const std::filesystem::path& path) {
   g_logPath = path;
 }
 
+void SetLogAppender(bool (*append)(const std::filesystem::path& file, std::string_view line)) {
+  std::lock_guard lock(g_logMutex);
+  g_append = append ? append : AppendByStream;
+}
+
+void SetLogFolderCheck(bool (*writable)(const std::filesystem::path& folder)) {
+  std::lock_guard lock(g_logMutex);
+  g_folderWritable = writable;
+}
+
 void LogEvent(std::string_view event, std::string_view details) {
   try {
     std::string line = TimeStamp();
@@ -86,6 +103,7 @@ void LogEvent(std::string_view event, std::string_view details) {
 
     std::lock_guard lock(g_logMutex);
     if (g_logPath.empty()) return;
+    if (g_folderWritable && !g_folderWritable(g_logPath.parent_path())) return;
     std::error_code ec;
     std::filesystem::create_directories(g_logPath.parent_path(), ec);
     const auto size = std::filesystem::file_size(g_logPath, ec);
@@ -94,8 +112,7 @@ void LogEvent(std::string_view event, std::string_view details) {
       old += ".1";
       std::filesystem::rename(g_logPath, old, ec);  // replaces an older .1
     }
-    std::ofstream out(g_logPath, std::ios::binary | std::ios::app);
-    out.write(line.data(), static_cast<std::streamsize>(line.size()));
+    g_append(g_logPath, line);
   } catch (...) {
     // The tool never stops because it cannot log.
   }

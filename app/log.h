@@ -17,6 +17,13 @@ inline constexpr std::size_t kLogLineMaxBytes = 2048;
 
 // Where the log goes (normally C:\ZT_Update\autoupdate.log); until set, nothing is logged.
 void SetLogPath(const std::filesystem::path& path);
+// How a line is appended. Another process (the tool's other version during an update, another
+// account's tool) may append at the same moment: the Windows glue appends through the system's
+// atomic append. Default: a stream opened for appending.
+void SetLogAppender(bool (*append)(const std::filesystem::path& file, std::string_view line));
+// Asked before each line: may the log's folder be written? (The update folder is shared by every
+// account: one that became a link to somewhere else is not written through.) Default: yes.
+void SetLogFolderCheck(bool (*writable)(const std::filesystem::path& folder));
 // Appends "YYYY-MM-DD HH:MM:SS event details"; safe from any thread. Line ends in the
 // details are replaced by " | " so that one event stays one line.
 void LogEvent(std::string_view event, std::string_view details = {});

@@ -1,11 +1,11 @@
 // Fixed names of the tool: folders, files, the version, the server path. One place for each.
 #pragma once
 
-#include "res/version.h"
-
 namespace zt {
 
-inline constexpr char kAppVersion[] = ZT_VERSION_TEXT;
+// The program's own version, res/version.h's text (defined in app/version.cpp alone, so a test
+// build of the next version differs in that one file).
+extern const char kAppVersion[];
 inline constexpr char kMutexName[] = "Zant_AutoUpdate_Sem";
 // Broadcast by "/exit" to the running instance's main window.
 inline constexpr char kEndInstanceMessage[] = "ZT_AutoUpdate.EndInstance";
@@ -14,6 +14,8 @@ inline constexpr char kUpdateRoot[] = "C:\\ZT_Update\\";
 inline constexpr char kDownloadFolder[] = "C:\\ZT_Update\\Download\\";
 inline constexpr char kDescriptorName[] = "version.txt";
 inline constexpr char kDataProgramName[] = "data_update.exe";
+// The replacement script of earlier versions: tools of those versions still write it into the
+// download folder, so no published file may take its name.
 inline constexpr char kScriptName[] = "delete.bat";
 inline constexpr char kLogName[] = "autoupdate.log";
 // The data-update program's command line (as written: "ZT_update"; the file system ignores case).
@@ -28,7 +30,7 @@ inline constexpr char kRunValueName[] = "ZT_AutoUpdate";
 inline constexpr char kAutoHideSwitch[] = "/autohide";
 // Argument 1 of the installer's request to end the running tool.
 inline constexpr char kExitSwitch[] = "/exit";
-// Argument 2 of the replacement script's start of the new executable.
+// Argument 2 of the previous version's start of the new executable.
 inline constexpr char kReplacedSwitch[] = "/replaced";
 
 inline constexpr char kBalloonTitle[] = "数据升级";

@@ -54,6 +54,16 @@ SetCompressor /SOLID lzma
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define RUN_VALUE "ZT_AutoUpdate"
 !define DATA_FOLDER "C:\ZT_Update"
+!define USER_STATE_KEY "Software\ZT_AutoUpdate"
+
+; ${If} for a folder that exists and is not a link (junction or symbolic link): 0x10 is
+; FILE_ATTRIBUTE_DIRECTORY, 0x400 FILE_ATTRIBUTE_REPARSE_POINT.
+!macro IfPlainFolder FOLDER
+  System::Call 'kernel32::GetFileAttributesW(w "${FOLDER}") i .r9'
+  IntOp $8 $9 & 0x410
+  ${If} $9 <> -1
+  ${AndIf} $8 = 0x10
+!macroend
 
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
@@ -222,11 +232,29 @@ Section "Uninstall"
   RMDir "$INSTDIR"
   DeleteRegKey HKCU "${UNINST_KEY}"
 
+  ; This user's own state and the private copy the data-update program runs from.
+  DeleteRegKey HKCU "${USER_STATE_KEY}"
+  Delete "$LOCALAPPDATA\ZT_AutoUpdate\run\data_update.exe"
+  RMDir "$LOCALAPPDATA\ZT_AutoUpdate\run"
+  RMDir "$LOCALAPPDATA\ZT_AutoUpdate"
+
   ; The downloaded data is shared by every installation and large: removed only when the user
-  ; says so; a silent uninstall keeps it.
+  ; says so; a silent uninstall keeps it. Every account may write in that folder, so nothing is
+  ; deleted through a link that one of them put in place of a folder, and folders go only when empty.
   ${If} ${FileExists} "${DATA_FOLDER}\*.*"
     MessageBox MB_YESNO|MB_ICONQUESTION|MB_DEFBUTTON2 "是否同时删除已下载的升级数据（${DATA_FOLDER}）？" /SD IDNO IDNO keep_data
-      RMDir /r "${DATA_FOLDER}"
+      !insertmacro IfPlainFolder "${DATA_FOLDER}"
+        !insertmacro IfPlainFolder "${DATA_FOLDER}\Download"
+          Delete "${DATA_FOLDER}\Download\*.*"
+          RMDir "${DATA_FOLDER}\Download"
+        ${EndIf}
+        Delete "${DATA_FOLDER}\version.txt"
+        Delete "${DATA_FOLDER}\data_update.exe"
+        Delete "${DATA_FOLDER}\autoupdate.log"
+        Delete "${DATA_FOLDER}\autoupdate.log.1"
+        Delete "${DATA_FOLDER}\*.ztpart"
+        RMDir "${DATA_FOLDER}"
+      ${EndIf}
     keep_data:
   ${EndIf}
 SectionEnd

@@ -3,6 +3,9 @@
 // Plain #defines only, so windres, makensis and a grep can read it as well as the compiler.
 #pragma once
 
+// A test build of the next version defines all three before it includes this file.
+#ifndef ZT_VERSION_TEXT
 #define ZT_VERSION_MAJOR 2
 #define ZT_VERSION_MINOR 7
 #define ZT_VERSION_TEXT "2.7"
+#endif

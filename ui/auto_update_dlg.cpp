@@ -15,7 +15,10 @@
 #include "ui/progress.h"
 #include "ui/window_logic.h"
 #include "update/crypto_win.h"
+#include "update/data_launch.h"
 #include "update/downloads.h"
+#include "update/self_update_win.h"
+#include "update/shared_folder_win.h"
 #include "win/error.h"
 #include "win/handles.h"
 #include "win/system_dll.h"
@@ -33,6 +36,8 @@ constexpr UINT kStartHiddenDelayMs = 100;
 constexpr std::uint32_t kTrayRetryTicks = 5;
 // A device's arrival comes as several messages within a few milliseconds: one poll after them.
 constexpr UINT kArrivalPollDelayMs = 50;
+// The previous version ends right after the confirmation; its copy goes a little later.
+constexpr UINT kRemoveReplacedDelayMs = 5000;
 // Budgets of a descriptor fetch: the information refresh retries soon, the scheduled check waits
 // longer for a slow server. Neither ever holds the window: the fetch runs on a worker.
 constexpr auto kRefreshFetchBudget = std::chrono::milliseconds(5000);
@@ -116,6 +121,10 @@ BOOL CAutoUpdateDlg::OnInitDialog() {
   RegisterForDeviceArrivals();
   AddTrayIcon();
   ::SetTimer(m_hWnd, IDT_WATCH, kWatchPeriodMs, nullptr);
+  if (theApp.ReplacedStart()) {
+    m_bConfirmPending = true;
+    ::PostMessageW(m_hWnd, WM_CONFIRM_STARTED, 0, 0);
+  }
   ::GetWindowRect(m_hWnd, &m_rcNormal);
 
   const int count = GetArgCount();
@@ -222,6 +231,17 @@ void CAutoUpdateDlg::OnWatchTick() {
   m_watch.OnWatchTick();
   // Spaced out: a shell that hangs makes each add wait for the shell's own time-out.
   if (!m_bTrayShown && m_watch.Tick() % kTrayRetryTicks == 0) AddTrayIcon();
+  ConfirmIfUp();
+}
+
+void CAutoUpdateDlg::ConfirmIfUp() {
+  // Without its tray icon a hidden tool has no face: the previous version waits for both.
+  if (!m_bConfirmPending || !m_bTrayShown) return;
+  m_bConfirmPending = false;
+  ConfirmStarted();
+  LogEvent("self-update", "version " + theApp.m_strAppVersion + " is up (window, tray icon, message loop)");
+  ShowBalloon(ReplacedText(theApp.m_strAppVersion));
+  ::SetTimer(m_hWnd, IDT_REMOVE_REPLACED, kRemoveReplacedDelayMs, nullptr);
 }
 
 void CAutoUpdateDlg::StartDescriptorFetch(FetchPurpose first) {
@@ -267,6 +287,10 @@ void CAutoUpdateDlg::OnTimer(UINT_PTR id) {
     case IDT_DEVICE_ARRIVAL:
       ::KillTimer(m_hWnd, IDT_DEVICE_ARRIVAL);
       m_watch.OnDeviceArrival();
+      break;
+    case IDT_REMOVE_REPLACED:
+      ::KillTimer(m_hWnd, IDT_REMOVE_REPLACED);
+      RemoveReplacedExecutable(PathFromUtf8(GetModulePath()));
       break;
     default:
       break;
@@ -315,39 +339,47 @@ void CAutoUpdateDlg::LaunchDataUpdater() {
     LogEvent("updater-launch", "refused: the data-update program runs already");
     return;
   }
+  // One data-update program per machine writes to a device: another session's may run now.
+  std::string reason;
+  const std::shared_ptr<void> lock = TheSharedFolder().Lock(reason);
+  if (!lock) {
+    LogEvent("updater-launch", "refused: " + reason);
+    return;
+  }
   // Another account or a program may have swapped the file: only what the installed descriptor
-  // describes runs, and nobody can change it between the check and the start.
-  const LocalDescriptor local = theApp.m_state.Local();
-  std::shared_ptr<void> hold;
-  UpdateTrust& trust = BuiltInTrust();
-  auto refusal = trust.SignatureRefusal(local.raw);
-  if (refusal) refusal = "the installed version.txt is " + *refusal;
-  if (!refusal)
-    refusal = trust.PayloadRefusal(local.text, kDataHashKey, PathFromUtf8(std::string(kUpdateRoot) + kDataProgramName),
-                                   &hold);
-  if (refusal) {
-    LogEvent("updater-launch", "refused: data_update.exe is not started: " + *refusal);
+  // describes runs, from a copy in this user's own folder that nobody can change before it starts.
+  const std::filesystem::path own = PrivateFolder();
+  std::optional<PrivateCopy> copy;
+  if (own.empty()) {
+    reason = "no folder of this user's own to start it from";
+  } else {
+    copy = PrepareDataProgram(BuiltInTrust(), theApp.m_state.Local(),
+                              PathFromUtf8(std::string(kUpdateRoot) + kDataProgramName), own / L"run", reason);
+  }
+  if (!copy) {
+    LogEvent("updater-launch", "refused: data_update.exe is not started: " + reason);
     return;
   }
   ::ShowWindow(m_hWnd, SW_HIDE);
   m_bBusy = true;
-  std::wstring command = Widen(kDataProgramCommand);  // CreateProcessW may write into it
+  std::wstring command = L"\"" + copy->program.wstring() + L"\"";  // CreateProcessW may write into it
   STARTUPINFOW si{};
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi{};
   const BOOL started =
-      ::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+      ::CreateProcessW(copy->program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
   const DWORD startError = ::GetLastError();
-  hold.reset();
+  copy->held = HeldFile{};
   if (started) {
     UniqueKernelHandle process(pi.hProcess);
     UniqueKernelHandle thread(pi.hThread);
-    LogEvent("updater-launch", std::string("started ") + kDataProgramCommand);
+    LogEvent("updater-launch",
+             "started " + PathToUtf8(copy->program) + ", the checked copy of " + kUpdateRoot + kDataProgramName);
     const DWORD waited = ::WaitForSingleObject(process.get(), kDataUpdaterWaitMs);
     LogEvent("updater-launch",
              waited == WAIT_OBJECT_0 ? "the data-update program ended" : "stopped waiting after 30 minutes");
   } else {
-    LogEvent("updater-launch", ErrorText("CreateProcessW data_update.exe", startError));
+    LogEvent("updater-launch", ErrorText("CreateProcessW " + PathToUtf8(copy->program), startError));
   }
   m_bBusy = false;
 }
@@ -399,9 +431,9 @@ void CAutoUpdateDlg::OnCommand(UINT id) {
 bool CAutoUpdateDlg::OnWorkerMessage(UINT message, WPARAM wParam) {
   if (m_bQuitting) return true;
   const LocalDescriptor local = theApp.m_state.Local();
-  const WorkerReaction r = ReactToWorkerMessage(
-      message, static_cast<std::uintptr_t>(wParam), ::IsWindowVisible(m_hWnd) != FALSE, m_progressOwner,
-      theApp.m_strAppVersion, GbkToUtf8(local.dataVersion), GbkToUtf8(local.dataTime));
+  const WorkerReaction r =
+      ReactToWorkerMessage(message, static_cast<std::uintptr_t>(wParam), ::IsWindowVisible(m_hWnd) != FALSE,
+                           m_progressOwner, GbkToUtf8(local.dataVersion), GbkToUtf8(local.dataTime));
   if (!r.handled) return false;
   if (r.balloon) ShowBalloon(*r.balloon);
   if (r.showProgress) ShowProgress(*r.showProgress, 0);
@@ -410,25 +442,37 @@ bool CAutoUpdateDlg::OnWorkerMessage(UINT message, WPARAM wParam) {
   m_progressOwner = r.progressOwner;
   if (r.busy) m_bBusy = *r.busy;
   if (r.refreshInfo) RefreshInfo();
-  if (r.destroy) QuitProgram("the tool was replaced by its new version");
+  if (r.destroy) {
+    // The new version, started already, waits for the marker. This window and its tray icon stay,
+    // doing nothing, until the new one is up with its own icon (or the old one is back): the tray
+    // is never empty while the tool changes hands.
+    StopWork("the tool was replaced by its new version");
+    theApp.ReleaseInstanceMarker();
+    if (!FinishPendingReplacementThen(m_hWnd, WM_REPLACEMENT_FINISHED)) QuitProgram("no wait for the new version");
+  }
   return true;
 }
 
 void CAutoUpdateDlg::QuitProgram(std::string_view why) {
+  StopWork(why);
+  RemoveTrayIcon();
+  EndDialog(IDCANCEL);
+}
+
+void CAutoUpdateDlg::StopWork(std::string_view why) {
   if (m_bQuitting) return;
   m_bQuitting = true;
   LogEvent("quit", why);
-  // Nothing may start any more, not even while a nested loop unwinds: the replacement script may
-  // be waiting for this process to end.
-  for (const UINT id : {IDT_WATCH, IDT_ASK_AUTOSTART, IDT_START_HIDDEN, IDT_FORGET_DEVICE, IDT_DEVICE_ARRIVAL})
+  // Nothing may start any more, not even while a nested loop unwinds: a new version may be waiting
+  // for this process to end.
+  for (const UINT id :
+       {IDT_WATCH, IDT_ASK_AUTOSTART, IDT_START_HIDDEN, IDT_FORGET_DEVICE, IDT_DEVICE_ARRIVAL, IDT_REMOVE_REPLACED})
     ::KillTimer(m_hWnd, id);
   m_hDeviceNotify.reset();
-  RemoveTrayIcon();
   // A message box, the About box or the tray menu runs a loop of its own inside the main window's,
   // which would keep the program alive (hidden) until the user closes it: end those first.
   ::EndMenu();
   ::EnumThreadWindows(::GetCurrentThreadId(), &EndNestedDialog, reinterpret_cast<LPARAM>(m_hWnd));
-  EndDialog(IDCANCEL);
 }
 
 void CAutoUpdateDlg::OnPaintIconic() {
@@ -444,6 +488,7 @@ void CAutoUpdateDlg::OnPaintIconic() {
 }
 
 INT_PTR CAutoUpdateDlg::OnTrayNotify(LPARAM mouseMessage) {
+  if (m_bQuitting) return TRUE;  // the icon stays only until the new version shows its own
   if (mouseMessage == WM_LBUTTONUP) {
     ShowAndActivate();
     return FALSE;
@@ -503,6 +548,14 @@ INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
       return TRUE;
     case WM_TIMER:
       OnTimer(static_cast<UINT_PTR>(wParam));
+      return TRUE;
+    case WM_REPLACEMENT_FINISHED:
+      QuitProgram("the new version is up, or the previous one is back");
+      SetResult(1);
+      return TRUE;
+    case WM_CONFIRM_STARTED:
+      ConfirmIfUp();
+      SetResult(1);
       return TRUE;
     case WM_FETCH_DONE:
       if (!m_bQuitting) m_watch.OnFetchDone(theApp.TakeFetchedDescriptor(wParam != 0));

@@ -67,8 +67,12 @@ class CAutoUpdateDlg : public CDialog {
   bool OnWorkerMessage(UINT message, WPARAM wParam);
   void OnPaintIconic();
   void RegisterForDeviceArrivals();
+  // A replaced start tells the previous version that it is up, once its tray icon is shown.
+  void ConfirmIfUp();
   // Ends the program from anywhere, also from inside a message box or the About box.
   void QuitProgram(std::string_view why);
+  // The first half of it: nothing starts or shows any more; the window stays until EndDialog.
+  void StopWork(std::string_view why);
 
   UINT m_uTaskbarCreated = 0;
   RECT m_rcNormal{};
@@ -81,6 +85,7 @@ class CAutoUpdateDlg : public CDialog {
   // Whether the shell holds the icon; while it does not, ticks and balloons add it again.
   bool m_bTrayShown = false;
   bool m_bTrayFailureLogged = false;
+  bool m_bConfirmPending = false;
   // Whose download the progress window shows.
   ProgressOwner m_progressOwner = ProgressOwner::None;
   // Set once the program is ending: no tick, no worker message acts any more.

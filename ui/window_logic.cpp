@@ -33,8 +33,7 @@ std::string BuildInfoText(bool filesMissing, bool busy, std::string_view dataVer
 }
 
 WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, bool visible, ProgressOwner owner,
-                                    std::string_view appVersion, std::string_view dataVersion,
-                                    std::string_view dataTime) {
+                                    std::string_view dataVersion, std::string_view dataTime) {
   WorkerReaction r;
   r.progressOwner = owner;
   switch (message) {
@@ -55,7 +54,7 @@ WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, boo
       r.handled = true;
       r.busy = false;
       if (wParam != 0) {
-        r.balloon = "自动升级工具更新成功, 版本:" + std::string(appVersion);
+        // The new version is in place but has not yet shown that it runs: it says so itself.
         r.destroy = true;
       } else {
         r.balloon = std::string();
@@ -89,6 +88,10 @@ WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, boo
       break;
   }
   return r;
+}
+
+std::string ReplacedText(std::string_view appVersion) {
+  return std::string(kTextUpdaterReplaced) + std::string(appVersion);
 }
 
 std::string FitUtf16Units(std::string_view utf8, std::size_t maxUnits) {

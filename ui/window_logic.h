@@ -13,6 +13,7 @@ namespace zt {
 inline constexpr std::string_view kInfoWaiting = "\r\n正在更新，请稍候....";
 inline constexpr std::string_view kTextUpdaterDownloading = "检测到新版本，自动升级工具正在下载...";
 inline constexpr std::string_view kTextDataDownloading = "正在从服务器下载最新升级包...";
+inline constexpr std::string_view kTextUpdaterReplaced = "自动升级工具更新成功, 版本:";
 inline constexpr std::string_view kAskAutoStartText =
     "保持数据自动更新，简化操作\r\n\r\n请确认是否设置软件为开机自动运行？";
 // The tray record's fields in UTF-16 units, without the terminating zero.
@@ -49,10 +50,14 @@ struct WorkerReaction {
   bool destroy = false;  // end the program
 };
 // wParam as the message carries it; `visible` is the main window's visibility now; `owner`
-// whose download the progress window shows now; the versions are UTF-8 texts for the balloons.
+// whose download the progress window shows now; the data version and date are UTF-8 texts for the
+// balloon. WM_UPDATER_DONE 1 ends the program without a word: the new version, once it has shown
+// that it runs, tells the user (ReplacedText).
 WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, bool visible, ProgressOwner owner,
-                                    std::string_view appVersion, std::string_view dataVersion,
-                                    std::string_view dataTime);
+                                    std::string_view dataVersion, std::string_view dataTime);
+
+// The new version's balloon once it has confirmed that it runs.
+std::string ReplacedText(std::string_view appVersion);
 
 // The longest prefix of `utf8` that takes at most `maxUnits` UTF-16 units and ends on a whole
 // character (a surrogate pair is never split; an invalid byte counts as one unit, as it becomes

@@ -9,9 +9,9 @@
 #include "win/handles.h"
 #include "win/system_dll.h"
 
-// The vendor's public key in PEM, generated from ZT_UPDATE_PUBLIC_KEY at build time; empty when
-// the build has none.
-extern const char kUpdatePublicKeyPem[];
+// The vendor's public keys in PEM, generated from ZT_UPDATE_PUBLIC_KEY at build time, ending in a
+// null (just the null when the build has none).
+extern const char* const kUpdatePublicKeyPems[];
 
 namespace zt {
 namespace {
@@ -100,10 +100,14 @@ bool CngCrypto::VerifyP256(const PublicKey& key, const Digest& digest, const Sig
                                          static_cast<ULONG>(s.size()), 0) == kOk;
 }
 
-std::optional<HeldFile> CngCrypto::HashAndHold(const std::filesystem::path& file) {
-  auto handle = std::make_shared<UniqueKernelHandle>(::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+std::optional<HeldFile> CngCrypto::HashAndHold(const std::filesystem::path& file, HoldFor purpose) {
+  // Others may read, nobody may write, rename or delete while the handle lives; a handle that is to
+  // move the file needs the right to delete it (a rename is a delete of the old name).
+  const DWORD access = GENERIC_READ | (purpose == HoldFor::Moving ? DELETE : 0);
+  auto handle = std::make_shared<UniqueKernelHandle>(
+      ::CreateFileW(file.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
   if (!*handle) return std::nullopt;
+  HeldFile held;
   Sha256Hash hash;
   std::vector<char> buffer(64 * 1024);
   for (;;) {
@@ -112,21 +116,34 @@ std::optional<HeldFile> CngCrypto::HashAndHold(const std::filesystem::path& file
       return std::nullopt;
     if (got == 0) break;
     if (!hash.Add(buffer.data(), got)) return std::nullopt;
+    if (purpose != HoldFor::Running) held.bytes.append(buffer.data(), got);
   }
   const auto digest = hash.Finish();
   if (!digest) return std::nullopt;
-  return HeldFile{*digest, std::move(handle)};
+  held.digest = *digest;
+  held.hold = std::move(handle);
+  return held;
+}
+
+HANDLE HeldHandle(const HeldFile& held) {
+  return held.hold ? static_cast<const UniqueKernelHandle*>(held.hold.get())->get() : nullptr;
 }
 
 UpdateTrust& BuiltInTrust() {
   static CngCrypto crypto;
   static UpdateTrust trust = [] {
-    const std::string_view pem = kUpdatePublicKeyPem;
-    if (pem.empty()) return UpdateTrust(std::nullopt, crypto);
-    // A key that does not parse verifies nothing: every descriptor is refused rather than trusted.
-    const auto key = ParsePublicKeyPem(pem);
-    if (!key) LogEvent("trust", "the built-in public key cannot be read: no update can be verified");
-    return UpdateTrust(key.value_or(PublicKey{}), crypto);
+    std::vector<PublicKey> keys;
+    for (const char* const* pem = kUpdatePublicKeyPems; *pem != nullptr; ++pem) {
+      // A key that does not parse verifies nothing; with no key left every descriptor is refused
+      // rather than trusted.
+      if (const auto key = ParsePublicKeyPem(*pem)) {
+        keys.push_back(*key);
+      } else {
+        LogEvent("trust", "a built-in public key cannot be read: it verifies nothing");
+        keys.push_back(PublicKey{});
+      }
+    }
+    return UpdateTrust(std::move(keys), crypto);
   }();
   return trust;
 }

@@ -1,6 +1,8 @@
 // The platform's own cryptography (CNG, bcrypt.dll from System32) behind zt::Crypto, and the
 // trust the tool builds in: the vendor's public key, when the build was given one.
 #pragma once
+#include <windows.h>
+
 #include "update/trust.h"
 
 namespace zt {
@@ -11,10 +13,13 @@ class CngCrypto final : public Crypto {
   bool VerifyP256(const PublicKey& key, const Digest& digest, const Signature& signature) override;
   // Read through a handle that shares reading only: nobody can write, rename or delete the file
   // while it is held.
-  std::optional<HeldFile> HashAndHold(const std::filesystem::path& file) override;
+  std::optional<HeldFile> HashAndHold(const std::filesystem::path& file, HoldFor purpose) override;
 };
 
-// The tool's one trust object: the built-in key (none when the build has none) over CNG.
+// The handle a file held by CngCrypto is held through.
+HANDLE HeldHandle(const HeldFile& held);
+
+// The tool's one trust object: the built-in keys (none when the build has none) over CNG.
 UpdateTrust& BuiltInTrust();
 
 }  // namespace zt

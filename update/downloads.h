@@ -24,8 +24,6 @@ int DownloadFile(const std::string& name, std::int32_t expectedLength, std::chro
 // At start-up: removes temporary files of transfers and installations that never finished
 // (older than a day) from the download folder and the update root.
 void RemoveStaleDownloads();
-// At start-up: removes the old executable that a finished replacement left beside this one.
-void RemoveReplacedExecutable(const std::string& exePath);
 
 // Start the data-package and self-update procedures on their own threads (never joined).
 void StartDataThread();

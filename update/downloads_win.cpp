@@ -304,35 +304,4 @@ void RemoveStaleDownloads() {
   if (removed > 0) LogEvent("download", "removed " + std::to_string(removed) + " unfinished temporary files");
 }
 
-void RemoveReplacedExecutable(const std::string& exePath) {
-  const std::filesystem::path old = PathFromUtf8(OldExecutablePath(exePath));
-  std::error_code ec;
-  if (std::filesystem::remove(old, ec)) LogEvent("self-update", "removed the replaced executable " + PathToUtf8(old));
-}
-
-bool ScriptProcessStarter::StartScript(const std::string& scriptPath, std::string& reason) {
-  // System32's cmd, never one that the current folder offers; /d skips AutoRun commands, /v:off
-  // keeps a '!' in a path from being expanded, /s /c runs the quoted script path as it stands.
-  wchar_t system[MAX_PATH];
-  const UINT n = ::GetSystemDirectoryW(system, MAX_PATH);
-  if (n == 0 || n >= MAX_PATH) {
-    reason = LastErrorText("GetSystemDirectoryW");
-    return false;
-  }
-  const std::wstring cmd = std::wstring(system, n) + L"\\cmd.exe";
-  std::wstring commandLine = L"cmd.exe /d /v:off /s /c \"\"" + Widen(scriptPath) + L"\"\"";
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESHOWWINDOW;
-  si.wShowWindow = SW_HIDE;
-  PROCESS_INFORMATION pi{};
-  if (!::CreateProcessW(cmd.c_str(), commandLine.data(), nullptr, nullptr, FALSE,
-                        IDLE_PRIORITY_CLASS | CREATE_NO_WINDOW, nullptr, nullptr, &si, &pi)) {
-    reason = LastErrorText("CreateProcessW cmd.exe");
-    return false;
-  }
-  UniqueKernelHandle thread(pi.hThread), process(pi.hProcess);
-  return true;
-}
-
 }  // namespace zt

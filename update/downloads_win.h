@@ -1,6 +1,6 @@
 // The Windows side of the downloads below DownloadFile: the server address, a transfer into any
-// folder under an enforced budget, the poster to the main window and the script process. Split
-// from the thread starters so the Windows tests can use them without the application object.
+// folder under an enforced budget and the poster to the main window. Split from the thread
+// starters so the Windows tests can use them without the application object.
 #pragma once
 #include <windows.h>
 
@@ -44,13 +44,6 @@ class WindowNotices final : public WorkerNotices {
 // Moves `from` over `to` (MoveFileExW), after flushing `from` to the disk, so that a power loss
 // right after can never leave a target of the right length full of zeros.
 bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason);
-
-// Starts the script through System32's command interpreter without its AutoRun commands and with
-// delayed expansion off: hidden, idle priority, handles closed at once.
-class ScriptProcessStarter final : public ProcessStarter {
- public:
-  bool StartScript(const std::string& scriptPath, std::string& reason) override;
-};
 
 // A downloader into a fixed folder on a fixed server with one budget per file.
 class WinInetDownloader final : public Downloader {

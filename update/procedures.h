@@ -1,35 +1,22 @@
-// The two background procedures, independent of Windows: keeping the data package installed, and
-// replacing the running executable through a script. They reach the outside only through the
-// small interfaces below, so they run the same against the real server and against fakes.
+// The data-package procedure, independent of Windows, and what the two background procedures
+// share: the download, the notices to the main window, and the update folder that every account of
+// the PC shares. They reach the outside only through the small interfaces below, so they run the
+// same against the real server and against fakes.
 #pragma once
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "app/descriptor_state.h"
+#include "app/user_state.h"
 #include "update/transfer.h"
 #include "update/trust.h"
 
 namespace zt {
-
-// The shared descriptor strings as the procedures need them.
-class DescriptorAccess {
- public:
-  virtual ~DescriptorAccess() = default;
-  virtual DescriptorCopy Server() = 0;
-  // Empties the server descriptor when it still is `expected`; true when it did.
-  virtual bool ClearServerIf(const DescriptorCopy& expected) = 0;
-  virtual std::string KeyValue(const std::string& text, std::string_view key) = 0;
-  virtual int Atoi(std::string_view text) = 0;
-  virtual std::string DataVersion() = 0;
-  virtual std::string LocalText() = 0;
-  virtual bool ReloadLocal() = 0;
-  // A descriptor value (GBK bytes) as the UTF-8 log can show it.
-  virtual std::string Shown(std::string_view value) = 0;
-};
 
 class Downloader {
  public:
@@ -45,7 +32,7 @@ class WorkerNotices {
   virtual void DataDownloading() = 0;
   virtual void DataDone(bool installed) = 0;
   virtual void UpdaterDownloading() = 0;
-  // true: the replacement script runs and the program must end now.
+  // true: the new executable is in place and the program must end now so that it can start.
   virtual void UpdaterDone(bool replacing) = 0;
   virtual void Progress(unsigned percent) = 0;
 };
@@ -70,25 +57,29 @@ class DoneNotice {
   bool m_succeeded = false;
 };
 
-class ProcessStarter {
+// The update folder (C:\ZT_Update\) is shared by every account of the PC, and any of them may write
+// in it: one tool of the machine at a time downloads into it or installs in it, and never through
+// a link that another account put in place of one of its folders.
+class SharedFolder {
  public:
-  virtual ~ProcessStarter() = default;
-  // Starts the script hidden at idle priority without waiting; false and a reason on failure.
-  virtual bool StartScript(const std::string& scriptPath, std::string& reason) = 0;
+  virtual ~SharedFolder() = default;
+  // The machine-wide lock, held while the returned guard lives; empty, with `reason`, when another
+  // tool holds it or a folder of the update folder is a link.
+  virtual std::shared_ptr<void> Lock(std::string& reason) = 0;
+  // Right before writing: why the folders may not be written now (one became a link), or nullopt.
+  virtual std::optional<std::string> WriteProblem() = 0;
 };
 
-// Whether the executable can be replaced by the script: nullopt when it can, else why not.
-class ReplaceabilityCheck {
- public:
-  virtual ~ReplaceabilityCheck() = default;
-  virtual std::optional<std::string> Problem(const std::filesystem::path& exe) = 0;
-};
-
-// The portable check: a file can be created and deleted beside the executable, and the executable
-// is not read-only.
-class FolderReplaceabilityCheck final : public ReplaceabilityCheck {
- public:
-  std::optional<std::string> Problem(const std::filesystem::path& exe) override;
+// What both procedures work with.
+struct UpdateContext {
+  DescriptorState& descriptor;  // the shared descriptor strings
+  Downloader& downloader;
+  WorkerNotices& notices;
+  UpdateTrust& trust;
+  SharedFolder& shared;
+  UserState& user;
+  // A descriptor value (GBK bytes) as the UTF-8 log can show it.
+  std::function<std::string(std::string_view)> shown;
 };
 
 struct DataPaths {
@@ -98,34 +89,24 @@ struct DataPaths {
 };
 
 // Returns the thread's exit code: 1 after a completed installation, 0 otherwise.
-int RunDataProcedure(DescriptorAccess& descriptor, Downloader& downloader, WorkerNotices& notices, UpdateTrust& trust,
-                     const DataPaths& paths);
+int RunDataProcedure(UpdateContext& c, const DataPaths& paths);
 
-struct UpdaterPaths {
-  std::string exePath;         // the running executable, UTF-8, Windows form
-  std::string downloadFolder;  // UTF-8 with its trailing separator
-  std::string appVersion;      // the program's own version text
-  // UTF-8 -> the console code page; nullopt when the text cannot be represented there.
-  std::function<std::optional<std::string>(std::string_view)> toConsoleCodePage;
-  ReplaceFileFn replace;  // empty: RenameReplacing
-};
+// Whether a staged offer applies to this installation: `rolloutValue` is the descriptor's
+// percentage (empty: everyone), `bucket` this installation's 0..99. A value that is not a number
+// from 0 to 100 offers to nobody.
+bool InRollout(std::string_view rolloutValue, std::uint32_t bucket);
 
-// Returns 1 once the script is written and started, 0 otherwise.
-int RunUpdaterProcedure(DescriptorAccess& descriptor, Downloader& downloader, WorkerNotices& notices,
-                        ProcessStarter& starter, ReplaceabilityCheck& check, UpdateTrust& trust,
-                        const UpdaterPaths& paths);
-
-// Beside the executable: its successor, checked before the script runs, and the old copy while the
-// script swaps them.
-std::string NewExecutablePath(std::string_view exePath);
-std::string OldExecutablePath(std::string_view exePath);
-
-// The replacement script (UTF-8; the caller converts it to the console code page). It waits for
-// the old process to end, moves the old executable aside, moves the new one into place (putting the
-// old one back on any failure), starts the executable hidden at normal priority and cleans up.
-std::string BuildReplacementScript(std::string_view exePath, std::string_view scriptPath);
+// A file name from the server that the procedures may fetch: plain, and none of the tool's own.
+bool IsUsableServerFile(std::string_view name);
 
 // True when the file starts with "MZ" (an executable image).
 bool LooksLikeExecutable(const std::filesystem::path& file);
+
+// Why a downloaded payload may not be used (not an executable image, or not the signed hash), or
+// nullopt; a refused file is removed so that it can never be installed or run.
+std::optional<std::string> PayloadProblem(UpdateTrust& trust, std::string_view descriptorText, std::string_view hashKey,
+                                          const std::filesystem::path& file);
+
+void RemoveQuietly(const std::filesystem::path& file);
 
 }  // namespace zt

@@ -1,2 +1,4 @@
-list(APPEND ZT_CORE_SOURCES update/transfer.cpp update/procedures.cpp update/trust.cpp)
-list(APPEND ZT_GLUE_SOURCES update/downloads_win.cpp update/workers_win.cpp update/crypto_win.cpp)
+list(APPEND ZT_CORE_SOURCES update/transfer.cpp update/procedures.cpp update/self_update.cpp update/data_launch.cpp
+            update/trust.cpp update/pe_image.cpp)
+list(APPEND ZT_GLUE_SOURCES update/downloads_win.cpp update/workers_win.cpp update/crypto_win.cpp
+            update/self_update_win.cpp update/shared_folder_win.cpp)

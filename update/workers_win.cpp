@@ -1,49 +1,58 @@
-// The two worker threads: the portable procedures wired to the application's shared descriptor
-// state, WinINet, the built-in trust, the main window and the command interpreter.
+// The worker threads: the portable procedures wired to the application's shared descriptor state,
+// WinINet, the built-in trust, the shared update folder, this user's state and the main window.
 #include <windows.h>
 
 #include <memory>
 
 #include "app/app.h"
-#include "app/descriptor.h"
 #include "app/fsutil.h"
 #include "app/log.h"
 #include "app/paths.h"
+#include "app/user_state_win.h"
 #include "update/crypto_win.h"
 #include "update/downloads.h"
 #include "update/downloads_win.h"
+#include "update/pe_image.h"
+#include "update/self_update_win.h"
+#include "update/shared_folder_win.h"
 #include "win/error.h"
 #include "win/text.h"
 
 namespace zt {
 namespace {
 
-class AppDescriptor final : public DescriptorAccess {
- public:
-  DescriptorCopy Server() override { return theApp.m_state.Server(); }
-  bool ClearServerIf(const DescriptorCopy& expected) override {
-    return theApp.m_state.ClearServerTextIf(expected.text);
-  }
-  std::string KeyValue(const std::string& text, std::string_view key) override { return GetKeyValue(text, key); }
-  int Atoi(std::string_view text) override { return AtoiRule(text); }
-  std::string DataVersion() override { return theApp.m_state.DataVersion(); }
-  std::string LocalText() override { return theApp.m_state.Local().text; }
-  bool ReloadLocal() override { return theApp.m_state.LoadLocalVersion(PathFromUtf8(kUpdateRoot)); }
-  std::string Shown(std::string_view value) override { return GbkToUtf8(value); }
-};
-
 WinInetDownloader PackageDownloader() {
   return WinInetDownloader({UpdateServerAddress(), PathFromUtf8(kDownloadFolder)}, kPackageBudget);
 }
 
+// The procedures' view of the process: the shared descriptor, the built-in trust, the update
+// folder, this user's state and the main window.
+struct WorkerContext {
+  WinInetDownloader downloader = PackageDownloader();
+  WindowNotices notices;
+  UpdateContext context{theApp.m_state,
+                        downloader,
+                        notices,
+                        BuiltInTrust(),
+                        TheSharedFolder(),
+                        TheUserState(),
+                        [](std::string_view value) { return GbkToUtf8(value); }};
+};
+
+// The processor this build runs as: a new executable for another one is refused.
+constexpr std::uint16_t kOwnMachine =
+#if defined(_WIN64)
+    kMachineX64;
+#else
+    kMachineX86;
+#endif
+
 // A worker's whole body sits inside one catch-all: no exception ends the process.
 DWORD WINAPI DataThreadProc(LPVOID) {
   try {
-    AppDescriptor descriptor;
-    WinInetDownloader downloader = PackageDownloader();
-    WindowNotices notices;
+    WorkerContext w;
     const DataPaths paths{PathFromUtf8(kUpdateRoot), PathFromUtf8(kDownloadFolder), MoveReplacing};
-    return static_cast<DWORD>(RunDataProcedure(descriptor, downloader, notices, BuiltInTrust(), paths));
+    return static_cast<DWORD>(RunDataProcedure(w.context, paths));
   } catch (...) {
     LogEvent("data", "stopped by an unexpected error");
     return 0;
@@ -52,14 +61,12 @@ DWORD WINAPI DataThreadProc(LPVOID) {
 
 DWORD WINAPI UpdaterThreadProc(LPVOID) {
   try {
-    AppDescriptor descriptor;
-    WinInetDownloader downloader = PackageDownloader();
-    WindowNotices notices;
-    ScriptProcessStarter starter;
+    WorkerContext w;
+    HandleSwap swap;
     FolderReplaceabilityCheck check;
-    const UpdaterPaths paths{GetModulePath(), kDownloadFolder, theApp.m_strAppVersion, Utf8ToOem, MoveReplacing};
-    return static_cast<DWORD>(
-        RunUpdaterProcedure(descriptor, downloader, notices, starter, check, BuiltInTrust(), paths));
+    const UpdaterPaths paths{PathFromUtf8(GetModulePath()), PathFromUtf8(kDownloadFolder), theApp.m_strAppVersion,
+                             kOwnMachine, MoveReplacing};
+    return static_cast<DWORD>(RunUpdaterProcedure(w.context, swap, check, paths));
   } catch (...) {
     LogEvent("self-update", "stopped by an unexpected error");
     return 0;
@@ -76,7 +83,13 @@ DWORD WINAPI FetchThreadProc(LPVOID parameter) {
   const std::unique_ptr<FetchOrder> order(static_cast<FetchOrder*>(parameter));
   int stored = 0;
   try {
-    stored = DownloadFile(kDescriptorName, 0, order->budget);
+    // The fetched descriptor lands in the folder every account shares: one tool at a time.
+    std::string busy;
+    if (const auto lock = TheSharedFolder().Lock(busy)) {
+      stored = DownloadFile(kDescriptorName, 0, order->budget);
+    } else {
+      LogEvent("descriptor", "not fetched now: " + busy);
+    }
   } catch (...) {
     LogEvent("descriptor", "the fetch stopped by an unexpected error");
   }

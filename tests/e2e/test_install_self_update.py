@@ -1,11 +1,12 @@
 """The installed tool keeps itself current where an ordinary account may write: installed per
-user, started by its HKCU Run value, it finds a new signed version on the update server at its
-scheduled check, swaps it in inside %LOCALAPPDATA%\\Programs\\ZT_AutoUpdate and comes back hidden."""
+user, started by its HKCU Run value, it finds a new signed version (the next build of this tree) on
+the update server at its scheduled check, swaps it in inside %LOCALAPPDATA%\\Programs\\ZT_AutoUpdate
+and comes back hidden."""
 import os
 
 import zt_e2e
 from install_rig import check, run_scenario, wait_for
-from update_rig import UpdateServer, descriptor
+from update_rig import UpdateServer, descriptor, versions
 
 IDT_WATCH = 1
 SCHEDULED_CHECK_TICK = 151
@@ -21,10 +22,10 @@ def with_server(rig, body):
 
 def run(rig, server):
     check(rig.install_silently()[0] == 0, "installed silently")
-    old = rig.installed_bytes()
-    new = old + b"\0ZT-NEW-BUILD-2.8\0" * 64  # the same program with an overlay: runs, and differs
+    following = versions(rig.e2e)[1]
+    new = open(os.path.join(rig.e2e.build, "ZT_AutoUpdate_next.exe"), "rb").read()
     package = open(os.path.join(rig.e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
-    served = descriptor("0201", "pkg_0201.exe", len(package), data_bytes=package, updater_version="2.8",
+    served = descriptor("0201", "pkg_0201.exe", len(package), data_bytes=package, updater_version=following,
                         updater_file="ZT_AutoUpdate_28.exe", updater_length=len(new), updater_bytes=new)
     server.serve("version.txt", served)
     server.serve("pkg_0201.exe", package)
@@ -43,12 +44,13 @@ def run(rig, server):
     check(wait_for(lambda: not rig.e2e.running(old_pid), 60), "the old tool ended for the replacement")
     check(wait_for(lambda: rig.installed_bytes() == new, 60), "the new version is in %s" % rig.folder)
     check(wait_for(lambda: rig.window("find"), 60), "the new tool runs")
+    check(wait_for(lambda: "version %s is up" % following in rig.e2e.read_log(), 30), "and confirmed that it is up")
     check(not rig.window("visible"), "hidden")
     log = rig.e2e.read_log()
-    check("(signature and hash verified): script started" in log, "the new version was verified before the swap")
+    check("(signature and hash verified) is in place" in log, "the new version was verified before the swap")
     starts = [line for line in log.splitlines() if " start version " in line]
-    check(starts[-1].endswith('"%s" /autohide /replaced' % rig.exe), "started by the script: %s" % starts[-1])
-    check(not os.path.exists(zt_e2e.to_unix(rig.exe + ".ztold")), "nothing left aside")
+    check(starts[-1].endswith('"%s" /autohide /replaced' % rig.exe), "started as the replacement: %s" % starts[-1])
+    check(wait_for(lambda: not os.path.exists(zt_e2e.to_unix(rig.exe + ".ztold")), 30), "nothing left aside")
     rig.uninstall_quietly()
 
 

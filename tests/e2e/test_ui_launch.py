@@ -39,7 +39,8 @@ def run(tool):
     check(wait_until(lambda: tool.send(0, timeout_ms=1000) is not None, 10), "the tool answers again")
     check(not tool.visible(), "the main window stays hidden")
     log = tool.log()
-    check("updater-launch started C:\\ZT_update\\data_update.exe" in log, "launch logged")
+    check("updater-launch started " in log and "the checked copy of C:\\ZT_Update\\data_update.exe" in log,
+          "launch logged")
     check("updater-launch the data-update program ended" in log, "end logged")
 
     # The program's window already present: nothing is started.

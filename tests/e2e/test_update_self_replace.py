@@ -1,111 +1,141 @@
-"""The tool replaces itself: a new updater version on the server makes the running tool download
-it, place it beside itself, write delete.bat and end; cmd runs the script, which swaps the new exe
-in and starts it with /autohide. Before that, a read-only exe is left alone and the tool keeps
-running, and a swap that fails (the new copy held by a scanner) puts the old exe back and starts it
-again: the tool is never lost."""
+"""The tool replaces itself with a good new version: the next build of this tree, signed and offered
+on the server. A read-only executable is left alone and the tool keeps running. Otherwise the tool
+swaps the new executable in, ends, and the new one comes up hidden, says so in a balloon with its
+own version, and the old copy goes; the tool is away for under 3 s, and no script ever appears in
+the shared update folder. The new version is not fetched again. The floor of accepted publications
+is this user's: after sequence 6, sequence 5 offering an older executable fetches nothing, even
+when the installed version.txt is put back to sequence 3."""
 import os
 import stat
-import subprocess
+import threading
 
 import zt_e2e
 from probe import check, wait_until
-from update_rig import descriptor, run_scenario
+from update_rig import (GapWatch, descriptor, end_unstarted_copy, run_scenario, scheduled_check, sequence_floors,
+                        versions)
 
-WM_UPDATER_DONE = 0x0592
-IDT_WATCH = 1
-SCHEDULED_CHECK_TICK = 151
+
+class ScriptWatch:
+    """Looks for .bat and .cmd files under C:\\ZT_Update while it runs."""
+
+    def __init__(self, root):
+        self.root, self.seen, self.stop = root, set(), threading.Event()
+        self.thread = threading.Thread(target=self.watch, daemon=True)
+        self.thread.start()
+
+    def watch(self):
+        while not self.stop.wait(0.02):
+            for folder, _, files in os.walk(self.root):
+                self.seen.update(os.path.join(folder, f) for f in files if f.lower().endswith((".bat", ".cmd")))
+
+    def scripts(self):
+        self.stop.set()
+        self.thread.join()
+        return sorted(self.seen)
 
 
 def run(e2e, tool, server):
+    current, following = versions(e2e)
     exe_unix = zt_e2e.to_unix(tool.win_exe)
-    # The installed package matches the server's, so only the self-update has work to do.
     package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
     old = open(exe_unix, "rb").read()
-    new = old + b"\0ZT-NEW-BUILD-2.8\0" * 64  # the same program with an overlay: runs, and differs
-    served = descriptor("0201", "data_pkg_0201.exe", len(package), data_bytes=package, updater_version="2.8",
-                        updater_file="ZT_AutoUpdate_28.exe", updater_length=len(new), updater_bytes=new)
-    server.serve("version.txt", served)
+    new = open(os.path.join(e2e.build, "ZT_AutoUpdate_next.exe"), "rb").read()
+    env = {"ZT_UPDATE_SERVER": server.address()}
+
+    def publish(seq, version, name, body):
+        served = descriptor("0201", "data_pkg_0201.exe", len(package), data_bytes=package, updater_version=version,
+                            updater_file=name, updater_length=len(body), updater_bytes=body, seq=seq)
+        server.serve("version.txt", served)
+        server.serve(name, body)
+        return served
+
+    # The installed package matches the server's, so only the self-update has work to do.
+    served = publish(5, following, "ZT_AutoUpdate_next.exe", new)
     server.serve("data_pkg_0201.exe", package)
-    server.serve("ZT_AutoUpdate_28.exe", new)
     tool.install_local_files(data_program=False, descriptor=served)
     with open(os.path.join(tool.update_root(), "data_update.exe"), "wb") as f:
         f.write(package)
-    env = {"ZT_UPDATE_SERVER": server.address()}
-    script = os.path.join(tool.update_root(), "Download", "delete.bat")
 
-    # 1. A read-only executable: nothing downloaded, no script, the tool keeps running.
+    print("-- a read-only executable", flush=True)
     os.chmod(exe_unix, stat.S_IRUSR | stat.S_IRGRP | stat.S_IROTH)
     tool.start(" /autohide", env=env)
-    rc, lines = tool.probe("tick", IDT_WATCH, SCHEDULED_CHECK_TICK, timeout=600)
-    check(rc == 0, "%d ticks sent" % SCHEDULED_CHECK_TICK)
-    check(wait_until(lambda: "not installed: the executable" in tool.log(), 30),
-          "log says why the new version is not installed")
+    scheduled_check(tool)
+    check(wait_until(lambda: "not installed: the executable" in tool.log(), 30), "log says why it is not installed")
     check("read-only" in tool.log(), "the reason is the read-only executable")
     check(tool.running(), "the tool keeps running")
-    check(not os.path.exists(script), "no delete.bat written")
     check(open(exe_unix, "rb").read() == old, "the executable is unchanged")
-    check(server.requested("ZT_AutoUpdate_28.exe") == 0, "the new exe was not even downloaded")
+    check(server.requested("ZT_AutoUpdate_next.exe") == 0, "the new version was not even downloaded")
     tool.stop()
     os.chmod(exe_unix, stat.S_IRUSR | stat.S_IWUSR | stat.S_IRGRP | stat.S_IROTH)
 
-    # 2. The new copy is held (as a scanner would, readers still allowed) from the moment it
-    # is placed: the tool's own checks read it, the script's swap fails, and the old exe goes
-    # back in place and runs again.
-    placed = tool.win_exe + ".ztnew"
-    holder_path = os.path.join(e2e.build, "holder.out")
-    holder_out = open(holder_path, "wb")
-    holder = subprocess.Popen(["wine", tool.probe_exe, "hold", placed, placed, "0", "90000"],
-                              stdin=subprocess.DEVNULL, stdout=holder_out, stderr=subprocess.DEVNULL,
-                              env=dict(os.environ, WINEDEBUG="-all"))
-    held = lambda word: word in open(holder_path, "rb").read().decode()
-    try:
-        check(wait_until(lambda: held("waiting"), 60), "the holder watches for the new copy")
-        tool.start(" /autohide", env=env)
-        held_pid = tool.pid
-        tool.probe("tick", IDT_WATCH, SCHEDULED_CHECK_TICK, timeout=600)
-        check(wait_until(lambda: not e2e.running(held_pid), 60), "the old tool ended after the download")
-        check(wait_until(lambda: not os.path.exists(script), 60), "the script finished")
-        check(held("held"), "the new copy was held")
-        check(open(exe_unix, "rb").read() == old, "the old executable is back at its path")
-        check(wait_until(lambda: tool.exists(), 60), "and a tool runs again (its main window exists)")
-        check(not os.path.exists(exe_unix + ".ztold"), "nothing left aside")
-    finally:
-        holder.kill()
-        holder.wait()
-        holder_out.close()
-    tool.post(WM_UPDATER_DONE, 1, 0)  # the restarted copy was not started by the scenario
-    check(wait_until(lambda: not tool.exists(), 20), "the restarted copy ended")
-
-    # 3. The replacement.
+    print("-- the good new version %s" % following, flush=True)
+    scripts = ScriptWatch(tool.update_root())
     tool.start(" /autohide", env=env)
     old_pid = tool.pid
-    rc, lines = tool.probe("tick", IDT_WATCH, SCHEDULED_CHECK_TICK, timeout=600)
-    check(wait_until(lambda: not e2e.running(old_pid), 60), "the old tool ended after the download")
-    check(wait_until(lambda: open(exe_unix, "rb").read() == new, 60),
-          "the script copied the new exe over the old one")
-    check(wait_until(lambda: not os.path.exists(script), 30), "delete.bat deleted itself")
-    check(wait_until(lambda: tool.exists(), 60), "the new tool is running (its main window exists)")
-    check(not tool.visible(), "started with /autohide: its window is hidden")
+    gap = GapWatch(tool, 90)
+    scheduled_check(tool)
+    tray_gap_ms = gap.result_ms(100)
+    check(tray_gap_ms is not None, "a new main window came up")
+    check(wait_until(lambda: not e2e.running(old_pid), 30), "the old tool ended")
+    check(open(exe_unix, "rb").read() == new, "the new version is in place")
+    check(wait_until(lambda: "version %s is up" % following in tool.log(), 30), "the new version confirmed")
+    confirmed = [line for line in tool.log().splitlines() if "version %s confirmed that it runs" % following in line]
+    check(confirmed, "the previous version saw the confirmation")
+    away_ms = int(confirmed[-1].split(", ")[-1].split(" ms ")[0])
+    check(away_ms < 3000, "the tool was away for %d ms (under 3 s)" % away_ms)
+    check(tray_gap_ms < 1000, "the tray icon was gone for %d ms at most" % tray_gap_ms)
+    check(wait_until(lambda: not tool.visible(), 10), "it runs hidden")
     log = tool.log()
-    check("download ZT_AutoUpdate_28.exe expected=%d status=200 received=%d result=stored" % (len(new), len(new))
-          in log, "log: the updater download")
-    check("script started" in log, "log: the script was started")
+    check("balloon 自动升级工具更新成功, 版本:%s" % following in log, "its balloon names the version now running")
     starts = [line for line in log.splitlines() if " start version " in line]
-    check(len(starts) >= 3 and "/autohide" in starts[-1], "the new instance logged its start with /autohide")
-    # The new instance was not started by this scenario (no pid): end it as a finished
-    # self-update would.
-    tool.post(WM_UPDATER_DONE, 1, 0)
-    check(wait_until(lambda: not tool.exists(), 20), "the new instance ended")
+    check(starts[-1].split(" start version ")[1].startswith(following) and starts[-1].endswith("/autohide /replaced"),
+          "the new version started hidden as the replacement: %s" % starts[-1])
+    check(wait_until(lambda: not os.path.exists(exe_unix + ".ztold"), 30), "the old copy is removed")
+    check(scripts.scripts() == [], "no script appeared under C:\\ZT_Update")
+    print("replacement: away %d ms, tray icon gone %d ms" % (away_ms, tray_gap_ms), flush=True)
+
+    def scheduled_check_done(done_mark):
+        """The running copy's scheduled check, until `done_mark` appears in the log it adds."""
+        before = len(tool.log())
+        scheduled_check(tool)
+        check(wait_until(lambda: done_mark in tool.log()[before:], 30), "check ended with: " + done_mark)
+        return tool.log()[before:]
+
+    # The check of the same version ends with the balloon taken down (WM_UPDATER_DONE 0).
+    scheduled_check_done("balloon (taken down)")
+    check(server.requested("ZT_AutoUpdate_next.exe") == 1, "the new version was not fetched again")
+
+    def restarted_check(done_mark):
+        end_unstarted_copy(tool)
+        tool.start(" /autohide", env=env)
+        return scheduled_check_done(done_mark)
+
+    print("-- the floor", flush=True)
+    publish(6, following, "ZT_AutoUpdate_next.exe", new)
+    restarted_check("balloon (taken down)")
+    floors = sequence_floors()
+    check(list(floors.values()) == [6], "this user's floor is 6, under the one key (%s)" % floors)
+    publish(5, current, "ZT_AutoUpdate_prev.exe", old)
+    check("refused: its sequence 5 is lower than 6" in restarted_check("server version.txt refused"),
+          "sequence 5 is refused after 6")
+    check(server.requested("ZT_AutoUpdate_prev.exe") == 0, "the older executable is not fetched")
+    with open(os.path.join(tool.update_root(), "version.txt"), "wb") as f:
+        f.write(descriptor("0201", "data_pkg_0201.exe", len(package), data_bytes=package, seq=3))
+    publish(4, current, "ZT_AutoUpdate_prev.exe", old)
+    check("refused: its sequence 4 is lower than 6" in restarted_check("server version.txt refused"),
+          "sequence 4 is refused although version.txt was put back to sequence 3")
+    check(server.requested("ZT_AutoUpdate_prev.exe") == 0, "the older executable is still not fetched")
+    tool.stop()
 
 
 def put_right(tool):
-    """A failed run may leave the executable read-only, or a copy the script started."""
+    """A failed run may leave the executable read-only, or a copy the tool started itself."""
     try:
         os.chmod(zt_e2e.to_unix(tool.win_exe), stat.S_IRUSR | stat.S_IWUSR | stat.S_IRGRP | stat.S_IROTH)
     except OSError:
         pass
     if tool.exists():
-        tool.post(WM_UPDATER_DONE, 1, 0)
+        tool.post(0x0592, 1, 0)
 
 
 def main():

@@ -8,7 +8,7 @@ import sys
 import tempfile
 
 import zt_e2e
-from probe import Tool
+from probe import Tool, check, wait_until
 
 
 class UpdateServer:
@@ -48,6 +48,91 @@ def descriptor(data_version, data_file, data_length, **kwargs):
     return zt_e2e.descriptor(data_version, data_file, data_length, **kwargs)
 
 
+USER_STATE_KEY = r"HKCU\Software\ZT_AutoUpdate"
+IDT_WATCH = 1
+SCHEDULED_CHECK_TICK = 151
+WM_UPDATER_DONE = 0x0592
+
+
+def versions(e2e):
+    """(this build's version, the next build's) from res/version.h: ZT_AutoUpdate_next.exe is this
+    tree with the minor version raised by one."""
+    text = open(os.path.join(e2e.source, "res", "version.h"), encoding="utf-8").read()
+    major = int(text.split("#define ZT_VERSION_MAJOR ")[1].split()[0])
+    minor = int(text.split("#define ZT_VERSION_MINOR ")[1].split()[0])
+    return "%d.%d" % (major, minor), "%d.%d" % (major, minor + 1)
+
+
+def scheduled_check(tool):
+    """Sends the ticks up to the first scheduled updater check to the running tool's window."""
+    rc, _ = tool.probe("tick", IDT_WATCH, SCHEDULED_CHECK_TICK, timeout=600)
+    check(rc == 0, "%d ticks sent" % SCHEDULED_CHECK_TICK)
+
+
+def end_unstarted_copy(tool):
+    """Ends a copy of the tool that the scenario did not start (one the tool started itself)."""
+    if tool.exists():
+        tool.post(WM_UPDATER_DONE, 1, 0)
+        check(wait_until(lambda: not tool.exists(), 20), "that copy ended")
+
+
+def clean_user_state():
+    """Removes what the tool keeps for the user (floors, failed versions, rollout bucket)."""
+    zt_e2e.run_windows(["reg", "delete", USER_STATE_KEY, "/f"])
+
+
+def user_state(name):
+    """What reg prints as the data of value `name` of the user's state, or None when it is absent."""
+    rc, lines = zt_e2e.run_windows(["reg", "query", USER_STATE_KEY, "/v", name])
+    for line in lines:
+        parts = line.split(None, 2)
+        if len(parts) >= 2 and parts[0] == name and parts[1].startswith("REG_"):
+            return parts[2].strip() if len(parts) > 2 else ""
+    return None
+
+
+def sequence_floors():
+    """This user's floors, {key id: sequence}, read from a reg export (Wine's reg query does not
+    show REG_QWORD data)."""
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "floors.reg")
+        zt_e2e.run_windows(["reg", "export", USER_STATE_KEY + "\\SequenceFloors", zt_e2e.to_windows(out), "/y"])
+        if not os.path.exists(out):
+            return {}
+        raw = open(out, "rb").read()
+    text = raw.decode("utf-16") if raw[:2] in (b"\xff\xfe", b"\xfe\xff") else raw.decode("utf-8", "replace")
+    floors = {}
+    for line in text.splitlines():
+        if line.startswith('"') and "=hex(b):" in line:
+            name, data = line.split("=hex(b):")
+            floors[name.strip('"')] = int.from_bytes(bytes(int(b, 16) for b in data.split(",")), "little")
+    return floors
+
+
+class GapWatch:
+    """probe gap in the background: how long no main window existed while the tool replaced itself."""
+
+    def __init__(self, tool, seconds):
+        self.out_path = os.path.join(tool.e2e.build, "gap-%d.out" % os.getpid())
+        self.out = open(self.out_path, "wb")
+        self.proc = subprocess.Popen(["wine", tool.probe_exe, "gap", str(int(seconds * 1000))],
+                                     stdin=subprocess.DEVNULL, stdout=self.out, stderr=subprocess.DEVNULL,
+                                     env=dict(os.environ, WINEDEBUG="-all"))
+
+    def result_ms(self, timeout):
+        """The gap in milliseconds, or None when no other main window came within the watch."""
+        try:
+            self.proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        self.out.close()
+        text = open(self.out_path, "rb").read().decode(errors="replace")
+        print("gap probe:", text.replace("\n", " | "), flush=True)
+        os.remove(self.out_path)
+        return int(text.split("gap_ms=")[1].split()[0]) if "gap_ms=" in text else None
+
+
 def run_scenario(body, on_failure=None):
     """Runs body(e2e, tool, server) against a private loopback server, with no C:\\ZT_Update and no
     Run value before and after. A failed check or a broken rig fails the scenario with the tool's
@@ -61,6 +146,7 @@ def run_scenario(body, on_failure=None):
             tool = Tool(e2e)
             tool.clean_update_root()
             tool.set_run_value(None)
+            clean_user_state()
             try:
                 body(e2e, tool, server)
             except Exception as e:
@@ -73,6 +159,7 @@ def run_scenario(body, on_failure=None):
             tool.stop()
             tool.clean_update_root()
             tool.set_run_value(None)
+            clean_user_state()
     finally:
         server.stop()
     print("PASS")

@@ -181,8 +181,12 @@ class E2E:
         return folder + "\\" + EXE_NAME
 
     def clean_update_root(self):
-        """Removes C:\\ZT_Update and everything in it (call between scenarios)."""
-        shutil.rmtree(to_unix(UPDATE_ROOT), ignore_errors=True)
+        """Removes C:\\ZT_Update and everything in it (call between scenarios); a link left in its
+        place by a scenario goes as a link."""
+        root = to_unix(UPDATE_ROOT)
+        if os.path.islink(root):
+            os.remove(root)
+        shutil.rmtree(root, ignore_errors=True)
 
     def read_log(self):
         """The tool's log C:\\ZT_Update\\autoupdate.log as text ("" when there is none)."""

@@ -1,6 +1,7 @@
 // Stand-in for the data-update program: shows its window under the caption the tool looks for,
-// hands the installed data version (C:\ZT_Update\version.txt, data_version) to the simulated
-// device(s) through the rig's flash.txt, stays about two seconds and ends.
+// imports version.dll (a DLL planted beside it would be loaded), hands the installed data version
+// (C:\ZT_Update\version.txt, data_version) to the simulated device(s) through the rig's flash.txt, stays about two
+// seconds and ends.
 #include <windows.h>
 
 #include <string>
@@ -54,6 +55,11 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+  // A function of version.dll, so the program imports it as real programs do.
+  wchar_t self[MAX_PATH] = {};
+  ::GetModuleFileNameW(nullptr, self, MAX_PATH);
+  DWORD ignored = 0;
+  ::GetFileVersionInfoSizeW(self, &ignored);
   const std::string version = DataVersion(zt::sim::ReadWholeFile(L"C:\\ZT_Update\\version.txt"));
   if (!version.empty() && version.find_first_of(" \t") == std::string::npos) {
     const std::wstring dir = zt::sim::SimDir();

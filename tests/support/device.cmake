@@ -23,7 +23,8 @@ target_link_options(device_simulator PRIVATE ${zt_rig_link_options} -municode)
 set_target_properties(device_simulator PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZT_SIMDEV_DIR})
 
 add_executable(data_update_standin WIN32 data_update_standin.cpp)
-target_link_libraries(data_update_standin PRIVATE zt_sim_files gdi32)
+# It imports version.dll, as real programs do: a copy planted beside it would be loaded.
+target_link_libraries(data_update_standin PRIVATE zt_sim_files gdi32 version)
 target_link_options(data_update_standin PRIVATE ${zt_rig_link_options} -municode)
 set_target_properties(data_update_standin PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZT_SIMDEV_DIR})
 

@@ -37,6 +37,12 @@
 //                                    scanner would: others may read it, nobody may rename, delete
 //                                    or write it (exit 1 when WHEN never came or FILE could not be
 //                                    opened)
+//   probe gap MS                     watches the main window for up to MS while the tool replaces
+//                                    itself: "gap_ms=N" once a main window of another process
+//                                    answers, N the longest time no main window answered or no
+//                                    tray icon was shown (each change printed as "t=TICKS pid=N")
+//   probe lock NAME MS               owns the mutex NAME ("held") for MS, then ends without
+//                                    releasing it, as a tool that ended mid-work would
 //
 // WIN: main (default), progress, about, updater (the data-update program), or any exact caption.
 // ID and numbers: decimal or 0x hex.
@@ -47,6 +53,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -254,6 +261,61 @@ int ControlQuery(const std::wstring& what, int id) {
   }
   Print(v ? "1" : "0");
   return v ? 0 : 1;
+}
+
+// The process of a main window that answers within 50 ms (a window that is being destroyed, or
+// whose thread is blocked, does not); 0 when none does.
+DWORD AnsweringMainWindowProcess() {
+  for (HWND w : TopWindows(L"#32770")) {
+    if (WindowText(w) != kMainCaption) continue;
+    DWORD_PTR result = 0;
+    if (!::SendMessageTimeoutW(w, WM_NULL, 0, 0, SMTO_ABORTIFHUNG | SMTO_BLOCK, 50, &result)) continue;
+    DWORD pid = 0;
+    ::GetWindowThreadProcessId(w, &pid);
+    return pid;
+  }
+  return 0;
+}
+
+int Gap(DWORD ms) {
+  const DWORD end = ::GetTickCount() + ms;
+  DWORD first = 0, longest = 0, goneSince = 0, shown = ~0u;
+  bool gone = false;
+  while (static_cast<LONG>(end - ::GetTickCount()) > 0) {
+    // Away: no main window answers, or no tray icon is shown (Wine's tray shows while it holds one;
+    // in the test prefix the tool is the only program with an icon).
+    HWND tray = ::FindWindowW(nullptr, L"Wine System Tray");
+    const DWORD pid = tray && ::IsWindowVisible(tray) ? AnsweringMainWindowProcess() : 0;
+    const DWORD now = ::GetTickCount();
+    if (pid != shown) Print("t=" + std::to_string(now) + " pid=" + std::to_string(shown = pid));
+    if (pid == 0 && first != 0 && !gone) {
+      gone = true;
+      goneSince = now;
+    } else if (pid != 0) {
+      if (gone) longest = std::max(longest, now - goneSince);
+      gone = false;
+      if (first == 0) first = pid;
+      if (pid != first) {
+        Print("gap_ms=" + std::to_string(longest));
+        return 0;
+      }
+    }
+    ::Sleep(5);
+  }
+  Print("timeout");
+  return 1;
+}
+
+int Lock(const wchar_t* name, DWORD ms) {
+  HANDLE mutex = ::CreateMutexW(nullptr, FALSE, name);
+  const DWORD waited = mutex ? ::WaitForSingleObject(mutex, 0) : WAIT_FAILED;
+  if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
+    Print("busy");
+    return 1;
+  }
+  Print("held");
+  ::Sleep(ms);
+  return 0;  // never released: the lock is abandoned
 }
 
 int Run(int argc, wchar_t** argv) {
@@ -515,6 +577,14 @@ int Run(int argc, wchar_t** argv) {
     ::Sleep(static_cast<DWORD>(n));
     ::CloseHandle(f);
     return 0;
+  }
+  if (cmd == L"gap") {
+    if (argc < 3 || !ParseNumber(argv[2], &n)) return Usage();
+    return Gap(static_cast<DWORD>(n));
+  }
+  if (cmd == L"lock") {
+    if (argc < 4 || !ParseNumber(argv[3], &n)) return Usage();
+    return Lock(argv[2], static_cast<DWORD>(n));
   }
   return Usage();
 }

@@ -60,12 +60,14 @@ struct FakeCrypto : Crypto {
     return std::equal(digest.begin(), digest.end(), sig.begin()) &&
            std::equal(key.begin(), key.begin() + 32, sig.begin() + 32);
   }
-  std::optional<HeldFile> HashAndHold(const std::filesystem::path& file) override {
+  std::optional<HeldFile> HashAndHold(const std::filesystem::path& file, HoldFor purpose) override {
     std::ifstream in(file, std::ios::binary);
     if (!in) return std::nullopt;
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     ++holds;
-    return HeldFile{FakeDigest(bytes), std::shared_ptr<void>(nullptr, [this](void*) { --holds; })};
+    HeldFile held{FakeDigest(bytes), std::shared_ptr<void>(nullptr, [this](void*) { --holds; }), {}};
+    if (purpose != HoldFor::Running) held.bytes = std::move(bytes);
+    return held;
   }
 };
 

@@ -86,8 +86,9 @@ TEST(WorkerMessageTest, ReactionTable) {
       {WM_UPDATER_DOWNLOADING, 0, false, O::None, O::None, upd, {}, {}, false, true, false, false},
       {WM_DATA_DOWNLOADING, 0, true, O::Updater, O::Data, dat, dat, {}, false, true, false, false},
       {WM_DATA_DOWNLOADING, 0, false, O::None, O::None, dat, {}, {}, false, true, false, false},
-      {WM_UPDATER_DONE, 1, true, O::Updater, O::Updater, "自动升级工具更新成功, 版本:2.7", {}, {}, false, false, false, true},
-      {WM_UPDATER_DONE, 7, false, O::None, O::None, "自动升级工具更新成功, 版本:2.7", {}, {}, false, false, false, true},
+      // The old version says nothing of a success that has not happened yet: it only ends.
+      {WM_UPDATER_DONE, 1, true, O::Updater, O::Updater, {}, {}, {}, false, false, false, true},
+      {WM_UPDATER_DONE, 7, false, O::None, O::None, {}, {}, {}, false, false, false, true},
       // A failed updater download takes the balloon down and closes its progress window, but not
       // one that shows the data download.
       {WM_UPDATER_DONE, 0, true, O::Updater, O::None, "", {}, {}, true, false, false, false},
@@ -102,7 +103,7 @@ TEST(WorkerMessageTest, ReactionTable) {
   };
   // clang-format on
   for (const Row& r : rows) {
-    const WorkerReaction got = ReactToWorkerMessage(r.msg, r.wp, r.visible, r.owner, "2.7", "9320", "2026-11-30");
+    const WorkerReaction got = ReactToWorkerMessage(r.msg, r.wp, r.visible, r.owner, "9320", "2026-11-30");
     SCOPED_TRACE(testing::Message() << std::hex << r.msg << " wp=" << r.wp << " visible=" << r.visible);
     EXPECT_TRUE(got.handled);
     EXPECT_EQ(got.balloon, r.balloon);
@@ -115,7 +116,7 @@ TEST(WorkerMessageTest, ReactionTable) {
     EXPECT_EQ(got.destroy, r.destroy);
   }
   for (unsigned other : {0x0590u, 0x0595u, 0x0599u, WM_TRAY_NOTIFY}) {
-    const WorkerReaction got = ReactToWorkerMessage(other, 1, true, ProgressOwner::None, "2.7", "1", "2");
+    const WorkerReaction got = ReactToWorkerMessage(other, 1, true, ProgressOwner::None, "1", "2");
     EXPECT_FALSE(got.handled) << other;
     EXPECT_FALSE(got.balloon.has_value());
     EXPECT_FALSE(got.destroy);

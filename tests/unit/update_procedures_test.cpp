@@ -4,9 +4,13 @@
 
 #include "tests/unit/fake_crypto.h"
 #include "tests/unit/file_helpers.h"
+#include "tests/unit/pe_builder.h"
+#include "update/pe_image.h"
+#include "update/self_update.h"
 
 #include <fstream>
 #include <map>
+#include <set>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
@@ -16,6 +20,7 @@
 #include <vector>
 
 #include "app/fsutil.h"
+#include "app/descriptor.h"
 #include "app/ids.h"
 
 namespace {
@@ -26,50 +31,7 @@ using Msg = std::pair<unsigned, std::uintptr_t>;
 using zt::test::ReadAll;
 using zt::test::WriteAll;
 
-// A descriptor store with the same contract as the shared state: copies out, compare-and-clear.
-struct FakeDescriptor : zt::DescriptorAccess {
-  std::mutex m;
-  std::string server, dataVersion;
-  fs::path root;
-  int reloads = 0;
-  zt::DescriptorCopy Server() override {
-    std::lock_guard l(m);
-    return {server, server};
-  }
-  bool ClearServerIf(const zt::DescriptorCopy& expected) override {
-    std::lock_guard l(m);
-    if (server != expected.text) return false;
-    server.clear();
-    return true;
-  }
-  std::string KeyValue(const std::string& text, std::string_view key) override {
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-      if (line.rfind(std::string(key) + "=", 0) == 0) {
-        std::string v = line.substr(key.size() + 1);
-        while (!v.empty() && (v.back() == ' ' || v.back() == '\r')) v.pop_back();
-        return v;
-      }
-    }
-    return {};
-  }
-  int Atoi(std::string_view text) override { return std::atoi(std::string(text).c_str()); }
-  std::string DataVersion() override {
-    std::lock_guard l(m);
-    return dataVersion;
-  }
-  std::string LocalText() override { return ReadAll(root / "version.txt"); }
-  bool ReloadLocal() override {
-    std::lock_guard l(m);
-    ++reloads;
-    dataVersion = KeyValue(ReadAll(root / "version.txt"), "data_version");
-    return !dataVersion.empty();
-  }
-  std::string Shown(std::string_view value) override { return std::string(value); }
-};
-
-// Serves bodies from a map through the real transfer loop, into the download folder.
+// Serves bodies from a map, into the download folder.
 struct FakeDownloader : zt::Downloader {
   fs::path folder;
   std::map<std::string, std::string> bodies;
@@ -99,24 +61,34 @@ struct FakeNotices : zt::WorkerNotices {
   void Progress(unsigned percent) override { Add(zt::WM_DOWNLOAD_PROGRESS, percent); }
 };
 
-struct FakeStarter : zt::ProcessStarter {
-  bool succeed = true;
-  std::vector<std::string> started;
-  bool StartScript(const std::string& path, std::string& reason) override {
-    started.push_back(path);
-    if (!succeed) reason = "no cmd";
-    return succeed;
+// The machine-wide lock: held by another session, or a folder that became a link before the install.
+struct FakeShared : zt::SharedFolder {
+  bool heldElsewhere = false;
+  std::optional<std::string> writeProblem;
+  int locked = 0;  // guards alive now
+  std::shared_ptr<void> Lock(std::string& reason) override {
+    if (heldElsewhere) {
+      reason = "another session's tool is working on it";
+      return nullptr;
+    }
+    ++locked;
+    return std::shared_ptr<int>(new int(0), [this](int* p) {
+      delete p;
+      --locked;
+    });
   }
+  std::optional<std::string> WriteProblem() override { return writeProblem; }
 };
 
-struct FakeCheck : zt::ReplaceabilityCheck {
-  std::optional<std::string> problem;
-  int problemFromCall = 1;  // the problem is reported from this call on
-  int calls = 0;
-  std::optional<std::string> Problem(const fs::path&) override {
-    ++calls;
-    return calls >= problemFromCall ? problem : std::nullopt;
-  }
+struct FakeUser : zt::UserState {
+  std::map<std::string, std::uint64_t> floors;
+  std::set<std::string> failed;
+  std::uint32_t bucket = 0;
+  std::uint64_t SequenceFloor(std::string_view id) override { return floors[std::string(id)]; }
+  void RaiseSequenceFloor(std::string_view id, std::uint64_t seq) override { floors[std::string(id)] = seq; }
+  bool UpdaterVersionFailed(std::string_view v) override { return failed.count(std::string(v)) > 0; }
+  void RememberFailedUpdaterVersion(std::string_view v) override { failed.insert(std::string(v)); }
+  std::uint32_t RolloutBucket() override { return bucket; }
 };
 
 const std::string kExe = "MZ" + std::string(998, 'x');  // 1000 bytes, an executable image
@@ -124,11 +96,13 @@ const std::string kExe2 = "MZ" + std::string(998, 'y');
 
 struct Fixture {
   fs::path dir, root, download;
-  FakeDescriptor desc;
+  zt::DescriptorState desc;
   FakeDownloader dl;
   FakeNotices poster;
+  FakeShared shared;
+  FakeUser user;
   zt::test::FakeCrypto crypto;
-  zt::UpdateTrust trust{std::nullopt, crypto};
+  zt::UpdateTrust trust{{}, crypto};
   explicit Fixture(const std::string& tag) {
     dir = fs::temp_directory_path() /
           ("zt_proc_" + tag + "_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
@@ -136,16 +110,35 @@ struct Fixture {
     root = dir / "ZT_Update";
     download = root / "Download";
     fs::create_directories(download);
-    desc.root = root;
     dl.folder = download;
   }
   ~Fixture() { fs::remove_all(dir); }
   zt::DataPaths Paths() const { return {root, download, {}}; }
+  zt::UpdateContext Context(zt::Downloader* d = nullptr, zt::UpdateTrust* t = nullptr, zt::WorkerNotices* n = nullptr) {
+    return {desc,
+            d ? *d : dl,
+            n ? *n : poster,
+            t ? *t : trust,
+            shared,
+            user,
+            [](std::string_view v) { return std::string(v); }};
+  }
+  int RunData(const zt::DataPaths& paths) {
+    zt::UpdateContext c = Context();
+    return zt::RunDataProcedure(c, paths);
+  }
+  int RunData() { return RunData(Paths()); }
   // The descriptor as fetched: its text is the server text and its file is Download/version.txt.
   void Serve(const std::string& text) {
-    desc.server = text;
+    desc.SetServerText(text);
     WriteAll(download / "version.txt", text);
   }
+  // The installed descriptor, loaded as start-up loads it.
+  void Install(const std::string& descriptor) {
+    WriteAll(root / "version.txt", descriptor);
+    desc.LoadLocalVersion(root);
+  }
+  std::string Server() const { return desc.ServerText(); }
 };
 
 std::string DataDescriptor(const std::string& version, const std::string& file, const std::string& length) {
@@ -174,30 +167,30 @@ TEST_P(DataProcedure, EndsAsDescribed) {
   const DataCase& c = GetParam();
   Fixture f(c.label);
   f.Serve(c.descriptor);
-  f.desc.dataVersion = c.installedVersion;
-  WriteAll(f.root / "version.txt", "data_version=" + c.installedVersion + "\n");
+  f.Install("data_version=" + c.installedVersion + "\n");
   if (!c.installedExe.empty()) WriteAll(f.root / "data_update.exe", c.installedExe);
   f.dl.bodies = c.served;
 
-  EXPECT_EQ(zt::RunDataProcedure(f.desc, f.dl, f.poster, f.trust, f.Paths()), c.exitCode);
+  EXPECT_EQ(f.RunData(), c.exitCode);
   EXPECT_EQ(f.poster.messages, c.messages);
-  EXPECT_EQ(f.desc.server.empty(), c.descriptor.empty() || c.serverTextCleared);
+  EXPECT_EQ(f.Server().empty(), c.descriptor.empty() || c.serverTextCleared);
   EXPECT_EQ(static_cast<int>(f.dl.calls.size()), c.downloads);
   if (c.exeAfter.empty())
     EXPECT_FALSE(fs::exists(f.root / "data_update.exe"));
   else
     EXPECT_EQ(ReadAll(f.root / "data_update.exe"), c.exeAfter);
+  EXPECT_EQ(f.shared.locked, 0);  // never kept beyond the run
   if (c.exitCode == 1) {
     EXPECT_EQ(ReadAll(f.root / "version.txt"), c.descriptor);
-    EXPECT_EQ(f.desc.reloads, 1);
+    EXPECT_EQ(f.desc.DataVersion(), zt::GetKeyValue(c.descriptor, "data_version"));  // reloaded
     // A second run right after finds nothing to do, except when no length was given: then the
     // installed program never has the "expected" size 0 and is fetched again.
     f.poster.messages.clear();
     const bool unsized = std::string(c.label) == "length_not_number";
-    EXPECT_EQ(zt::RunDataProcedure(f.desc, f.dl, f.poster, f.trust, f.Paths()), unsized ? 1 : 0);
+    EXPECT_EQ(f.RunData(), unsized ? 1 : 0);
     EXPECT_EQ(f.poster.messages, unsized ? kDataOk : std::vector<Msg>{});
   } else {
-    EXPECT_EQ(f.desc.reloads, 0);
+    EXPECT_EQ(f.desc.DataVersion(), c.installedVersion);
     EXPECT_EQ(ReadAll(f.root / "version.txt"), "data_version=" + c.installedVersion + "\n");
   }
 }
@@ -231,8 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(DataProcedureInstall, FailedCopyLeavesInstalledFilesAndPostsFailure) {
   Fixture f("copy_fails");
   f.Serve(DataDescriptor("0106", "p.exe", "1000"));
-  f.desc.dataVersion = "0105";
-  WriteAll(f.root / "version.txt", "data_version=0105\n");
+  f.Install("data_version=0105\n");
   WriteAll(f.root / "data_update.exe", kExe);
   f.dl.bodies = {{"p.exe", kExe2}};
   zt::DataPaths paths = f.Paths();
@@ -245,32 +237,12 @@ TEST(DataProcedureInstall, FailedCopyLeavesInstalledFilesAndPostsFailure) {
     }
     return zt::RenameReplacing(from, to, why);
   };
-  EXPECT_EQ(zt::RunDataProcedure(f.desc, f.dl, f.poster, f.trust, paths), 0);
+  EXPECT_EQ(f.RunData(paths), 0);
   EXPECT_EQ(f.poster.messages, kDataFail);
-  EXPECT_EQ(f.desc.reloads, 0);
+  EXPECT_EQ(f.desc.DataVersion(), "0105");
   EXPECT_EQ(ReadAll(f.root / "version.txt"), "data_version=0105\n");
   for (const auto& e : fs::directory_iterator(f.root))
     EXPECT_FALSE(e.path().filename().string().ends_with(".ztpart")) << e.path();
-}
-
-TEST(DataProcedureConcurrency, CompareAndClearKeepsANewerDescriptor) {
-  // The main thread fetched a new descriptor while the worker read the incomplete old one.
-  struct RacingDescriptor : FakeDescriptor {
-    bool swapped = false;
-    std::string KeyValue(const std::string& text, std::string_view key) override {
-      if (!swapped) {
-        swapped = true;
-        std::lock_guard l(m);
-        server = "data_version=0200\n";
-      }
-      return FakeDescriptor::KeyValue(text, key);
-    }
-  };
-  Fixture f("race");
-  RacingDescriptor d;
-  d.server = "incomplete=1\n";
-  EXPECT_EQ(zt::RunDataProcedure(d, f.dl, f.poster, f.trust, f.Paths()), 0);
-  EXPECT_EQ(d.server, "data_version=0200\n");
 }
 
 // A fetch on the window's thread replaces the fetched descriptor while the package downloads: the
@@ -294,53 +266,145 @@ TEST(DataProcedureConcurrency, DescriptorFetchedDuringTheDownloadIsNotInstalledW
     } dl;
     Fixture f("refetch");
     f.Serve(served);
-    f.desc.dataVersion = "0105";
-    WriteAll(f.root / "version.txt", "data_version=0105\n");
+    f.Install("data_version=0105\n");
     WriteAll(f.root / "data_update.exe", kExe);
     dl.folder = f.download;
     dl.bodies = {{"p.exe", kExe2}};
     dl.meanwhile = meanwhile;
-    EXPECT_EQ(zt::RunDataProcedure(f.desc, dl, f.poster, f.trust, f.Paths()), 1);
+    zt::UpdateContext c = f.Context(&dl);
+    EXPECT_EQ(zt::RunDataProcedure(c, f.Paths()), 1);
     EXPECT_EQ(f.poster.messages, kDataOk);
     EXPECT_EQ(ReadAll(f.root / "data_update.exe"), kExe2);
     EXPECT_EQ(ReadAll(f.root / "version.txt"), served);
   }
 }
 
+// ---- data: the shared folder and staged offers ----
+
+// Another session's tool holds the update folder: nothing is announced or fetched. A folder that
+// became a link while the package downloaded: nothing is installed through it.
+TEST(DataProcedureSharedFolder, HeldLockAndLinkedFolder) {
+  struct Row {
+    const char* label;
+    bool heldElsewhere;
+    std::optional<std::string> writeProblem;
+    std::vector<Msg> messages;
+    std::size_t downloads;
+  };
+  for (const Row& r : {Row{"held by another session", true, {}, {}, 0},
+                       Row{"a folder became a link", false, "Download is a link", kDataFail, 1}}) {
+    SCOPED_TRACE(r.label);
+    Fixture f("shared");
+    f.Serve(DataDescriptor("0106", "p.exe", "1000"));
+    f.Install("data_version=0105\n");
+    WriteAll(f.root / "data_update.exe", kExe);
+    f.dl.bodies = {{"p.exe", kExe2}};
+    f.shared.heldElsewhere = r.heldElsewhere;
+    f.shared.writeProblem = r.writeProblem;
+    EXPECT_EQ(f.RunData(), 0);
+    EXPECT_EQ(f.poster.messages, r.messages);
+    EXPECT_EQ(f.dl.calls.size(), r.downloads);
+    EXPECT_EQ(ReadAll(f.root / "data_update.exe"), kExe);
+    EXPECT_EQ(f.shared.locked, 0);
+  }
+}
+
+TEST(Rollout, ShareOfInstallations) {
+  struct Row {
+    const char* value;
+    std::uint32_t bucket;
+    bool offered;
+  };
+  for (const Row& r :
+       {Row{"", 99, true}, Row{"40", 42, false}, Row{"43", 42, true}, Row{"0", 0, false}, Row{"100", 99, true},
+        Row{"101", 0, false}, Row{"-5", 0, false}, Row{"abc", 0, false}, Row{"5 ", 0, false}})
+    EXPECT_EQ(zt::InRollout(r.value, r.bucket), r.offered) << r.value << " " << r.bucket;
+}
+
+// Outside the share the installed data stays as if nothing new were offered; a repair of the same
+// version and a first installation never wait.
+TEST(Rollout, DataOutsideTheShareKeepsWhatIsInstalled) {
+  struct Row {
+    const char* label;
+    std::string installedVersion;  // "" = no data installed
+    std::string installedExe;
+    std::uint32_t bucket;
+    bool downloads;
+  };
+  for (const Row& r :
+       {Row{"outside", "0105", kExe, 42, false}, Row{"inside", "0105", kExe, 39, true},
+        Row{"first installation", "", "", 42, true}, Row{"repair of the same version", "0106", "", 42, true}}) {
+    SCOPED_TRACE(r.label);
+    Fixture f("rollout");
+    f.Serve(DataDescriptor("0106", "p.exe", "1000") + "data_rollout=40\n");
+    if (!r.installedVersion.empty()) f.Install("data_version=" + r.installedVersion + "\n");
+    if (!r.installedExe.empty()) WriteAll(f.root / "data_update.exe", r.installedExe);
+    f.dl.bodies = {{"p.exe", kExe2}};
+    f.user.bucket = r.bucket;
+    EXPECT_EQ(f.RunData(), r.downloads ? 1 : 0);
+    EXPECT_EQ(f.poster.messages, r.downloads ? kDataOk : std::vector<Msg>{});
+    EXPECT_EQ(f.desc.DataVersion(), r.downloads ? "0106" : r.installedVersion);
+  }
+}
+
 // ---- self-update ----
+
+// The swap as the Windows side does it, with renames: the old one aside, the new one in its place.
+struct FakeSwap : zt::ExecutableSwap {
+  bool succeed = true;
+  std::vector<std::string> ready;
+  bool SwapIn(zt::HeldFile&, const fs::path& exe, const fs::path& old, std::string& reason) override {
+    if (!succeed) {
+      reason = "sharing violation";
+      return false;
+    }
+    fs::rename(exe, old);
+    fs::rename(zt::NewExecutablePath(exe), exe);
+    return true;
+  }
+  void Ready(std::string version, zt::HeldFile) override { ready.push_back(std::move(version)); }
+};
+
+struct FakeCheck : zt::ReplaceabilityCheck {
+  std::optional<std::string> problem;
+  int problemFromCall = 1;  // the problem is reported from this call on
+  int calls = 0;
+  std::optional<std::string> Problem(const fs::path&) override {
+    ++calls;
+    return calls >= problemFromCall ? problem : std::nullopt;
+  }
+};
+
+const std::string kRunning = zt::test::MakeImage(zt::kMachineX64, std::pair(2u, 7u), 1000);
+const std::string kNew28 = zt::test::MakeImage(zt::kMachineX64, std::pair(2u, 8u), 1000);
 
 struct UpdaterRun {
   Fixture f;
-  FakeStarter starter;
+  FakeSwap swap;
   FakeCheck check;
   zt::UpdaterPaths paths;
-  fs::path exe;
   explicit UpdaterRun(const std::string& tag) : f(tag) {
-    exe = f.dir / "ZT Tool" / "ZT_AutoUpdate.exe";
-    fs::create_directories(exe.parent_path());
-    WriteAll(exe, "MZ the running one");
-    paths.exePath = zt::PathToUtf8(exe);
-    paths.downloadFolder = zt::PathToUtf8(f.download) + "/";
+    paths.exe = f.dir / "ZT Tool" / "ZT_AutoUpdate.exe";
+    fs::create_directories(paths.exe.parent_path());
+    WriteAll(paths.exe, kRunning);
+    paths.downloadFolder = f.download;
     paths.appVersion = "2.7";
-    paths.toConsoleCodePage = [](std::string_view s) -> std::optional<std::string> {
-      for (unsigned char c : s)
-        if (c >= 0x80) return std::nullopt;  // an ASCII console code page for the test
-      return std::string(s);
-    };
+    paths.machine = zt::kMachineX64;
   }
-  int Run() { return zt::RunUpdaterProcedure(f.desc, f.dl, f.poster, starter, check, f.trust, paths); }
-  void MoveExe(const fs::path& to) {
-    exe = to;
-    fs::create_directories(exe.parent_path());
-    WriteAll(exe, "MZ the running one");
-    paths.exePath = zt::PathToUtf8(exe);
+  int Run(zt::Downloader* d = nullptr, zt::UpdateTrust* t = nullptr) {
+    zt::UpdateContext c = f.Context(d, t);
+    return zt::RunUpdaterProcedure(c, swap, check, paths);
   }
-  fs::path Placed() const { return zt::PathFromUtf8(zt::NewExecutablePath(paths.exePath)); }
-  fs::path Script() const { return f.download / "delete.bat"; }
+  fs::path Placed() const { return zt::NewExecutablePath(paths.exe); }
+  fs::path Old() const { return zt::OldExecutablePath(paths.exe); }
 };
 
 std::string UpdaterDescriptor(const std::string& version, const std::string& file, const std::string& length) {
   return "updater_version=" + version + "\nupdater_file=" + file + "\nupdater_length=" + length + "\n";
+}
+
+std::string Image(unsigned major, unsigned minor, std::uint16_t machine = zt::kMachineX64) {
+  return zt::test::MakeImage(machine, std::pair(major, minor), 1000);
 }
 
 struct UpdaterCase {
@@ -348,12 +412,13 @@ struct UpdaterCase {
   std::string descriptor;
   std::map<std::string, std::string> served;
   std::optional<std::string> checkProblem;
-  bool starts;
+  bool swaps;
   int exitCode;
   std::vector<Msg> messages;
   bool serverTextCleared;
-  bool scriptLeft;
+  std::string exeAfter;  // "" = the running one
   int downloads;
+  bool failedAfter;  // the version is remembered as failed
 };
 
 class UpdaterProcedure : public ::testing::TestWithParam<UpdaterCase> {};
@@ -364,114 +429,155 @@ TEST_P(UpdaterProcedure, EndsAsDescribed) {
   u.f.Serve(c.descriptor);
   u.f.dl.bodies = c.served;
   u.check.problem = c.checkProblem;
-  u.starter.succeed = c.starts;
-  WriteAll(u.Script(), "old script");
+  u.swap.succeed = c.swaps;
 
   EXPECT_EQ(u.Run(), c.exitCode);
   EXPECT_EQ(u.f.poster.messages, c.messages);
-  EXPECT_EQ(u.f.desc.server.empty(), c.descriptor.empty() || c.serverTextCleared);
+  EXPECT_EQ(u.f.Server().empty(), c.descriptor.empty() || c.serverTextCleared);
   EXPECT_EQ(static_cast<int>(u.f.dl.calls.size()), c.downloads);
-  if (c.scriptLeft) {
-    ASSERT_EQ(u.starter.started.size(), 1u);
-    EXPECT_EQ(u.starter.started[0], u.paths.downloadFolder + "delete.bat");
-    const std::string script = ReadAll(u.Script());
-    EXPECT_EQ(script, zt::BuildReplacementScript(u.paths.exePath, u.paths.downloadFolder + "delete.bat"));
-    // The new executable waits, whole, beside the old one.
-    EXPECT_EQ(ReadAll(u.Placed()), kExe);
-  } else {
-    // Either never reached (the old script untouched) or removed after a failure; nothing waits
-    // beside the executable.
-    EXPECT_TRUE(!fs::exists(u.Script()) || ReadAll(u.Script()) == "old script");
-    EXPECT_FALSE(fs::exists(u.Placed()));
-  }
-  if (c.checkProblem) {
-    EXPECT_TRUE(u.starter.started.empty());
-  }
+  EXPECT_EQ(ReadAll(u.paths.exe), c.exeAfter.empty() ? kRunning : c.exeAfter);
+  // Swapped: the old one waits aside and the main thread is told; otherwise nothing moved.
+  EXPECT_EQ(fs::exists(u.Old()), c.exitCode == 1);
+  EXPECT_EQ(u.swap.ready.size(), c.exitCode == 1 ? 1u : 0u);
+  EXPECT_FALSE(fs::exists(u.Placed()));
+  EXPECT_EQ(!u.f.user.failed.empty(), c.failedAfter);
+  EXPECT_EQ(u.f.shared.locked, 0);
 }
 
 const std::vector<Msg> kUpdOk = {{zt::WM_UPDATER_DOWNLOADING, 0}, {zt::WM_UPDATER_DONE, 1}};
 const std::vector<Msg> kUpdFail = {{zt::WM_UPDATER_DOWNLOADING, 0}, {zt::WM_UPDATER_DONE, 0}};
 const std::vector<Msg> kUpdDoneOnly = {{zt::WM_UPDATER_DONE, 0}};
-const std::map<std::string, std::string> kServedExe = {{"ZT_AutoUpdate_28.exe", kExe}};
+const std::map<std::string, std::string> kServed28 = {{"ZT_AutoUpdate_28.exe", kNew28}};
 
 // One row a case, kept as written.
 // clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Endings, UpdaterProcedure,
     ::testing::Values(
-        UpdaterCase{"no_descriptor", "", {}, {}, true, 0, {}, false, false, 0},
-        UpdaterCase{"no_updater_file", "updater_version=2.8\nupdater_length=1000\n", {}, {}, true, 0, {}, true, false, 0},
+        UpdaterCase{"no_descriptor", "", {}, {}, true, 0, {}, false, "", 0, false},
+        UpdaterCase{"no_updater_file", "updater_version=2.8\nupdater_length=1000\n", {}, {}, true, 0, {}, true, "", 0, false},
         // A refused name leaves the descriptor to the data check that follows; the same version
         // is answered first, whatever the name.
-        UpdaterCase{"unsafe_name_same_version", UpdaterDescriptor("2.7", "ZT_AutoUpdate(2.7).exe", "1000"), {}, {}, true, 0, kUpdDoneOnly, false, false, 0},
-        UpdaterCase{"unsafe_name", UpdaterDescriptor("2.8", "%COMSPEC%.exe", "1000"), {}, {}, true, 0, kUpdDoneOnly, false, false, 0},
-        UpdaterCase{"traversal_name", UpdaterDescriptor("2.8", "..\\x.exe", "1000"), {}, {}, true, 0, kUpdDoneOnly, false, false, 0},
-        // An updater named like the script would be copied over the executable as the script text.
-        UpdaterCase{"script_name", UpdaterDescriptor("2.8", "delete.bat", "1000"), {{"delete.bat", kExe}}, {}, true, 0, kUpdDoneOnly, false, false, 0},
-        UpdaterCase{"script_name_upper", UpdaterDescriptor("2.8", "DELETE.BAT", "1000"), {{"DELETE.BAT", kExe}}, {}, true, 0, kUpdDoneOnly, false, false, 0},
-        UpdaterCase{"descriptor_name", UpdaterDescriptor("2.8", "VERSION.txt", "1000"), {{"VERSION.txt", kExe}}, {}, true, 0, kUpdDoneOnly, false, false, 0},
-        UpdaterCase{"same_version", UpdaterDescriptor("2.7", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, true, 0, kUpdDoneOnly, false, false, 0},
-        UpdaterCase{"length_not_number", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "abc"), kServedExe, {}, true, 0, kUpdDoneOnly, false, false, 0},
-        UpdaterCase{"not_replaceable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, "read-only", true, 0, kUpdDoneOnly, false, false, 0},
-        UpdaterCase{"download_fails", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {}, {}, true, 0, kUpdFail, false, false, 1},
-        UpdaterCase{"not_executable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "9"), {{"ZT_AutoUpdate_28.exe", "<html>err"}}, {}, true, 0, kUpdFail, false, false, 1},
-        UpdaterCase{"script_not_started", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, false, 0, kUpdFail, false, false, 1},
-        UpdaterCase{"older_version_still_installs", UpdaterDescriptor("2.6", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, true, 1, kUpdOk, false, true, 1},
-        UpdaterCase{"text_compare_2_70", UpdaterDescriptor("2.70", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, true, 1, kUpdOk, false, true, 1},
-        UpdaterCase{"new_version", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, true, 1, kUpdOk, false, true, 1}),
+        UpdaterCase{"unsafe_name_same_version", UpdaterDescriptor("2.7", "ZT_AutoUpdate(2.7).exe", "1000"), {}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"unsafe_name", UpdaterDescriptor("2.8", "%COMSPEC%.exe", "1000"), {}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"traversal_name", UpdaterDescriptor("2.8", "..\\x.exe", "1000"), {}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
+        // Names that earlier versions use for their own files.
+        UpdaterCase{"script_name", UpdaterDescriptor("2.8", "DELETE.BAT", "1000"), {{"DELETE.BAT", kNew28}}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"descriptor_name", UpdaterDescriptor("2.8", "VERSION.txt", "1000"), {{"VERSION.txt", kNew28}}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"same_version", UpdaterDescriptor("2.7", "ZT_AutoUpdate_28.exe", "1000"), kServed28, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"length_not_number", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "abc"), kServed28, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"not_replaceable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServed28, "read-only", true, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"download_fails", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {}, {}, true, 0, kUpdFail, false, "", 1, false},
+        UpdaterCase{"not_executable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "9"), {{"ZT_AutoUpdate_28.exe", "<html>err"}}, {}, true, 0, kUpdFail, false, "", 1, false},
+        UpdaterCase{"swap_fails", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServed28, {}, false, 0, kUpdFail, false, "", 1, false},
+        // What the image says of itself must be what the descriptor offers, for this processor;
+        // otherwise it is never fetched again.
+        UpdaterCase{"version_resource_differs", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 7)}}, {}, true, 0, kUpdFail, false, "", 1, true},
+        UpdaterCase{"other_processor", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 8, zt::kMachineX86)}}, {}, true, 0, kUpdFail, false, "", 1, true},
+        UpdaterCase{"no_version_resource", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", zt::test::MakeImage(zt::kMachineX64, std::nullopt, 1000)}}, {}, true, 0, kUpdFail, false, "", 1, true},
+        UpdaterCase{"older_version_still_installs", UpdaterDescriptor("2.6", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 6)}}, {}, true, 1, kUpdOk, false, Image(2, 6), 1, false},
+        UpdaterCase{"text_compare_2_70", UpdaterDescriptor("2.70", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 70)}}, {}, true, 1, kUpdOk, false, Image(2, 70), 1, false},
+        UpdaterCase{"new_version", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServed28, {}, true, 1, kUpdOk, false, kNew28, 1, false}),
     [](const auto& info) { return std::string(info.param.label); });
 // clang-format on
 
-TEST(UpdaterProcedureScript, FailuresLeaveNoScriptAndPostZero) {
+// A version that failed here is never fetched again, one outside the rollout share waits, and
+// none is fetched while another session's tool holds the update folder; another version is.
+TEST(UpdaterProcedureOffer, FailedRolloutAndLockedOffersFetchNothing) {
   struct Row {
     const char* label;
-    bool unrepresentable;
-    bool starts;
+    std::string extra;  // descriptor lines
+    bool failedBefore, heldElsewhere;
+    std::uint32_t bucket;
+    int exitCode;
   };
-  for (const Row& r : {Row{"path not in console code page", true, true}, Row{"process not created", false, false}}) {
+  for (const Row& r : {Row{"failed before", "", true, false, 0, 0},
+                       Row{"outside the share", "updater_rollout=5\n", false, false, 5, 0},
+                       Row{"inside the share", "updater_rollout=5\n", false, false, 4, 1},
+                       Row{"locked elsewhere", "", false, true, 0, 0}}) {
     SCOPED_TRACE(r.label);
-    UpdaterRun u(std::string("script_") + (r.unrepresentable ? "cp" : "proc"));
-    if (r.unrepresentable) u.MoveExe(u.f.dir / "工具" / "ZT_AutoUpdate.exe");
-    u.starter.succeed = r.starts;
-    u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"));
-    u.f.dl.bodies = kServedExe;
-    WriteAll(u.Script(), "old script");
-    EXPECT_EQ(u.Run(), 0);
-    EXPECT_EQ(u.f.poster.messages, kUpdFail);
-    EXPECT_FALSE(fs::exists(u.Script()));
+    UpdaterRun u("offer");
+    u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000") + r.extra);
+    u.f.dl.bodies = kServed28;
+    if (r.failedBefore) u.f.user.failed.insert("2.8");
+    u.f.user.bucket = r.bucket;
+    u.f.shared.heldElsewhere = r.heldElsewhere;
+    EXPECT_EQ(u.Run(), r.exitCode);
+    EXPECT_EQ(u.f.dl.calls.size(), r.exitCode == 1 ? 1u : 0u);
+    EXPECT_EQ(u.f.poster.messages, r.exitCode == 1 ? kUpdOk : kUpdDoneOnly);
   }
+  UpdaterRun u("offer_higher");
+  u.f.user.failed.insert("2.8");
+  u.f.Serve(UpdaterDescriptor("2.9", "ZT_AutoUpdate_29.exe", "1000"));
+  u.f.dl.bodies = {{"ZT_AutoUpdate_29.exe", Image(2, 9)}};
+  EXPECT_EQ(u.Run(), 1);
 }
 
-// The executable became read-only while its successor downloaded: no script, the tool keeps running.
-TEST(UpdaterProcedureScript, ExecutableThatBecameUnreplaceableDuringTheDownloadIsLeftAlone) {
+// The executable became read-only while its successor downloaded: nothing moves, the tool keeps running.
+TEST(UpdaterProcedureOffer, ExecutableThatBecameUnreplaceableDuringTheDownloadIsLeftAlone) {
   UpdaterRun u("became_ro");
   u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"));
-  u.f.dl.bodies = kServedExe;
+  u.f.dl.bodies = kServed28;
   u.check.problem = "read-only";
   u.check.problemFromCall = 2;
   EXPECT_EQ(u.Run(), 0);
   EXPECT_EQ(u.check.calls, 2);
   EXPECT_EQ(u.f.poster.messages, kUpdFail);
   EXPECT_EQ(u.f.dl.calls.size(), 1u);
-  EXPECT_TRUE(u.starter.started.empty());
-  EXPECT_FALSE(fs::exists(u.Script()));
+  EXPECT_TRUE(u.swap.ready.empty());
+  EXPECT_EQ(ReadAll(u.paths.exe), kRunning);
 }
 
-TEST(UpdaterProcedureScript, UnwritableScriptPostsZeroAndStartsNothing) {
-  UpdaterRun u("script_dir");
-  u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"));
-  u.f.dl.bodies = kServedExe;
-  fs::create_directories(u.Script() / "blocker");  // a folder where the script should go
-  EXPECT_EQ(u.Run(), 0);
-  EXPECT_EQ(u.f.poster.messages, kUpdFail);
-  EXPECT_TRUE(u.starter.started.empty());
+// The main thread's side: only a confirmation keeps the new version; anything else puts the old one
+// back, starts it and remembers the version.
+TEST(FinishReplacement, OldVersionComesBackUnlessTheNewOneConfirms) {
+  struct FakeStart : zt::ReplacementStart {
+    zt::StartOutcome outcome;
+    bool putsBack = true;
+    std::vector<std::string> calls;
+    zt::StartOutcome StartNew(std::chrono::milliseconds wait, std::string& detail) override {
+      calls.push_back("start new, wait " + std::to_string(wait.count()));
+      detail = "exit status 3";
+      return outcome;
+    }
+    void EndNew() override { calls.push_back("end new"); }
+    bool PutBackOld(std::string& reason) override {
+      calls.push_back("put back");
+      reason = "in use";
+      return putsBack;
+    }
+    bool StartOld(const fs::path& file, std::string&) override {
+      calls.push_back("start " + file.filename().string());
+      return true;
+    }
+  };
+  using O = zt::StartOutcome;
+  const std::vector<std::string> back = {"start new, wait 30000", "end new", "put back", "start tool.exe"};
+  struct Row {
+    O outcome;
+    bool putsBack;
+    std::vector<std::string> calls;
+  };
+  for (const Row& r :
+       {Row{O::Confirmed, true, {"start new, wait 30000"}}, Row{O::Ended, true, back}, Row{O::NotConfirmed, true, back},
+        Row{O::CouldNotStart, true, back},
+        Row{O::Ended, false, {"start new, wait 30000", "end new", "put back", "start tool.exe.ztold"}}}) {
+    FakeStart start;
+    start.outcome = r.outcome;
+    start.putsBack = r.putsBack;
+    FakeUser user;
+    const bool kept = zt::FinishReplacement(start, user, fs::path("dir") / "tool.exe", "2.8");
+    EXPECT_EQ(kept, r.outcome == O::Confirmed);
+    EXPECT_EQ(start.calls, r.calls);
+    EXPECT_EQ(user.failed.count("2.8"), kept ? 0u : 1u);
+  }
 }
 
-// Payloads under the hashes of the descriptor: only what matches is installed or placed for the
-// script; anything else is deleted and the run ends with a failure notice.
+// Payloads under the hashes of the descriptor: only what matches is installed or swapped in;
+// anything else is deleted and the run ends with a failure notice.
 TEST(TrustedPayloads, OnlyMatchingPackagesAndExecutablesAreUsed) {
   const std::string dataHash = zt::HexOf(zt::test::FakeDigest(kExe2));
-  const std::string updaterHash = zt::HexOf(zt::test::FakeDigest(kExe));
+  const std::string updaterHash = zt::HexOf(zt::test::FakeDigest(kNew28));
   const std::string wrongHash(64, '0');
   struct Row {
     const char* label;
@@ -489,28 +595,28 @@ TEST(TrustedPayloads, OnlyMatchingPackagesAndExecutablesAreUsed) {
     };
     const auto sign = [&](const std::string& text) { return r.keyBuiltIn ? zt::test::FakeSigned(text, key) : text; };
 
+    const std::vector<zt::PublicKey> keys = r.keyBuiltIn ? std::vector{key} : std::vector<zt::PublicKey>{};
     Fixture f("trusted_data");
-    zt::UpdateTrust trust(r.keyBuiltIn ? std::optional(key) : std::nullopt, f.crypto);
+    zt::UpdateTrust trust(keys, f.crypto);
     f.Serve(sign(DataDescriptor("0106", "p.exe", "1000") + hashLine("data_sha256", dataHash)));
-    f.desc.dataVersion = "0105";
-    WriteAll(f.root / "version.txt", "data_version=0105\n");
+    f.Install("data_version=0105\n");
     WriteAll(f.root / "data_update.exe", kExe);
     f.dl.bodies = {{"p.exe", kExe2}};
-    EXPECT_EQ(zt::RunDataProcedure(f.desc, f.dl, f.poster, trust, f.Paths()), r.used ? 1 : 0);
+    zt::UpdateContext c = f.Context(nullptr, &trust);
+    EXPECT_EQ(zt::RunDataProcedure(c, f.Paths()), r.used ? 1 : 0);
     EXPECT_EQ(f.poster.messages, r.used ? kDataOk : kDataFail);
     EXPECT_EQ(ReadAll(f.root / "data_update.exe"), r.used ? kExe2 : kExe);
     EXPECT_EQ(fs::exists(f.download / "p.exe"), r.used);
     EXPECT_EQ(f.crypto.holds, 0);
 
     UpdaterRun u("trusted_updater");
-    zt::UpdateTrust utrust(r.keyBuiltIn ? std::optional(key) : std::nullopt, u.f.crypto);
+    zt::UpdateTrust utrust(keys, u.f.crypto);
     u.f.Serve(sign(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000") + hashLine("updater_sha256", updaterHash)));
-    u.f.dl.bodies = kServedExe;
-    EXPECT_EQ(zt::RunUpdaterProcedure(u.f.desc, u.f.dl, u.f.poster, u.starter, u.check, utrust, u.paths),
-              r.used ? 1 : 0);
+    u.f.dl.bodies = kServed28;
+    EXPECT_EQ(u.Run(nullptr, &utrust), r.used ? 1 : 0);
     EXPECT_EQ(u.f.poster.messages, r.used ? kUpdOk : kUpdFail);
-    EXPECT_EQ(u.starter.started.size(), r.used ? 1u : 0u);
-    EXPECT_EQ(fs::exists(u.Placed()), r.used);
+    EXPECT_EQ(u.swap.ready.size(), r.used ? 1u : 0u);
+    EXPECT_EQ(ReadAll(u.paths.exe), r.used ? kNew28 : kRunning);
     EXPECT_EQ(fs::exists(u.f.download / "ZT_AutoUpdate_28.exe"), r.used);
     EXPECT_EQ(u.f.crypto.holds, 0);
   }
@@ -532,11 +638,10 @@ TEST(TrustedPayloads, InstalledPackageIsCheckedBeforeNothingIsDone) {
     SCOPED_TRACE(r.label);
     Fixture f("installed_check");
     f.Serve(served);
-    f.desc.dataVersion = "0106";
-    WriteAll(f.root / "version.txt", r.installedDescriptor);
+    f.Install(r.installedDescriptor);
     WriteAll(f.root / "data_update.exe", r.installedExe);
     f.dl.bodies = {{"p.exe", kExe2}};
-    zt::RunDataProcedure(f.desc, f.dl, f.poster, f.trust, f.Paths());
+    f.RunData();
     EXPECT_EQ(f.dl.calls.size(), r.downloads ? 1u : 0u);
     EXPECT_EQ(ReadAll(f.root / "data_update.exe"), kExe2);
   }
@@ -550,33 +655,15 @@ TEST(DoneNotices, FollowEveryAnnouncementAlsoWhenAStepThrows) {
   } dl;
   Fixture f("throws");
   f.Serve(DataDescriptor("0106", "p.exe", "1000") + UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"));
-  f.desc.dataVersion = "0105";
-  EXPECT_THROW(zt::RunDataProcedure(f.desc, dl, f.poster, f.trust, f.Paths()), std::runtime_error);
+  f.Install("data_version=0105\n");
+  zt::UpdateContext c = f.Context(&dl);
+  EXPECT_THROW(zt::RunDataProcedure(c, f.Paths()), std::runtime_error);
   EXPECT_EQ(f.poster.messages, kDataFail);
+  EXPECT_EQ(f.shared.locked, 0);
   UpdaterRun u("throws_updater");
   u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"));
-  EXPECT_THROW(zt::RunUpdaterProcedure(u.f.desc, dl, u.f.poster, u.starter, u.check, u.f.trust, u.paths),
-               std::runtime_error);
+  EXPECT_THROW(u.Run(&dl), std::runtime_error);
   EXPECT_EQ(u.f.poster.messages, kUpdFail);
-}
-
-// What the script must hold whatever the path; that it works is shown by running it under Wine.
-TEST(ReplacementScript, QuotedPathsNormalPriorityAndSelfRemoval) {
-  for (const std::string& exe : {std::string("C:\\Program Files\\ZT Tool\\ZT_AutoUpdate.exe"),
-                                 std::string("C:\\a b%c^d&e!f(g\\ZT_AutoUpdate.exe")}) {
-    SCOPED_TRACE(exe);
-    const std::string script = zt::BuildReplacementScript(exe, "C:\\ZT_Update\\Download\\delete.bat");
-    std::string batch = exe;  // as cmd must read it: % doubled
-    for (std::size_t at = batch.find('%'); at != std::string::npos; at = batch.find('%', at + 2)) batch.insert(at, "%");
-    // Every use of the path, the new and old copies included, is in quotation marks.
-    std::size_t uses = 0;
-    for (std::size_t at = script.find(batch); at != std::string::npos; at = script.find(batch, at + 1), ++uses)
-      EXPECT_EQ(script[at - 1], '"') << script.substr(at - 1, batch.size() + 8);
-    EXPECT_GE(uses, 8u);
-    EXPECT_NE(script.find("start \"new\" /normal \"" + batch + "\" /autohide /replaced\r\n"), std::string::npos)
-        << script;
-    EXPECT_TRUE(script.ends_with("del \"C:\\ZT_Update\\Download\\delete.bat\"\r\n")) << script;
-  }
 }
 
 TEST(ReplaceabilityCheck, FolderAndReadOnlyDecision) {
@@ -652,8 +739,9 @@ TEST(DataProcedureConcurrency, TwoRunsInstallOneWholeCopy) {
   dl.folder = f.download;
   FakeNotices p1, p2;
   int r1 = -1, r2 = -1;
-  std::thread t1([&] { r1 = zt::RunDataProcedure(f.desc, dl, p1, f.trust, f.Paths()); });
-  std::thread t2([&] { r2 = zt::RunDataProcedure(f.desc, dl, p2, f.trust, f.Paths()); });
+  zt::UpdateContext c1 = f.Context(&dl, nullptr, &p1), c2 = f.Context(&dl, nullptr, &p2);
+  std::thread t1([&] { r1 = zt::RunDataProcedure(c1, f.Paths()); });
+  std::thread t2([&] { r2 = zt::RunDataProcedure(c2, f.Paths()); });
   t1.join();
   t2.join();
   EXPECT_EQ(r1, 1);
@@ -664,7 +752,7 @@ TEST(DataProcedureConcurrency, TwoRunsInstallOneWholeCopy) {
   const char fill = installed[2];
   EXPECT_TRUE(fill == 'a' || fill == 'b');
   EXPECT_EQ(installed.find_first_not_of(fill, 2), std::string::npos) << "the installed program mixes two downloads";
-  EXPECT_EQ(ReadAll(f.root / "version.txt"), f.desc.server);
+  EXPECT_EQ(ReadAll(f.root / "version.txt"), f.Server());
 }
 
 }  // namespace

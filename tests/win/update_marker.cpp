@@ -1,6 +1,9 @@
-// Stand-in for a new version of the tool in the self-replacement test: records its own path and
-// command line in the file named by ZT_TEST_MARKER, then ends.
+// Stand-in for a new version of the tool in the self-replacement tests: records its own path and
+// command line in the file named by ZT_TEST_MARKER; with ZT_TEST_MARKER_CONFIRM set it confirms
+// that it is up, as the tool does when its window and tray icon are there; then it ends.
 #include <windows.h>
+
+#include <string>
 
 int wmain() {
   wchar_t marker[1024];
@@ -16,5 +19,13 @@ int wmain() {
   ::WriteFile(f, L"\n", sizeof(wchar_t), &written, nullptr);
   ::WriteFile(f, line, static_cast<DWORD>(lstrlenW(line) * sizeof(wchar_t)), &written, nullptr);
   ::CloseHandle(f);
+  if (::GetEnvironmentVariableW(L"ZT_TEST_MARKER_CONFIRM", nullptr, 0) > 0) {
+    const std::wstring name = L"ZT_AutoUpdate.Replaced." + std::to_wstring(::GetCurrentProcessId());
+    if (HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str())) {
+      ::SetEvent(event);
+      ::CloseHandle(event);
+    }
+    ::Sleep(1000);  // still running when the waiting side looks
+  }
   return 0;
 }

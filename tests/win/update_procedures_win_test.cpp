@@ -10,10 +10,14 @@
 #include <thread>
 
 #include "app/ids.h"
+#include "app/log.h"
 #include "app/descriptor.h"
 #include "update/crypto_win.h"
 #include "update/downloads_win.h"
+#include "app/user_state_win.h"
+#include "update/pe_image.h"
 #include "update/procedures.h"
+#include "update/self_update_win.h"
 #include "update_win_support.h"
 #include "win/handles.h"
 #include "win/text.h"
@@ -26,24 +30,19 @@ using Msg = std::pair<unsigned, std::uintptr_t>;
 using zt_test::ReadAll;
 using zt_test::WriteAll;
 
-struct TestDescriptor : zt::DescriptorAccess {
-  std::string server, dataVersion;
-  fs::path root;
-  zt::DescriptorCopy Server() override { return {server, server}; }
-  bool ClearServerIf(const zt::DescriptorCopy& e) override {
-    if (server != e.text) return false;
-    server.clear();
-    return true;
-  }
-  std::string KeyValue(const std::string& text, std::string_view key) override { return zt::GetKeyValue(text, key); }
-  int Atoi(std::string_view t) override { return zt::AtoiRule(t); }
-  std::string DataVersion() override { return dataVersion; }
-  std::string LocalText() override { return ReadAll(root / "version.txt"); }
-  bool ReloadLocal() override {
-    dataVersion = KeyValue(ReadAll(root / "version.txt"), "data_version");
-    return true;
-  }
-  std::string Shown(std::string_view value) override { return zt::GbkToUtf8(value); }
+// The shared folder and this user's state as a test without another session has them.
+struct OpenFolder : zt::SharedFolder {
+  std::shared_ptr<void> Lock(std::string&) override { return std::make_shared<int>(0); }
+  std::optional<std::string> WriteProblem() override { return std::nullopt; }
+};
+
+struct NoUserState : zt::UserState {
+  std::vector<std::string> failed;
+  std::uint64_t SequenceFloor(std::string_view) override { return 0; }
+  void RaiseSequenceFloor(std::string_view, std::uint64_t) override {}
+  bool UpdaterVersionFailed(std::string_view) override { return false; }
+  void RememberFailedUpdaterVersion(std::string_view v) override { failed.emplace_back(v); }
+  std::uint32_t RolloutBucket() override { return 0; }
 };
 
 struct Recorder : zt::WorkerNotices {
@@ -89,19 +88,21 @@ TEST_P(UpdateDataProcedureWine, InstallsOnlyWholePackages) {
 
   zt::WinInetDownloader downloader({server.Address(), download}, 20s);
   ASSERT_TRUE(downloader.Download("version.txt", 0));
-  TestDescriptor d;
-  d.root = root;
-  d.server = ReadAll(download / "version.txt");
-  d.dataVersion = "0106";
+  zt::DescriptorState d;
+  d.SetServerBytes(ReadAll(download / "version.txt"));
+  d.LoadLocalVersion(root);
   Recorder poster;
-  zt::UpdateTrust trust(std::nullopt, g_cng);
-  EXPECT_EQ(zt::RunDataProcedure(d, downloader, poster, trust, {root, download, zt::MoveReplacing}), row.exitCode);
+  zt::UpdateTrust trust({}, g_cng);
+  OpenFolder shared;
+  NoUserState user;
+  zt::UpdateContext c{d, downloader, poster, trust, shared, user, zt::GbkToUtf8};
+  EXPECT_EQ(zt::RunDataProcedure(c, {root, download, zt::MoveReplacing}), row.exitCode);
   EXPECT_EQ(poster.messages,
             (std::vector<Msg>{{zt::WM_DATA_DOWNLOADING, 0}, {zt::WM_DATA_DONE, row.installed ? 1u : 0u}}));
   if (row.installed) {
     EXPECT_EQ(ReadAll(root / "data_update.exe"), pkg);
     EXPECT_EQ(ReadAll(root / "version.txt"), descriptor);
-    EXPECT_EQ(d.dataVersion, "0107");
+    EXPECT_EQ(d.DataVersion(), "0107");
   } else {
     EXPECT_EQ(ReadAll(root / "data_update.exe"), "MZ old program");
     EXPECT_EQ(ReadAll(root / "version.txt"), "data_version=0106\r\n");
@@ -116,88 +117,120 @@ INSTANTIATE_TEST_SUITE_P(Server, UpdateDataProcedureWine,
                                            DataRow{"short", R"({"announce": 60000})", 0, false}),
                          [](const auto& info) { return std::string(info.param.label); });
 
-// A running executable and its successor, both the marker program (which records how it was
-// started), told apart by a tag after the image; in a folder whose name holds what means something
-// to cmd and Chinese letters (the tests run with the Chinese console code page).
+// A running executable and its successor, both the marker program (version 2.8, which records
+// how it was started), told apart by a tag after the image; in a folder whose name holds what
+// means something to a command line and Chinese letters.
 struct SelfUpdate {
   zt_test::Server server;
   fs::path base, exe, download, marker;
   std::string oldExe, newExe;
-  TestDescriptor d;
+  zt::DescriptorState d;
   Recorder poster;
-  zt::ScriptProcessStarter starter;
-  zt::FolderReplaceabilityCheck check;
-  zt::UpdateTrust trust{std::nullopt, g_cng};
+  zt::HandleSwap swap;
+  zt::FolderReplaceabilityCheck folderCheck;
+  zt::ReplaceabilityCheck* check = &folderCheck;
+  zt::UpdateTrust trust{{}, g_cng};
+  OpenFolder shared;
+  NoUserState user;
   explicit SelfUpdate(const std::string& tag) {
     base = zt_test::FreshFolder(tag) / zt::PathFromUtf8("a b%c^d&e!f(g 中文");
     fs::create_directories(base);
     exe = base / "ZT_AutoUpdate.exe";
     const std::string image = ReadAll(OwnFolder() / "update_marker.exe");
-    oldExe = image + "\0ZT-OLD";
-    newExe = image + "\0ZT-NEW";
+    oldExe = image + std::string("\0ZT-OLD", 7);
+    newExe = image + std::string("\0ZT-NEW", 7);
     WriteAll(exe, oldExe);
     download = zt_test::FreshFolder(tag + "_dl");
     server.Serve("ZT_AutoUpdate_new.exe", newExe);
-    d.server =
-        "updater_version=2.8\r\nupdater_file=ZT_AutoUpdate_new.exe\r\nupdater_length=" + std::to_string(newExe.size()) +
-        "\r\nupdater_sha256=" + zt::HexOf(*g_cng.Sha256(newExe)) + "\r\n";
+    d.SetServerText("updater_version=2.8\r\nupdater_file=ZT_AutoUpdate_new.exe\r\nupdater_length=" +
+                    std::to_string(newExe.size()) + "\r\nupdater_sha256=" + zt::HexOf(*g_cng.Sha256(newExe)) + "\r\n");
     marker = download / "marker.txt";
     ::SetEnvironmentVariableW(L"ZT_TEST_MARKER", marker.c_str());
+    zt::SetLogPath(download / "autoupdate.log");
   }
   ~SelfUpdate() {
+    // What the procedure said, when a check failed.
+    if (::testing::Test::HasFailure()) std::printf("log:\n%s\n", ReadAll(download / "autoupdate.log").c_str());
+    zt::SetLogPath({});
     ::SetEnvironmentVariableW(L"ZT_TEST_MARKER", nullptr);
+    ::SetEnvironmentVariableW(L"ZT_TEST_MARKER_CONFIRM", nullptr);
     ::SetFileAttributesW(exe.c_str(), FILE_ATTRIBUTE_NORMAL);
   }
   int Run() {
     zt::WinInetDownloader downloader({server.Address(), download}, 30s);
-    const zt::UpdaterPaths paths{zt::PathToUtf8(exe), zt::PathToUtf8(download) + "\\", "2.7", zt::Utf8ToOem,
-                                 zt::MoveReplacing};
-    return zt::RunUpdaterProcedure(d, downloader, poster, starter, check, trust, paths);
+    zt::UpdateContext c{d, downloader, poster, trust, shared, user, zt::GbkToUtf8};
+    const zt::UpdaterPaths paths{exe, download, "2.7", zt::kMachineX64, zt::MoveReplacing};
+    return zt::RunUpdaterProcedure(c, swap, *check, paths);
   }
-  // Waits until the script has deleted itself and a started executable has written the marker.
+  // The main thread's part, as start-up runs it once the window has ended: true when kept.
+  bool Finish() {
+    zt::CompletePendingReplacement();
+    return ReadAll(exe) == newExe;
+  }
+  // The command line the marker recorded: who was started, and how.
   std::string Started() {
-    const fs::path script = download / "delete.bat";
-    const auto until = std::chrono::steady_clock::now() + 30s;
-    while (std::chrono::steady_clock::now() < until && (fs::exists(script) || !fs::exists(marker)))
-      std::this_thread::sleep_for(200ms);
-    EXPECT_FALSE(fs::exists(script)) << "the script deletes itself";
-    std::this_thread::sleep_for(300ms);
+    const auto until = std::chrono::steady_clock::now() + 20s;
+    while (std::chrono::steady_clock::now() < until && !fs::exists(marker)) std::this_thread::sleep_for(100ms);
+    std::this_thread::sleep_for(200ms);
     const std::string raw = ReadAll(marker);
     return zt::Narrow(std::wstring_view(reinterpret_cast<const wchar_t*>(raw.data()), raw.size() / 2));
   }
 };
 
-// The whole replacement: the script written in the console code page, run by cmd, waits, swaps
-// the new executable into place, starts it with /autohide and deletes itself.
-TEST(UpdateSelfReplacementWine, ScriptReplacesAndRestartsTheExecutable) {
-  // The folder's Chinese letters must be representable in the console code page.
-  ASSERT_EQ(::GetOEMCP(), 936u) << "run with LC_ALL=zh_CN.UTF-8";
+// The whole replacement: the new executable swapped in while the old one "runs", started as the
+// replaced tool, and kept once it confirms; the old copy waits aside for the new tool to remove.
+TEST(UpdateSelfReplacementWine, NewVersionThatConfirmsIsKept) {
   SelfUpdate s("self_ok");
+  ::SetEnvironmentVariableW(L"ZT_TEST_MARKER_CONFIRM", L"1");
   EXPECT_EQ(s.Run(), 1);
   EXPECT_EQ(s.poster.messages, (std::vector<Msg>{{zt::WM_UPDATER_DOWNLOADING, 0}, {zt::WM_UPDATER_DONE, 1}}));
+  EXPECT_TRUE(ReadAll(zt::OldExecutablePath(s.exe)) == s.oldExe) << "the old one waits aside";
+  EXPECT_TRUE(s.Finish());
   const std::string started = s.Started();
-  EXPECT_EQ(ReadAll(s.exe), s.newExe) << "the executable was replaced";
   EXPECT_NE(started.find("/autohide /replaced"), std::string::npos) << started;
   EXPECT_NE(started.find(zt::PathToUtf8(s.exe)), std::string::npos) << started;
-  EXPECT_FALSE(fs::exists(zt::PathFromUtf8(zt::NewExecutablePath(zt::PathToUtf8(s.exe)))));
-  EXPECT_FALSE(fs::exists(zt::PathFromUtf8(zt::OldExecutablePath(zt::PathToUtf8(s.exe)))));
+  EXPECT_FALSE(fs::exists(zt::NewExecutablePath(s.exe)));
+  zt::RemoveReplacedExecutable(s.exe);
+  EXPECT_FALSE(fs::exists(zt::OldExecutablePath(s.exe)));
 }
 
-// The new copy cannot be moved into place (a scanner holds it): the old executable is put back and
-// started again, so the tool is never lost.
-TEST(UpdateSelfReplacementWine, FailedSwapPutsTheOldExecutableBackAndStartsIt) {
-  SelfUpdate s("self_held");
+// A new version that ends before it confirms: the old executable is back at its path, started
+// hidden, and nothing is left beside it.
+TEST(UpdateSelfReplacementWine, NewVersionThatEndsIsRolledBack) {
+  SelfUpdate s("self_ends");
   EXPECT_EQ(s.Run(), 1);
-  const fs::path placed = zt::PathFromUtf8(zt::NewExecutablePath(zt::PathToUtf8(s.exe)));
-  // The script's first move comes a second after its start.
-  zt::UniqueKernelHandle holder(
-      ::CreateFileW(placed.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  ASSERT_TRUE(holder);
-  const std::string started = s.Started();
-  holder.reset();
-  EXPECT_EQ(ReadAll(s.exe), s.oldExe) << "the old executable is back in place";
-  EXPECT_NE(started.find("/autohide"), std::string::npos) << "and runs again: " << started;
-  EXPECT_FALSE(fs::exists(zt::PathFromUtf8(zt::OldExecutablePath(zt::PathToUtf8(s.exe)))));
+  EXPECT_FALSE(s.Finish());
+  EXPECT_TRUE(ReadAll(s.exe) == s.oldExe) << "the old executable is back";
+  const std::string started = s.Started();  // the old one (a marker too) ran again
+  EXPECT_NE(started.find(zt::PathToUtf8(s.exe) + "\" /autohide"), std::string::npos) << started;
+  EXPECT_EQ(started.find("/replaced"), std::string::npos) << started;
+  EXPECT_FALSE(fs::exists(zt::OldExecutablePath(s.exe)));
+  // Remembered for this user (the tool's own state; the registry of the test prefix).
+  zt::RegistryUserState state;
+  EXPECT_TRUE(state.UpdaterVersionFailed("2.8"));
+  ::RegDeleteKeyValueW(HKEY_CURRENT_USER, zt::kUserStateKey, L"FailedUpdaterVersions");
+}
+
+// A scanner holds the new copy from the moment it is placed: it cannot be held for the move, so
+// nothing is swapped and the running tool goes on.
+TEST(UpdateSelfReplacementWine, HeldNewCopyIsNotSwappedIn) {
+  struct HoldingCheck : zt::ReplaceabilityCheck {
+    fs::path placed;
+    zt::UniqueKernelHandle holder;
+    std::optional<std::string> Problem(const fs::path&) override {
+      if (fs::exists(placed))
+        holder.reset(::CreateFileW(placed.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+      return std::nullopt;
+    }
+  } holding;
+  SelfUpdate s("self_held");
+  holding.placed = zt::NewExecutablePath(s.exe);
+  s.check = &holding;
+  EXPECT_EQ(s.Run(), 0);
+  EXPECT_TRUE(holding.holder) << "the copy was held";
+  EXPECT_EQ(s.poster.messages, (std::vector<Msg>{{zt::WM_UPDATER_DOWNLOADING, 0}, {zt::WM_UPDATER_DONE, 0}}));
+  EXPECT_TRUE(ReadAll(s.exe) == s.oldExe) << "the executable is unchanged";
+  EXPECT_FALSE(fs::exists(zt::OldExecutablePath(s.exe)));
 }
 
 // A read-only executable could never be replaced: the tool says so and keeps running.
@@ -206,8 +239,7 @@ TEST(UpdateSelfReplacementWine, ReadOnlyExecutableIsLeftAloneAndTheToolKeepsRunn
   ASSERT_TRUE(::SetFileAttributesW(s.exe.c_str(), FILE_ATTRIBUTE_READONLY));
   EXPECT_EQ(s.Run(), 0);
   EXPECT_EQ(s.poster.messages, (std::vector<Msg>{{zt::WM_UPDATER_DONE, 0}}));
-  EXPECT_FALSE(fs::exists(s.download / "delete.bat"));
-  EXPECT_EQ(ReadAll(s.exe), s.oldExe);
+  EXPECT_TRUE(ReadAll(s.exe) == s.oldExe) << "the executable is unchanged";
 }
 
 // CNG as Wine provides it: SHA-256, and ECDSA P-256 against a signature openssl made.
@@ -222,7 +254,7 @@ TEST(UpdateTrustWine, CngHashesAndVerifiesWhatOpensslSigned) {
   const std::string signedText =
       "data_version=2002\r\nzt_seq=7\r\n"
       "zt_sig=bJk48KonN3iP+ETEQu6Gob5jm4MmDXH8C3NDDaNC3x9/ZJPIABrxRteaWRbc1ZJvtcae/J9HLt2mHj9zTEvpiw==\r\n";
-  zt::UpdateTrust trust(key, g_cng);
+  zt::UpdateTrust trust({*key}, g_cng);
   EXPECT_FALSE(trust.SignatureRefusal(signedText).has_value());
   for (std::size_t at : {std::size_t{0}, std::size_t{18}, signedText.size() - 5}) {
     std::string flipped = signedText;
@@ -246,13 +278,16 @@ TEST(UpdateTrustWine, UnsignedDescriptorIsUsedOnlyWithoutAKey) {
       "-----END PUBLIC KEY-----\n");
   for (const bool withKey : {false, true}) {
     SCOPED_TRACE(withKey);
-    zt::UpdateTrust trust(withKey ? key : std::nullopt, g_cng);
+    zt::UpdateTrust trust(withKey ? std::vector{*key} : std::vector<zt::PublicKey>{}, g_cng);
     zt::DescriptorState state;
     state.SetServerText("earlier");
     std::string refusal;
+    NoUserState user;
     const bool used = state.TakeDownloadedServerText(
         true, download / "version.txt",
-        [&](std::string_view fetched, std::string_view installed) { return trust.FetchedRefusal(fetched, installed); },
+        [&](std::string_view fetched, std::string_view installed) {
+          return trust.AcceptFetched(fetched, installed, user);
+        },
         &refusal);
     EXPECT_EQ(used, !withKey);
     EXPECT_EQ(state.ServerText().empty(), withKey);
@@ -265,7 +300,7 @@ TEST(UpdateTrustWine, HeldFileCannotBeChangedUntilReleased) {
   const fs::path dir = zt_test::FreshFolder("held");
   const fs::path file = dir / "data_update.exe";
   WriteAll(file, "MZ program");
-  auto held = g_cng.HashAndHold(file);
+  auto held = g_cng.HashAndHold(file, zt::HoldFor::Running);
   ASSERT_TRUE(held);
   EXPECT_EQ(held->digest, *g_cng.Sha256("MZ program"));
   zt::UniqueKernelHandle writer(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,

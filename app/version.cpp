@@ -1,0 +1,9 @@
+// The program's own version, from res/version.h.
+#include "app/paths.h"
+#include "res/version.h"
+
+namespace zt {
+
+const char kAppVersion[] = ZT_VERSION_TEXT;
+
+}  // namespace zt

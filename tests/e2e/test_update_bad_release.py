@@ -1,0 +1,94 @@
+"""A bad but signed release never costs the user the tool. This build offered as the next version
+(its version resource says otherwise) is never swapped in and fetched at most once over two starts.
+A new version that ends at once, and one that runs but never shows a window, are swapped in, do not
+confirm, and the old executable is back at its path and running hidden again within two minutes;
+neither is fetched again, also after a restart."""
+import os
+import time
+
+import zt_e2e
+from probe import check, wait_until
+from update_rig import (GapWatch, descriptor, end_unstarted_copy, run_scenario, scheduled_check, user_state,
+                        versions)
+
+
+def run(e2e, tool, server):
+    current, following = versions(e2e)
+    exe_unix = zt_e2e.to_unix(tool.win_exe)
+    package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
+    old = open(exe_unix, "rb").read()
+    env = {"ZT_UPDATE_SERVER": server.address()}
+
+    def publish(seq, version, name, body):
+        served = descriptor("0201", "data_pkg_0201.exe", len(package), data_bytes=package, updater_version=version,
+                            updater_file=name, updater_length=len(body), updater_bytes=body, seq=seq)
+        server.serve("version.txt", served)
+        server.serve(name, body)
+        return served
+
+    def check_until(mark, what, timeout=60):
+        before = len(tool.log())
+        scheduled_check(tool)
+        check(wait_until(lambda: mark in tool.log()[before:], timeout), what)
+
+    served = publish(5, following, "ZT_AutoUpdate_mislabelled.exe", old)
+    server.serve("data_pkg_0201.exe", package)
+    tool.install_local_files(data_program=False, descriptor=served)
+    with open(os.path.join(tool.update_root(), "data_update.exe"), "wb") as f:
+        f.write(package)
+
+    print("-- this build (%s) offered as %s" % (current, following), flush=True)
+    tool.start(" /autohide", env=env)
+    check_until("its version resource says %s, the descriptor %s" % (current, following), "refused for its version")
+    check(tool.running(), "the tool keeps running")
+    check(open(exe_unix, "rb").read() == old, "the executable is unchanged")
+    tool.stop()
+    tool.start(" /autohide", env=env)
+    check_until("version %s not fetched: it failed here before" % following, "not fetched after a restart")
+    check(server.requested("ZT_AutoUpdate_mislabelled.exe") == 1, "fetched once over two starts")
+    tool.stop()
+
+    for seq, version, standin in ((6, "3.1", "updater_exits.exe"), (7, "3.2", "updater_hangs.exe")):
+        print("-- %s: %s" % (version, standin), flush=True)
+        publish(seq, version, "ZT_AutoUpdate_%s.exe" % version, open(os.path.join(e2e.build, "standins", standin),
+                                                                       "rb").read())
+        end_unstarted_copy(tool)
+        tool.start(" /autohide", env=env)
+        old_pid = tool.pid
+        gap = GapWatch(tool, 120)
+        swapped = time.monotonic()
+        scheduled_check(tool)
+        tray_gap_ms = gap.result_ms(130)
+        back_s = time.monotonic() - swapped
+        check(tray_gap_ms is not None, "a tool is back")
+        check(wait_until(lambda: not e2e.running(old_pid), 30), "the tool that swapped the new version in has ended")
+        check(back_s < 120, "back within two minutes (%.1f s)" % back_s)
+        print("rollback of %s: back %.1f s after the check, tray icon gone %d ms" % (standin, back_s, tray_gap_ms),
+              flush=True)
+        check(open(exe_unix, "rb").read() == old, "the old executable is at its path")
+        check(not os.path.exists(exe_unix + ".ztold") and not os.path.exists(exe_unix + ".ztfailed"),
+              "nothing left beside it")
+        check(wait_until(lambda: not tool.visible(), 10), "the old tool runs hidden")
+        check("version %s " % version in tool.log() and "the previous version is put back" in tool.log(),
+              "the log says why")
+        check(version in (user_state("FailedUpdaterVersions") or ""), "remembered for this user")
+        check("更新成功" not in tool.log(), "no success was announced")
+        # The restarted tool is not this scenario's: its check by its window.
+        check_until("version %s not fetched: it failed here before" % version, "not fetched again")
+        check(server.requested("ZT_AutoUpdate_%s.exe" % version) == 1, "fetched once")
+    end_unstarted_copy(tool)
+    tool.pid = None
+
+
+def put_right(tool):
+    """A copy the tool started itself may still run."""
+    if tool.exists():
+        tool.post(0x0592, 1, 0)
+
+
+def main():
+    run_scenario(run, on_failure=put_right)
+
+
+if __name__ == "__main__":
+    main()
