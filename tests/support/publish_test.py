@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Tests of the publishing side: scripts/keygen, scripts/ztpublish.py and scripts/publish."""
+"""Tests of the publishing side: scripts/keygen, scripts/ztpublish.py, scripts/publish and the key check of
+scripts/release."""
 import hashlib
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -189,6 +191,37 @@ class Publishing(unittest.TestCase):
                                  text=True)
         self.assertNotEqual(refused.returncode, 0)
         self.assertRegex(refused.stderr, r"^publish: [^\n]*exists with other bytes[^\n]*\n$")
+
+
+class Release(unittest.TestCase):
+    def test_release_checks_the_public_key_before_anything_is_installed_or_built(self):
+        # A PATH with a shell and the few commands the checks use: no cmake, apt-get or dpkg to reach.
+        with tempfile.TemporaryDirectory() as tmp:
+            bin_dir = Path(tmp)
+            for tool in ("bash", "dirname", "realpath", "sed"):
+                (bin_dir / tool).symlink_to(shutil.which(tool))
+            base = {"PATH": str(bin_dir), "ZT_UPDATE_SERVER": "updates.example.com"}
+            own, other = key(half="public"), key("other", "public")
+            for name, keys, refusal in (
+                    ("not set", None, "release: ZT_UPDATE_PUBLIC_KEY is not set: a release build must verify its "
+                                      "updates; set it to the publication key's public PEM (or give --test)"),
+                    ("empty list", ";", "ZT_UPDATE_PUBLIC_KEY is not set"),
+                    ("second key missing", f"{own};{tmp}/missing.pem",
+                     f"release: ZT_UPDATE_PUBLIC_KEY: no file {tmp}/missing.pem"),
+                    ("two keys", f"{own};{other}", None)):
+                with self.subTest(name):
+                    env = dict(base, **({"ZT_UPDATE_PUBLIC_KEY": keys} if keys is not None else {}))
+                    run = subprocess.run([SCRIPTS / "release"], env=env, capture_output=True, text=True, timeout=20,
+                                         stdin=subprocess.DEVNULL)
+                    self.assertNotEqual(run.returncode, 0)
+                    if refusal is not None:
+                        self.assertEqual(run.stdout, "")
+                        self.assertEqual(len(run.stderr.splitlines()), 1, run.stderr)
+                        self.assertIn(refusal, run.stderr)
+                    else:
+                        # Past the check (scripts/setup then finds no package tools on this PATH).
+                        self.assertIn(f"release: trusting the publication key(s) {own};{other}\n", run.stdout)
+                        self.assertNotIn("ZT_UPDATE_PUBLIC_KEY", run.stderr)
 
 
 class SignatureEncoding(unittest.TestCase):
