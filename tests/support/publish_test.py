@@ -5,6 +5,7 @@ import hashlib
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
@@ -18,6 +19,69 @@ import ztpublish as zp  # noqa: E402
 
 ORDER = ["data_version", "data_time", "data_desc", "data_file", "data_length", "updater_version", "updater_file",
          "updater_length", "data_sha256", "updater_sha256", "zt_seq", "zt_sig"]
+# What the build compiles in as the tool's version, read here apart from the publishing tool.
+TOOL_VERSION = re.search(r'^#define ZT_VERSION_TEXT "([^"]+)"$', (SCRIPTS.parent / "res/version.h").read_text(),
+                         re.M)[1]
+
+
+def version_info(major, minor, signature=0xFEEF04BD):
+    """A VS_VERSIONINFO resource: header, UTF-16 key, padding to 32 bits, VS_FIXEDFILEINFO."""
+    ms = major << 16 | minor
+    fixed = struct.pack("<13I", signature, 0x10000, ms, 0, ms, 0, 0x3F, 0, 4, 1, 0, 0, 0)
+    body = struct.pack("<HH", 52, 0) + "VS_VERSION_INFO\0".encode("utf-16-le") + b"\0\0" + fixed
+    return struct.pack("<H", 2 + len(body)) + body
+
+
+def resource_section(rva, resources):
+    """A resource tree {type id: data}, each under name 1 and language 0x409, as a linker lays it out."""
+    types = sorted(resources)
+    root = 16 + 8 * len(types)
+    entries = root + 48 * len(types)
+    tree = struct.pack("<IIHHHH", 0, 0, 0, 0, 0, len(types))
+    tree += b"".join(struct.pack("<II", t, 0x80000000 | root + 48 * i) for i, t in enumerate(types))
+    for i in range(len(types)):
+        tree += struct.pack("<IIHHHHII", 0, 0, 0, 0, 0, 1, 1, 0x80000000 | root + 48 * i + 24)
+        tree += struct.pack("<IIHHHHII", 0, 0, 0, 0, 0, 1, 0x409, entries + 16 * i)
+    blobs = b""
+    for t in types:
+        tree += struct.pack("<IIII", rva + entries + 16 * len(types) + len(blobs), len(resources[t]), 0, 0)
+        blobs += resources[t] + bytes(-len(resources[t]) % 4)
+    return tree + blobs
+
+
+def pe_image(resources=None, text=b"", pe32_plus=True):
+    """A small PE32+ (or PE32) image: .text holding `text`, and .rsrc with `resources` unless None.
+    Sections sit at other file offsets than their RVAs, as in a real image."""
+    def padded(b):
+        return b + bytes(-len(b) % 0x200)
+
+    optional_size = 240 if pe32_plus else 224
+    sections = [(b".text", 0x1000, padded(text + b"\xc3"))]
+    if resources is not None:
+        sections.append((b".rsrc", 0x3000, padded(resource_section(0x3000, resources))))
+    optional = bytearray(optional_size)
+    count_at, directories = (108, 112) if pe32_plus else (92, 96)
+    struct.pack_into("<HII", optional, 0, 0x20B if pe32_plus else 0x10B, 0, 0)
+    struct.pack_into("<I", optional, count_at, 16)
+    if resources is not None:
+        struct.pack_into("<II", optional, directories + 16, 0x3000, len(sections[1][2]))
+    headers = b"MZ" + bytes(0x3A) + struct.pack("<I", 0x40) + b"PE\0\0"
+    headers += struct.pack("<HHIIIHH", 0x8664 if pe32_plus else 0x14C, len(sections), 0, 0, 0, optional_size, 0x22)
+    headers += bytes(optional)
+    offset = 0x200
+    for name, rva, raw in sections:
+        headers += struct.pack("<8sIIIIIIHHI", name, len(raw), rva, len(raw), offset, 0, 0, 0, 0, 0x40000040)
+        offset += len(raw)
+    return padded(headers) + b"".join(raw for _, _, raw in sections)
+
+
+def tool_image(version="2.8", keys=("own",), marker=b"", crlf=False):
+    """An executable as the build makes it: its version resource and the PEM text of each trusted key."""
+    major, minor = (int(n) for n in version.split("."))
+    pems = b"".join(key(name, "public").read_bytes() for name in keys)
+    if crlf:
+        pems = pems.replace(b"\n", b"\r\n")
+    return pe_image({3: b"icon", 16: version_info(major, minor), 24: b"<assembly/>"}, text=pems + b"\0" + marker)
 
 
 def setUpModule():
@@ -47,6 +111,12 @@ class Publishing(unittest.TestCase):
         path.write_bytes(b"MZ" + body)
         return path
 
+    def tool(self, name, version="2.8", **kw):
+        path = self.dir / "in" / name
+        path.parent.mkdir(exist_ok=True)
+        path.write_bytes(tool_image(version, **kw))
+        return path
+
     def publish(self, out="out", data="Data_2002.exe", **kw):
         args = dict(data_version="2002", data_time="2026-12-01", data_desc="华南地区", private_key=key())
         args.update(kw)
@@ -62,12 +132,12 @@ class Publishing(unittest.TestCase):
         self.assertEqual(key().read_bytes(), before)
 
     def test_publication_describes_its_files_and_verifies(self):
-        folder, text = self.publish(updater_path=self.exe("Tool_2.8.exe", b"tool"), updater_version="2.8")
+        folder, text = self.publish(updater_path=self.tool("Tool_2.8.exe"), updater_version="2.8")
         lines = text.decode("gbk").split("\r\n")
         self.assertEqual(lines[-1], "")  # the signature line ends with CR LF too
         self.assertEqual([line.split("=", 1)[0] for line in lines[:-1]], ORDER)
         values = zp.parse_descriptor(text)
-        for kind, name, body in (("data", "Data_2002.exe", b"MZpackage"), ("updater", "Tool_2.8.exe", b"MZtool")):
+        for kind, name, body in (("data", "Data_2002.exe", b"MZpackage"), ("updater", "Tool_2.8.exe", tool_image())):
             self.assertEqual(values[f"{kind}_file"], name)
             self.assertEqual(values[f"{kind}_length"], str(len(body)))
             self.assertEqual(values[f"{kind}_sha256"], hashlib.sha256(body).hexdigest())
@@ -110,15 +180,15 @@ class Publishing(unittest.TestCase):
                 zp.sign(unsigned, private)
 
     def test_sequence_and_updater_keys(self):
-        previous, _ = self.publish("prev", updater_path=self.exe("Tool_2.8.exe", b"tool"), updater_version="2.8",
+        previous, _ = self.publish("prev", updater_path=self.tool("Tool_2.8.exe"), updater_version="2.8",
                                    previous_seq=6)
         legacy = self.dir / "legacy" / "autoupdate"
         legacy.mkdir(parents=True)
         (legacy / "version.txt").write_bytes(
             zp.descriptor_text("2001", "2026-01-01", "华南", "Old.exe", 9, "2.7", "ZT_AutoUpdate.exe", 0))
-        tool_sha = hashlib.sha256(b"MZtool").hexdigest()
+        tool_sha = hashlib.sha256(tool_image()).hexdigest()
         kept = {"updater_version": "2.8", "updater_file": "Tool_2.8.exe", "updater_sha256": tool_sha}
-        placeholder = {"updater_version": "2.7", "updater_file": "ZT_AutoUpdate.exe", "updater_length": "0"}
+        placeholder = {"updater_version": TOOL_VERSION, "updater_file": "ZT_AutoUpdate.exe", "updater_length": "0"}
         for name, kw, expected in (
                 ("first publication", {}, {"zt_seq": "1", **placeholder}),
                 ("placeholder of another version", {"updater_version": "2.6"},
@@ -133,7 +203,7 @@ class Publishing(unittest.TestCase):
                 self.assertEqual({k: values.get(k) for k in expected}, expected)
                 self.assertEqual("updater_sha256" in values, "updater_sha256" in expected)
                 if "updater_sha256" in expected:
-                    self.assertEqual((folder / "Tool_2.8.exe").read_bytes(), b"MZtool")
+                    self.assertEqual((folder / "Tool_2.8.exe").read_bytes(), tool_image())
 
     def test_region_text_round_trips_as_gbk(self):
         for region in ("华南地区", "广东省·深圳 A区", "Region 9"):
@@ -143,10 +213,12 @@ class Publishing(unittest.TestCase):
                 self.assertEqual(zp.parse_descriptor(text)["data_desc"], region)
 
     def test_refusals_leave_the_folder_as_it_was(self):
-        self.publish(updater_path=self.exe("Tool_2.8.exe", b"tool"), updater_version="2.8")
+        self.publish(updater_path=self.tool("Tool_2.8.exe"), updater_version="2.8")
         other_key_prev = self.publish("signed-elsewhere", private_key=key("other"))[0]
-        altered_prev = self.publish("altered", updater_path=self.exe("Tool_2.8.exe", b"tool"), updater_version="2.8")[0]
-        (altered_prev / "Tool_2.8.exe").write_bytes(b"MZtoal")
+        altered_prev = self.publish("altered", updater_path=self.tool("Tool_2.8.exe"), updater_version="2.8")[0]
+        altered = bytearray((altered_prev / "Tool_2.8.exe").read_bytes())
+        altered[-1] ^= 1
+        (altered_prev / "Tool_2.8.exe").write_bytes(altered)
         before = {p: p.read_bytes() for p in (self.dir / "out/autoupdate").iterdir()}
         cases = [(f"name {n!r}", {"data_name": n}, "file name") for n in (
             "../x.exe", "a/b.exe", "a\\b.exe", ".x.exe", "x.exe.", "a..b.exe", "a b.exe", "数据.exe", "x" * 101,
@@ -155,7 +227,7 @@ class Publishing(unittest.TestCase):
         other_bytes = {"data": self.exe("other.exe", b"other"), "data_name": "Data_2002.exe"}
         cases += [
             ("data name taken with other bytes", other_bytes, "Data_2002.exe exists with other bytes"),
-            ("updater name taken with other bytes", {"updater_path": self.exe("Tool_2.8.exe", b"new"),
+            ("updater name taken with other bytes", {"updater_path": self.tool("Tool_2.8.exe", "2.9"),
                                                      "updater_version": "2.9", **d2}, "Tool_2.8.exe exists with other"),
             ("name taken in the previous folder",
              {"out": "fresh", "previous_seq": None, "previous_dir": self.dir / "out", **other_bytes},
@@ -166,9 +238,9 @@ class Publishing(unittest.TestCase):
             ("previous signed with another key", {"previous_seq": None, "previous_dir": other_key_prev, **d2},
              "does not verify with this key"),
             ("no MZ header", {"data": self.dir / "in" / "plain.bin", **d2}, "no MZ header"),
-            ("same name for both", {"updater_path": self.exe("tool.exe"), "updater_version": "2.9",
+            ("same name for both", {"updater_path": self.tool("tool.exe", "2.9"), "updater_version": "2.9",
                                     "updater_name": "d2.EXE", **d2}, "both be published"),
-            ("updater without version", {"updater_path": self.exe("tool.exe"), **d2}, "needs its version"),
+            ("updater without version", {"updater_path": self.tool("tool-2.8.exe"), **d2}, "needs its version"),
             ("'=' in region", {"data_desc": "a=b", **d2}, "data_desc"),
             ("line break in region", {"data_desc": "华南\r\nzt_seq=99", **d2}, "data_desc"),
             ("region not in GBK", {"data_desc": "华南\U0001F600", **d2}, "not representable in GBK"),
@@ -191,6 +263,55 @@ class Publishing(unittest.TestCase):
                                  text=True)
         self.assertNotEqual(refused.returncode, 0)
         self.assertRegex(refused.stderr, r"^publish: [^\n]*exists with other bytes[^\n]*\n$")
+
+    def test_new_executable_must_say_its_version_and_trust_the_key(self):
+        def image(**kw):
+            return lambda: self.tool("Tool.exe", **kw)
+
+        second_line = key(half="public").read_bytes().splitlines()[2]
+
+        cases = [  # (name, executable, --updater-version, refusal or None)
+            ("version and key as published", image(), "2.8", None),
+            ("key with CR LF line ends", image(crlf=True), "2.8", None),
+            ("build trusting both keys", image(keys=("other", "own")), "2.8", None),
+            ("other version", image(version="2.7"), "2.8", "says 2.7, not --updater-version 2.8"),
+            ("same number written otherwise", image(), "2.08", "says 2.8, not --updater-version 2.08"),
+            ("minor above 9", image(version="2.10"), "2.1", "says 2.10, not"),
+            ("no resources", lambda: self.exe("Tool.exe", pe_image(text=key(half="public").read_bytes())[2:]), "2.8",
+             "has no version resource"),
+            ("resources without a version", lambda: self.exe("Tool.exe", pe_image({3: b"icon"})[2:]), "2.8",
+             "has no version resource"),
+            ("version resource without its signature",
+             lambda: self.exe("Tool.exe", pe_image({16: version_info(2, 8, signature=0xFEEF04BC)})[2:]), "2.8",
+             "malformed version resource"),
+            ("image cut short", lambda: self.exe("Tool.exe", tool_image()[2:0x300]), "2.8", "malformed PE image"),
+            ("test build trusting another key", image(keys=("other",)), "2.8", "does not carry the public key"),
+            ("only the first line of the key", lambda: self.exe("Tool.exe", tool_image()[2:].replace(
+                second_line, second_line[::-1])), "2.8", "does not carry the public key")]
+        for name, make, version, refusal in cases:
+            with self.subTest(name):
+                out = f"out-{name}"
+                if refusal is None:
+                    folder, _ = self.publish(out, updater_path=make(), updater_version=version)
+                    self.assertTrue((folder / "Tool.exe").is_file())
+                else:
+                    with self.assertRaisesRegex(zp.PublishError, re.escape(refusal)):
+                        self.publish(out, updater_path=make(), updater_version=version)
+                    self.assertFalse((self.dir / out).exists())
+
+    def test_file_version_of_pe32_and_pe32_plus(self):
+        for pe32_plus in (True, False):
+            for (major, minor) in ((2, 8), (0, 0), (65535, 65535)):
+                with self.subTest(pe32_plus=pe32_plus, version=(major, minor)):
+                    image = pe_image({3: b"icon", 16: version_info(major, minor), 24: b"m"}, pe32_plus=pe32_plus)
+                    self.assertEqual(zp.file_version(image), (major, minor))
+        rom_image = pe_image({16: version_info(2, 8)}).replace(b"\x0b\x02", b"\x07\x01", 1)
+        for name, image in (("no PE signature", b"MZ" + bytes(0x3A) + b"\x40\0\0\0" + b"NE\0\0" + bytes(300)),
+                            ("e_lfanew past the end", b"MZ" + bytes(0x3A) + b"\xff\xff\0\0"),
+                            ("unknown optional header", rom_image)):
+            with self.subTest(name), self.assertRaisesRegex(zp.PublishError, "PE"):
+                zp.file_version(image)
+
 
 
 class Release(unittest.TestCase):
