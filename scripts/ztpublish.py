@@ -24,6 +24,8 @@ DESCRIPTOR = "version.txt"
 # as "not a length".
 VERSION_HEADER = Path(__file__).resolve().parents[1] / "res" / "version.h"
 PLACEHOLDER_UPDATER_FILE = "ZT_AutoUpdate.exe"
+# Share of installations, in percent, an offer applies to; a descriptor without the key offers to all.
+ROLLOUT_KEYS = ("data_rollout", "updater_rollout")
 # The tool reads lengths into a signed 32-bit int and data versions into an unsigned one.
 MAX_LENGTH = 2**31 - 1
 MAX_DATA_VERSION = 2**32 - 1
@@ -45,6 +47,16 @@ def tool_version(header: Path = VERSION_HEADER) -> str:
     if not found:
         raise PublishError(f"{header}: no #define ZT_VERSION_TEXT \"major.minor\"")
     return found.group(1)
+
+
+def rollout_value(option: str, value: str | int | None) -> int | None:
+    """A rollout share as given on the command line or by a descriptor: a whole percentage 0 to 100."""
+    if value is None:
+        return None
+    text = str(value) if type(value) is int else value
+    if not isinstance(text, str) or not re.fullmatch(r"[0-9]{1,3}", text) or int(text) > 100:
+        raise PublishError(f"{option} {value!r}: must be a whole percentage from 0 to 100")
+    return int(text)
 
 
 # --- names and values -------------------------------------------------------------------------
@@ -79,8 +91,9 @@ def _check_value(key: str, value: str) -> bytes:
 def descriptor_text(data_version: str, data_time: str, data_desc: str, data_file: str, data_length: int,
                     updater_version: str, updater_file: str, updater_length: int,
                     data_sha256: str | None = None, updater_sha256: str | None = None,
-                    seq: int | None = None) -> bytes:
-    """The GBK bytes of the unsigned descriptor, CR LF line ends."""
+                    seq: int | None = None, data_rollout: int | None = None,
+                    updater_rollout: int | None = None) -> bytes:
+    """The GBK bytes of the unsigned descriptor, CR LF line ends; a rollout of None writes no key."""
     lines = [("data_version", data_version), ("data_time", data_time), ("data_desc", data_desc),
              ("data_file", data_file), ("data_length", str(data_length)),
              ("updater_version", updater_version), ("updater_file", updater_file),
@@ -92,6 +105,9 @@ def descriptor_text(data_version: str, data_time: str, data_desc: str, data_file
             lines.append((key, digest))
     if seq is not None:
         lines.append(("zt_seq", str(seq)))
+    for key, share in zip(ROLLOUT_KEYS, (data_rollout, updater_rollout)):
+        if share is not None:
+            lines.append((key, str(rollout_value(key, share))))
     return b"".join(key.encode("ascii") + b"=" + _check_value(key, value) + b"\r\n" for key, value in lines)
 
 
@@ -381,11 +397,20 @@ def _verifies_with(signed: bytes, public_pem: bytes) -> bool:
         return verify(signed, pub)
 
 
+def _kept_rollout(key: str, given: int | None, previous: dict[str, str], where: Path | None, same_file: bool):
+    """The rollout to write: the one given, else the previous publication's when it offered the same
+    file (a 5 % rollout is widened only on purpose), else none (everyone)."""
+    if given is not None or not same_file:
+        return given
+    return rollout_value(f"{where / DESCRIPTOR}: {key}", previous.get(key))
+
+
 def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_version: str, data_time: str,
             data_desc: str, private_key: str | os.PathLike, updater_path: str | os.PathLike | None = None,
             updater_version: str | None = None, previous_dir: str | os.PathLike | None = None,
             previous_seq: int | None = None, data_name: str | None = None,
-            updater_name: str | None = None) -> Path:
+            updater_name: str | None = None, data_rollout: str | int | None = None,
+            updater_rollout: str | int | None = None) -> Path:
     """Writes OUT/autoupdate/ (the files, then the signed version.txt) and returns that folder."""
     data_path = Path(data_path)
     target = Path(out_dir) / "autoupdate"
@@ -393,6 +418,8 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
         raise PublishError("give the previous publication's folder or its sequence number, not both")
     if not re.fullmatch(r"[0-9]{1,10}", data_version) or int(data_version) > MAX_DATA_VERSION:
         raise PublishError(f"data version {data_version!r}: must be a decimal number below 2^32")
+    data_rollout = rollout_value("--data-rollout", data_rollout)
+    updater_rollout = rollout_value("--updater-rollout", updater_rollout)
     # First, so a wrong key ends the run before anything is read or written.
     public_pem = public_key_pem(private_key)
 
@@ -444,6 +471,8 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
     else:
         updater_version = updater_version or tool_version()
         updater_name, updater_length = PLACEHOLDER_UPDATER_FILE, 0
+    if updater_length == 0 and updater_rollout is not None:
+        raise PublishError("--updater-rollout: this publication offers no executable to roll out")
 
     for name in (data_name, updater_name):
         if problem := name_problem(name):
@@ -464,9 +493,14 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
             raise PublishError(f"{target / DESCRIPTOR} already has zt_seq={current}, not below {seq}; "
                                "give --previous or --previous-seq")
 
+    data_rollout = _kept_rollout("data_rollout", data_rollout, previous, prev_folder,
+                                 previous.get("data_sha256") == hashes[data_name])
+    updater_rollout = _kept_rollout("updater_rollout", updater_rollout, previous, prev_folder,
+                                    updater_length > 0 and previous.get("updater_sha256") == hashes[updater_name])
     unsigned = descriptor_text(data_version, data_time, data_desc, data_name, data_length, updater_version,
                                updater_name, updater_length, data_sha256=hashes[data_name],
-                               updater_sha256=hashes.get(updater_name), seq=seq)
+                               updater_sha256=hashes.get(updater_name), seq=seq, data_rollout=data_rollout,
+                               updater_rollout=updater_rollout)
     signed = sign(unsigned, private_key)
     if not _verifies_with(signed, public_pem):
         raise PublishError("the signed descriptor does not verify with the key's own public half")

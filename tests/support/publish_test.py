@@ -18,7 +18,7 @@ sys.path.insert(0, str(SCRIPTS))
 import ztpublish as zp  # noqa: E402
 
 ORDER = ["data_version", "data_time", "data_desc", "data_file", "data_length", "updater_version", "updater_file",
-         "updater_length", "data_sha256", "updater_sha256", "zt_seq", "zt_sig"]
+         "updater_length", "data_sha256", "updater_sha256", "zt_seq", "data_rollout", "updater_rollout", "zt_sig"]
 # What the build compiles in as the tool's version, read here apart from the publishing tool.
 TOOL_VERSION = re.search(r'^#define ZT_VERSION_TEXT "([^"]+)"$', (SCRIPTS.parent / "res/version.h").read_text(),
                          re.M)[1]
@@ -132,11 +132,13 @@ class Publishing(unittest.TestCase):
         self.assertEqual(key().read_bytes(), before)
 
     def test_publication_describes_its_files_and_verifies(self):
-        folder, text = self.publish(updater_path=self.tool("Tool_2.8.exe"), updater_version="2.8")
+        folder, text = self.publish(updater_path=self.tool("Tool_2.8.exe"), updater_version="2.8", data_rollout=50,
+                                    updater_rollout="5")
         lines = text.decode("gbk").split("\r\n")
         self.assertEqual(lines[-1], "")  # the signature line ends with CR LF too
         self.assertEqual([line.split("=", 1)[0] for line in lines[:-1]], ORDER)
         values = zp.parse_descriptor(text)
+        self.assertEqual((values["data_rollout"], values["updater_rollout"]), ("50", "5"))
         for kind, name, body in (("data", "Data_2002.exe", b"MZpackage"), ("updater", "Tool_2.8.exe", tool_image())):
             self.assertEqual(values[f"{kind}_file"], name)
             self.assertEqual(values[f"{kind}_length"], str(len(body)))
@@ -263,6 +265,46 @@ class Publishing(unittest.TestCase):
                                  text=True)
         self.assertNotEqual(refused.returncode, 0)
         self.assertRegex(refused.stderr, r"^publish: [^\n]*exists with other bytes[^\n]*\n$")
+
+    def test_rollout_shares_written_kept_and_halted(self):
+        # One chain of publications, each from the one before: (what changes, expected shares; None = no key).
+        steps = [
+            ("new executable at 5 %", {"updater": ("Tool_2.8.exe", "2.8"), "updater_rollout": "5"}, None, "5"),
+            ("data-only publication keeps the executable's 5 %", {}, None, "5"),
+            ("new data at 10 %", {"data": "Data_2003.exe", "data_rollout": 10}, "10", "5"),
+            ("halt without giving the executable again", {"data": "Data_2003.exe", "updater_rollout": "0"}, "10", "0"),
+            ("new data starts at everyone", {"data": "Data_2004.exe"}, None, "0"),
+            ("same executable given again keeps its 0 %",
+             {"data": "Data_2004.exe", "updater": ("Tool_2.8.exe", "2.8"), "data_rollout": "100"}, "100", "0"),
+            ("new executable starts at everyone", {"data": "Data_2004.exe", "updater": ("Tool_2.9.exe", "2.9")},
+             "100", None)]
+        previous = None
+        for seq, (name, change, data_share, updater_share) in enumerate(steps, 1):
+            with self.subTest(name):
+                kw = {k: v for k, v in change.items() if k.endswith("_rollout")}
+                if "updater" in change:
+                    file, version = change["updater"]
+                    kw.update(updater_path=self.tool(file, version), updater_version=version)
+                data = change.get("data", "Data_2002.exe")
+                folder, text = self.publish(f"pub-{seq}", data=self.exe(data, data.encode()), previous_dir=previous,
+                                            **kw)
+                values = zp.parse_descriptor(text)
+                self.assertEqual((values.get("data_rollout"), values.get("updater_rollout"), values["zt_seq"]),
+                                 (data_share, updater_share, str(seq)))
+                previous = folder
+
+    def test_rollout_refusals(self):
+        for value in ("-1", "101", "1000", "5.5", "5%", " 5", "", "0x10", 101, -1, True, 5.0):
+            with self.subTest(value=value), self.assertRaisesRegex(zp.PublishError, "whole percentage"):
+                self.publish(updater_path=self.tool("Tool_2.8.exe"), updater_version="2.8", updater_rollout=value)
+        with self.assertRaisesRegex(zp.PublishError, "offers no executable"):
+            self.publish(updater_rollout=5)
+        self.assertFalse((self.dir / "out").exists())
+        cli = subprocess.run([SCRIPTS / "publish", "--key", key(), "--out", self.dir / "out", "--data-version", "2002",
+                              "--date", "2026-12-01", "--region", "华南", "--data", self.exe("Data_2002.exe"),
+                              "--data-rollout", "101"], capture_output=True, text=True)
+        self.assertNotEqual(cli.returncode, 0)
+        self.assertEqual(cli.stderr, "publish: --data-rollout '101': must be a whole percentage from 0 to 100\n")
 
     def test_new_executable_must_say_its_version_and_trust_the_key(self):
         def image(**kw):
