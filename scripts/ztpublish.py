@@ -3,6 +3,8 @@
 The tool reads version.txt as GBK `key=value` lines ending CR LF. A signed one ends with
 `zt_sig=<base64 of r||s>`, an ECDSA P-256 signature over the SHA-256 of every byte before that line.
 Signing and verifying go through the openssl command line; everything else is the standard library.
+A private key may be encrypted (PKCS#8, AES-256): its passphrase reaches openssl through a pipe, never
+on a command line.
 """
 from __future__ import annotations
 
@@ -14,6 +16,7 @@ import re
 import shutil
 import struct
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
@@ -26,6 +29,9 @@ VERSION_HEADER = Path(__file__).resolve().parents[1] / "res" / "version.h"
 PLACEHOLDER_UPDATER_FILE = "ZT_AutoUpdate.exe"
 # Share of installations, in percent, an offer applies to; a descriptor without the key offers to all.
 ROLLOUT_KEYS = ("data_rollout", "updater_rollout")
+PASSPHRASE_ENV = "ZT_PUBLISH_PASSPHRASE"
+# openssl reads at most 1023 bytes of a passphrase from a descriptor and drops the rest unsaid.
+MAX_PASSPHRASE = 1000
 # The tool reads lengths into a signed 32-bit int and data versions into an unsigned one.
 MAX_LENGTH = 2**31 - 1
 MAX_DATA_VERSION = 2**32 - 1
@@ -135,11 +141,23 @@ def sha256_file(path: str | os.PathLike) -> str:
 
 # --- signatures -------------------------------------------------------------------------------
 
-def _openssl(args: list[str], data: bytes = b"") -> bytes:
+def _openssl(args: list[str], data: bytes = b"", passphrase: bytes | None = None) -> bytes:
+    """openssl's output; a passphrase goes through a pipe (-passin fd:N), out of sight of ps."""
+    fds: tuple[int, ...] = ()
+    if passphrase is not None:
+        read_end, write_end = os.pipe()
+        try:
+            os.write(write_end, passphrase + b"\n")
+        finally:
+            os.close(write_end)
+        fds, args = (read_end,), [*args, "-passin", f"fd:{read_end}"]
     try:
-        done = subprocess.run(["openssl", *args], input=data, capture_output=True)
+        done = subprocess.run(["openssl", *args], input=data, capture_output=True, pass_fds=fds)
     except FileNotFoundError:
         raise PublishError("the openssl command is not installed") from None
+    finally:
+        for fd in fds:
+            os.close(fd)
     if done.returncode != 0:
         last = (done.stderr.decode(errors="replace").strip().splitlines() or ["no message"])[0]
         raise PublishError(f"openssl {args[0]} failed: {last}")
@@ -186,9 +204,66 @@ def raw_to_der(raw: bytes) -> bytes:
     return b"\x30" + bytes([len(body)]) + body
 
 
-def public_key_pem(private_key_path: str | os.PathLike) -> bytes:
+def passphrase_problem(passphrase: bytes) -> str | None:
+    """Why openssl would not take `passphrase` whole from a pipe, or None."""
+    if not passphrase:
+        return "it is empty"
+    if b"\n" in passphrase or b"\r" in passphrase or b"\0" in passphrase:
+        return "it holds a line break or NUL"
+    if len(passphrase) > MAX_PASSPHRASE:
+        return f"it is longer than {MAX_PASSPHRASE} bytes"
+    return None
+
+
+def key_is_encrypted(private_key_path: str | os.PathLike) -> bool:
+    try:
+        head = Path(private_key_path).read_bytes()[:200]
+    except OSError as e:
+        raise PublishError(f"{private_key_path}: {e.strerror}") from None
+    # PKCS#8 ("ENCRYPTED PRIVATE KEY") or the older PEM encryption ("Proc-Type: 4,ENCRYPTED").
+    return b"ENCRYPTED" in head
+
+
+def read_passphrase(what: str, passphrase_file: str | os.PathLike | None, confirm: bool = False) -> bytes:
+    """The passphrase of `what`: the first line of passphrase_file, else $ZT_PUBLISH_PASSPHRASE, else
+    asked on the terminal (twice when `confirm`)."""
+    if passphrase_file is not None:
+        try:
+            text = Path(passphrase_file).read_bytes()
+        except OSError as e:
+            raise PublishError(f"passphrase file {passphrase_file}: {e.strerror}") from None
+        passphrase, source = text.split(b"\n", 1)[0].removesuffix(b"\r"), f"passphrase file {passphrase_file}"
+    elif os.environb.get(PASSPHRASE_ENV.encode()) is not None:
+        passphrase, source = os.environb[PASSPHRASE_ENV.encode()], PASSPHRASE_ENV
+    elif sys.stdin.isatty():
+        import getpass
+        passphrase, source = getpass.getpass(f"Passphrase for {what}: ").encode(), "the passphrase typed"
+        if confirm and getpass.getpass("The same passphrase again: ").encode() != passphrase:
+            raise PublishError("the two passphrases typed differ")
+    else:
+        raise PublishError(f"{what} needs a passphrase: give --passphrase-file F, set {PASSPHRASE_ENV} "
+                           "or run on a terminal")
+    if problem := passphrase_problem(passphrase):
+        raise PublishError(f"{source}: not usable as a passphrase: {problem}")
+    return passphrase
+
+
+def _passin(private_key_path: str | os.PathLike, passphrase: bytes | None) -> bytes | None:
+    # openssl asks on the terminal for an encrypted key it is given no passphrase for: never let it.
+    if passphrase is None and key_is_encrypted(private_key_path):
+        raise PublishError(f"{private_key_path}: the key is encrypted and no passphrase was given")
+    return passphrase
+
+
+def public_key_pem(private_key_path: str | os.PathLike, passphrase: bytes | None = None) -> bytes:
     """The public half of a private key; refuses any key that is not P-256."""
-    pem = _openssl(["pkey", "-in", str(private_key_path), "-pubout"])
+    passin = _passin(private_key_path, passphrase)
+    try:
+        pem = _openssl(["pkey", "-in", str(private_key_path), "-pubout"], passphrase=passin)
+    except PublishError:
+        if passin is not None and key_is_encrypted(private_key_path):
+            raise PublishError(f"{private_key_path}: cannot decrypt the key: wrong passphrase") from None
+        raise
     body = b"".join(line for line in pem.splitlines() if line and not line.startswith(b"-----"))
     der = base64.b64decode(body)
     if len(der) != len(P256_SPKI_PREFIX) + 65 or not der.startswith(P256_SPKI_PREFIX):
@@ -196,14 +271,15 @@ def public_key_pem(private_key_path: str | os.PathLike) -> bytes:
     return pem
 
 
-def sign(unsigned: bytes, private_key_path: str | os.PathLike) -> bytes:
+def sign(unsigned: bytes, private_key_path: str | os.PathLike, passphrase: bytes | None = None) -> bytes:
     """`unsigned` followed by its zt_sig= line."""
     if SIG_KEY in unsigned:
         raise PublishError("descriptor already holds a zt_sig= line")
     if not unsigned.endswith(b"\r\n"):
         raise PublishError("descriptor must end with CR LF before it is signed")
-    public_key_pem(private_key_path)
-    raw = der_to_raw(_openssl(["dgst", "-sha256", "-sign", str(private_key_path)], unsigned))
+    public_key_pem(private_key_path, passphrase)
+    raw = der_to_raw(_openssl(["dgst", "-sha256", "-sign", str(private_key_path)], unsigned,
+                              passphrase=_passin(private_key_path, passphrase)))
     return unsigned + SIG_KEY + base64.b64encode(raw) + b"\r\n"
 
 
@@ -410,7 +486,7 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
             updater_version: str | None = None, previous_dir: str | os.PathLike | None = None,
             previous_seq: int | None = None, data_name: str | None = None,
             updater_name: str | None = None, data_rollout: str | int | None = None,
-            updater_rollout: str | int | None = None) -> Path:
+            updater_rollout: str | int | None = None, passphrase: bytes | None = None) -> Path:
     """Writes OUT/autoupdate/ (the files, then the signed version.txt) and returns that folder."""
     data_path = Path(data_path)
     target = Path(out_dir) / "autoupdate"
@@ -420,8 +496,8 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
         raise PublishError(f"data version {data_version!r}: must be a decimal number below 2^32")
     data_rollout = rollout_value("--data-rollout", data_rollout)
     updater_rollout = rollout_value("--updater-rollout", updater_rollout)
-    # First, so a wrong key ends the run before anything is read or written.
-    public_pem = public_key_pem(private_key)
+    # First, so a wrong passphrase or key ends the run before anything is read or written.
+    public_pem = public_key_pem(private_key, passphrase)
 
     data_name = data_name or data_path.name
     data_length = _executable(data_path, "data package")
@@ -501,7 +577,7 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
                                updater_name, updater_length, data_sha256=hashes[data_name],
                                updater_sha256=hashes.get(updater_name), seq=seq, data_rollout=data_rollout,
                                updater_rollout=updater_rollout)
-    signed = sign(unsigned, private_key)
+    signed = sign(unsigned, private_key, passphrase)
     if not _verifies_with(signed, public_pem):
         raise PublishError("the signed descriptor does not verify with the key's own public half")
 
