@@ -3,6 +3,8 @@
 The tool reads version.txt as GBK `key=value` lines ending CR LF. A signed one ends with
 `zt_sig=<base64 of r||s>`, an ECDSA P-256 signature over the SHA-256 of every byte before that line.
 Signing and verifying go through the openssl command line; everything else is the standard library.
+A private key may be encrypted (PKCS#8, AES-256): its passphrase reaches openssl through a pipe, never
+on a command line.
 """
 from __future__ import annotations
 
@@ -12,16 +14,24 @@ import hashlib
 import os
 import re
 import shutil
+import struct
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 
 SIG_KEY = b"zt_sig="
 DESCRIPTOR = "version.txt"
-# What a tool without a published executable is told: its own version, a name nothing is served
-# under and length 0, which a tool of any other version refuses as "not a length".
-DEFAULT_UPDATER_VERSION = "2.7"
+# What a tool without a published executable is told: its own version (the one res/version.h gives
+# the build), a name nothing is served under and length 0, which a tool of any other version refuses
+# as "not a length".
+VERSION_HEADER = Path(__file__).resolve().parents[1] / "res" / "version.h"
 PLACEHOLDER_UPDATER_FILE = "ZT_AutoUpdate.exe"
+# Share of installations, in percent, an offer applies to; a descriptor without the key offers to all.
+ROLLOUT_KEYS = ("data_rollout", "updater_rollout")
+PASSPHRASE_ENV = "ZT_PUBLISH_PASSPHRASE"
+# openssl reads at most 1023 bytes of a passphrase from a descriptor and drops the rest unsaid.
+MAX_PASSPHRASE = 1000
 # The tool reads lengths into a signed 32-bit int and data versions into an unsigned one.
 MAX_LENGTH = 2**31 - 1
 MAX_DATA_VERSION = 2**32 - 1
@@ -31,6 +41,28 @@ P256_SPKI_PREFIX = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d030107
 
 class PublishError(Exception):
     """A refusal; its text is the one-line reason."""
+
+
+def tool_version(header: Path = VERSION_HEADER) -> str:
+    """The version the tool is built as now: ZT_VERSION_TEXT of res/version.h, as scripts/release reads it."""
+    try:
+        text = header.read_text(encoding="utf-8")
+    except OSError as e:
+        raise PublishError(f"{header}: {e.strerror} (it gives the tool's version)") from None
+    found = re.search(r'^#define ZT_VERSION_TEXT "([^"\r\n]+)"\r?$', text, re.M)
+    if not found:
+        raise PublishError(f"{header}: no #define ZT_VERSION_TEXT \"major.minor\"")
+    return found.group(1)
+
+
+def rollout_value(option: str, value: str | int | None) -> int | None:
+    """A rollout share as given on the command line or by a descriptor: a whole percentage 0 to 100."""
+    if value is None:
+        return None
+    text = str(value) if type(value) is int else value
+    if not isinstance(text, str) or not re.fullmatch(r"[0-9]{1,3}", text) or int(text) > 100:
+        raise PublishError(f"{option} {value!r}: must be a whole percentage from 0 to 100")
+    return int(text)
 
 
 # --- names and values -------------------------------------------------------------------------
@@ -65,8 +97,9 @@ def _check_value(key: str, value: str) -> bytes:
 def descriptor_text(data_version: str, data_time: str, data_desc: str, data_file: str, data_length: int,
                     updater_version: str, updater_file: str, updater_length: int,
                     data_sha256: str | None = None, updater_sha256: str | None = None,
-                    seq: int | None = None) -> bytes:
-    """The GBK bytes of the unsigned descriptor, CR LF line ends."""
+                    seq: int | None = None, data_rollout: int | None = None,
+                    updater_rollout: int | None = None) -> bytes:
+    """The GBK bytes of the unsigned descriptor, CR LF line ends; a rollout of None writes no key."""
     lines = [("data_version", data_version), ("data_time", data_time), ("data_desc", data_desc),
              ("data_file", data_file), ("data_length", str(data_length)),
              ("updater_version", updater_version), ("updater_file", updater_file),
@@ -78,6 +111,9 @@ def descriptor_text(data_version: str, data_time: str, data_desc: str, data_file
             lines.append((key, digest))
     if seq is not None:
         lines.append(("zt_seq", str(seq)))
+    for key, share in zip(ROLLOUT_KEYS, (data_rollout, updater_rollout)):
+        if share is not None:
+            lines.append((key, str(rollout_value(key, share))))
     return b"".join(key.encode("ascii") + b"=" + _check_value(key, value) + b"\r\n" for key, value in lines)
 
 
@@ -105,11 +141,23 @@ def sha256_file(path: str | os.PathLike) -> str:
 
 # --- signatures -------------------------------------------------------------------------------
 
-def _openssl(args: list[str], data: bytes = b"") -> bytes:
+def _openssl(args: list[str], data: bytes = b"", passphrase: bytes | None = None) -> bytes:
+    """openssl's output; a passphrase goes through a pipe (-passin fd:N), out of sight of ps."""
+    fds: tuple[int, ...] = ()
+    if passphrase is not None:
+        read_end, write_end = os.pipe()
+        try:
+            os.write(write_end, passphrase + b"\n")
+        finally:
+            os.close(write_end)
+        fds, args = (read_end,), [*args, "-passin", f"fd:{read_end}"]
     try:
-        done = subprocess.run(["openssl", *args], input=data, capture_output=True)
+        done = subprocess.run(["openssl", *args], input=data, capture_output=True, pass_fds=fds)
     except FileNotFoundError:
         raise PublishError("the openssl command is not installed") from None
+    finally:
+        for fd in fds:
+            os.close(fd)
     if done.returncode != 0:
         last = (done.stderr.decode(errors="replace").strip().splitlines() or ["no message"])[0]
         raise PublishError(f"openssl {args[0]} failed: {last}")
@@ -156,9 +204,66 @@ def raw_to_der(raw: bytes) -> bytes:
     return b"\x30" + bytes([len(body)]) + body
 
 
-def public_key_pem(private_key_path: str | os.PathLike) -> bytes:
+def passphrase_problem(passphrase: bytes) -> str | None:
+    """Why openssl would not take `passphrase` whole from a pipe, or None."""
+    if not passphrase:
+        return "it is empty"
+    if b"\n" in passphrase or b"\r" in passphrase or b"\0" in passphrase:
+        return "it holds a line break or NUL"
+    if len(passphrase) > MAX_PASSPHRASE:
+        return f"it is longer than {MAX_PASSPHRASE} bytes"
+    return None
+
+
+def key_is_encrypted(private_key_path: str | os.PathLike) -> bool:
+    try:
+        head = Path(private_key_path).read_bytes()[:200]
+    except OSError as e:
+        raise PublishError(f"{private_key_path}: {e.strerror}") from None
+    # PKCS#8 ("ENCRYPTED PRIVATE KEY") or the older PEM encryption ("Proc-Type: 4,ENCRYPTED").
+    return b"ENCRYPTED" in head
+
+
+def read_passphrase(what: str, passphrase_file: str | os.PathLike | None, confirm: bool = False) -> bytes:
+    """The passphrase of `what`: the first line of passphrase_file, else $ZT_PUBLISH_PASSPHRASE, else
+    asked on the terminal (twice when `confirm`)."""
+    if passphrase_file is not None:
+        try:
+            text = Path(passphrase_file).read_bytes()
+        except OSError as e:
+            raise PublishError(f"passphrase file {passphrase_file}: {e.strerror}") from None
+        passphrase, source = text.split(b"\n", 1)[0].removesuffix(b"\r"), f"passphrase file {passphrase_file}"
+    elif os.environb.get(PASSPHRASE_ENV.encode()) is not None:
+        passphrase, source = os.environb[PASSPHRASE_ENV.encode()], PASSPHRASE_ENV
+    elif sys.stdin.isatty():
+        import getpass
+        passphrase, source = getpass.getpass(f"Passphrase for {what}: ").encode(), "the passphrase typed"
+        if confirm and getpass.getpass("The same passphrase again: ").encode() != passphrase:
+            raise PublishError("the two passphrases typed differ")
+    else:
+        raise PublishError(f"{what} needs a passphrase: give --passphrase-file F, set {PASSPHRASE_ENV} "
+                           "or run on a terminal")
+    if problem := passphrase_problem(passphrase):
+        raise PublishError(f"{source}: not usable as a passphrase: {problem}")
+    return passphrase
+
+
+def _passin(private_key_path: str | os.PathLike, passphrase: bytes | None) -> bytes | None:
+    # openssl asks on the terminal for an encrypted key it is given no passphrase for: never let it.
+    if passphrase is None and key_is_encrypted(private_key_path):
+        raise PublishError(f"{private_key_path}: the key is encrypted and no passphrase was given")
+    return passphrase
+
+
+def public_key_pem(private_key_path: str | os.PathLike, passphrase: bytes | None = None) -> bytes:
     """The public half of a private key; refuses any key that is not P-256."""
-    pem = _openssl(["pkey", "-in", str(private_key_path), "-pubout"])
+    passin = _passin(private_key_path, passphrase)
+    try:
+        pem = _openssl(["pkey", "-in", str(private_key_path), "-pubout"], passphrase=passin)
+    except PublishError:
+        if passin is not None and key_is_encrypted(private_key_path):
+            raise PublishError(f"{private_key_path}: cannot decrypt the key: wrong passphrase") from None
+        raise
     body = b"".join(line for line in pem.splitlines() if line and not line.startswith(b"-----"))
     der = base64.b64decode(body)
     if len(der) != len(P256_SPKI_PREFIX) + 65 or not der.startswith(P256_SPKI_PREFIX):
@@ -166,14 +271,15 @@ def public_key_pem(private_key_path: str | os.PathLike) -> bytes:
     return pem
 
 
-def sign(unsigned: bytes, private_key_path: str | os.PathLike) -> bytes:
+def sign(unsigned: bytes, private_key_path: str | os.PathLike, passphrase: bytes | None = None) -> bytes:
     """`unsigned` followed by its zt_sig= line."""
     if SIG_KEY in unsigned:
         raise PublishError("descriptor already holds a zt_sig= line")
     if not unsigned.endswith(b"\r\n"):
         raise PublishError("descriptor must end with CR LF before it is signed")
-    public_key_pem(private_key_path)
-    raw = der_to_raw(_openssl(["dgst", "-sha256", "-sign", str(private_key_path)], unsigned))
+    public_key_pem(private_key_path, passphrase)
+    raw = der_to_raw(_openssl(["dgst", "-sha256", "-sign", str(private_key_path)], unsigned,
+                              passphrase=_passin(private_key_path, passphrase)))
     return unsigned + SIG_KEY + base64.b64encode(raw) + b"\r\n"
 
 
@@ -216,6 +322,119 @@ def verify(signed: bytes, public_key_path: str | os.PathLike) -> bool:
     raise PublishError(f"openssl cannot check with {public_key_path}: {done.stderr.decode(errors='replace').strip()}")
 
 
+# --- executables ------------------------------------------------------------------------------
+
+RT_VERSION = 16
+VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
+_VERSION_INFO_KEY = "VS_VERSION_INFO\0".encode("utf-16-le")
+
+
+def file_version(image: bytes) -> tuple[int, int] | None:
+    """(major, minor) of a PE image's version resource (VS_FIXEDFILEINFO's file version), or None when
+    the image has no version resource. A malformed image raises PublishError."""
+
+    def u16(buf: bytes, pos: int) -> int:
+        if pos < 0 or pos + 2 > len(buf):
+            raise PublishError("malformed PE image: a header runs past the end")
+        return struct.unpack_from("<H", buf, pos)[0]
+
+    def u32(buf: bytes, pos: int) -> int:
+        if pos < 0 or pos + 4 > len(buf):
+            raise PublishError("malformed PE image: a header runs past the end")
+        return struct.unpack_from("<I", buf, pos)[0]
+
+    if image[:2] != b"MZ":
+        raise PublishError("not an executable image (no MZ header)")
+    pe = u32(image, 0x3C)
+    if image[pe:pe + 4] != b"PE\0\0":
+        raise PublishError("not a PE image (no PE signature where the MZ header points)")
+    section_count, optional_size = u16(image, pe + 6), u16(image, pe + 20)
+    optional = pe + 24
+    # PE32 (x86) and PE32+ (x64) differ in where the data directories start.
+    count_at, directories = {0x10B: (92, 96), 0x20B: (108, 112)}.get(u16(image, optional), (None, None))
+    if count_at is None:
+        raise PublishError("malformed PE image: unknown optional header")
+    resource_entry = directories + 2 * 8
+    if u32(image, optional + count_at) <= 2 or resource_entry + 8 > optional_size:
+        return None
+    resource_rva = u32(image, optional + resource_entry)
+    if resource_rva == 0:
+        return None
+    table = optional + optional_size
+    if table + 40 * section_count > len(image):
+        raise PublishError("malformed PE image: the section table runs past the end")
+    # VirtualSize, VirtualAddress, SizeOfRawData, PointerToRawData of each section.
+    sections = [struct.unpack_from("<IIII", image, table + 40 * i + 8) for i in range(section_count)]
+
+    def read(rva: int, length: int) -> bytes:
+        """`length` bytes at `rva`, from the section's bytes in the file."""
+        for virtual_size, virtual_address, raw_size, raw_pointer in sections:
+            span = min(virtual_size, raw_size) if virtual_size else raw_size
+            if virtual_address <= rva and rva + length <= virtual_address + span:
+                start = raw_pointer + rva - virtual_address
+                if start + length <= len(image):
+                    return image[start:start + length]
+        raise PublishError(f"malformed PE image: resource bytes at RVA 0x{rva:x} are not in the file")
+
+    def directory_entries(offset: int) -> list[tuple[int, int]]:
+        """(name or id, target) of each entry of the resource directory at `offset` in the tree."""
+        head = read(resource_rva + offset, 16)
+        count = u16(head, 12) + u16(head, 14)
+        body = read(resource_rva + offset + 16, 8 * count)
+        return [struct.unpack_from("<II", body, 8 * i) for i in range(count)]
+
+    subdirectory = 0x80000000
+    # Type, then name, then language: the first name and language of type RT_VERSION. Named entries
+    # carry the high bit, so an id compares equal only to an id.
+    targets = [target for name, target in directory_entries(0) if name == RT_VERSION]
+    for level in ("name", "language"):
+        if not targets:
+            return None
+        if not targets[0] & subdirectory:
+            raise PublishError(f"malformed PE image: the version resource has no {level} directory")
+        targets = [target for _, target in directory_entries(targets[0] & ~subdirectory)]
+    if not targets:
+        return None
+    if targets[0] & subdirectory:
+        raise PublishError("malformed PE image: the version resource's language entry is a directory")
+    data_rva, data_size = struct.unpack_from("<II", read(resource_rva + targets[0], 8))
+    # VS_VERSIONINFO: wLength, wValueLength, wType, its key in UTF-16, padding to 32 bits, then
+    # VS_FIXEDFILEINFO (52 bytes) whose third and fourth words are the file version.
+    fixed = 6 + len(_VERSION_INFO_KEY)
+    fixed += -fixed % 4
+    info = read(data_rva, min(data_size, fixed + 52))
+    if len(info) < fixed + 52 or info[6:6 + len(_VERSION_INFO_KEY)] != _VERSION_INFO_KEY or u16(info, 2) < 52 \
+            or u32(info, fixed) != VS_FIXEDFILEINFO_SIGNATURE:
+        raise PublishError("malformed version resource (no VS_VERSIONINFO with a VS_FIXEDFILEINFO)")
+    version_ms = u32(info, fixed + 8)
+    return version_ms >> 16, version_ms & 0xFFFF
+
+
+def carries_public_key(image: bytes, public_pem: bytes) -> bool:
+    """Whether the image holds every base64 line of `public_pem`, as a build trusting that key does
+    (it carries each trusted key's PEM text verbatim)."""
+    lines = [line.strip() for line in public_pem.splitlines() if line.strip() and not line.startswith(b"-----")]
+    return bool(lines) and all(line in image for line in lines)
+
+
+def check_updater_image(path: Path, version: str, public_pem: bytes, private_key: str | os.PathLike) -> None:
+    """Refuses an executable whose version resource is not `version`, or which would not trust the key
+    this publication is signed with (a test build, say)."""
+    image = path.read_bytes()
+    try:
+        found = file_version(image)
+    except PublishError as e:
+        raise PublishError(f"executable {path}: {e}") from None
+    if found is None:
+        raise PublishError(f"executable {path}: has no version resource, so its version cannot be checked")
+    if f"{found[0]}.{found[1]}" != version:
+        raise PublishError(f"executable {path}: its version resource says {found[0]}.{found[1]}, "
+                           f"not --updater-version {version}")
+    if not carries_public_key(image, public_pem):
+        raise PublishError(f"executable {path}: does not carry the public key of {private_key}, so it would "
+                           "refuse what this key signs (a build trusting another key?)")
+
+
 # --- publishing -------------------------------------------------------------------------------
 
 def _descriptor_folder(folder: Path) -> Path:
@@ -247,18 +466,27 @@ def _executable(path: Path, what: str) -> int:
     return size
 
 
-def _verifies_with_own_key(signed: bytes, private_key: str | os.PathLike) -> bool:
+def _verifies_with(signed: bytes, public_pem: bytes) -> bool:
     with tempfile.TemporaryDirectory() as tmp:
         pub = Path(tmp, "public.pem")
-        pub.write_bytes(public_key_pem(private_key))
+        pub.write_bytes(public_pem)
         return verify(signed, pub)
+
+
+def _kept_rollout(key: str, given: int | None, previous: dict[str, str], where: Path | None, same_file: bool):
+    """The rollout to write: the one given, else the previous publication's when it offered the same
+    file (a 5 % rollout is widened only on purpose), else none (everyone)."""
+    if given is not None or not same_file:
+        return given
+    return rollout_value(f"{where / DESCRIPTOR}: {key}", previous.get(key))
 
 
 def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_version: str, data_time: str,
             data_desc: str, private_key: str | os.PathLike, updater_path: str | os.PathLike | None = None,
             updater_version: str | None = None, previous_dir: str | os.PathLike | None = None,
             previous_seq: int | None = None, data_name: str | None = None,
-            updater_name: str | None = None) -> Path:
+            updater_name: str | None = None, data_rollout: str | int | None = None,
+            updater_rollout: str | int | None = None, passphrase: bytes | None = None) -> Path:
     """Writes OUT/autoupdate/ (the files, then the signed version.txt) and returns that folder."""
     data_path = Path(data_path)
     target = Path(out_dir) / "autoupdate"
@@ -266,6 +494,10 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
         raise PublishError("give the previous publication's folder or its sequence number, not both")
     if not re.fullmatch(r"[0-9]{1,10}", data_version) or int(data_version) > MAX_DATA_VERSION:
         raise PublishError(f"data version {data_version!r}: must be a decimal number below 2^32")
+    data_rollout = rollout_value("--data-rollout", data_rollout)
+    updater_rollout = rollout_value("--updater-rollout", updater_rollout)
+    # First, so a wrong passphrase or key ends the run before anything is read or written.
+    public_pem = public_key_pem(private_key, passphrase)
 
     data_name = data_name or data_path.name
     data_length = _executable(data_path, "data package")
@@ -280,7 +512,7 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
             prev_text = (prev_folder / DESCRIPTOR).read_bytes()
         except OSError:
             raise PublishError(f"{previous_dir}: no {DESCRIPTOR} of a previous publication") from None
-        if SIG_KEY in prev_text and not _verifies_with_own_key(prev_text, private_key):
+        if SIG_KEY in prev_text and not _verifies_with(prev_text, public_pem):
             raise PublishError(f"{prev_folder / DESCRIPTOR}: its signature does not verify with this key")
         previous = parse_descriptor(prev_text)
         seq = (_read_seq(previous, prev_folder) or 0) + 1
@@ -291,6 +523,7 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
         updater_path = Path(updater_path)
         updater_name = updater_name or updater_path.name
         updater_length = _executable(updater_path, "executable")
+        check_updater_image(updater_path, updater_version, public_pem, private_key)
         files[updater_name] = updater_path
     elif updater_name is not None:
         raise PublishError("--updater-name without an executable")
@@ -312,8 +545,10 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
                 raise PublishError(f"{source}: does not match the updater_sha256 of its descriptor")
             files[updater_name] = source
     else:
-        updater_version = updater_version or DEFAULT_UPDATER_VERSION
+        updater_version = updater_version or tool_version()
         updater_name, updater_length = PLACEHOLDER_UPDATER_FILE, 0
+    if updater_length == 0 and updater_rollout is not None:
+        raise PublishError("--updater-rollout: this publication offers no executable to roll out")
 
     for name in (data_name, updater_name):
         if problem := name_problem(name):
@@ -334,11 +569,16 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
             raise PublishError(f"{target / DESCRIPTOR} already has zt_seq={current}, not below {seq}; "
                                "give --previous or --previous-seq")
 
+    data_rollout = _kept_rollout("data_rollout", data_rollout, previous, prev_folder,
+                                 previous.get("data_sha256") == hashes[data_name])
+    updater_rollout = _kept_rollout("updater_rollout", updater_rollout, previous, prev_folder,
+                                    updater_length > 0 and previous.get("updater_sha256") == hashes[updater_name])
     unsigned = descriptor_text(data_version, data_time, data_desc, data_name, data_length, updater_version,
                                updater_name, updater_length, data_sha256=hashes[data_name],
-                               updater_sha256=hashes.get(updater_name), seq=seq)
-    signed = sign(unsigned, private_key)
-    if not _verifies_with_own_key(signed, private_key):
+                               updater_sha256=hashes.get(updater_name), seq=seq, data_rollout=data_rollout,
+                               updater_rollout=updater_rollout)
+    signed = sign(unsigned, private_key, passphrase)
+    if not _verifies_with(signed, public_pem):
         raise PublishError("the signed descriptor does not verify with the key's own public half")
 
     # The files first and the descriptor last, each through a temporary name: a server copying the
