@@ -10,6 +10,8 @@
 #include "app/fsutil.h"
 #include "app/log.h"
 #include "app/paths.h"
+#include "update/server_address.h"
+#include "update/temp_file.h"
 
 namespace zt {
 namespace {
@@ -61,6 +63,21 @@ std::optional<std::string> PayloadProblem(UpdateTrust& trust, std::string_view d
   }
   if (problem) RemoveQuietly(file);
   return problem;
+}
+
+// Downloads a payload and checks it; one that fails its check is removed and fetched whole once
+// more, since a resumed transfer may have joined the start of one copy to the end of another.
+// Nothing when the file is ready, else why not.
+std::optional<std::string> DownloadChecked(Downloader& downloader, UpdateTrust& trust, std::string_view descriptorText,
+                                           std::string_view hashKey, const std::string& file, std::int32_t expected,
+                                           const std::filesystem::path& downloaded, std::string_view event) {
+  for (int attempt = 1;; ++attempt) {
+    if (!downloader.Download(file, expected)) return "download of " + file + " failed";
+    const std::optional<std::string> problem = PayloadProblem(trust, descriptorText, hashKey, downloaded);
+    if (!problem) return std::nullopt;
+    if (attempt == 2) return "refused " + file + ": " + *problem;
+    LogEvent(event, "refused " + file + ": " + *problem + "; fetching it whole once more");
+  }
 }
 
 // Removes a file on the way out unless the run got far enough to keep it.
@@ -177,12 +194,8 @@ int RunDataProcedure(DescriptorAccess& d, Downloader& downloader, WorkerNotices&
   DoneNotice done([&](bool ok) { notices.DataDone(ok); });
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const std::filesystem::path downloaded = paths.downloadFolder / PathFromUtf8(v.file);
-  if (!downloader.Download(v.file, expected)) {
-    LogEvent("data", "version " + version + ": download of " + v.file + " failed");
-    return 0;
-  }
-  if (auto problem = PayloadProblem(trust, text, kDataHashKey, downloaded)) {
-    LogEvent("data", "version " + version + ": refused " + v.file + ": " + *problem);
+  if (auto failure = DownloadChecked(downloader, trust, text, kDataHashKey, v.file, expected, downloaded, "data")) {
+    LogEvent("data", "version " + version + ": " + *failure);
     return 0;
   }
   // The descriptor installed is the one this run started from, byte for byte: a fetch meanwhile
@@ -286,14 +299,9 @@ int RunUpdaterProcedure(DescriptorAccess& d, Downloader& downloader, WorkerNotic
   DoneNotice done([&](bool ok) { notices.UpdaterDone(ok); });
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const std::filesystem::path downloaded = PathFromUtf8(paths.downloadFolder + v.file);
-  std::optional<std::string> failure;
-  if (!downloader.Download(v.file, expected)) {
-    failure = "download of " + v.file + " failed";
-  } else if (auto problem = PayloadProblem(trust, text, kUpdaterHashKey, downloaded)) {
-    failure = "refused " + v.file + ": " + *problem;
-  } else {
-    failure = PlaceAndStartReplacement(downloaded, expected, text, starter, check, trust, paths);
-  }
+  std::optional<std::string> failure =
+      DownloadChecked(downloader, trust, text, kUpdaterHashKey, v.file, expected, downloaded, "self-update");
+  if (!failure) failure = PlaceAndStartReplacement(downloaded, expected, text, starter, check, trust, paths);
   if (failure) {
     LogEvent("self-update", "version " + version + ": " + *failure);
     return 0;

@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "app/descriptor_state.h"
-#include "update/transfer.h"
+#include "update/temp_file.h"
 #include "update/trust.h"
 
 namespace zt {

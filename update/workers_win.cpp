@@ -8,6 +8,7 @@
 #include "app/descriptor.h"
 #include "app/fsutil.h"
 #include "app/log.h"
+#include "app/notice.h"
 #include "app/paths.h"
 #include "update/crypto_win.h"
 #include "update/downloads.h"
@@ -43,7 +44,10 @@ DWORD WINAPI DataThreadProc(LPVOID) {
     WinInetDownloader downloader = PackageDownloader();
     WindowNotices notices;
     const DataPaths paths{PathFromUtf8(kUpdateRoot), PathFromUtf8(kDownloadFolder), MoveReplacing};
-    return static_cast<DWORD>(RunDataProcedure(descriptor, downloader, notices, BuiltInTrust(), paths));
+    const int installed = RunDataProcedure(descriptor, downloader, notices, BuiltInTrust(), paths);
+    // A notice (no room for the package, for one) has done its work once a package is in place.
+    if (installed == 1) ClearInfoNotice();
+    return static_cast<DWORD>(installed);
   } catch (...) {
     LogEvent("data", "stopped by an unexpected error");
     return 0;

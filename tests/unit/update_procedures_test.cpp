@@ -17,6 +17,7 @@
 
 #include "app/fsutil.h"
 #include "app/ids.h"
+#include "update/transfer.h"
 
 namespace {
 
@@ -223,7 +224,7 @@ INSTANTIATE_TEST_SUITE_P(
         DataCase{"wrong_size_program", DataDescriptor("0105", "p.exe", "1000"), "0105", "MZshort", {{"p.exe", kExe2}}, 1, kDataOk, false, kExe2, 1},
         DataCase{"download_fails", DataDescriptor("0106", "p.exe", "1000"), "0105", kExe, {}, 0, kDataFail, false, kExe, 1},
         DataCase{"wrong_length", DataDescriptor("0106", "p.exe", "999"), "0105", kExe, {{"p.exe", kExe2}}, 0, kDataFail, false, kExe, 1},
-        DataCase{"not_executable", DataDescriptor("0106", "p.exe", "9"), "0105", kExe, {{"p.exe", "<html>404"}}, 0, kDataFail, false, kExe, 1},
+        DataCase{"not_executable", DataDescriptor("0106", "p.exe", "9"), "0105", kExe, {{"p.exe", "<html>404"}}, 0, kDataFail, false, kExe, 2},
         DataCase{"length_not_number", DataDescriptor("0106", "p.exe", "abc"), "0105", kExe, {{"p.exe", kExe2}}, 1, kDataOk, false, kExe2, 1}),
     [](const auto& info) { return std::string(info.param.label); });
 // clang-format on
@@ -414,7 +415,7 @@ INSTANTIATE_TEST_SUITE_P(
         UpdaterCase{"length_not_number", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "abc"), kServedExe, {}, true, 0, kUpdDoneOnly, false, false, 0},
         UpdaterCase{"not_replaceable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, "read-only", true, 0, kUpdDoneOnly, false, false, 0},
         UpdaterCase{"download_fails", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {}, {}, true, 0, kUpdFail, false, false, 1},
-        UpdaterCase{"not_executable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "9"), {{"ZT_AutoUpdate_28.exe", "<html>err"}}, {}, true, 0, kUpdFail, false, false, 1},
+        UpdaterCase{"not_executable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "9"), {{"ZT_AutoUpdate_28.exe", "<html>err"}}, {}, true, 0, kUpdFail, false, false, 2},
         UpdaterCase{"script_not_started", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, false, 0, kUpdFail, false, false, 1},
         UpdaterCase{"older_version_still_installs", UpdaterDescriptor("2.6", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, true, 1, kUpdOk, false, true, 1},
         UpdaterCase{"text_compare_2_70", UpdaterDescriptor("2.70", "ZT_AutoUpdate_28.exe", "1000"), kServedExe, {}, true, 1, kUpdOk, false, true, 1},
@@ -513,6 +514,48 @@ TEST(TrustedPayloads, OnlyMatchingPackagesAndExecutablesAreUsed) {
     EXPECT_EQ(fs::exists(u.Placed()), r.used);
     EXPECT_EQ(fs::exists(u.f.download / "ZT_AutoUpdate_28.exe"), r.used);
     EXPECT_EQ(u.f.crypto.holds, 0);
+  }
+}
+
+// A resumed transfer may join two copies of a file: a payload that fails its hash is fetched whole
+// once more in the same run, and only once.
+TEST(TrustedPayloads, AFailedHashFetchesTheFileOnceMore) {
+  const std::string dataHash = zt::HexOf(zt::test::FakeDigest(kExe2));
+  const std::string updaterHash = zt::HexOf(zt::test::FakeDigest(kExe));
+  const std::string joined = "MZ" + std::string(499, 'x') + std::string(499, 'y');
+  struct SequenceDownloader : FakeDownloader {
+    std::vector<std::string> answers;  // one body per call
+    bool Download(const std::string& name, std::int32_t expected) override {
+      bodies[name] = answers.at(std::min(calls.size(), answers.size() - 1));
+      return FakeDownloader::Download(name, expected);
+    }
+  };
+  struct Row {
+    std::vector<std::string> dataAnswers, updaterAnswers;
+    bool used;
+  };
+  for (const Row& r : {Row{{joined, kExe2}, {joined, kExe}, true}, Row{{joined, joined}, {joined, joined}, false}}) {
+    SCOPED_TRACE(r.used);
+    Fixture f("refetch_data");
+    f.Serve(DataDescriptor("0106", "p.exe", "1000") + "data_sha256=" + dataHash + "\n");
+    f.desc.dataVersion = "0105";
+    SequenceDownloader dl;
+    dl.folder = f.download;
+    dl.answers = r.dataAnswers;
+    EXPECT_EQ(zt::RunDataProcedure(f.desc, dl, f.poster, f.trust, f.Paths()), r.used ? 1 : 0);
+    EXPECT_EQ(dl.calls.size(), 2u);
+    EXPECT_EQ(fs::exists(f.root / "data_update.exe"), r.used);
+    EXPECT_EQ(f.poster.messages, r.used ? kDataOk : kDataFail);
+
+    UpdaterRun u("refetch_updater");
+    u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000") + "updater_sha256=" + updaterHash + "\n");
+    SequenceDownloader udl;
+    udl.folder = u.f.download;
+    udl.answers = r.updaterAnswers;
+    EXPECT_EQ(zt::RunUpdaterProcedure(u.f.desc, udl, u.f.poster, u.starter, u.check, u.f.trust, u.paths),
+              r.used ? 1 : 0);
+    EXPECT_EQ(udl.calls.size(), 2u);
+    EXPECT_EQ(u.starter.started.size(), r.used ? 1u : 0u);
   }
 }
 
@@ -629,7 +672,13 @@ TEST(DataProcedureConcurrency, TwoRunsInstallOneWholeCopy) {
       struct Src : zt::HttpSource {
         char fill;
         std::uint64_t left;
-        zt::HttpAnswer Open(const std::string&) override { return {true, 200, left, ""}; }
+        zt::HttpAnswer Open(const zt::HttpGet&) override {
+          zt::HttpAnswer a;
+          a.ok = true;
+          a.status = 200;
+          a.announced = left;
+          return a;
+        }
         zt::HttpRead Read(char* b, std::size_t size) override {
           const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>({size, 700, left}));
           std::fill(b, b + k, fill);
