@@ -68,7 +68,7 @@ def run(e2e, tool, server):
     # 2. Killed at about 40 %: the next start continues the kept part.
     tool.clean_update_root()
     package = package_bytes(BIG, 2)
-    publish(server, "0302", "data_0302.exe", package, '{"stall_after": %d, "stall_seconds": 5}' % (10 * MiB))
+    publish(server, "0302", "data_0302.exe", package, '{"stall_after": %d, "stall_seconds": 3}' % (10 * MiB))
     start(tool, server)
     kill_part_way(tool, server, "data_0302.exe", 10 * MiB)
     server.fault("data_0302.exe", "{}")
@@ -85,7 +85,7 @@ def run(e2e, tool, server):
     #    If-Range says: the joined copy fails its hash and the package is fetched whole once more.
     tool.clean_update_root()
     old, new = package_bytes(SMALL, 3), package_bytes(SMALL, 4)
-    publish(server, "0303", "data_0303.exe", old, '{"stall_after": %d, "stall_seconds": 5}' % MiB)
+    publish(server, "0303", "data_0303.exe", old, '{"stall_after": %d, "stall_seconds": 3}' % MiB)
     start(tool, server)
     kill_part_way(tool, server, "data_0303.exe", MiB)
     publish(server, "0303", "data_0303.exe", new, '{"range_always": true}')
@@ -100,7 +100,7 @@ def run(e2e, tool, server):
     # 4. A server without ranges: the kept part starts over and the package is still right.
     tool.clean_update_root()
     package = package_bytes(SMALL, 5)
-    publish(server, "0304", "data_0304.exe", package, '{"stall_after": %d, "stall_seconds": 5}' % MiB)
+    publish(server, "0304", "data_0304.exe", package, '{"stall_after": %d, "stall_seconds": 3}' % MiB)
     start(tool, server)
     kill_part_way(tool, server, "data_0304.exe", MiB)
     server.fault("data_0304.exe", '{"ignore_ranges": true}')

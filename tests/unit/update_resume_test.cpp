@@ -11,6 +11,7 @@
 #include "update/disk_space.h"
 #include "update/retry_after.h"
 #include "update/server_address.h"
+#include "update/temp_file.h"
 #include "update/transfer.h"
 
 namespace {
@@ -319,6 +320,28 @@ TEST(ResumeLimits, ATrickleIsStoppedAndItsPartKept) {
   EXPECT_NE(r.reason.find("slower than"), std::string::npos) << r.reason;
   EXPECT_EQ(r.connections, 1);
   EXPECT_GT(fs::file_size(zt::ResumablePartPath(dir, "pkg.exe")), 0u);
+  fs::remove_all(dir);
+}
+
+// Parts survive restarts and the day-old clean-up of temporary files; only week-old ones go.
+TEST(ResumeParts, KeptAcrossTheDailyCleanUpAndRemovedAfterAWeek) {
+  const fs::path dir = FreshDir("stale");
+  const auto now = fs::file_time_type::clock::now();
+  struct Row {
+    std::string leaf;
+    std::chrono::hours age;
+    bool removedByTemp, removedByParts;
+  };
+  const std::vector<Row> rows = {{"a.exe.ztresume", 48h, false, false},  {"a.exe.ztresume.info", 48h, false, false},
+                                 {"b.exe.ztresume", 200h, false, true},  {"b.exe.ztresume.info", 200h, false, true},
+                                 {"c.exe.1-2.ztpart", 48h, true, false}, {"d.exe", 500h, false, false}};
+  for (const Row& r : rows) {
+    WriteAll(dir / r.leaf, "x");
+    fs::last_write_time(dir / r.leaf, now - r.age);
+  }
+  EXPECT_EQ(zt::RemoveStaleTempFiles(dir, 24h), 1);
+  EXPECT_EQ(zt::RemoveStaleResumableParts(dir, 24h * 7), 2);
+  for (const Row& r : rows) EXPECT_EQ(fs::exists(dir / r.leaf), !(r.removedByTemp || r.removedByParts)) << r.leaf;
   fs::remove_all(dir);
 }
 
