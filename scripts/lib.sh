@@ -55,13 +55,16 @@ zt_env_start() {  # $1 = folder for the prefix
   wineboot </dev/null >/dev/null 2>&1
 }
 
-# The key pair the test builds trust, made once per checkout under build/: the tool under test is
-# built with its public half, the scenarios and the demo sign what they serve with its private half.
-# Prints the CMake arguments that say so.
+# The key pairs the test builds trust, made once per checkout under build/: the tool under test is
+# built with both public halves (as while the signing key is rotated), the scenarios and the demo
+# sign what they serve with the first private half, one scenario with the second. Prints the CMake
+# arguments that say so.
 zt_test_key_args() {
-  local dir="$zt_root/build/testkey"
+  local dir="$zt_root/build/testkey" second="$zt_root/build/testkey2"
   [ -f "$dir/private.pem" ] || python3 "$zt_root/scripts/keygen" "$dir" >/dev/null || return 1
-  echo "-DZT_UPDATE_PUBLIC_KEY=$dir/public.pem -DZT_TEST_SIGNING_KEY=$dir/private.pem"
+  [ -f "$second/private.pem" ] || python3 "$zt_root/scripts/keygen" "$second" >/dev/null || return 1
+  echo "-DZT_UPDATE_PUBLIC_KEY=$dir/public.pem;$second/public.pem -DZT_TEST_SIGNING_KEY=$dir/private.pem" \
+       "-DZT_TEST_SECOND_SIGNING_KEY=$second/private.pem"
 }
 
 zt_env_stop() {

@@ -10,6 +10,7 @@
 #include "app/fsutil.h"
 #include "app/ids.h"
 #include "app/log.h"
+#include "app/notice.h"
 #include "app/paths.h"
 #include "res/resource.h"
 #include "ui/progress.h"
@@ -326,7 +327,7 @@ void CAutoUpdateDlg::RefreshInfo() {
   if (m_btnStartUpdate) ::EnableWindow(m_btnStartUpdate, missing ? FALSE : TRUE);
   const LocalDescriptor local = theApp.m_state.Local();
   m_strInfo = BuildInfoText(missing, m_bBusy, GbkToUtf8(local.dataVersion), GbkToUtf8(local.dataTime),
-                            GbkToUtf8(local.dataDesc));
+                            GbkToUtf8(local.dataDesc), InfoNotice());
   UpdateData(false);
 }
 

@@ -18,8 +18,9 @@ bool LocalFilesMissing(bool dataProgramExists, bool descriptorExists) {
 }
 
 std::string BuildInfoText(bool filesMissing, bool busy, std::string_view dataVersion, std::string_view dataTime,
-                          std::string_view dataDesc) {
-  if (filesMissing || busy) return std::string(kInfoWaiting);
+                          std::string_view dataDesc, std::string_view notice) {
+  const std::string tail = notice.empty() ? std::string() : "\r\n\r\n" + std::string(notice);
+  if (filesMissing || busy) return std::string(kInfoWaiting) + tail;
   std::string text = "\r\n数据版本: ";
   text += dataVersion;
   text += "\r\n\r\n更新日期: ";
@@ -29,7 +30,7 @@ std::string BuildInfoText(bool filesMissing, bool busy, std::string_view dataVer
   text += "\r\n";
   text += "\r\n\r\n后台运行时若有新数据版本发布将自动下载。";
   text += "\r\n\r\n当设备连接时可自动检测并提示升级。";
-  return text;
+  return text + tail;
 }
 
 WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, bool visible, ProgressOwner owner,

@@ -30,9 +30,10 @@ StartMode DecideStartMode(int argCount, std::string_view arg1);
 // The local files are missing when data_update.exe is absent, or present without version.txt.
 bool LocalFilesMissing(bool dataProgramExists, bool descriptorExists);
 
-// The information text; the three values are UTF-8 (already converted from the descriptor).
+// The information text; the three values are UTF-8 (already converted from the descriptor). A
+// notice (app/notice.h), when there is one, follows it on a line of its own.
 std::string BuildInfoText(bool filesMissing, bool busy, std::string_view dataVersion, std::string_view dataTime,
-                          std::string_view dataDesc);
+                          std::string_view dataDesc, std::string_view notice = {});
 
 // Whose download the progress window shows (both downloads share it).
 enum class ProgressOwner { None, Updater, Data };

@@ -13,9 +13,12 @@
 #include "app/fsutil.h"
 #include "app/ids.h"
 #include "app/log.h"
+#include "app/notice.h"
 #include "app/paths.h"
 #include "update/downloads_win.h"
+#include "update/disk_space.h"
 #include "update/downloads.h"
+#include "update/server_setting.h"
 #include "win/error.h"
 #include "win/handles.h"
 #include "win/system_dll.h"
@@ -45,6 +48,12 @@ struct InternetHandles {
       *h = nullptr;
     }
   }
+  // Ends the request of an earlier connection of the same transfer.
+  void CloseRequest() {
+    std::lock_guard lock(mutex);
+    if (request != nullptr) WinInet()->InternetCloseHandle(request);
+    request = nullptr;
+  }
   // Keeps a new handle unless the watchdog has closed the transfer already. The caller reads the
   // error of the call that gave `h` after this returns, so the lock and any close here keep it.
   bool Keep(HINTERNET& slot, HINTERNET h) {
@@ -65,24 +74,58 @@ struct InternetHandles {
   }
 };
 
+// "ZT_AutoUpdate/<version> (Windows NT <major>.<minor>; <x64|x86>)", so that a publisher can count
+// versions in the web server's log. RtlGetVersion tells the real version; GetVersionEx answers
+// as Windows 8 to a program whose manifest does not name the newer ones.
+const std::wstring& UserAgent() {
+  static const std::wstring agent = [] {
+    RTL_OSVERSIONINFOW info{};
+    info.dwOSVersionInfoSize = sizeof info;
+    using RtlGetVersionFn = LONG(WINAPI*)(RTL_OSVERSIONINFOW*);
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    const auto get =
+        ntdll ? reinterpret_cast<RtlGetVersionFn>(reinterpret_cast<void*>(::GetProcAddress(ntdll, "RtlGetVersion")))
+              : nullptr;
+    if (!get || get(&info) != 0) info.dwMajorVersion = info.dwMinorVersion = 0;
+#ifdef _WIN64
+    const char* arch = "x64";
+#else
+    const char* arch = "x86";
+#endif
+    return Widen(std::string("ZT_AutoUpdate/") + kAppVersion + " (Windows NT " + std::to_string(info.dwMajorVersion) +
+                 "." + std::to_string(info.dwMinorVersion) + "; " + arch + ")");
+  }();
+  return agent;
+}
+
 class WinInetSource final : public HttpSource {
  public:
   WinInetSource(InternetHandles& handles, ServerAddress server, std::chrono::milliseconds budget)
       : m_h(handles), m_server(std::move(server)), m_budget(budget) {}
 
-  HttpAnswer Open(const std::string& path) override {
+  HttpAnswer Open(const HttpGet& get) override {
     HttpAnswer a;
     const WinInetFunctions* net = WinInet();
     if (!net) {
       a.reason = "wininet.dll cannot be loaded from System32";
       return a;
     }
-    if (auto failure = OpenRequest(*net, path)) {
+    if (auto failure = OpenRequest(*net, get.path)) {
       a.reason = std::move(*failure);
       return a;
     }
-    if (!net->HttpSendRequestW(m_h.Request(), nullptr, 0, nullptr, 0)) {
+    std::wstring headers;
+    if (get.from > 0) {
+      headers = L"Range: bytes=" + std::to_wstring(get.from) + L"-\r\n";
+      if (!get.ifRange.empty()) headers += L"If-Range: " + Widen(get.ifRange) + L"\r\n";
+    }
+    if (!net->HttpSendRequestW(m_h.Request(), headers.empty() ? nullptr : headers.c_str(),
+                               static_cast<DWORD>(headers.size()), nullptr, 0)) {
       a.reason = LastErrorText("HttpSendRequestW");
+      return a;
+    }
+    if (auto refusal = InsecureRedirect(*net)) {
+      a.reason = std::move(*refusal);
       return a;
     }
     DWORD status = 0, size = sizeof status;
@@ -91,10 +134,11 @@ class WinInetSource final : public HttpSource {
       return a;
     }
     a.status = static_cast<int>(status);
-    wchar_t length[32] = {};
-    DWORD bytes = sizeof length;
-    if (net->HttpQueryInfoW(m_h.Request(), HTTP_QUERY_CONTENT_LENGTH, length, &bytes, nullptr))
-      a.announced = ParseDecimal(Narrow(length));
+    a.announced = ParseDecimal(Header(*net, HTTP_QUERY_CONTENT_LENGTH));
+    a.contentRange = Header(*net, HTTP_QUERY_CONTENT_RANGE);
+    a.etag = Header(*net, HTTP_QUERY_ETAG);
+    a.lastModified = Header(*net, HTTP_QUERY_LAST_MODIFIED);
+    a.retryAfter = Header(*net, HTTP_QUERY_RETRY_AFTER);
     a.ok = true;
     return a;
   }
@@ -112,24 +156,32 @@ class WinInetSource final : public HttpSource {
   }
 
  private:
-  // Session, connection and GET request, each with time-outs within the budget; why not, or nothing.
+  // Session and connection once per transfer, a GET request per Open, each with time-outs within
+  // the budget; why not, or nothing.
   std::optional<std::string> OpenRequest(const WinInetFunctions& net, const std::string& path) {
-    if (!m_h.Keep(m_h.session, net.InternetOpenW(L"ZT_AutoUpdate", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)))
-      return LastErrorText("InternetOpenW");
     const auto capped = [&](DWORD ms) {
       return static_cast<DWORD>(std::min<long long>(ms, std::max<long long>(1000, m_budget.count())));
     };
-    SetTimeout(m_h.session, INTERNET_OPTION_CONNECT_TIMEOUT, capped(kConnectTimeoutMs));
-    SetTimeout(m_h.session, INTERNET_OPTION_SEND_TIMEOUT, capped(kReceiveTimeoutMs));
-    SetTimeout(m_h.session, INTERNET_OPTION_RECEIVE_TIMEOUT, capped(kReceiveTimeoutMs));
-    const INTERNET_PORT port = m_server.port != 0 ? m_server.port : INTERNET_DEFAULT_HTTP_PORT;
-    if (!m_h.Keep(m_h.connection, net.InternetConnectW(m_h.session, Widen(m_server.host).c_str(), port, nullptr,
-                                                       nullptr, INTERNET_SERVICE_HTTP, 0, 1)))
-      return LastErrorText("InternetConnectW");
+    m_h.CloseRequest();
+    if (!m_opened) {
+      if (!m_h.Keep(m_h.session,
+                    net.InternetOpenW(UserAgent().c_str(), INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0)))
+        return LastErrorText("InternetOpenW");
+      SetTimeout(m_h.session, INTERNET_OPTION_CONNECT_TIMEOUT, capped(kConnectTimeoutMs));
+      SetTimeout(m_h.session, INTERNET_OPTION_SEND_TIMEOUT, capped(kReceiveTimeoutMs));
+      SetTimeout(m_h.session, INTERNET_OPTION_RECEIVE_TIMEOUT, capped(kReceiveTimeoutMs));
+      if (!m_h.Keep(m_h.connection,
+                    net.InternetConnectW(m_h.session, Widen(m_server.host).c_str(), m_server.EffectivePort(), nullptr,
+                                         nullptr, INTERNET_SERVICE_HTTP, 0, 1)))
+        return LastErrorText("InternetConnectW");
+      m_opened = true;
+    }
     // Fresh answers only: a cached old descriptor must never hide a new version, and packages
-    // must not fill the cache.
-    const DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
-                        INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_KEEP_CONNECTION;
+    // must not fill the cache. HTTPS takes the system's certificate checks as they are: no flag
+    // that ignores a certificate error, and a redirect to plain HTTP is refused below.
+    DWORD flags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_PRAGMA_NOCACHE |
+                  INTERNET_FLAG_NO_UI | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_KEEP_CONNECTION;
+    if (m_server.secure) flags |= INTERNET_FLAG_SECURE;
     if (!m_h.Keep(m_h.request, net.HttpOpenRequestW(m_h.connection, L"GET", Widen(path).c_str(), nullptr, nullptr,
                                                     nullptr, flags, 1)))
       return LastErrorText("HttpOpenRequestW");
@@ -139,12 +191,34 @@ class WinInetSource final : public HttpSource {
     return std::nullopt;
   }
 
+  // WinINet follows redirects by itself; one that left HTTPS for plain HTTP gives nothing that
+  // may be used, whatever the WinINet at hand allows.
+  std::optional<std::string> InsecureRedirect(const WinInetFunctions& net) {
+    if (!m_server.secure) return std::nullopt;
+    std::wstring url(2048, L'\0');
+    DWORD bytes = static_cast<DWORD>(url.size() * sizeof(wchar_t));
+    if (!net.InternetQueryOptionW(m_h.Request(), INTERNET_OPTION_URL, url.data(), &bytes))
+      return LastErrorText("InternetQueryOptionW(URL)");
+    url.resize(std::min<std::size_t>(bytes / sizeof(wchar_t), url.size()));
+    while (!url.empty() && url.back() == L'\0') url.pop_back();
+    if (url.size() >= 8 && _wcsnicmp(url.c_str(), L"https://", 8) == 0) return std::nullopt;
+    return "refused: redirected from https to " + Narrow(url);
+  }
+
+  std::string Header(const WinInetFunctions& net, DWORD query) {
+    wchar_t value[512] = {};
+    DWORD bytes = sizeof value - sizeof(wchar_t);
+    if (!net.HttpQueryInfoW(m_h.Request(), query, value, &bytes, nullptr)) return {};
+    return Narrow(std::wstring_view(value, bytes / sizeof(wchar_t)));
+  }
+
   static void SetTimeout(HINTERNET handle, DWORD option, DWORD ms) {
     if (handle != nullptr) WinInet()->InternetSetOptionW(handle, option, &ms, sizeof ms);
   }
   InternetHandles& m_h;
   ServerAddress m_server;
   std::chrono::milliseconds m_budget;
+  bool m_opened = false;
 };
 
 // What the transfer thread and the waiting caller share; whoever ends last frees it.
@@ -178,7 +252,34 @@ void LogDownload(const std::string& name, std::int32_t expected, const TransferR
   std::string line = name + " expected=" + std::to_string(expected) + " status=" + std::to_string(r.status) +
                      " received=" + std::to_string(r.received) + " result=" + (r.stored ? "stored" : "failed") +
                      " reason=" + r.reason;
+  // What a resumed or reconnected transfer cost, when it was more than one plain request.
+  if (r.resumedFrom > 0 || r.connections > 1)
+    line += " (resumed from " + std::to_string(r.resumedFrom) + ", " + std::to_string(r.fetched) +
+            " bytes fetched over " + std::to_string(r.connections) + " connections)";
   LogEvent("download", line);
+}
+
+// Free bytes for this user on the volume of `folder` (of its nearest existing parent while it
+// does not exist yet); nullopt when the volume cannot tell.
+std::optional<std::uint64_t> FreeBytes(std::filesystem::path folder) {
+  std::error_code ec;
+  while (!std::filesystem::exists(folder, ec) && folder.has_relative_path()) folder = folder.parent_path();
+  ULARGE_INTEGER available{};
+  if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return std::nullopt;
+  return available.QuadPart;
+}
+
+// A package or executable is fetched only when the volume can take the part and the installed
+// copy; otherwise the log and the main window say how much is missing.
+std::optional<std::string> SpaceRefusal(const DownloadTarget& target, std::int32_t expectedLength) {
+  if (expectedLength <= 0) return std::nullopt;
+  const std::optional<std::uint64_t> free =
+      target.freeSpace ? target.freeSpace(target.folder) : FreeBytes(target.folder);
+  if (!free) return std::nullopt;  // unknown: the write itself will tell
+  const auto shortfall = CheckSpace(static_cast<std::uint64_t>(expectedLength), *free);
+  if (!shortfall) return std::nullopt;
+  SetInfoNotice(shortfall->noticeText);
+  return shortfall->logText;
 }
 
 }  // namespace
@@ -218,24 +319,17 @@ bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::pat
   }
 }
 
-ServerAddress UpdateServerAddress() {
-  wchar_t value[512];
-  const DWORD n = ::GetEnvironmentVariableW(Widen(kServerEnvVar).c_str(), value, 512);
-  if (n > 0 && n < 512) {
-    const std::string text = Narrow(std::wstring_view(value, n));
-    if (auto a = ParseServerAddress(text)) return *a;
-    LogEvent("download", std::string(kServerEnvVar) + " \"" + text + "\" is not host or host:port; using the default");
-  }
-  if (auto a = ParseServerAddress(ZT_UPDATE_SERVER_DEFAULT)) return *a;
-  return ServerAddress{ZT_UPDATE_SERVER_DEFAULT, 0};
-}
-
 TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& name, std::int32_t expectedLength,
                               std::chrono::milliseconds budget) {
   std::call_once(g_tokenOnce, [] { SetTempToken(::GetCurrentProcessId()); });
   TransferResult result;
   if (!IsSafeServerFileName(name)) {
     result.reason = "not a plain file name";
+    LogDownload(name, expectedLength, result);
+    return result;
+  }
+  if (auto refusal = SpaceRefusal(target, expectedLength)) {
+    result.reason = std::move(*refusal);
     LogDownload(name, expectedLength, result);
     return result;
   }
@@ -254,6 +348,8 @@ TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& n
         request.progress = PostProgress;
         request.cancelled = &job->cancelled;
         request.replace = MoveReplacing;
+        request.origin = target.server.Origin();
+        request.pauses = &ProcessServerPauses();
         r = RunTransfer(source, request);
       } catch (...) {
         r.reason = "error";
@@ -301,6 +397,9 @@ void RemoveStaleDownloads() {
   std::call_once(g_tokenOnce, [] { SetTempToken(::GetCurrentProcessId()); });
   int removed = RemoveStaleTempFiles(PathFromUtf8(kDownloadFolder), std::chrono::hours(24));
   removed += RemoveStaleTempFiles(PathFromUtf8(kUpdateRoot), std::chrono::hours(24));
+  // A resumable part survives restarts; one whose file has not been asked for in a week is for a
+  // package no longer offered.
+  removed += RemoveStaleResumableParts(PathFromUtf8(kDownloadFolder), std::chrono::hours(24 * 7));
   if (removed > 0) LogEvent("download", "removed " + std::to_string(removed) + " unfinished temporary files");
 }
 

@@ -7,25 +7,29 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "update/procedures.h"
+#include "update/server_setting.h"
 #include "update/transfer.h"
 
 namespace zt {
 
-// The update server: ZT_UPDATE_SERVER from the environment ("host" or "host:port") when set and
-// well formed, else the build's default.
-ServerAddress UpdateServerAddress();
-
 struct DownloadTarget {
   ServerAddress server;
   std::filesystem::path folder;
+  // Free bytes on the folder's volume (empty: ask the volume; the Windows tests play a small one,
+  // since any volume mounted in the test prefix's update folder is a link the tool will not use).
+  std::function<std::optional<std::uint64_t>(const std::filesystem::path&)> freeSpace = {};
 };
 
 // GET "/autoupdate/" + name from target.server into target.folder. Returns within `budget` even
 // when the server accepts and never answers: the transfer runs on its own thread and is abandoned
-// (its handles closed, nothing stored) when the budget ends. Logs one line.
+// (its handles closed, nothing stored) when the budget ends. A file of known length is resumed
+// from its kept part and fetched only when the folder's volume has room for it (else the main
+// window's notice says so); a server that asked to wait is not asked. Logs one line.
 TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& name, std::int32_t expectedLength,
                               std::chrono::milliseconds budget);
 

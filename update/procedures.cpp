@@ -11,6 +11,7 @@
 #include "app/fsutil.h"
 #include "app/log.h"
 #include "app/paths.h"
+#include "update/server_address.h"
 
 namespace zt {
 namespace {
@@ -57,6 +58,18 @@ std::optional<std::string> PayloadProblem(UpdateTrust& trust, std::string_view d
   }
   if (problem) RemoveQuietly(file);
   return problem;
+}
+
+std::optional<std::string> DownloadChecked(Downloader& downloader, UpdateTrust& trust, std::string_view descriptorText,
+                                           std::string_view hashKey, const std::string& file, std::int32_t expected,
+                                           const std::filesystem::path& downloaded, std::string_view event) {
+  for (int attempt = 1;; ++attempt) {
+    if (!downloader.Download(file, expected)) return "download of " + file + " failed";
+    const std::optional<std::string> problem = PayloadProblem(trust, descriptorText, hashKey, downloaded);
+    if (!problem) return std::nullopt;
+    if (attempt == 2) return "refused " + file + ": " + *problem;
+    LogEvent(event, "refused " + file + ": " + *problem + "; fetching it whole once more");
+  }
 }
 
 bool InRollout(std::string_view rolloutValue, std::uint32_t bucket) {
@@ -115,12 +128,8 @@ int RunDataProcedure(UpdateContext& c, const DataPaths& paths) {
   DoneNotice done([&](bool ok) { c.notices.DataDone(ok); });
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const std::filesystem::path downloaded = paths.downloadFolder / PathFromUtf8(file);
-  if (!c.downloader.Download(file, expected)) {
-    LogEvent("data", "version " + version + ": download of " + file + " failed");
-    return 0;
-  }
-  if (auto problem = PayloadProblem(c.trust, text, kDataHashKey, downloaded)) {
-    LogEvent("data", "version " + version + ": refused " + file + ": " + *problem);
+  if (auto failure = DownloadChecked(c.downloader, c.trust, text, kDataHashKey, file, expected, downloaded, "data")) {
+    LogEvent("data", "version " + version + ": " + *failure);
     return 0;
   }
   if (auto problem = c.shared.WriteProblem()) {

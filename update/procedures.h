@@ -13,7 +13,7 @@
 
 #include "app/descriptor_state.h"
 #include "app/user_state.h"
-#include "update/transfer.h"
+#include "update/temp_file.h"
 #include "update/trust.h"
 
 namespace zt {
@@ -106,6 +106,13 @@ bool LooksLikeExecutable(const std::filesystem::path& file);
 // nullopt; a refused file is removed so that it can never be installed or run.
 std::optional<std::string> PayloadProblem(UpdateTrust& trust, std::string_view descriptorText, std::string_view hashKey,
                                           const std::filesystem::path& file);
+
+// Downloads a payload into `downloaded` and checks it; one that fails its check is removed and
+// fetched whole once more, since a resumed transfer may have joined the start of one copy to the
+// end of another. Nothing when the file is ready, else why not (`event` names the log's lines).
+std::optional<std::string> DownloadChecked(Downloader& downloader, UpdateTrust& trust, std::string_view descriptorText,
+                                           std::string_view hashKey, const std::string& file, std::int32_t expected,
+                                           const std::filesystem::path& downloaded, std::string_view event);
 
 void RemoveQuietly(const std::filesystem::path& file);
 

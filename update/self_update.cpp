@@ -8,6 +8,7 @@
 #include "app/fsutil.h"
 #include "app/log.h"
 #include "update/pe_image.h"
+#include "update/server_address.h"
 
 namespace zt {
 namespace {
@@ -169,12 +170,9 @@ int RunUpdaterProcedure(UpdateContext& c, ExecutableSwap& swap, ReplaceabilityCh
   DoneNotice done([&](bool ok) { c.notices.UpdaterDone(ok); });
   std::this_thread::sleep_for(std::chrono::milliseconds(10));
   const std::filesystem::path downloaded = paths.downloadFolder / PathFromUtf8(file);
-  std::optional<std::string> failure;
-  if (!c.downloader.Download(file, expected)) {
-    failure = "download of " + file + " failed";
-  } else if (auto problem = PayloadProblem(c.trust, text, kUpdaterHashKey, downloaded)) {
-    failure = "refused " + file + ": " + *problem;
-  } else {
+  std::optional<std::string> failure =
+      DownloadChecked(c.downloader, c.trust, text, kUpdaterHashKey, file, expected, downloaded, kEvent);
+  if (!failure) {
     lock.reset();  // the rest happens beside the executable, in this user's own folder
     failure = PlaceAndSwap(c, downloaded, expected, text, offered, swap, check, paths);
   }

@@ -1,23 +1,37 @@
 // The download loop, independent of the HTTP library: it pulls the body from a small source
-// interface, streams it to a temporary file unique to the transfer, reports progress, and moves
-// the file over the target only when the body is whole and accepted. Portable (no <windows.h>).
+// interface, streams it to a file beside the target, reports progress, and moves the file over the
+// target only when the body is whole and of the expected length. A file of known length is
+// resumable: its part is kept under the tool's own name in the folder and continued by a range
+// request, in the same call after a dropped connection and in a later call after a failure or a
+// restart. Portable (no <windows.h>).
 #pragma once
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "update/retry_after.h"
+#include "update/temp_file.h"
+
 namespace zt {
 
 inline constexpr std::size_t kDownloadChunkSize = 4096;
-// No body is read beyond this many bytes; the rest of a longer body is never fetched.
+// No body is read beyond this many bytes; the rest of a longer body is never fetched. It bounds the
+// whole file, across resumes.
 inline constexpr std::uint64_t kDownloadBufferSize = 0x1E00000;  // 31,457,280
+
+// The request: the whole file, or the rest of it from `from` when the server's copy is still the
+// one `ifRange` names.
+struct HttpGet {
+  std::string path;
+  std::uint64_t from = 0;  // > 0: "Range: bytes=<from>-"
+  std::string ifRange;     // with `from`: "If-Range: <ifRange>"
+};
 
 // What the server answered to the GET, once the request was sent.
 struct HttpAnswer {
@@ -25,6 +39,10 @@ struct HttpAnswer {
   int status = 0;                          // HTTP status code
   std::optional<std::uint64_t> announced;  // Content-Length, when the server gave one
   std::string reason;
+  std::string contentRange;  // the headers as served ("" when absent)
+  std::string etag;
+  std::string lastModified;
+  std::string retryAfter;
 };
 
 struct HttpRead {
@@ -33,95 +51,65 @@ struct HttpRead {
   std::string reason;
 };
 
-// One GET on one connection. Implementations never throw.
+// One GET at a time; a new Open ends the previous request. Implementations never throw.
 class HttpSource {
  public:
   virtual ~HttpSource() = default;
-  virtual HttpAnswer Open(const std::string& path) = 0;
+  virtual HttpAnswer Open(const HttpGet& get) = 0;
   virtual HttpRead Read(char* buffer, std::size_t size) = 0;
 };
 
-// Moves `from` over `to`, replacing it; false and a reason when it cannot.
-using ReplaceFileFn =
-    std::function<bool(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason)>;
-// The portable replacement (std::filesystem::rename); the Windows glue passes MoveFileExW.
-bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason);
+// Reconnects within one transfer, each after a connection that brought bytes, and the pause
+// before each; a body slower than kMinimumRate bytes per kRateWindow is stopped.
+inline constexpr int kMaxReconnects = 32;
+inline constexpr std::chrono::milliseconds kReconnectPause{1000};
+inline constexpr std::uint64_t kMinimumRate = 60 * 1024;
+inline constexpr std::chrono::seconds kRateWindow{60};
 
 struct TransferRequest {
   std::string name;                 // file name on the server and in the folder (already validated)
-  std::int32_t expectedLength = 0;  // 0: any length, no progress
+  std::int32_t expectedLength = 0;  // 0: any length, no progress, never resumed
   std::filesystem::path folder;     // where the file is stored
   std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
   std::function<void(unsigned percent)> progress;  // may be empty
   const std::atomic<bool>* cancelled = nullptr;    // set by a watchdog: stop, store nothing
   ReplaceFileFn replace;                           // empty: RenameReplacing
+  std::string origin;              // the server ("https://host:443"): a part of another is not continued
+  ServerPauses* pauses = nullptr;  // servers that asked to wait (none: never asked)
+  std::chrono::milliseconds reconnectPause = kReconnectPause;
+  std::chrono::steady_clock::duration rateWindow = kRateWindow;
+  std::uint64_t minimumRate = kMinimumRate;  // bytes per rateWindow
 };
 
 struct TransferResult {
   bool stored = false;
   int status = 0;
   std::optional<std::uint64_t> announced;
-  std::uint64_t received = 0;
-  std::string reason;  // why it was not stored, or "stored"
+  std::uint64_t received = 0;                      // bytes of the file in hand at the end (resumed ones included)
+  std::uint64_t fetched = 0;                       // bytes of bodies received by this call
+  std::uint64_t resumedFrom = 0;                   // the offset the first request of this call continued from
+  int connections = 0;                             // requests sent by this call
+  std::optional<std::chrono::seconds> retryAfter;  // the wait the server asked for
+  std::string reason;                              // why it was not stored, or "stored"
 };
 
-// GET kServerPathPrefix + name from `source` into folder/name. Never throws. Progress: 0 before the
-// body when a length is expected, received*100/expected after each full chunk (above 100 for a
-// long body), 100 at the end whatever the outcome; nothing at all when no length is expected.
+// GET kServerPathPrefix + name from `source` into folder/name. Never throws. Progress: the share in
+// hand before the body when a length is expected (0 for a fresh transfer), received*100/expected
+// after each full chunk (above 100 for a long body), 100 at the end whatever the outcome; nothing
+// at all when no length is expected.
 TransferResult RunTransfer(HttpSource& source, const TransferRequest& request);
 
-// A temporary name in the same folder, unique to this transfer (process token and a counter), so
-// two transfers of the same file never share a partial file.
-std::filesystem::path UniqueTempPath(const std::filesystem::path& folder, std::string_view name);
-// The process token in temporary names (the Windows glue sets the process id; default 0).
-void SetTempToken(std::uint32_t token);
-// Removes temporary files left in `folder` by transfers that never finished, older than `maxAge`.
-// Returns how many were removed.
-int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours maxAge);
+// The resumable part of `name` in `folder` and its record (origin, name, length, validator).
+std::filesystem::path ResumablePartPath(const std::filesystem::path& folder, std::string_view name);
+std::filesystem::path ResumableRecordPath(const std::filesystem::path& folder, std::string_view name);
+// Removes resumable parts and records in `folder` not written for `maxAge` (their file is no
+// longer offered, or its server never answered again). Returns how many files were removed.
+int RemoveStaleResumableParts(const std::filesystem::path& folder, std::chrono::hours maxAge);
 
-// A temporary file beside its target that removes itself unless it is committed: the target is
-// only ever the old file or the whole new one, and a crash leaves a stale temporary file that the
-// next start removes.
-class TempFile {
- public:
-  TempFile(const std::filesystem::path& folder, std::string_view name);
-  ~TempFile();
-  TempFile(const TempFile&) = delete;
-  TempFile& operator=(const TempFile&) = delete;
-
-  const std::filesystem::path& Path() const { return m_path; }
-  // Creates the file for writing; false when it cannot.
-  bool Open();
-  bool Write(std::string_view bytes);
-  // Fills the file with a copy of `source`; false and a reason when it cannot.
-  bool CopyFrom(const std::filesystem::path& source, std::string& reason);
-  // Closes the file (flushing what was written) and moves it over `target` with `replace`
-  // (RenameReplacing when empty); false and a reason when it cannot, the target then untouched.
-  bool CommitTo(const std::filesystem::path& target, const ReplaceFileFn& replace, std::string& reason);
-
- private:
-  std::filesystem::path m_path;
-  std::ofstream m_out;
-  bool m_committed = false;
+// "bytes <first>-<last>/<total>"; nullopt when malformed or the total is unknown ("*").
+struct ContentRange {
+  std::uint64_t first = 0, last = 0, total = 0;
 };
-
-// Copies `from` to `to` through a TempFile, so `to` is either the old file or a whole new copy.
-// False and a reason when it could not.
-bool CopyReplacing(const std::filesystem::path& from, const std::filesystem::path& to, const ReplaceFileFn& replace,
-                   std::string& reason);
-
-// Decimal digits only (no sign, no blanks), up to the largest 64-bit value; nullopt otherwise.
-std::optional<std::uint64_t> ParseDecimal(std::string_view text);
-
-// "host" or "host:port" (port 1..65535); nullopt when malformed. Port 0 means the default (80).
-struct ServerAddress {
-  std::string host;
-  std::uint16_t port = 0;
-};
-std::optional<ServerAddress> ParseServerAddress(std::string_view text);
-
-// A name from the server that may be used as a file name and inside the script: ASCII letters,
-// digits, '.', '_', '-'; 1 to 100 characters; not starting with '.'; no ".."; no device name.
-bool IsSafeServerFileName(std::string_view name);
+std::optional<ContentRange> ParseContentRange(std::string_view text);
 
 }  // namespace zt

@@ -1,7 +1,7 @@
 #include "update/trust.h"
 
 #include "app/descriptor.h"
-#include "update/transfer.h"
+#include "update/server_address.h"
 
 namespace zt {
 namespace {

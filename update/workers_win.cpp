@@ -7,6 +7,7 @@
 #include "app/app.h"
 #include "app/fsutil.h"
 #include "app/log.h"
+#include "app/notice.h"
 #include "app/paths.h"
 #include "app/user_state_win.h"
 #include "update/crypto_win.h"
@@ -52,7 +53,10 @@ DWORD WINAPI DataThreadProc(LPVOID) {
   try {
     WorkerContext w;
     const DataPaths paths{PathFromUtf8(kUpdateRoot), PathFromUtf8(kDownloadFolder), MoveReplacing};
-    return static_cast<DWORD>(RunDataProcedure(w.context, paths));
+    const int installed = RunDataProcedure(w.context, paths);
+    // A notice (no room for the package, for one) has done its work once a package is in place.
+    if (installed == 1) ClearInfoNotice();
+    return static_cast<DWORD>(installed);
   } catch (...) {
     LogEvent("data", "stopped by an unexpected error");
     return 0;

@@ -81,6 +81,7 @@ const WinInetFunctions* WinInet() {
     ZT_BIND(HttpQueryInfoW);
     ZT_BIND(InternetReadFile);
     ZT_BIND(InternetSetOptionW);
+    ZT_BIND(InternetQueryOptionW);
     ZT_BIND(InternetCloseHandle);
     ZT_BIND(InternetGetLastResponseInfoW);
     return bind.Ok() ? &api : nullptr;

@@ -31,6 +31,7 @@ struct WinInetFunctions {
   ZT_SYSTEM_FN(HttpQueryInfoW);
   ZT_SYSTEM_FN(InternetReadFile);
   ZT_SYSTEM_FN(InternetSetOptionW);
+  ZT_SYSTEM_FN(InternetQueryOptionW);
   ZT_SYSTEM_FN(InternetCloseHandle);
   ZT_SYSTEM_FN(InternetGetLastResponseInfoW);
 };

@@ -1,6 +1,7 @@
 """What the update scenarios share: a private loopback update server (tests/support/update_server.py)
 whose root the scenario fills, and the descriptor bytes it serves."""
 import argparse
+import json
 import os
 import shutil
 import subprocess
@@ -12,16 +13,32 @@ from probe import Tool, check, wait_until
 
 
 class UpdateServer:
-    def __init__(self, script):
+    def __init__(self, script, tls=None):
+        """tls: (certificate chain PEM, key PEM) to serve HTTPS, for https://localhost:PORT."""
         self.script = script
+        self.tls = tls
         self.state = tempfile.mkdtemp(prefix="zt_update_e2e_")
         self.root = os.path.join(self.state, "root")
-        out = subprocess.run([sys.executable, script, "start", "--state", self.state], check=True,
+        extra = ["--tls-cert", tls[0], "--tls-key", tls[1]] if tls else []
+        out = subprocess.run([sys.executable, script, "start", "--state", self.state] + extra, check=True,
                              stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         self.port = int(out.stdout.decode().split()[0])
 
     def address(self):
-        return "127.0.0.1:%d" % self.port
+        # WinINet matches a certificate's DNS names, not addresses.
+        return "https://localhost:%d" % self.port if self.tls else "127.0.0.1:%d" % self.port
+
+    def requests(self, name):
+        """The request log's entries for `name`, in order."""
+        try:
+            with open(os.path.join(self.state, "requests.log"), encoding="utf-8") as f:
+                entries = [json.loads(line) for line in f if line.strip()]
+        except OSError:
+            return []
+        return [e for e in entries if e.get("name") == name]
+
+    def bytes_sent(self, name):
+        return sum(e.get("bytes_sent", 0) for e in self.requests(name))
 
     def serve(self, name, data):
         with open(os.path.join(self.root, name), "wb") as f:
@@ -131,6 +148,39 @@ class GapWatch:
         print("gap probe:", text.replace("\n", " | "), flush=True)
         os.remove(self.out_path)
         return int(text.split("gap_ms=")[1].split()[0]) if "gap_ms=" in text else None
+
+
+def make_certificates(folder):
+    """Two test roots, each with a certificate for DNS name localhost: "trusted" (whose root a
+    scenario adds to the prefix's ROOT store) and "untrusted". Returns {name: (chain, key, root DER)}."""
+    os.makedirs(folder, exist_ok=True)
+    made = {}
+
+    def openssl(*args):
+        subprocess.run(["openssl"] + list(args), check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
+    for name in ("trusted", "untrusted"):
+        p = lambda leaf: os.path.join(folder, "%s-%s" % (name, leaf))  # noqa: E731
+        openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=ZT test root %s" % name,
+                "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign",
+                "-keyout", p("root.key"), "-out", p("root.pem"))
+        openssl("x509", "-in", p("root.pem"), "-outform", "DER", "-out", p("root.der"))
+        openssl("req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost", "-keyout", p("server.key"),
+                "-out", p("server.csr"))
+        with open(p("ext.cnf"), "w") as f:
+            f.write("subjectAltName=DNS:localhost\nextendedKeyUsage=serverAuth\nbasicConstraints=CA:FALSE\n")
+        openssl("x509", "-req", "-in", p("server.csr"), "-CA", p("root.pem"), "-CAkey", p("root.key"),
+                "-CAcreateserial", "-days", "2", "-extfile", p("ext.cnf"), "-out", p("server.pem"))
+        made[name] = (p("server.pem"), p("server.key"), p("root.der"))
+    return made
+
+
+def package_bytes(size, seed):
+    """An executable-looking package of `size` bytes, different for each seed."""
+    import random
+    rng = random.Random(seed)
+    return b"MZ" + rng.randbytes(size - 2)
 
 
 def run_scenario(body, on_failure=None):

@@ -46,15 +46,17 @@ class Failure(AssertionError):
 
 def descriptor(data_version, data_file, data_length, data_bytes=None, updater_version="2.7",
                updater_file="ZT_AutoUpdate_new.exe", updater_length=1000, updater_bytes=None,
-               data_time="2026-12-01", data_desc="华南地区", seq=1, sign=True):
-    """A descriptor as the publishing tool writes it: GBK, CR LF, the hashes of the bytes given, and
-    signed with the test key when the build has one (and `sign` is not False)."""
+               data_time="2026-12-01", data_desc="华南地区", seq=1, sign=True, key=None, rollout=None):
+    """A descriptor as the publishing tool writes it: GBK, CR LF, the hashes of the bytes given, both
+    rollout shares `rollout` when given, and signed with the test key when the build has one (and
+    `sign` is not False), or with the private key `key`."""
     text = ztpublish.descriptor_text(
         str(data_version), data_time, data_desc, data_file, data_length, updater_version, updater_file, updater_length,
         data_sha256=hashlib.sha256(data_bytes).hexdigest() if data_bytes is not None else None,
         updater_sha256=hashlib.sha256(updater_bytes).hexdigest() if updater_bytes is not None else None,
-        seq=seq)
-    return ztpublish.sign(text, SIGNING_KEY) if SIGNING_KEY and sign else text
+        seq=seq, data_rollout=rollout, updater_rollout=rollout)
+    signing = key or SIGNING_KEY
+    return ztpublish.sign(text, signing) if signing and sign else text
 
 
 def check(condition, what):

@@ -43,6 +43,8 @@
 //                                    tray icon was shown (each change printed as "t=TICKS pid=N")
 //   probe lock NAME MS               owns the mutex NAME ("held") for MS, then ends without
 //                                    releasing it, as a tool that ended mid-work would
+//   probe add-root FILE.der          adds the certificate to the local machine's ROOT store (as a
+//                                    test root that WinINet then trusts): "added"
 //
 // WIN: main (default), progress, about, updater (the data-update program), or any exact caption.
 // ID and numbers: decimal or 0x hex.
@@ -52,6 +54,7 @@
 // "started" and "ended" lines to C:\ZT_Update\standin.log.
 #include <windows.h>
 #include <shellapi.h>
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -559,6 +562,23 @@ int Run(int argc, wchar_t** argv) {
     };
     Print("ms=" + std::to_string(ms(kernel) + ms(user)));
     return 0;
+  }
+  if (cmd == L"add-root") {
+    HANDLE f = ::CreateFileW(win.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (f == INVALID_HANDLE_VALUE) return Usage();
+    std::vector<BYTE> der(64 * 1024);
+    DWORD got = 0;
+    const BOOL read = ::ReadFile(f, der.data(), static_cast<DWORD>(der.size()), &got, nullptr);
+    ::CloseHandle(f);
+    HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                       CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG, L"ROOT");
+    const bool added = read && store &&
+                       ::CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), got,
+                                                          CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+    const DWORD error = ::GetLastError();
+    if (store) ::CertCloseStore(store, 0);
+    Print(added ? "added" : "error=" + std::to_string(error));
+    return added ? 0 : 1;
   }
   if (cmd == L"hold") {
     long long delay = 0;

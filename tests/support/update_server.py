@@ -1,9 +1,10 @@
 #!/usr/bin/env python3
-"""Loopback update server for the tests: serves a folder under /autoupdate/ over HTTP/1.1 on
-127.0.0.1, with per-file fault modes and a request log.
+"""Loopback update server for the tests: serves a folder under /autoupdate/ over HTTP/1.1 (or HTTPS)
+on 127.0.0.1, as a static web server does (ETag, Last-Modified, single byte ranges with If-Range),
+with per-file fault modes and a request log.
 
-  update_server.py serve --state DIR          run in the foreground (port printed and written)
-  update_server.py start --state DIR          start in the background, print the port, return
+  update_server.py serve --state DIR [--tls-cert PEM --tls-key PEM]   run in the foreground (port printed and written)
+  update_server.py start --state DIR [--tls-cert PEM --tls-key PEM]   start in the background, print the port, return
   update_server.py stop  --state DIR          stop the background server
   update_server.py fault --state DIR NAME JSON   set (or with '{}' clear) the fault of one file
 
@@ -13,23 +14,31 @@ it directly, also from the Windows side through Z:).
 
 Fault keys (all optional, combined as given):
   status: N           answer with status N and a small error page instead of the file
+  retry_after: TEXT   with status: a Retry-After header of that text (seconds or an HTTP date)
   announce: N         Content-Length N whatever the body's real length (longer/shorter bodies)
   no_length: true     no Content-Length; the body ends when the connection is closed
-  drop_after: N       send N body bytes, then drop the connection
+  drop_after: N       drop the connection once the body reaches byte N of the file (every time)
+  drop_every: N       drop each connection after it has sent N body bytes
+  ignore_ranges: true answer every request with the whole file (200), as a server without ranges
+  range_always: true  answer a range request with 206 whatever If-Range says (a broken cache)
   stall_before: S     accept the request, then say nothing for S seconds before answering
   stall_after: N, stall_seconds: S   send N body bytes, then stall S seconds, then go on
   drip_bytes: N, drip_interval: S    send the body N bytes at a time, S seconds apart
   redirect: NAME      answer 302 with Location /autoupdate/NAME
+  redirect_url: URL   answer 302 with Location URL
 
 Control endpoints (for Python tests): POST /_control/fault?name=NAME (JSON body),
 POST /_control/reset, GET /_control/log.
 """
 import argparse
+import email.utils
 import http.server
 import json
 import os
 import signal
+import re
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -90,6 +99,15 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def state(self):
         return self.server.state
 
+    def setup(self):
+        # The TLS handshake happens on the connection's own thread: a client that stalls or refuses
+        # the certificate holds up nobody else.
+        if self.server.tls is not None:
+            self.request.settimeout(30)
+            self.request = self.server.tls.wrap_socket(self.request, server_side=True)
+            self.request.settimeout(None)
+        super().setup()
+
     def do_GET(self):
         url = urllib.parse.urlsplit(self.path)
         if url.path == "/_control/log":
@@ -145,10 +163,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.state.sleep(float(fault["stall_before"]))
             if self.state.stopping.is_set():
                 return
-        if fault.get("redirect"):
+        if fault.get("redirect") or fault.get("redirect_url"):
             entry["status"] = 302
             self.send_response(302)
-            self.send_header("Location", PREFIX + fault["redirect"])
+            self.send_header("Location", fault.get("redirect_url") or PREFIX + fault["redirect"])
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
@@ -156,47 +174,76 @@ class Handler(http.server.BaseHTTPRequestHandler):
             status = int(fault["status"])
             page = ("<html><body>error %d</body></html>" % status).encode()
             entry["status"] = status
-            return self.simple(status, page, "text/html")
+            self.send_response(status)
+            self.send_header("Content-Type", "text/html")
+            self.send_header("Content-Length", str(len(page)))
+            if fault.get("retry_after") is not None:
+                self.send_header("Retry-After", str(fault["retry_after"]))
+            self.end_headers()
+            self.wfile.write(page)
+            return
         file_path = os.path.join(self.state.root, name)
         if "/" in name or "\\" in name or name.startswith(".") or not os.path.isfile(file_path):
             entry["status"] = 404
             return self.simple(404, b"<html><body>not found</body></html>", "text/html")
         size = os.path.getsize(file_path)
-        entry["status"] = 200
-        self.send_response(200)
+        mtime = os.path.getmtime(file_path)
+        etag = '"%x-%x"' % (int(mtime * 1000), size)
+        last_modified = email.utils.formatdate(mtime, usegmt=True)
+        first = self.range_start(size, etag, last_modified, fault, entry)
+        if first is None:
+            return
+        status = 206 if entry.get("partial") else 200
+        entry["status"] = status
+        self.send_response(status)
         self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Accept-Ranges", "bytes")
+        self.send_header("ETag", etag)
+        self.send_header("Last-Modified", last_modified)
+        if status == 206:
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (first, size - 1, size))
+        length = size - first
         if fault.get("no_length"):
             self.send_header("Connection", "close")
             self.close_connection = True
         else:
-            announce = int(fault.get("announce", size))
+            announce = int(fault.get("announce", length))
             self.send_header("Content-Length", str(announce))
-            if announce != size:
+            if announce != length:
                 self.close_connection = True
                 self.send_header("Connection", "close")
         self.end_headers()
         sent = 0
         drop_after = fault.get("drop_after")
+        drop_every = fault.get("drop_every")
         stall_after = fault.get("stall_after")
         drip = int(fault.get("drip_bytes", 0))
         with open(file_path, "rb") as f:
+            f.seek(first)
             while True:
                 want = drip if drip else CHUNK
+                limit = None
                 if drop_after is not None:
-                    want = min(want, int(drop_after) - sent)
+                    limit = int(drop_after) - first
+                if drop_every is not None:
+                    limit = int(drop_every) if limit is None else min(limit, int(drop_every))
+                if limit is not None:
+                    want = min(want, limit - sent)
                 if stall_after is not None and sent < int(stall_after):
                     want = min(want, int(stall_after) - sent)
-                if drop_after is not None and want <= 0:
+                if limit is not None and want <= 0 and first + sent < size:
                     entry["bytes_sent"] = sent
                     entry["outcome"] = "dropped"
                     self.close_connection = True
+                    self.wfile.flush()
                     self.connection.shutdown(socket.SHUT_RDWR)
                     return
-                data = f.read(want)
+                data = f.read(max(want, 0))
                 if not data:
                     break
                 self.wfile.write(data)
                 sent += len(data)
+                entry["bytes_sent"] = sent
                 if stall_after is not None and sent == int(stall_after):
                     self.wfile.flush()
                     self.state.sleep(float(fault.get("stall_seconds", 3600)))
@@ -209,20 +256,56 @@ class Handler(http.server.BaseHTTPRequestHandler):
                         return
         entry["bytes_sent"] = sent
         entry["outcome"] = "complete"
-        if fault.get("no_length") or int(fault.get("announce", size)) != size:
+        if fault.get("no_length") or int(fault.get("announce", length)) != length:
             self.wfile.flush()
             self.connection.shutdown(socket.SHUT_RDWR)
 
+    def range_start(self, size, etag, last_modified, fault, entry):
+        """Where the body starts: 0 for the whole file, N for "Range: bytes=N-" when If-Range (if
+        any) names this copy; None when a 416 was answered."""
+        asked = self.headers.get("Range")
+        if not asked or fault.get("ignore_ranges"):
+            return 0
+        m = re.fullmatch(r"bytes=(\d+)-(\d*)", asked.strip())
+        if not m:
+            return 0  # a form this server does not serve: the whole file, as RFC 9110 allows
+        if_range = self.headers.get("If-Range")
+        if if_range and not fault.get("range_always"):
+            same = if_range == etag if if_range.startswith('"') or if_range.startswith("W/") \
+                else if_range == last_modified
+            if not same:
+                return 0
+        first = int(m.group(1))
+        if first >= size:
+            entry["status"] = 416
+            self.send_response(416)
+            self.send_header("Content-Range", "bytes */%d" % size)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return None
+        entry["partial"] = True
+        return first
+
 
 class Server(http.server.ThreadingHTTPServer):
+    tls = None
     daemon_threads = True
     allow_reuse_address = True
 
 
-def serve(state_dir, port):
+def tls_context(cert, key):
+    if not cert:
+        return None
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(cert, key)
+    return ctx
+
+
+def serve(state_dir, port, cert=None, key=None):
     state = State(state_dir)
     server = Server(("127.0.0.1", port), Handler)
     server.state = state
+    server.tls = tls_context(cert, key)
     actual = server.server_address[1]
     tmp = os.path.join(state.folder, "port.tmp")
     with open(tmp, "w") as f:
@@ -240,7 +323,7 @@ def serve(state_dir, port):
     server.server_close()
 
 
-def start(state_dir, port):
+def start(state_dir, port, cert=None, key=None):
     os.makedirs(state_dir, exist_ok=True)
     port_file = os.path.join(state_dir, "port")
     pid_file = os.path.join(state_dir, "pid")
@@ -261,7 +344,7 @@ def start(state_dir, port):
         os.dup2(log, 2)
         os.closerange(3, 256)
         try:
-            serve(state_dir, port)
+            serve(state_dir, port, cert, key)
         finally:
             os._exit(0)
     with open(pid_file, "w") as f:
@@ -303,13 +386,15 @@ def main():
     p.add_argument("command", choices=["serve", "start", "stop", "fault"])
     p.add_argument("--state", required=True)
     p.add_argument("--port", type=int, default=0)
+    p.add_argument("--tls-cert", default=None, help="serve HTTPS with this certificate chain (PEM)")
+    p.add_argument("--tls-key", default=None, help="the certificate's private key (PEM)")
     p.add_argument("args", nargs="*")
     a = p.parse_intermixed_args()
     if a.command == "serve":
-        serve(a.state, a.port)
+        serve(a.state, a.port, a.tls_cert, a.tls_key)
         return 0
     if a.command == "start":
-        return start(a.state, a.port)
+        return start(a.state, a.port, a.tls_cert, a.tls_key)
     if a.command == "stop":
         return stop(a.state)
     if a.command == "fault":

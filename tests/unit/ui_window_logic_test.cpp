@@ -59,6 +59,8 @@ TEST(InfoTextTest, WaitingOrValues) {
   };
   for (const Row& r : rows) {
     EXPECT_EQ(BuildInfoText(r.missing, r.busy, r.v, r.t, r.d), r.expected) << r.missing << r.busy;
+    // A notice follows whatever the text is, on a line of its own.
+    EXPECT_EQ(BuildInfoText(r.missing, r.busy, r.v, r.t, r.d, "磁盘空间不足"), r.expected + "\r\n\r\n磁盘空间不足");
   }
 }
 

@@ -22,6 +22,7 @@
 #include "app/fsutil.h"
 #include "app/descriptor.h"
 #include "app/ids.h"
+#include "update/transfer.h"
 
 namespace {
 
@@ -216,7 +217,7 @@ INSTANTIATE_TEST_SUITE_P(
         DataCase{"wrong_size_program", DataDescriptor("0105", "p.exe", "1000"), "0105", "MZshort", {{"p.exe", kExe2}}, 1, kDataOk, false, kExe2, 1},
         DataCase{"download_fails", DataDescriptor("0106", "p.exe", "1000"), "0105", kExe, {}, 0, kDataFail, false, kExe, 1},
         DataCase{"wrong_length", DataDescriptor("0106", "p.exe", "999"), "0105", kExe, {{"p.exe", kExe2}}, 0, kDataFail, false, kExe, 1},
-        DataCase{"not_executable", DataDescriptor("0106", "p.exe", "9"), "0105", kExe, {{"p.exe", "<html>404"}}, 0, kDataFail, false, kExe, 1},
+        DataCase{"not_executable", DataDescriptor("0106", "p.exe", "9"), "0105", kExe, {{"p.exe", "<html>404"}}, 0, kDataFail, false, kExe, 2},
         DataCase{"length_not_number", DataDescriptor("0106", "p.exe", "abc"), "0105", kExe, {{"p.exe", kExe2}}, 1, kDataOk, false, kExe2, 1}),
     [](const auto& info) { return std::string(info.param.label); });
 // clang-format on
@@ -468,7 +469,7 @@ INSTANTIATE_TEST_SUITE_P(
         UpdaterCase{"length_not_number", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "abc"), kServed28, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
         UpdaterCase{"not_replaceable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServed28, "read-only", true, 0, kUpdDoneOnly, false, "", 0, false},
         UpdaterCase{"download_fails", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {}, {}, true, 0, kUpdFail, false, "", 1, false},
-        UpdaterCase{"not_executable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "9"), {{"ZT_AutoUpdate_28.exe", "<html>err"}}, {}, true, 0, kUpdFail, false, "", 1, false},
+        UpdaterCase{"not_executable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "9"), {{"ZT_AutoUpdate_28.exe", "<html>err"}}, {}, true, 0, kUpdFail, false, "", 2, false},
         UpdaterCase{"swap_fails", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServed28, {}, false, 0, kUpdFail, false, "", 1, false},
         // What the image says of itself must be what the descriptor offers, for this processor;
         // otherwise it is never fetched again.
@@ -622,6 +623,48 @@ TEST(TrustedPayloads, OnlyMatchingPackagesAndExecutablesAreUsed) {
   }
 }
 
+// A resumed transfer may join two copies of a file: a payload that fails its hash is fetched whole
+// once more in the same run, and only once.
+TEST(TrustedPayloads, AFailedHashFetchesTheFileOnceMore) {
+  const std::string dataHash = zt::HexOf(zt::test::FakeDigest(kExe2));
+  const std::string updaterHash = zt::HexOf(zt::test::FakeDigest(kNew28));
+  const std::string joined = "MZ" + std::string(499, 'x') + std::string(499, 'y');
+  struct SequenceDownloader : FakeDownloader {
+    std::vector<std::string> answers;  // one body per call
+    bool Download(const std::string& name, std::int32_t expected) override {
+      bodies[name] = answers.at(std::min(calls.size(), answers.size() - 1));
+      return FakeDownloader::Download(name, expected);
+    }
+  };
+  struct Row {
+    std::vector<std::string> dataAnswers, updaterAnswers;
+    bool used;
+  };
+  for (const Row& r : {Row{{joined, kExe2}, {joined, kNew28}, true}, Row{{joined, joined}, {joined, joined}, false}}) {
+    SCOPED_TRACE(r.used);
+    Fixture f("refetch_data");
+    f.Serve(DataDescriptor("0106", "p.exe", "1000") + "data_sha256=" + dataHash + "\n");
+    f.Install("data_version=0105\n");
+    SequenceDownloader dl;
+    dl.folder = f.download;
+    dl.answers = r.dataAnswers;
+    zt::UpdateContext c = f.Context(&dl);
+    EXPECT_EQ(zt::RunDataProcedure(c, f.Paths()), r.used ? 1 : 0);
+    EXPECT_EQ(dl.calls.size(), 2u);
+    EXPECT_EQ(fs::exists(f.root / "data_update.exe"), r.used);
+    EXPECT_EQ(f.poster.messages, r.used ? kDataOk : kDataFail);
+
+    UpdaterRun u("refetch_updater");
+    u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000") + "updater_sha256=" + updaterHash + "\n");
+    SequenceDownloader udl;
+    udl.folder = u.f.download;
+    udl.answers = r.updaterAnswers;
+    EXPECT_EQ(u.Run(&udl), r.used ? 1 : 0);
+    EXPECT_EQ(udl.calls.size(), 2u);
+    EXPECT_EQ(u.swap.ready.size(), r.used ? 1u : 0u);
+  }
+}
+
 // The installed package is current only when it is what the descriptor describes: a package of the
 // right size whose bytes differ, or an installed descriptor from before signing, is replaced.
 TEST(TrustedPayloads, InstalledPackageIsCheckedBeforeNothingIsDone) {
@@ -716,7 +759,13 @@ TEST(DataProcedureConcurrency, TwoRunsInstallOneWholeCopy) {
       struct Src : zt::HttpSource {
         char fill;
         std::uint64_t left;
-        zt::HttpAnswer Open(const std::string&) override { return {true, 200, left, ""}; }
+        zt::HttpAnswer Open(const zt::HttpGet&) override {
+          zt::HttpAnswer a;
+          a.ok = true;
+          a.status = 200;
+          a.announced = left;
+          return a;
+        }
         zt::HttpRead Read(char* b, std::size_t size) override {
           const std::size_t k = static_cast<std::size_t>(std::min<std::uint64_t>({size, 700, left}));
           std::fill(b, b + k, fill);

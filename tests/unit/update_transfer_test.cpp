@@ -1,5 +1,8 @@
 #include "update/transfer.h"
 
+#include "update/server_address.h"
+#include "update/temp_file.h"
+
 #include <gtest/gtest.h>
 
 #include "tests/unit/file_helpers.h"
@@ -48,10 +51,14 @@ struct ScriptedSource : zt::HttpSource {
 
   static char ByteAt(std::uint64_t i) { return static_cast<char>('a' + i % 23); }
 
-  zt::HttpAnswer Open(const std::string& path) override {
-    openedPath = path;
-    if (openFails) return {false, 0, std::nullopt, "cannot connect"};
-    return {true, status, announced, ""};
+  zt::HttpAnswer Open(const zt::HttpGet& get) override {
+    openedPath = get.path;
+    zt::HttpAnswer a;
+    a.ok = !openFails;
+    a.status = openFails ? 0 : status;
+    a.announced = openFails ? std::nullopt : announced;
+    a.reason = openFails ? "cannot connect" : "";
+    return a;
   }
   zt::HttpRead Read(char* buffer, std::size_t size) override {
     ++reads;
@@ -149,9 +156,11 @@ TEST(TransferLoopProgress, LongBodyReportsAboveHundredThenHundred) {
   ScriptedSource src;
   src.bodyLength = 3 * 4096 + 7;
   std::vector<unsigned> progress;
-  zt::TransferRequest req{
-      "f.bin", 4096, dir, std::chrono::steady_clock::time_point::max(), [&](unsigned p) { progress.push_back(p); },
-      nullptr, {}};
+  zt::TransferRequest req;
+  req.name = "f.bin";
+  req.expectedLength = 4096;
+  req.folder = dir;
+  req.progress = [&](unsigned p) { progress.push_back(p); };
   EXPECT_FALSE(zt::RunTransfer(src, req).stored);
   EXPECT_EQ(progress, (std::vector<unsigned>{0, 100, 200, 300, 100}));
   fs::remove_all(dir);
@@ -219,9 +228,11 @@ TEST(TransferLoopReads, ShortReadsDoNotEndTheBodyEarly) {
   src.bodyLength = 10000;
   src.maxPerRead = 1000;
   std::vector<unsigned> progress;
-  zt::TransferRequest req{
-      "f.bin", 10000, dir, std::chrono::steady_clock::time_point::max(), [&](unsigned p) { progress.push_back(p); },
-      nullptr, {}};
+  zt::TransferRequest req;
+  req.name = "f.bin";
+  req.expectedLength = 10000;
+  req.folder = dir;
+  req.progress = [&](unsigned p) { progress.push_back(p); };
   const auto r = zt::RunTransfer(src, req);
   EXPECT_TRUE(r.stored) << r.reason;
   EXPECT_EQ(ReadAll(dir / "f.bin"), Body(10000));
@@ -248,7 +259,13 @@ TEST(TransferLoopLimits, DeadlineCancelAndNegativeLengthStoreNothing) {
     src.bodyLength = 9000;
     std::atomic<bool> cancelled{row.cancel};
     int posts = 0;
-    zt::TransferRequest req{"f.bin", row.expected, dir, row.deadline, [&](unsigned) { ++posts; }, &cancelled, {}};
+    zt::TransferRequest req;
+    req.name = "f.bin";
+    req.expectedLength = row.expected;
+    req.folder = dir;
+    req.deadline = row.deadline;
+    req.progress = [&](unsigned) { ++posts; };
+    req.cancelled = &cancelled;
     const auto r = zt::RunTransfer(src, req);
     EXPECT_FALSE(r.stored);
     EXPECT_NE(r.reason.find(row.reason), std::string::npos) << r.reason;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app/ids.h"
+#include "app/notice.h"
 #include "update/downloads_win.h"
 #include "update/downloads.h"
 #include "update_win_support.h"
@@ -125,6 +126,24 @@ TEST(UpdateDownload, MissingFileAndClosedPortFailAndKeepThePreviousFile) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     EXPECT_EQ(ReadAll(folder / "nowhere.bin"), "previous copy");
   }
+}
+
+// Without room on the volume for the package and its installed copy nothing is fetched, and the
+// log and the window's notice say how much is needed and free.
+TEST(UpdateDownload, NoRoomFetchesNothingAndSaysWhy) {
+  zt_test::Server server;
+  const std::string body = zt_test::ExeBody(25 * 1024 * 1024, 's');
+  server.Serve("big.exe", body);
+  const fs::path folder = zt_test::FreshFolder("no_room");
+  zt::ClearInfoNotice();
+  const auto freeBytes = [](const fs::path&) { return std::optional<std::uint64_t>(39ull * 1024 * 1024); };
+  const auto r =
+      zt::DownloadFileTo({server.Address(), folder, freeBytes}, "big.exe", static_cast<std::int32_t>(body.size()), 20s);
+  EXPECT_FALSE(r.stored);
+  EXPECT_EQ(r.reason, "not enough free space: 66 MiB needed, 39 MiB free");
+  EXPECT_EQ(zt::InfoNotice(), "磁盘空间不足：需要 66 MiB，可用 39 MiB。");
+  EXPECT_TRUE(server.RequestsFor("big.exe").empty());
+  zt::ClearInfoNotice();
 }
 
 // A descriptor fetch: a server that accepts and never answers holds DownloadFile

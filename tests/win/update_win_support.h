@@ -14,6 +14,7 @@
 
 #include "app/fsutil.h"
 #include "tests/unit/file_helpers.h"
+#include "update/server_address.h"
 #include "update/transfer.h"
 #include "win/text.h"
 

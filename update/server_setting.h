@@ -1,0 +1,12 @@
+// The update server this build talks to (UpdateServerAddress, in update/server_setting_win.cpp).
+#pragma once
+#include "update/server_address.h"
+
+namespace zt {
+
+// The server compiled in (CMake's ZT_UPDATE_SERVER). A build made with ZT_SERVER_FROM_ENVIRONMENT
+// (test and development builds) takes ZT_UPDATE_SERVER from the environment instead when it is set
+// and well formed; a release build never does.
+ServerAddress UpdateServerAddress();
+
+}  // namespace zt

@@ -1,0 +1,46 @@
+// Whether the environment may name the update server is decided by this one file's compile
+// definition (CMake option ZT_SERVER_FROM_ENVIRONMENT), so that a release build cannot be pointed
+// at another server, and a test can build this file both ways.
+#include <windows.h>
+
+#include <mutex>
+
+#include "app/log.h"
+#include "app/paths.h"
+#include "update/server_setting.h"
+#include "win/text.h"
+
+#ifndef ZT_SERVER_FROM_ENVIRONMENT
+#error "ZT_SERVER_FROM_ENVIRONMENT must be 0 or 1 (the CMake option of the same name)"
+#endif
+
+namespace zt {
+namespace {
+
+std::optional<std::string> EnvironmentServer() {
+  wchar_t value[512];
+  const DWORD n = ::GetEnvironmentVariableW(Widen(kServerEnvVar).c_str(), value, 512);
+  if (n == 0 || n >= 512) return std::nullopt;
+  return Narrow(std::wstring_view(value, n));
+}
+
+}  // namespace
+
+ServerAddress UpdateServerAddress() {
+  if (const std::optional<std::string> text = EnvironmentServer()) {
+#if ZT_SERVER_FROM_ENVIRONMENT
+    if (auto a = ParseServerAddress(*text)) return *a;
+    LogEvent("download", std::string(kServerEnvVar) + " \"" + LogValue(*text) +
+                             "\" is not [http:// or https://]host[:port]; using the default");
+#else
+    static std::once_flag ignoredOnce;
+    std::call_once(ignoredOnce, [] {
+      LogEvent("download", std::string(kServerEnvVar) + " in the environment is ignored by this build");
+    });
+#endif
+  }
+  if (auto a = ParseServerAddress(ZT_UPDATE_SERVER_DEFAULT)) return *a;
+  return ServerAddress{ZT_UPDATE_SERVER_DEFAULT, 0, false};
+}
+
+}  // namespace zt

@@ -1,0 +1,61 @@
+// Files that appear whole or not at all: a temporary file beside its target, moved over it only
+// when complete, the unique names of such files, and the clean-up of those a crash left behind.
+// Portable (no <windows.h>).
+#pragma once
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace zt {
+
+// Moves `from` over `to`, replacing it; false and a reason when it cannot.
+using ReplaceFileFn =
+    std::function<bool(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason)>;
+// The portable replacement (std::filesystem::rename); the Windows glue passes MoveFileExW.
+bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason);
+
+// A temporary name in the same folder, unique to this transfer (process token and a counter), so
+// two transfers of the same file never share a partial file. It ends in ".ztpart".
+std::filesystem::path UniqueTempPath(const std::filesystem::path& folder, std::string_view name);
+// The process token in temporary names (the Windows glue sets the process id; default 0).
+void SetTempToken(std::uint32_t token);
+// Removes temporary files (".ztpart") left in `folder` by transfers that never finished, older
+// than `maxAge`. Returns how many were removed.
+int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours maxAge);
+
+// A temporary file beside its target that removes itself unless it is committed: the target is
+// only ever the old file or the whole new one, and a crash leaves a stale temporary file that the
+// next start removes.
+class TempFile {
+ public:
+  TempFile(const std::filesystem::path& folder, std::string_view name);
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  const std::filesystem::path& Path() const { return m_path; }
+  // Creates the file for writing; false when it cannot.
+  bool Open();
+  bool Write(std::string_view bytes);
+  // Fills the file with a copy of `source`; false and a reason when it cannot.
+  bool CopyFrom(const std::filesystem::path& source, std::string& reason);
+  // Closes the file (flushing what was written) and moves it over `target` with `replace`
+  // (RenameReplacing when empty); false and a reason when it cannot, the target then untouched.
+  bool CommitTo(const std::filesystem::path& target, const ReplaceFileFn& replace, std::string& reason);
+
+ private:
+  std::filesystem::path m_path;
+  std::ofstream m_out;
+  bool m_committed = false;
+};
+
+// Copies `from` to `to` through a TempFile, so `to` is either the old file or a whole new copy.
+// False and a reason when it could not.
+bool CopyReplacing(const std::filesystem::path& from, const std::filesystem::path& to, const ReplaceFileFn& replace,
+                   std::string& reason);
+
+}  // namespace zt
