@@ -1,22 +1,21 @@
 // Start-up and the process-wide helpers of the application object.
 #include "app/app.h"
 
-#include <shlobj.h>
-
 #include <cstdint>
 
-#include "app/cmdline.h"
-#include "app/fsutil.h"
-#include "app/log.h"
-#include "app/module_path.h"
-#include "app/paths.h"
+#include "base/cmdline.h"
+#include "base/fsutil.h"
+#include "base/log.h"
+#include "base/paths.h"
 #include "ui/main_window.h"
-#include "app/user_state_win.h"
+#include "update/user_state_win.h"
 #include "update/crypto_win.h"
 #include "update/downloads.h"
 #include "update/self_update_win.h"
 #include "update/shared_folder_win.h"
 #include "win/error.h"
+#include "win/process.h"
+#include "win/system_dll.h"
 #include "win/text.h"
 
 namespace zt {
@@ -68,11 +67,6 @@ bool InstanceRunning() {
   return marker || ::GetLastError() != ERROR_FILE_NOT_FOUND;
 }
 
-UINT EndInstanceMessage() {
-  static const UINT message = ::RegisterWindowMessageW(Widen(kEndInstanceMessage).c_str());
-  return message;
-}
-
 UINT EndRunningInstance(std::chrono::milliseconds wait) {
   if (!InstanceRunning()) return 0;
   // Every top-level window gets it, hidden ones included; only our main window acts on it.
@@ -110,7 +104,7 @@ BOOL CAutoUpdateApp::InitInstance() {
   if (!first) return FALSE;
   const DWORD mutexError = mutex ? ERROR_SUCCESS : ::GetLastError();
 
-  LogEvent("start", "version " + m_strAppVersion + ", command line " + commandLine);
+  LogEvent("start", "version " + std::string(kAppVersion) + ", command line " + commandLine);
   if (request == LaunchRequest::RunAfterReplacement)
     LogEvent("start", "the previous version gave up the marker after " +
                           std::to_string(::GetTickCount64() - claimStart) + " ms");
@@ -122,69 +116,23 @@ BOOL CAutoUpdateApp::InitInstance() {
   m_bReplacedStart = request == LaunchRequest::RunAfterReplacement;
   if (!m_bReplacedStart) RemoveReplacedExecutable(PathFromUtf8(GetModulePath()));
   if (!BuiltInTrust().KeyBuiltIn()) LogEvent("trust", "this build has no update key: updates are not verified");
+  // The DLLs loaded from System32 only: a missing one is said once, here.
+  Hid(), WinInet(), Bcrypt();
+  for (const std::string* problem : {&HidProblem(), &WinInetProblem(), &BcryptProblem()})
+    if (!problem->empty()) LogEvent("system", *problem);
 
-  if (!LoadLocalVersion()) {
-    const LocalDescriptor local = m_state.Local();
+  if (!LoadInstalledDescriptor()) {
+    const LocalDescriptor local = TheDescriptorState().Local();
     LogEvent("descriptor", "local version.txt missing or incomplete (data_version \"" +
                                LogValue(GbkToUtf8(local.dataVersion)) + "\")");
   }
-  RunMainWindow();
+  RunMainWindow({m_bReplacedStart, [this] { m_instanceMarker.reset(); }});
   // A new version swapped in meanwhile was started as the window ended; this process waits to
   // see it come up, or brings the old one back.
   mutex.reset();
   CompletePendingReplacement();
   LogEvent("exit");
   return FALSE;
-}
-
-bool CAutoUpdateApp::TakeFetchedDescriptor(bool stored) {
-  const auto file = PathFromUtf8(kDownloadFolder) / kDescriptorName;
-  std::string refusal;
-  const auto check = [](std::string_view fetched, std::string_view installed) {
-    return BuiltInTrust().AcceptFetched(fetched, installed, TheUserState());
-  };
-  const bool ok = m_state.TakeDownloadedServerText(stored, file, check, &refusal);
-  if (!refusal.empty()) {
-    // Used by nothing, kept by nothing: the tool goes on as if the server could not be reached.
-    std::error_code ec;
-    std::filesystem::remove(file, ec);
-    LogEvent("descriptor", "server version.txt refused: " + refusal);
-  } else if (!ok) {
-    LogEvent("descriptor",
-             stored ? "server version.txt stored but unreadable or empty" : "server version.txt not downloaded");
-  }
-  return ok;
-}
-
-BOOL CAutoUpdateApp::LoadLocalVersion() { return m_state.LoadLocalVersion(PathFromUtf8(kUpdateRoot)) ? TRUE : FALSE; }
-
-std::filesystem::path PrivateFolder() {
-  PWSTR local = nullptr;
-  if (::SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_CREATE, nullptr, &local) != S_OK) {
-    ::CoTaskMemFree(local);
-    LogEvent("folders", "the system names no local application data folder for this user");
-    return {};
-  }
-  std::filesystem::path folder = std::filesystem::path(local) / L"ZT_AutoUpdate";
-  ::CoTaskMemFree(local);
-  std::error_code ec;
-  std::filesystem::create_directories(folder, ec);
-  return folder;
-}
-
-std::string GetModulePath() {
-  return Narrow(ReadWholePath([](wchar_t* buffer, std::uint32_t size) -> std::uint32_t {
-    return ::GetModuleFileNameW(nullptr, buffer, size);
-  }));
-}
-
-int GetArgCount() { return GetArgCountOf(Narrow(::GetCommandLineW())); }
-
-std::string GetArg(int n) { return GetArgOf(Narrow(::GetCommandLineW()), n); }
-
-int AppMessageBox(std::string_view text, UINT type) {
-  const std::string caption = PathToUtf8(PathFromUtf8(GetModulePath()).stem());
-  return ::MessageBoxW(::GetActiveWindow(), Widen(text).c_str(), Widen(caption).c_str(), type);
 }
 
 }  // namespace zt

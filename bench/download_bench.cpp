@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <string>
 
-#include "app/fsutil.h"
+#include "base/fsutil.h"
 #include "update/downloads_win.h"
 #include "win/text.h"
 

@@ -5,13 +5,13 @@
 
 #include <chrono>
 
-#include "app/app.h"
-#include "app/autorun_win.h"
-#include "app/fsutil.h"
-#include "app/ids.h"
-#include "app/log.h"
-#include "app/notice.h"
-#include "app/paths.h"
+#include "ui/autorun_win.h"
+#include "win/process.h"
+#include "base/fsutil.h"
+#include "base/ids.h"
+#include "base/log.h"
+#include "base/notice.h"
+#include "base/paths.h"
 #include "res/resource.h"
 #include "ui/progress.h"
 #include "ui/window_logic.h"
@@ -82,7 +82,7 @@ HICON LoadAppIcon(int size) {
 
 CAboutDlg::CAboutDlg() : CDialog(IDD_ABOUTBOX) {}
 
-CAutoUpdateDlg::CAutoUpdateDlg() : CDialog(IDD_AUTOUPDATE_DIALOG) {
+CAutoUpdateDlg::CAutoUpdateDlg(MainWindowStart start) : CDialog(IDD_AUTOUPDATE_DIALOG), m_start(std::move(start)) {
   m_bAutoStart = IsAutoRunEnabled();
   m_hIcon = ::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME));
   m_hSmallIcon.reset(LoadAppIcon(::GetSystemMetrics(SM_CXSMICON)));
@@ -122,7 +122,7 @@ BOOL CAutoUpdateDlg::OnInitDialog() {
   RegisterForDeviceArrivals();
   AddTrayIcon();
   ::SetTimer(m_hWnd, IDT_WATCH, kWatchPeriodMs, nullptr);
-  if (theApp.ReplacedStart()) {
+  if (m_start.replacedStart) {
     m_bConfirmPending = true;
     ::PostMessageW(m_hWnd, WM_CONFIRM_STARTED, 0, 0);
   }
@@ -240,8 +240,8 @@ void CAutoUpdateDlg::ConfirmIfUp() {
   if (!m_bConfirmPending || !m_bTrayShown) return;
   m_bConfirmPending = false;
   ConfirmStarted();
-  LogEvent("self-update", "version " + theApp.m_strAppVersion + " is up (window, tray icon, message loop)");
-  ShowBalloon(ReplacedText(theApp.m_strAppVersion));
+  LogEvent("self-update", "version " + std::string(kAppVersion) + " is up (window, tray icon, message loop)");
+  ShowBalloon(ReplacedText(std::string(kAppVersion)));
   ::SetTimer(m_hWnd, IDT_REMOVE_REPLACED, kRemoveReplacedDelayMs, nullptr);
 }
 
@@ -325,7 +325,7 @@ void CAutoUpdateDlg::RefreshInfo() {
   // The fetch runs on a worker; its end loads the local descriptor and starts the data thread.
   if (missing && !m_bBusy && m_fetchBackoff.Due(m_watch.Tick())) m_watch.RequestFetch(FetchPurpose::Refresh);
   if (m_btnStartUpdate) ::EnableWindow(m_btnStartUpdate, missing ? FALSE : TRUE);
-  const LocalDescriptor local = theApp.m_state.Local();
+  const LocalDescriptor local = TheDescriptorState().Local();
   m_strInfo = BuildInfoText(missing, m_bBusy, GbkToUtf8(local.dataVersion), GbkToUtf8(local.dataTime),
                             GbkToUtf8(local.dataDesc), InfoNotice());
   UpdateData(false);
@@ -354,7 +354,7 @@ void CAutoUpdateDlg::LaunchDataUpdater() {
   if (own.empty()) {
     reason = "no folder of this user's own to start it from";
   } else {
-    copy = PrepareDataProgram(BuiltInTrust(), theApp.m_state.Local(),
+    copy = PrepareDataProgram(BuiltInTrust(), TheDescriptorState().Local(),
                               PathFromUtf8(std::string(kUpdateRoot) + kDataProgramName), own / L"run", reason);
   }
   if (!copy) {
@@ -431,7 +431,7 @@ void CAutoUpdateDlg::OnCommand(UINT id) {
 
 bool CAutoUpdateDlg::OnWorkerMessage(UINT message, WPARAM wParam) {
   if (m_bQuitting) return true;
-  const LocalDescriptor local = theApp.m_state.Local();
+  const LocalDescriptor local = TheDescriptorState().Local();
   const WorkerReaction r =
       ReactToWorkerMessage(message, static_cast<std::uintptr_t>(wParam), ::IsWindowVisible(m_hWnd) != FALSE,
                            m_progressOwner, GbkToUtf8(local.dataVersion), GbkToUtf8(local.dataTime));
@@ -448,7 +448,7 @@ bool CAutoUpdateDlg::OnWorkerMessage(UINT message, WPARAM wParam) {
     // doing nothing, until the new one is up with its own icon (or the old one is back): the tray
     // is never empty while the tool changes hands.
     StopWork("the tool was replaced by its new version");
-    theApp.ReleaseInstanceMarker();
+    if (m_start.releaseInstanceMarker) m_start.releaseInstanceMarker();
     if (!FinishPendingReplacementThen(m_hWnd, WM_REPLACEMENT_FINISHED)) QuitProgram("no wait for the new version");
   }
   return true;
@@ -559,7 +559,7 @@ INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
       SetResult(1);
       return TRUE;
     case WM_FETCH_DONE:
-      if (!m_bQuitting) m_watch.OnFetchDone(theApp.TakeFetchedDescriptor(wParam != 0));
+      if (!m_bQuitting) m_watch.OnFetchDone(TakeFetchedDescriptor(wParam != 0));
       SetResult(1);
       return TRUE;
     case WM_DEVICECHANGE:

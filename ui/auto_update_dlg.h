@@ -10,6 +10,7 @@
 
 #include "ui/dialog.h"
 #include "ui/fetch_backoff.h"
+#include "ui/main_window.h"
 #include "ui/watch.h"
 #include "ui/watch_host.h"
 #include "ui/window_logic.h"
@@ -24,7 +25,7 @@ class CAboutDlg : public CDialog {
 
 class CAutoUpdateDlg : public CDialog {
  public:
-  CAutoUpdateDlg();
+  explicit CAutoUpdateDlg(MainWindowStart start = {});
   ~CAutoUpdateDlg() override;
 
   // Shows a tray balloon (title "数据升级", 8 s, no sound); "" takes a showing balloon down.
@@ -74,6 +75,7 @@ class CAutoUpdateDlg : public CDialog {
   // The first half of it: nothing starts or shows any more; the window stays until EndDialog.
   void StopWork(std::string_view why);
 
+  MainWindowStart m_start;
   UINT m_uTaskbarCreated = 0;
   RECT m_rcNormal{};
   bool m_bBusy = false;

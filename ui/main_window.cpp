@@ -8,13 +8,13 @@
 
 namespace zt {
 
-void RunMainWindow() {
+void RunMainWindow(const MainWindowStart& start) {
   // The progress window's bar is a common control.
   INITCOMMONCONTROLSEX icc{};
   icc.dwSize = sizeof(icc);
   icc.dwICC = ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES;
   ::InitCommonControlsEx(&icc);
-  CAutoUpdateDlg dlg;
+  CAutoUpdateDlg dlg(start);
   dlg.DoModal(nullptr);
 }
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <initializer_list>
 
-#include "app/descriptor.h"
+#include "base/descriptor.h"
 
 namespace zt {
 namespace {

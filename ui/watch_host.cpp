@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
-#include "app/app.h"
-#include "app/ids.h"
-#include "app/log.h"
+#include "base/descriptor_state.h"
+#include "base/ids.h"
+#include "base/log.h"
 #include "device/hid_device.h"
 #include "ui/auto_update_dlg.h"
 #include "update/downloads.h"
@@ -37,13 +37,13 @@ void DialogWatchHost::RefreshFetchDone(bool fetched) { m_dlg.RecordRefreshFetch(
 
 void DialogWatchHost::StartUpdaterThread() { zt::StartUpdaterThread(); }
 
-void DialogWatchHost::LoadLocalVersion() { theApp.LoadLocalVersion(); }
+void DialogWatchHost::LoadLocalVersion() { LoadInstalledDescriptor(); }
 
 void DialogWatchHost::StartDataThread() { zt::StartDataThread(); }
 
 DevicePoll DialogWatchHost::PollDevice() { return PollAttachedDevice(); }
 
-std::string DialogWatchHost::InstalledDataVersion() { return theApp.m_state.DataVersion(); }
+std::string DialogWatchHost::InstalledDataVersion() { return TheDescriptorState().DataVersion(); }
 
 void DialogWatchHost::ShowBalloon(const std::string& utf8) { m_dlg.ShowBalloon(utf8); }
 

@@ -1,6 +1,6 @@
 #include "ui/window_logic.h"
 
-#include "app/ids.h"
+#include "base/ids.h"
 
 namespace zt {
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "win/handles.h"
 #include "win/system_dll.h"
 

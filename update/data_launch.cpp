@@ -2,8 +2,8 @@
 
 #include <system_error>
 
-#include "app/fsutil.h"
-#include "app/paths.h"
+#include "base/fsutil.h"
+#include "base/paths.h"
 #include "update/transfer.h"
 
 namespace zt {

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "app/descriptor_state.h"
+#include "base/descriptor_state.h"
 #include "update/trust.h"
 
 namespace zt {

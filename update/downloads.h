@@ -29,6 +29,11 @@ void RemoveStaleDownloads();
 void StartDataThread();
 void StartUpdaterThread();
 
+// After a fetch that did (`stored`) or did not store Download\version.txt: the shared server text
+// becomes the stored descriptor when it may be trusted (this user's floor then rises), and is
+// emptied otherwise. On the window's thread.
+bool TakeFetchedDescriptor(bool stored);
+
 // Fetches the server's descriptor into the download folder on a thread of its own (never joined),
 // within `budget`, then posts `message` to `window` with wParam 1 when it was stored, else 0.
 void StartDescriptorFetch(HWND window, unsigned message, std::chrono::milliseconds budget);

@@ -10,11 +10,11 @@
 #include <mutex>
 #include <thread>
 
-#include "app/fsutil.h"
-#include "app/ids.h"
-#include "app/log.h"
-#include "app/notice.h"
-#include "app/paths.h"
+#include "base/fsutil.h"
+#include "base/ids.h"
+#include "base/log.h"
+#include "base/notice.h"
+#include "base/paths.h"
 #include "update/downloads_win.h"
 #include "update/disk_space.h"
 #include "update/downloads.h"
@@ -107,7 +107,7 @@ class WinInetSource final : public HttpSource {
     HttpAnswer a;
     const WinInetFunctions* net = WinInet();
     if (!net) {
-      a.reason = "wininet.dll cannot be loaded from System32";
+      a.reason = WinInetProblem();
       return a;
     }
     if (auto failure = OpenRequest(*net, get.path)) {

@@ -7,10 +7,10 @@
 #include <system_error>
 #include <thread>
 
-#include "app/descriptor.h"
-#include "app/fsutil.h"
-#include "app/log.h"
-#include "app/paths.h"
+#include "base/descriptor.h"
+#include "base/fsutil.h"
+#include "base/log.h"
+#include "base/paths.h"
 #include "update/server_address.h"
 
 namespace zt {

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "app/descriptor_state.h"
-#include "app/user_state.h"
+#include "base/descriptor_state.h"
+#include "base/user_state.h"
 #include "update/temp_file.h"
 #include "update/trust.h"
 

@@ -4,9 +4,9 @@
 #include <system_error>
 #include <thread>
 
-#include "app/descriptor.h"
-#include "app/fsutil.h"
-#include "app/log.h"
+#include "base/descriptor.h"
+#include "base/fsutil.h"
+#include "base/log.h"
 #include "update/pe_image.h"
 #include "update/server_address.h"
 

@@ -6,10 +6,10 @@
 #include <thread>
 #include <vector>
 
-#include "app/fsutil.h"
-#include "app/log.h"
-#include "app/paths.h"
-#include "app/user_state_win.h"
+#include "base/fsutil.h"
+#include "base/log.h"
+#include "base/paths.h"
+#include "update/user_state_win.h"
 #include "update/crypto_win.h"
 #include "win/error.h"
 #include "win/text.h"

@@ -5,8 +5,8 @@
 
 #include <mutex>
 
-#include "app/log.h"
-#include "app/paths.h"
+#include "base/log.h"
+#include "base/paths.h"
 #include "update/server_setting.h"
 #include "win/text.h"
 

@@ -5,8 +5,8 @@
 
 #include <vector>
 
-#include "app/fsutil.h"
-#include "app/paths.h"
+#include "base/fsutil.h"
+#include "base/paths.h"
 #include "win/error.h"
 #include "win/handles.h"
 #include "win/text.h"

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <system_error>
 
-#include "app/fsutil.h"
+#include "base/fsutil.h"
 
 namespace zt {
 namespace {

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/fsutil.h"
-#include "app/paths.h"
+#include "base/fsutil.h"
+#include "base/paths.h"
 #include "update/server_address.h"
 
 namespace zt {

@@ -1,6 +1,6 @@
 #include "update/trust.h"
 
-#include "app/descriptor.h"
+#include "base/descriptor.h"
 #include "update/server_address.h"
 
 namespace zt {

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/user_state.h"
+#include "base/user_state.h"
 
 namespace zt {
 

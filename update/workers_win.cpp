@@ -4,12 +4,12 @@
 
 #include <memory>
 
-#include "app/app.h"
-#include "app/fsutil.h"
-#include "app/log.h"
-#include "app/notice.h"
-#include "app/paths.h"
-#include "app/user_state_win.h"
+#include "base/descriptor_state.h"
+#include "base/fsutil.h"
+#include "base/log.h"
+#include "base/notice.h"
+#include "base/paths.h"
+#include "update/user_state_win.h"
 #include "update/crypto_win.h"
 #include "update/downloads.h"
 #include "update/downloads_win.h"
@@ -17,6 +17,7 @@
 #include "update/self_update_win.h"
 #include "update/shared_folder_win.h"
 #include "win/error.h"
+#include "win/process.h"
 #include "win/text.h"
 
 namespace zt {
@@ -31,7 +32,7 @@ WinInetDownloader PackageDownloader() {
 struct WorkerContext {
   WinInetDownloader downloader = PackageDownloader();
   WindowNotices notices;
-  UpdateContext context{theApp.m_state,
+  UpdateContext context{TheDescriptorState(),
                         downloader,
                         notices,
                         BuiltInTrust(),
@@ -68,8 +69,8 @@ DWORD WINAPI UpdaterThreadProc(LPVOID) {
     WorkerContext w;
     HandleSwap swap;
     FolderReplaceabilityCheck check;
-    const UpdaterPaths paths{PathFromUtf8(GetModulePath()), PathFromUtf8(kDownloadFolder), theApp.m_strAppVersion,
-                             kOwnMachine, MoveReplacing};
+    const UpdaterPaths paths{PathFromUtf8(GetModulePath()), PathFromUtf8(kDownloadFolder), kAppVersion, kOwnMachine,
+                             MoveReplacing};
     return static_cast<DWORD>(RunUpdaterProcedure(w.context, swap, check, paths));
   } catch (...) {
     LogEvent("self-update", "stopped by an unexpected error");
@@ -112,6 +113,25 @@ bool StartWorker(LPTHREAD_START_ROUTINE proc, const char* what, void* parameter 
 
 void StartDataThread() { StartWorker(DataThreadProc, "data"); }
 void StartUpdaterThread() { StartWorker(UpdaterThreadProc, "self-update"); }
+
+bool TakeFetchedDescriptor(bool stored) {
+  const auto file = PathFromUtf8(kDownloadFolder) / kDescriptorName;
+  std::string refusal;
+  const auto check = [](std::string_view fetched, std::string_view installed) {
+    return BuiltInTrust().AcceptFetched(fetched, installed, TheUserState());
+  };
+  const bool ok = TheDescriptorState().TakeDownloadedServerText(stored, file, check, &refusal);
+  if (!refusal.empty()) {
+    // Used by nothing, kept by nothing: the tool goes on as if the server could not be reached.
+    std::error_code ec;
+    std::filesystem::remove(file, ec);
+    LogEvent("descriptor", "server version.txt refused: " + refusal);
+  } else if (!ok) {
+    LogEvent("descriptor",
+             stored ? "server version.txt stored but unreadable or empty" : "server version.txt not downloaded");
+  }
+  return ok;
+}
 
 void StartDescriptorFetch(HWND window, unsigned message, std::chrono::milliseconds budget) {
   auto order = std::make_unique<FetchOrder>(FetchOrder{window, message, budget});

@@ -1,1 +1,1 @@
-list(APPEND ZT_GLUE_SOURCES win/text.cpp win/error.cpp win/system_dll.cpp)
+list(APPEND ZT_GLUE_SOURCES win/text.cpp win/error.cpp win/system_dll.cpp win/process.cpp)

@@ -2,7 +2,6 @@
 
 #include <string>
 
-#include "app/log.h"
 #include "win/error.h"
 
 namespace zt {
@@ -20,8 +19,8 @@ HMODULE LoadFromSystem32(const wchar_t* name) {
   return ::LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
 
-// Binds each member named in the list below to the function of the same name; false when the DLL
-// or any function is missing. The module stays loaded for the life of the process.
+// Binds each member of a table to the function of the same name; the first failure is kept as
+// the reason. The module stays loaded for the life of the process.
 class Binder {
  public:
   explicit Binder(const wchar_t* dll) : m_dll(dll), m_module(LoadFromSystem32(dll)) {
@@ -33,19 +32,46 @@ class Binder {
     fn = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(m_module, name)));
     if (!fn) Fail(ErrorText(std::string("GetProcAddress ") + name, ::GetLastError()));
   }
-  bool Ok() const { return m_ok; }
+  const std::string& Problem() const { return m_problem; }
 
  private:
   void Fail(const std::string& why) {
-    m_ok = false;
-    LogEvent("system", "System32 " + std::string(m_dll, m_dll + wcslen(m_dll)) + ": " + why);
+    if (m_problem.empty()) m_problem = "System32 " + std::string(m_dll, m_dll + wcslen(m_dll)) + ": " + why;
   }
   const wchar_t* m_dll;
   HMODULE m_module;
-  bool m_ok = true;
+  std::string m_problem;
 };
 
-#define ZT_BIND(fn) bind(api.fn, #fn)
+template <class Api>
+struct Loaded {
+  Api api;
+  std::string problem;
+  const Api* Table() const { return problem.empty() ? &api : nullptr; }
+};
+
+#define ZT_BIND(name) bind(loaded.api.name, #name);
+#define ZT_LOADER(Api, dll, LIST)    \
+  [] {                               \
+    Loaded<Api> loaded;              \
+    Binder bind(dll);                \
+    LIST(ZT_BIND)                    \
+    loaded.problem = bind.Problem(); \
+    return loaded;                   \
+  }()
+
+const Loaded<HidFunctions>& HidDll() {
+  static const Loaded<HidFunctions> loaded = ZT_LOADER(HidFunctions, L"hid.dll", ZT_HID_FUNCTIONS);
+  return loaded;
+}
+const Loaded<WinInetFunctions>& WinInetDll() {
+  static const Loaded<WinInetFunctions> loaded = ZT_LOADER(WinInetFunctions, L"wininet.dll", ZT_WININET_FUNCTIONS);
+  return loaded;
+}
+const Loaded<BcryptFunctions>& BcryptDll() {
+  static const Loaded<BcryptFunctions> loaded = ZT_LOADER(BcryptFunctions, L"bcrypt.dll", ZT_BCRYPT_FUNCTIONS);
+  return loaded;
+}
 
 }  // namespace
 
@@ -58,53 +84,11 @@ void RestrictDllSearch() {
   ::SetDllDirectoryW(L"");
 }
 
-const HidFunctions* Hid() {
-  static const HidFunctions* const loaded = [] {
-    static HidFunctions api;
-    Binder bind(L"hid.dll");
-    ZT_BIND(HidD_GetHidGuid);
-    ZT_BIND(HidD_GetAttributes);
-    ZT_BIND(HidD_FlushQueue);
-    return bind.Ok() ? &api : nullptr;
-  }();
-  return loaded;
-}
-
-const WinInetFunctions* WinInet() {
-  static const WinInetFunctions* const loaded = [] {
-    static WinInetFunctions api;
-    Binder bind(L"wininet.dll");
-    ZT_BIND(InternetOpenW);
-    ZT_BIND(InternetConnectW);
-    ZT_BIND(HttpOpenRequestW);
-    ZT_BIND(HttpSendRequestW);
-    ZT_BIND(HttpQueryInfoW);
-    ZT_BIND(InternetReadFile);
-    ZT_BIND(InternetSetOptionW);
-    ZT_BIND(InternetQueryOptionW);
-    ZT_BIND(InternetCloseHandle);
-    ZT_BIND(InternetGetLastResponseInfoW);
-    return bind.Ok() ? &api : nullptr;
-  }();
-  return loaded;
-}
-
-const BcryptFunctions* Bcrypt() {
-  static const BcryptFunctions* const loaded = [] {
-    static BcryptFunctions api;
-    Binder bind(L"bcrypt.dll");
-    ZT_BIND(BCryptOpenAlgorithmProvider);
-    ZT_BIND(BCryptCloseAlgorithmProvider);
-    ZT_BIND(BCryptCreateHash);
-    ZT_BIND(BCryptHashData);
-    ZT_BIND(BCryptFinishHash);
-    ZT_BIND(BCryptDestroyHash);
-    ZT_BIND(BCryptImportKeyPair);
-    ZT_BIND(BCryptVerifySignature);
-    ZT_BIND(BCryptDestroyKey);
-    return bind.Ok() ? &api : nullptr;
-  }();
-  return loaded;
-}
+const HidFunctions* Hid() { return HidDll().Table(); }
+const WinInetFunctions* WinInet() { return WinInetDll().Table(); }
+const BcryptFunctions* Bcrypt() { return BcryptDll().Table(); }
+const std::string& HidProblem() { return HidDll().problem; }
+const std::string& WinInetProblem() { return WinInetDll().problem; }
+const std::string& BcryptProblem() { return BcryptDll().problem; }
 
 }  // namespace zt

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <bcrypt.h>
 #include <wininet.h>
+
+#include <string>
 // The MinGW header declares the hid.dll functions without C linkage.
 extern "C" {
 #include <hidsdi.h>
@@ -15,44 +17,37 @@ namespace zt {
 // First thing at start: every later load searches System32 (and what is added explicitly) only.
 void RestrictDllSearch();
 
-#define ZT_SYSTEM_FN(name) decltype(&::name) name = nullptr
+// One list per DLL: each name becomes a member of the DLL's table and is bound by that name, so a
+// function cannot be added to one without the other.
+#define ZT_HID_FUNCTIONS(X) X(HidD_GetHidGuid) X(HidD_GetAttributes) X(HidD_FlushQueue)
+#define ZT_WININET_FUNCTIONS(X)                                                                     \
+  X(InternetOpenW)                                                                                  \
+  X(InternetConnectW) X(HttpOpenRequestW) X(HttpSendRequestW) X(HttpQueryInfoW) X(InternetReadFile) \
+      X(InternetSetOptionW) X(InternetQueryOptionW) X(InternetCloseHandle) X(InternetGetLastResponseInfoW)
+#define ZT_BCRYPT_FUNCTIONS(X)                                                                                   \
+  X(BCryptOpenAlgorithmProvider)                                                                                 \
+  X(BCryptCloseAlgorithmProvider) X(BCryptCreateHash) X(BCryptHashData) X(BCryptFinishHash) X(BCryptDestroyHash) \
+      X(BCryptImportKeyPair) X(BCryptVerifySignature) X(BCryptDestroyKey)
 
+#define ZT_SYSTEM_FN(name) decltype(&::name) name = nullptr;
 struct HidFunctions {
-  ZT_SYSTEM_FN(HidD_GetHidGuid);
-  ZT_SYSTEM_FN(HidD_GetAttributes);
-  ZT_SYSTEM_FN(HidD_FlushQueue);
+  ZT_HID_FUNCTIONS(ZT_SYSTEM_FN)
 };
-
 struct WinInetFunctions {
-  ZT_SYSTEM_FN(InternetOpenW);
-  ZT_SYSTEM_FN(InternetConnectW);
-  ZT_SYSTEM_FN(HttpOpenRequestW);
-  ZT_SYSTEM_FN(HttpSendRequestW);
-  ZT_SYSTEM_FN(HttpQueryInfoW);
-  ZT_SYSTEM_FN(InternetReadFile);
-  ZT_SYSTEM_FN(InternetSetOptionW);
-  ZT_SYSTEM_FN(InternetQueryOptionW);
-  ZT_SYSTEM_FN(InternetCloseHandle);
-  ZT_SYSTEM_FN(InternetGetLastResponseInfoW);
+  ZT_WININET_FUNCTIONS(ZT_SYSTEM_FN)
 };
-
 struct BcryptFunctions {
-  ZT_SYSTEM_FN(BCryptOpenAlgorithmProvider);
-  ZT_SYSTEM_FN(BCryptCloseAlgorithmProvider);
-  ZT_SYSTEM_FN(BCryptCreateHash);
-  ZT_SYSTEM_FN(BCryptHashData);
-  ZT_SYSTEM_FN(BCryptFinishHash);
-  ZT_SYSTEM_FN(BCryptDestroyHash);
-  ZT_SYSTEM_FN(BCryptImportKeyPair);
-  ZT_SYSTEM_FN(BCryptVerifySignature);
-  ZT_SYSTEM_FN(BCryptDestroyKey);
+  ZT_BCRYPT_FUNCTIONS(ZT_SYSTEM_FN)
 };
-
 #undef ZT_SYSTEM_FN
 
-// Loaded once; nullptr when the DLL or one of its functions is missing (the error is logged).
+// Loaded once; nullptr when the DLL or one of its functions is missing.
 const HidFunctions* Hid();
 const WinInetFunctions* WinInet();
 const BcryptFunctions* Bcrypt();
+// Why the DLL's table is missing ("" while it is there), for the caller's log.
+const std::string& HidProblem();
+const std::string& WinInetProblem();
+const std::string& BcryptProblem();
 
 }  // namespace zt

@@ -20,7 +20,7 @@ set(zt_next_defines "// Generated: the version of the test build ZT_AutoUpdate_n
 #define ZT_VERSION_MINOR ${zt_next_minor}
 #define ZT_VERSION_TEXT \"${ZT_VERSION_MAJOR}.${zt_next_minor}\"
 ")
-file(CONFIGURE OUTPUT ${zt_next_dir}/version_next.cpp CONTENT "${zt_next_defines}#include \"app/version.cpp\"\n")
+file(CONFIGURE OUTPUT ${zt_next_dir}/version_next.cpp CONTENT "${zt_next_defines}#include \"base/version.cpp\"\n")
 file(CONFIGURE OUTPUT ${zt_next_dir}/app_next.rc CONTENT "${zt_next_defines}#include \"${PROJECT_SOURCE_DIR}/res/app.rc\"\n")
 add_executable(ZT_AutoUpdate_next WIN32 ${PROJECT_SOURCE_DIR}/app/main.cpp ${zt_next_dir}/version_next.cpp
                                          ${zt_next_dir}/app_next.rc)

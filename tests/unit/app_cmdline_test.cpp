@@ -1,10 +1,10 @@
-#include "app/cmdline.h"
+#include "base/cmdline.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "app/autorun.h"
+#include "ui/autorun.h"
 #include "ui/window_logic.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "app/descriptor_state.h"
+#include "base/descriptor_state.h"
 
 #include <gtest/gtest.h>
 

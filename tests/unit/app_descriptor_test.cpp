@@ -1,4 +1,4 @@
-#include "app/descriptor.h"
+#include "base/descriptor.h"
 
 #include <gtest/gtest.h>
 

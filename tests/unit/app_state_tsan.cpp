@@ -11,8 +11,8 @@
 
 #include <unistd.h>
 
-#include "app/descriptor.h"
-#include "app/descriptor_state.h"
+#include "base/descriptor.h"
+#include "base/descriptor_state.h"
 
 namespace {
 

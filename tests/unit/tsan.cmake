@@ -2,8 +2,8 @@
 # sources it needs (zt_core carries the address sanitizer, which cannot be mixed with this one).
 if(NOT WIN32)
   add_executable(app_state_tsan ${CMAKE_CURRENT_LIST_DIR}/app_state_tsan.cpp
-                                ${PROJECT_SOURCE_DIR}/app/descriptor.cpp
-                                ${PROJECT_SOURCE_DIR}/app/descriptor_state.cpp)
+                                ${PROJECT_SOURCE_DIR}/base/descriptor.cpp
+                                ${PROJECT_SOURCE_DIR}/base/descriptor_state.cpp)
   target_include_directories(app_state_tsan PRIVATE ${PROJECT_SOURCE_DIR})
   target_compile_options(app_state_tsan PRIVATE -Wall -Wextra $<$<BOOL:${ZT_WERROR}>:-Werror>
                                                 -fsanitize=thread -g -O1)

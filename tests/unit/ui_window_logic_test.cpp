@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/ids.h"
+#include "base/ids.h"
 #include "ui/window_logic.h"
 
 namespace zt {

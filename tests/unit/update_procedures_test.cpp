@@ -19,9 +19,9 @@
 #include <utility>
 #include <vector>
 
-#include "app/fsutil.h"
-#include "app/descriptor.h"
-#include "app/ids.h"
+#include "base/fsutil.h"
+#include "base/descriptor.h"
+#include "base/ids.h"
 #include "update/transfer.h"
 
 namespace {

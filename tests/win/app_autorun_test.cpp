@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "app/autorun_win.h"
-#include "app/paths.h"
+#include "ui/autorun_win.h"
+#include "base/paths.h"
 #include "win/handles.h"
 #include "win/text.h"
 

@@ -10,7 +10,8 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/fsutil.h"
+#include "win/process.h"
+#include "base/fsutil.h"
 #include "win/text.h"
 
 namespace {

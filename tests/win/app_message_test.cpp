@@ -12,11 +12,12 @@
 #include <vector>
 
 #include "app/app.h"
-#include "app/autorun_win.h"
-#include "app/descriptor.h"
-#include "app/descriptor_state.h"
-#include "app/fsutil.h"
-#include "app/paths.h"
+#include "win/process.h"
+#include "ui/autorun_win.h"
+#include "base/descriptor.h"
+#include "base/descriptor_state.h"
+#include "base/fsutil.h"
+#include "base/paths.h"
 #include "win/handles.h"
 #include "win/text.h"
 

@@ -11,7 +11,8 @@
 #include <string>
 
 #include "app/app.h"
-#include "app/fsutil.h"
+#include "win/process.h"
+#include "base/fsutil.h"
 #include "win/handles.h"
 #include "win/text.h"
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/ids.h"
-#include "app/notice.h"
+#include "base/ids.h"
+#include "base/notice.h"
 #include "update/downloads_win.h"
 #include "update/downloads.h"
 #include "update_win_support.h"

@@ -9,12 +9,12 @@
 #include <sstream>
 #include <thread>
 
-#include "app/ids.h"
-#include "app/log.h"
-#include "app/descriptor.h"
+#include "base/ids.h"
+#include "base/log.h"
+#include "base/descriptor.h"
 #include "update/crypto_win.h"
 #include "update/downloads_win.h"
-#include "app/user_state_win.h"
+#include "update/user_state_win.h"
 #include "update/pe_image.h"
 #include "update/procedures.h"
 #include "update/self_update_win.h"

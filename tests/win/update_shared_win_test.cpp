@@ -7,7 +7,7 @@
 
 #include <thread>
 
-#include "app/user_state_win.h"
+#include "update/user_state_win.h"
 #include "win/handles.h"
 #include "update/shared_folder_win.h"
 #include "update_win_support.h"

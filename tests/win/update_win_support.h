@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/fsutil.h"
+#include "base/fsutil.h"
 #include "tests/unit/file_helpers.h"
 #include "update/server_address.h"
 #include "update/transfer.h"

@@ -1,6 +1,6 @@
-#include "app/cmdline.h"
+#include "base/cmdline.h"
 
-#include "app/paths.h"
+#include "base/paths.h"
 
 namespace zt {
 

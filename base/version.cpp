@@ -1,5 +1,5 @@
 // The program's own version, from res/version.h.
-#include "app/paths.h"
+#include "base/paths.h"
 #include "res/version.h"
 
 namespace zt {

@@ -1,4 +1,4 @@
-#include "app/descriptor.h"
+#include "base/descriptor.h"
 
 #include <cstdint>
 #include <fstream>

@@ -1,10 +1,10 @@
 // The Run value through the registry; failures are logged with their codes and told by the tool's
 // message box.
-#include "app/autorun_win.h"
+#include "ui/autorun_win.h"
 
-#include "app/app.h"
-#include "app/log.h"
-#include "app/paths.h"
+#include "win/process.h"
+#include "base/log.h"
+#include "base/paths.h"
 #include "win/error.h"
 #include "win/handles.h"
 #include "win/text.h"

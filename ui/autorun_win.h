@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "app/autorun.h"
+#include "ui/autorun.h"
 
 namespace zt {
 

@@ -1,11 +1,11 @@
-#include "app/user_state_win.h"
+#include "update/user_state_win.h"
 
 #include <windows.h>
 
 #include <random>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "win/error.h"
 #include "win/handles.h"
 #include "win/text.h"

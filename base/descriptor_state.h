@@ -58,4 +58,9 @@ class DescriptorState {
   LocalDescriptor m_local;
 };
 
+// The process's one: the descriptor strings of the running tool.
+DescriptorState& TheDescriptorState();
+// Reads C:\ZT_Update\version.txt into it (DescriptorState::LoadLocalVersion).
+bool LoadInstalledDescriptor();
+
 }  // namespace zt

@@ -1,6 +1,6 @@
-#include "app/autorun.h"
+#include "ui/autorun.h"
 
-#include "app/paths.h"
+#include "base/paths.h"
 
 namespace zt {
 

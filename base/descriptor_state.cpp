@@ -1,7 +1,8 @@
-#include "app/descriptor_state.h"
+#include "base/descriptor_state.h"
 
-#include "app/descriptor.h"
-#include "app/paths.h"
+#include "base/descriptor.h"
+#include "base/fsutil.h"
+#include "base/paths.h"
 
 namespace zt {
 
@@ -76,5 +77,12 @@ bool DescriptorState::TakeDownloadedServerText(bool downloaded, const std::files
   m_server = std::move(fresh);
   return nonEmpty;
 }
+
+DescriptorState& TheDescriptorState() {
+  static DescriptorState state;
+  return state;
+}
+
+bool LoadInstalledDescriptor() { return TheDescriptorState().LoadLocalVersion(PathFromUtf8(kUpdateRoot)); }
 
 }  // namespace zt

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "app/user_state.h"
+#include "base/user_state.h"
 
 namespace zt {
 
