@@ -10,6 +10,15 @@ inline constexpr unsigned WM_UPDATER_DONE = 0x0592;
 inline constexpr unsigned WM_DATA_DOWNLOADING = 0x0593;
 inline constexpr unsigned WM_DATA_DONE = 0x0594;
 inline constexpr unsigned WM_DOWNLOAD_PROGRESS = 0x059A;
+// Those five, in one list: the window hands every one of them to its reaction table (a message
+// left out of the table is caught by its test, not lost at run time).
+inline constexpr unsigned kWorkerMessages[] = {WM_UPDATER_DOWNLOADING, WM_UPDATER_DONE, WM_DATA_DOWNLOADING,
+                                               WM_DATA_DONE, WM_DOWNLOAD_PROGRESS};
+constexpr bool IsWorkerMessage(unsigned message) {
+  for (const unsigned m : kWorkerMessages)
+    if (m == message) return true;
+  return false;
+}
 // The descriptor fetch's worker to the main window (wParam 1: stored); the tool's own message.
 inline constexpr unsigned WM_FETCH_DONE = 0x8000 + 0x0101;  // WM_APP + 0x101
 // Posted by the main window to itself once it is created: handled, it shows that the message loop

@@ -52,8 +52,17 @@ SetCompressor /SOLID lzma
 !define SHORTCUT "$SMPROGRAMS\${PRODUCT}.lnk"
 !define UNINST_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\ZT_AutoUpdate"
 !define RUN_KEY "Software\Microsoft\Windows\CurrentVersion\Run"
-!define RUN_VALUE "ZT_AutoUpdate"
-!define DATA_FOLDER "C:\ZT_Update"
+; The tool's own names, read from its C++ header so the two can never differ.
+!searchparse /file "../base/paths.h" 'kRunValueName[] = "' RUN_VALUE '"'
+!searchparse /file "../base/paths.h" 'kAutoHideSwitch[] = "' AUTOHIDE '"'
+!searchparse /file "../base/paths.h" 'kExitSwitch[] = "' EXIT_SWITCH '"'
+!searchparse /file "../base/paths.h" 'kDescriptorName[] = "' DESCRIPTOR '"'
+!searchparse /file "../base/paths.h" 'kDataProgramName[] = "' DATA_PROGRAM '"'
+!searchparse /file "../base/paths.h" 'kLogName[] = "' LOG_NAME '"'
+!searchparse /file "../base/paths.h" 'kUpdateRoot[] = "' DATA_FOLDER_ESCAPED '\\"'
+!searchreplace DATA_FOLDER "${DATA_FOLDER_ESCAPED}" "\\" "\"
+; The Run command as the tool writes it (BuildAutoRunCommand): the quoted path, a space, the switch.
+!define RUN_COMMAND '"$INSTDIR\${APP_EXE}" ${AUTOHIDE}'
 !define USER_STATE_KEY "Software\ZT_AutoUpdate"
 
 ; ${If} for a folder that exists and is not a link (junction or symbolic link): 0x10 is
@@ -110,7 +119,7 @@ Var AutoStart  ; 1: write the HKCU Run value at the end; 0: remove it
 !macro EndRunningTool
   ${If} ${FileExists} "$INSTDIR\${APP_EXE}"
     DetailPrint "结束正在运行的自动升级工具…"
-    ExecWait '"$INSTDIR\${APP_EXE}" /exit' $0
+    ExecWait '"$INSTDIR\${APP_EXE}" ${EXIT_SWITCH}' $0
     DetailPrint "结束结果：$0"
   ${EndIf}
 !macroend
@@ -174,7 +183,7 @@ SectionEnd
 ; finds it and does not ask about auto-start again.
 Function .onInstSuccess
   ${If} $AutoStart == 1
-    WriteRegStr HKCU "${RUN_KEY}" "${RUN_VALUE}" '"$INSTDIR\${APP_EXE}" /autohide'
+    WriteRegStr HKCU "${RUN_KEY}" "${RUN_VALUE}" '${RUN_COMMAND}'
   ${Else}
     DeleteRegValue HKCU "${RUN_KEY}" "${RUN_VALUE}"
   ${EndIf}
@@ -218,7 +227,7 @@ Section "Uninstall"
   ; installation is removed: another one belongs to another installation.
   SetRegView 32
   ReadRegStr $0 HKLM "${RUN_KEY}" "${RUN_VALUE}"
-  ${If} $0 == '"$INSTDIR\${APP_EXE}" /autohide'
+  ${If} $0 == '${RUN_COMMAND}'
     ClearErrors
     DeleteRegValue HKLM "${RUN_KEY}" "${RUN_VALUE}"
     ${If} ${Errors}
@@ -234,7 +243,7 @@ Section "Uninstall"
 
   ; This user's own state and the private copy the data-update program runs from.
   DeleteRegKey HKCU "${USER_STATE_KEY}"
-  Delete "$LOCALAPPDATA\ZT_AutoUpdate\run\data_update.exe"
+  Delete "$LOCALAPPDATA\ZT_AutoUpdate\run\${DATA_PROGRAM}"
   RMDir "$LOCALAPPDATA\ZT_AutoUpdate\run"
   RMDir "$LOCALAPPDATA\ZT_AutoUpdate"
 
@@ -248,10 +257,10 @@ Section "Uninstall"
           Delete "${DATA_FOLDER}\Download\*.*"
           RMDir "${DATA_FOLDER}\Download"
         ${EndIf}
-        Delete "${DATA_FOLDER}\version.txt"
-        Delete "${DATA_FOLDER}\data_update.exe"
-        Delete "${DATA_FOLDER}\autoupdate.log"
-        Delete "${DATA_FOLDER}\autoupdate.log.1"
+        Delete "${DATA_FOLDER}\${DESCRIPTOR}"
+        Delete "${DATA_FOLDER}\${DATA_PROGRAM}"
+        Delete "${DATA_FOLDER}\${LOG_NAME}"
+        Delete "${DATA_FOLDER}\${LOG_NAME}.1"
         Delete "${DATA_FOLDER}\*.ztpart"
         RMDir "${DATA_FOLDER}"
       ${EndIf}

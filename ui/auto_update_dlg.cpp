@@ -7,6 +7,7 @@
 
 #include "ui/autorun_win.h"
 #include "win/process.h"
+#include "win/window_poster.h"
 #include "base/fsutil.h"
 #include "base/ids.h"
 #include "base/log.h"
@@ -117,8 +118,7 @@ BOOL CAutoUpdateDlg::OnInitDialog() {
     if (message != 0 && !::ChangeWindowMessageFilterEx(m_hWnd, message, MSGFLT_ALLOW, nullptr))
       LogEvent("window", LastErrorText("ChangeWindowMessageFilterEx"));
   }
-  SetMessageWindow(m_hWnd);
-  SetProgressOwner(m_hWnd);
+  SetMainWindow(m_hWnd);
   RegisterForDeviceArrivals();
   AddTrayIcon();
   ::SetTimer(m_hWnd, IDT_WATCH, kWatchPeriodMs, nullptr);
@@ -246,16 +246,7 @@ void CAutoUpdateDlg::ConfirmIfUp() {
 }
 
 void CAutoUpdateDlg::StartDescriptorFetch(FetchPurpose first) {
-  zt::StartDescriptorFetch(m_hWnd, WM_FETCH_DONE,
-                           first == FetchPurpose::Refresh ? kRefreshFetchBudget : kScheduledFetchBudget);
-}
-
-void CAutoUpdateDlg::RecordRefreshFetch(bool fetched) {
-  m_fetchBackoff.Record(m_watch.Tick(), fetched);
-  if (!fetched) {
-    LogEvent("refresh", "descriptor fetch failed " + std::to_string(m_fetchBackoff.Failures()) +
-                            " time(s); next try in " + std::to_string(m_fetchBackoff.Wait()) + " ticks");
-  }
+  zt::StartDescriptorFetch(first == FetchPurpose::Refresh ? kRefreshFetchBudget : kScheduledFetchBudget);
 }
 
 void CAutoUpdateDlg::RegisterForDeviceArrivals() {
@@ -323,7 +314,7 @@ void CAutoUpdateDlg::RefreshInfo() {
   const std::string root = kUpdateRoot;
   const bool missing = LocalFilesMissing(FileExists(root + kDataProgramName), FileExists(root + kDescriptorName));
   // The fetch runs on a worker; its end loads the local descriptor and starts the data thread.
-  if (missing && !m_bBusy && m_fetchBackoff.Due(m_watch.Tick())) m_watch.RequestFetch(FetchPurpose::Refresh);
+  if (missing && !m_bBusy) m_watch.RequestRefreshFetch();
   if (m_btnStartUpdate) ::EnableWindow(m_btnStartUpdate, missing ? FALSE : TRUE);
   const LocalDescriptor local = TheDescriptorState().Local();
   m_strInfo = BuildInfoText(missing, m_bBusy, GbkToUtf8(local.dataVersion), GbkToUtf8(local.dataTime),
@@ -534,19 +525,16 @@ INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     SetResult(1);
     return TRUE;
   }
+  if (IsWorkerMessage(message)) {
+    OnWorkerMessage(message, wParam);
+    SetResult(1);
+    return TRUE;
+  }
   switch (message) {
     case WM_TRAY_NOTIFY:
       return OnTrayNotify(lParam);
     case WM_SYSCOMMAND:
       return OnSystemCommand(wParam);
-    case WM_UPDATER_DOWNLOADING:
-    case WM_UPDATER_DONE:
-    case WM_DATA_DOWNLOADING:
-    case WM_DATA_DONE:
-    case WM_DOWNLOAD_PROGRESS:
-      OnWorkerMessage(message, wParam);
-      SetResult(1);
-      return TRUE;
     case WM_TIMER:
       OnTimer(static_cast<UINT_PTR>(wParam));
       return TRUE;
@@ -583,8 +571,7 @@ INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_DESTROY:
       ::KillTimer(m_hWnd, IDT_WATCH);
       RemoveTrayIcon();
-      SetMessageWindow(nullptr);
-      SetProgressOwner(nullptr);
+      SetMainWindow(nullptr);
       return FALSE;
     case WM_COMMAND:
       if (HIWORD(wParam) == BN_CLICKED) {

@@ -9,7 +9,6 @@
 #include <string>
 
 #include "ui/dialog.h"
-#include "ui/fetch_backoff.h"
 #include "ui/main_window.h"
 #include "ui/watch.h"
 #include "ui/watch_host.h"
@@ -40,8 +39,6 @@ class CAutoUpdateDlg : public CDialog {
   const DeviceWatch& Watch() const { return m_watch; }
   // The descriptor fetch on a worker; its end comes back as WM_FETCH_DONE.
   void StartDescriptorFetch(FetchPurpose first);
-  // The information refresh's fetch has ended: spaces the next one.
-  void RecordRefreshFetch(bool fetched);
   // TRUE while a download announced by a worker or the data-update program runs.
   bool IsBusy() const { return m_bBusy; }
 
@@ -92,7 +89,6 @@ class CAutoUpdateDlg : public CDialog {
   ProgressOwner m_progressOwner = ProgressOwner::None;
   // Set once the program is ending: no tick, no worker message acts any more.
   bool m_bQuitting = false;
-  FetchBackoff m_fetchBackoff;
   // Device arrivals are announced to this window (unregistered with it).
   UniqueDeviceNotify m_hDeviceNotify;
   // The schedule and the update decision; the host gives it this window's calls.

@@ -3,14 +3,13 @@
 #include <commctrl.h>
 
 #include "res/resource.h"
+#include "win/window_poster.h"
 
 namespace zt {
 
 CProgressDlg g_progressDlg;
 
-namespace {
-HWND g_hProgressOwner = nullptr;
-}
+namespace {}
 
 CProgressDlg::CProgressDlg() : CDialog(IDD_PROGRESS) {}
 
@@ -19,16 +18,14 @@ void CProgressDlg::DoDataExchange(DataExchange& dx) {
   dx.Text(IDC_PROGRESS_TEXT, m_strText);
 }
 
-void SetProgressOwner(HWND owner) { g_hProgressOwner = owner; }
-
 void ShowProgress(const std::string& utf8Text, int position) {
   CProgressDlg& dlg = g_progressDlg;
   if (!dlg.GetSafeHwnd()) {
     // A failed creation is tried again at the next call; the steps below then do nothing.
-    if (dlg.Create(g_hProgressOwner)) {
+    if (dlg.Create(MainWindowHandle())) {
       HWND w = dlg.GetSafeHwnd();
       RECT owner{};
-      if (g_hProgressOwner) ::GetWindowRect(g_hProgressOwner, &owner);
+      if (HWND main = MainWindowHandle()) ::GetWindowRect(main, &owner);
       RECT mine{};
       ::GetWindowRect(w, &mine);
       const int x = owner.left + ((owner.right - owner.left) - (mine.right - mine.left)) / 2;

@@ -21,9 +21,6 @@ class CProgressDlg : public CDialog {
 };
 
 extern CProgressDlg g_progressDlg;
-
-// The window the progress window is owned by and centred over (the main window).
-void SetProgressOwner(HWND owner);
 // Creates, centres, raises and shows the window when there is none, then sets text and position.
 void ShowProgress(const std::string& utf8Text, int position);
 // Moves the bar; nothing without a window.

@@ -122,6 +122,10 @@ void DeviceWatch::RequestFetch(FetchPurpose purpose) {
   m_host.StartDescriptorFetch(purpose);
 }
 
+void DeviceWatch::RequestRefreshFetch() {
+  if (m_fetchBackoff.Due(g_nTick)) RequestFetch(FetchPurpose::Refresh);
+}
+
 void DeviceWatch::OnFetchDone(bool fetched) {
   const unsigned purposes = std::exchange(m_nFetchPurposes, 0u);
   m_bFetching = false;
@@ -129,7 +133,10 @@ void DeviceWatch::OnFetchDone(bool fetched) {
   // As the refresh and the checks went on after a fetch on the window's thread; the busy flag may
   // have changed while the fetch ran.
   if (wanted(FetchPurpose::Refresh)) {
-    m_host.RefreshFetchDone(fetched);
+    m_fetchBackoff.Record(g_nTick, fetched);
+    if (!fetched)
+      m_host.Log("refresh", "descriptor fetch failed " + std::to_string(m_fetchBackoff.Failures()) +
+                                " time(s); next try in " + std::to_string(m_fetchBackoff.Wait()) + " ticks");
     if (!m_host.IsBusy()) {
       m_host.LoadLocalVersion();
       m_host.StartDataThread();
@@ -161,7 +168,7 @@ WatchOutcome DeviceWatch::Decide(const DevicePoll& poll) {
     } else {
       // Plugged in but silent: said once, not every third second.
       const std::string details = "found but no valid answer: " + poll.problem;
-      if (details != m_strLastQuietLog) m_host.Log("device", details);
+      if (details != m_strLastQuietLog) LogDevice(details);
       m_strLastQuietLog = details;
     }
     return WatchOutcome::NoDevice;
@@ -228,7 +235,11 @@ void DeviceWatch::LogDecision(const DevicePoll& poll, std::uint32_t newest, Watc
   } else {
     m_strLastQuietLog.clear();
   }
-  m_host.Log("device", details);
+  LogDevice(details);
+}
+
+void DeviceWatch::LogDevice(const std::string& details) {
+  m_host.Log("device", details + " (tick " + std::to_string(g_nTick) + ")");
 }
 
 }  // namespace zt

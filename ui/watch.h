@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "ui/fetch_backoff.h"
+
 namespace zt {
 
 inline constexpr std::uint32_t kWatchPeriodMs = 1000;
@@ -68,7 +70,6 @@ class WatchHost {
   // Starts fetching the server's descriptor on a worker (never on the window's thread); its end
   // comes back on this thread through DeviceWatch::OnFetchDone, the server text already stored.
   virtual void StartDescriptorFetch(FetchPurpose first) = 0;
-  virtual void RefreshFetchDone(bool fetched) = 0;  // the information refresh spaces its fetches
   virtual void StartUpdaterThread() = 0;
   virtual void LoadLocalVersion() = 0;
   virtual void StartDataThread() = 0;
@@ -99,6 +100,10 @@ class DeviceWatch {
 
   // A fetch of the server's descriptor for `purpose`; a request while one runs joins it.
   void RequestFetch(FetchPurpose purpose);
+  // The information refresh's fetch, when its back-off allows one now (after failed fetches the
+  // wait doubles, so a dead network cannot keep the window busy).
+  void RequestRefreshFetch();
+  const FetchBackoff& RefreshBackoff() const { return m_fetchBackoff; }
   bool FetchRunning() const { return m_bFetching; }
   // The fetch has ended: continues where the schedule waited for it.
   void OnFetchDone(bool fetched);
@@ -113,6 +118,8 @@ class DeviceWatch {
   bool IdentityDiffers(const std::string& id) const;
   void Remember(const std::string& id);
   void LogDecision(const DevicePoll& poll, std::uint32_t newest, WatchOutcome outcome);
+  // A device line carries the tick: it tells support where in the schedule a report fell.
+  void LogDevice(const std::string& details);
 
   WatchHost& m_host;
   std::uint32_t g_nTick = 0;
@@ -121,6 +128,7 @@ class DeviceWatch {
   // Whether m_strLastDevice holds a reported identity: a device whose identity happens to read
   // "XX" must still be reported, so "none" is not told apart by the text alone.
   bool m_bDeviceRemembered = false;
+  FetchBackoff m_fetchBackoff;
   bool m_bFetching = false;
   unsigned m_nFetchPurposes = 0;
   // A data check that came while the fetch before it still ran: it runs at the tick after the

@@ -33,8 +33,6 @@ void DialogWatchHost::RefreshInfo() { m_dlg.RefreshInfo(); }
 
 void DialogWatchHost::StartDescriptorFetch(FetchPurpose first) { m_dlg.StartDescriptorFetch(first); }
 
-void DialogWatchHost::RefreshFetchDone(bool fetched) { m_dlg.RecordRefreshFetch(fetched); }
-
 void DialogWatchHost::StartUpdaterThread() { zt::StartUpdaterThread(); }
 
 void DialogWatchHost::LoadLocalVersion() { LoadInstalledDescriptor(); }
@@ -56,13 +54,6 @@ void DialogWatchHost::SetForgetTimer(std::uint32_t ms) {
 
 void DialogWatchHost::LaunchDataUpdater() { m_dlg.LaunchDataUpdater(); }
 
-void DialogWatchHost::Log(std::string_view event, std::string_view details) {
-  // The tick tells support where in the schedule a device report fell (launch spacing, busy).
-  if (event == "device") {
-    LogEvent(event, std::string(details) + " (tick " + std::to_string(m_dlg.Watch().Tick()) + ")");
-  } else {
-    LogEvent(event, details);
-  }
-}
+void DialogWatchHost::Log(std::string_view event, std::string_view details) { LogEvent(event, details); }
 
 }  // namespace zt

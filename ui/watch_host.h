@@ -24,7 +24,6 @@ class DialogWatchHost final : public WatchHost {
   bool IsBusy() override;
   void RefreshInfo() override;
   void StartDescriptorFetch(FetchPurpose first) override;
-  void RefreshFetchDone(bool fetched) override;
   void StartUpdaterThread() override;
   void LoadLocalVersion() override;
   void StartDataThread() override;

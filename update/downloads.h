@@ -5,17 +5,10 @@
 #include <cstdint>
 #include <string>
 
-// The window handle alone, as <windows.h> declares it; the callers need nothing else of it.
-struct HWND__;
-typedef HWND__* HWND;
-
 namespace zt {
 
 // Budget of a package or updater download on a worker thread.
 inline constexpr std::chrono::milliseconds kPackageBudget{30 * 60 * 1000};
-
-// The window that receives WM_DOWNLOAD_PROGRESS and the workers' messages (NULL: none).
-void SetMessageWindow(HWND window);
 
 // GET "/autoupdate/" + name from the update server into C:\ZT_Update\Download\ + name.
 // Returns 1 when the file was stored whole, 0 otherwise (the previous copy is then untouched).
@@ -35,7 +28,7 @@ void StartUpdaterThread();
 bool TakeFetchedDescriptor(bool stored);
 
 // Fetches the server's descriptor into the download folder on a thread of its own (never joined),
-// within `budget`, then posts `message` to `window` with wParam 1 when it was stored, else 0.
-void StartDescriptorFetch(HWND window, unsigned message, std::chrono::milliseconds budget);
+// within `budget`, then posts WM_FETCH_DONE to the main window with wParam 1 when it was stored.
+void StartDescriptorFetch(std::chrono::milliseconds budget);
 
 }  // namespace zt

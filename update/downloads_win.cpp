@@ -22,12 +22,11 @@
 #include "win/error.h"
 #include "win/handles.h"
 #include "win/system_dll.h"
+#include "win/window_poster.h"
 #include "win/text.h"
 
 namespace zt {
 namespace {
-
-std::atomic<HWND> g_window{nullptr};
 
 // Per-operation time-outs; the overall budget caps them further.
 constexpr DWORD kConnectTimeoutMs = 15000;
@@ -231,9 +230,7 @@ struct TransferJob {
   TransferResult result;
 };
 
-void Post(unsigned message, WPARAM wParam) {
-  if (HWND w = g_window.load()) ::PostMessageW(w, message, wParam, 0);
-}
+void Post(unsigned message, WPARAM wParam) { PostToMainWindow(message, wParam); }
 
 void PostProgress(unsigned percent) { Post(WM_DOWNLOAD_PROGRESS, percent); }
 
@@ -283,9 +280,6 @@ std::optional<std::string> SpaceRefusal(const DownloadTarget& target, std::int32
 }
 
 }  // namespace
-
-void SetMessageWindow(HWND window) { g_window = window; }
-HWND MessageWindow() { return g_window.load(); }
 
 void WindowNotices::DataDownloading() { Post(WM_DATA_DOWNLOADING, 0); }
 void WindowNotices::DataDone(bool installed) { Post(WM_DATA_DONE, installed ? 1 : 0); }

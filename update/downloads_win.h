@@ -33,8 +33,6 @@ struct DownloadTarget {
 TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& name, std::int32_t expectedLength,
                               std::chrono::milliseconds budget);
 
-HWND MessageWindow();
-
 // The workers' notices as window messages to the main window.
 class WindowNotices final : public WorkerNotices {
  public:

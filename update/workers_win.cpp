@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "base/descriptor_state.h"
+#include "base/ids.h"
 #include "base/fsutil.h"
 #include "base/log.h"
 #include "base/notice.h"
@@ -18,6 +19,7 @@
 #include "update/shared_folder_win.h"
 #include "win/error.h"
 #include "win/process.h"
+#include "win/window_poster.h"
 #include "win/text.h"
 
 namespace zt {
@@ -78,20 +80,14 @@ DWORD WINAPI UpdaterThreadProc(LPVOID) {
   }
 }
 
-struct FetchOrder {
-  HWND window;
-  UINT message;
-  std::chrono::milliseconds budget;
-};
-
 DWORD WINAPI FetchThreadProc(LPVOID parameter) {
-  const std::unique_ptr<FetchOrder> order(static_cast<FetchOrder*>(parameter));
+  const std::unique_ptr<std::chrono::milliseconds> budget(static_cast<std::chrono::milliseconds*>(parameter));
   int stored = 0;
   try {
     // The fetched descriptor lands in the folder every account shares: one tool at a time.
     std::string busy;
     if (const auto lock = TheSharedFolder().Lock(busy)) {
-      stored = DownloadFile(kDescriptorName, 0, order->budget);
+      stored = DownloadFile(kDescriptorName, 0, *budget);
     } else {
       LogEvent("descriptor", "not fetched now: " + busy);
     }
@@ -99,7 +95,7 @@ DWORD WINAPI FetchThreadProc(LPVOID parameter) {
     LogEvent("descriptor", "the fetch stopped by an unexpected error");
   }
   // The window goes on from here; a window that has gone meanwhile simply never gets it.
-  ::PostMessageW(order->window, order->message, stored != 0 ? 1 : 0, 0);
+  PostToMainWindow(WM_FETCH_DONE, stored != 0 ? 1 : 0);
   return static_cast<DWORD>(stored);
 }
 
@@ -133,12 +129,12 @@ bool TakeFetchedDescriptor(bool stored) {
   return ok;
 }
 
-void StartDescriptorFetch(HWND window, unsigned message, std::chrono::milliseconds budget) {
-  auto order = std::make_unique<FetchOrder>(FetchOrder{window, message, budget});
+void StartDescriptorFetch(std::chrono::milliseconds budget) {
+  auto order = std::make_unique<std::chrono::milliseconds>(budget);
   if (StartWorker(FetchThreadProc, "descriptor", order.get())) {
-    order.release();  // the thread owns it now
+    static_cast<void>(order.release());  // the thread owns it now
   } else {
-    ::PostMessageW(window, message, 0, 0);  // the schedule must not wait for a fetch that never ran
+    PostToMainWindow(WM_FETCH_DONE, 0);  // the schedule must not wait for a fetch that never ran
   }
 }
 

@@ -55,12 +55,16 @@
 #include <windows.h>
 #include <shellapi.h>
 #include <wincrypt.h>
+#include <commctrl.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cwchar>
 #include <string>
 #include <vector>
+
+#include "base/ids.h"
+#include "res/resource.h"
 
 namespace {
 
@@ -321,290 +325,342 @@ int Lock(const wchar_t* name, DWORD ms) {
   return 0;  // never released: the lock is abandoned
 }
 
-int Run(int argc, wchar_t** argv) {
-  if (argc < 2) return Usage();
-  const std::wstring cmd = argv[1];
-  const std::wstring win = argc >= 3 ? argv[2] : L"main";
-  long long n = 0;
+// The command line after the command: window names, numbers, paths.
+struct Args {
+  int argc;
+  wchar_t** argv;
+  std::wstring command;
+  std::wstring At(int i, const wchar_t* otherwise = L"") const { return i < argc ? argv[i] : otherwise; }
+  bool Number(int i, long long* out) const { return i < argc && ParseNumber(argv[i], out); }
+  // An optional number: true when absent (out keeps its value) or well formed.
+  bool Optional(int i, long long* out) const { return i >= argc || ParseNumber(argv[i], out); }
+  std::wstring Window() const { return At(2, L"main"); }
+};
 
-  if (cmd == L"find" || cmd == L"visible" || cmd == L"rect" || cmd == L"client") {
-    HWND w = win == L"main" ? MainWindow() : FindTop(win);
-    if (!w) {
-      Print(cmd == L"visible" ? "0" : "error=not found");
-      return 1;
-    }
-    if (cmd == L"visible") {
-      const bool v = ::IsWindowVisible(w) != FALSE;
-      Print(v ? "1" : "0");
-      return v ? 0 : 1;
-    }
-    if (cmd == L"rect" || cmd == L"client") {
-      RECT r{};
-      if (cmd == L"rect") {
-        ::GetWindowRect(w, &r);
-      } else {
-        ::GetClientRect(w, &r);
-        ::MapWindowPoints(w, nullptr, reinterpret_cast<POINT*>(&r), 2);
-      }
-      Print(std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + " " +
-            std::to_string(r.bottom - r.top));
-      return 0;
-    }
-    DWORD pid = 0;
-    ::GetWindowThreadProcessId(w, &pid);
-    Print("hwnd=" + Hex(w) + " pid=" + std::to_string(pid) + " visible=" + (::IsWindowVisible(w) ? "1" : "0"));
-    return 0;
-  }
-  if (cmd == L"text" || cmd == L"checked" || cmd == L"enabled" || cmd == L"shown" || cmd == L"click") {
-    if (argc < 3 || !ParseNumber(argv[2], &n)) return Usage();
-    return ControlQuery(cmd, static_cast<int>(n));
-  }
-  if (cmd == L"tick") {
-    if (argc < 3 || !ParseNumber(argv[2], &n)) return Usage();
-    long long times = 1;
-    if (argc >= 4 && !ParseNumber(argv[3], &times)) return Usage();
-    HWND main = MainWindow();
-    if (!main) {
-      Print("error=no main window");
-      return 1;
-    }
-    for (long long i = 0; i < times; ++i) {
-      DWORD_PTR result = 0;
-      if (!::SendMessageTimeoutW(main, WM_TIMER, static_cast<WPARAM>(n), 0, SMTO_NORMAL, 60000, &result)) {
-        Print("timeout at tick " + std::to_string(i + 1));
-        return 1;
-      }
-    }
-    Print("ticks=" + std::to_string(times));
-    return 0;
-  }
-  if (cmd == L"post" || cmd == L"send") {
-    if (argc < 3) return Usage();
-    UINT msg = 0;
-    const bool known = MessageNumber(argv[2], &msg);
-    long long wp = 0, lp = 0, timeout = 10000;
-    if (argc >= 4 && !ParseNumber(argv[3], &wp)) return Usage();
-    if (argc >= 5 && !ParseNumber(argv[4], &lp)) return Usage();
-    if (argc >= 6 && !ParseNumber(argv[5], &timeout)) return Usage();
-    HWND main = MainWindow();
-    if (!main || !known) {
-      Print("error=no main window or message");
-      return 1;
-    }
-    if (cmd == L"post") {
-      const long long at = UnixMs();
-      const BOOL ok = ::PostMessageW(main, msg, static_cast<WPARAM>(wp), static_cast<LPARAM>(lp));
-      Print(ok ? "posted at=" + std::to_string(at) : "error=PostMessageW failed");
-      return ok ? 0 : 1;
-    }
-    const DWORD start = ::GetTickCount();
-    DWORD_PTR result = 0;
-    const LRESULT ok = ::SendMessageTimeoutW(main, msg, static_cast<WPARAM>(wp), static_cast<LPARAM>(lp), SMTO_NORMAL,
-                                             static_cast<UINT>(timeout), &result);
-    const DWORD ms = ::GetTickCount() - start;
-    if (!ok) {
-      Print("timeout ms=" + std::to_string(ms));
-      return 1;
-    }
-    Print("result=" + std::to_string(static_cast<long long>(result)) + " ms=" + std::to_string(ms));
-    return 0;
-  }
-  if (cmd == L"command") {
-    if (argc < 3 || !ParseNumber(argv[2], &n)) return Usage();
-    HWND main = MainWindow();
-    if (!main) {
-      Print("error=no main window");
-      return 1;
-    }
-    HWND c = ::GetDlgItem(main, static_cast<int>(n));
-    ::PostMessageW(main, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(n), BN_CLICKED), reinterpret_cast<LPARAM>(c));
-    Print("posted");
-    return 0;
-  }
-  if (cmd == L"tray-delete") {
-    HWND main = MainWindow();
-    if (!main) {
-      Print("error=no main window");
-      return 1;
-    }
-    NOTIFYICONDATAW nid{};
-    nid.cbSize = sizeof(nid);
-    nid.hWnd = main;
-    nid.uID = 128;
-    const BOOL ok = ::Shell_NotifyIconW(NIM_DELETE, &nid);
-    Print(ok ? "deleted" : "error=Shell_NotifyIconW failed");
-    return ok ? 0 : 1;
-  }
-  if (cmd == L"progress") {
-    HWND w = ::FindWindowW(L"#32770", kProgressCaption);
-    if (!w) {
-      Print("error=no progress window");
-      return 1;
-    }
-    const LRESULT pos = ::SendMessageW(::GetDlgItem(w, 1008), 0x0408 /* PBM_GETPOS */, 0, 0);
-    Print(std::string("visible=") + (::IsWindowVisible(w) ? "1" : "0") + " pos=" + std::to_string(pos) +
-          " text=" + OneLine(WindowText(::GetDlgItem(w, 1007))));
-    return 0;
-  }
-  if (cmd == L"post-to") {
-    if (argc < 4) return Usage();
-    HWND w = FindTop(win);
-    UINT msg = 0;
-    const bool known = MessageNumber(argv[3], &msg);
-    long long wp = 0, lp = 0;
-    if (argc >= 5 && !ParseNumber(argv[4], &wp)) return Usage();
-    if (argc >= 6 && !ParseNumber(argv[5], &lp)) return Usage();
-    if (!w || !known) {
-      Print("error=no window or message");
-      return 1;
-    }
-    ::PostMessageW(w, msg, static_cast<WPARAM>(wp), static_cast<LPARAM>(lp));
-    Print("posted");
-    return 0;
-  }
-  if (cmd == L"list") {
-    for (HWND w : TopWindows(nullptr)) {
-      DWORD pid = 0;
-      ::GetWindowThreadProcessId(w, &pid);
-      Print(Hex(w) + " pid=" + std::to_string(pid) + " visible=" + (::IsWindowVisible(w) ? "1" : "0") +
-            " class=" + ToUtf8(ClassOf(w)) + " caption=" + OneLine(WindowText(w)));
-    }
-    return 0;
-  }
-  if (cmd == L"wait" || cmd == L"gone") {
-    if (argc < 4 || !ParseNumber(argv[3], &n)) return Usage();
-    const DWORD end = ::GetTickCount() + static_cast<DWORD>(n);
-    for (;;) {
-      HWND w = win == L"main" ? MainWindow() : FindTop(win);
-      const bool there = w && (cmd == L"gone" || ::IsWindowVisible(w));
-      if (cmd == L"wait" ? there : !w) {
-        Print(cmd == L"wait" ? "hwnd=" + Hex(w) : "gone");
-        return 0;
-      }
-      if (static_cast<LONG>(end - ::GetTickCount()) <= 0) break;
-      ::Sleep(50);
-    }
-    Print("timeout");
+HWND NamedWindow(const std::wstring& name) { return name == L"main" ? MainWindow() : FindTop(name); }
+
+// The main window, or nothing after saying so.
+HWND RequireMain() {
+  HWND main = MainWindow();
+  if (!main) Print("error=no main window");
+  return main;
+}
+
+int WindowFacts(const Args& a) {
+  HWND w = NamedWindow(a.Window());
+  if (!w) {
+    Print(a.command == L"visible" ? "0" : "error=not found");
     return 1;
   }
-  if (cmd == L"menu" || cmd == L"menu-pick" || cmd == L"menu-dismiss") {
-    HWND m = VisiblePopupMenu();
-    if (!m) {
-      Print("error=no menu");
-      return 1;
+  if (a.command == L"visible") {
+    const bool v = ::IsWindowVisible(w) != FALSE;
+    Print(v ? "1" : "0");
+    return v ? 0 : 1;
+  }
+  if (a.command == L"rect" || a.command == L"client") {
+    RECT r{};
+    if (a.command == L"rect") {
+      ::GetWindowRect(w, &r);
+    } else {
+      ::GetClientRect(w, &r);
+      ::MapWindowPoints(w, nullptr, reinterpret_cast<POINT*>(&r), 2);
     }
-    if (cmd == L"menu") {
-      // The item count, where the system lets another process read the menu (-1 where not).
-      HMENU h = reinterpret_cast<HMENU>(::SendMessageW(m, MN_GETHMENU, 0, 0));
-      Print("items=" + std::to_string(h ? ::GetMenuItemCount(h) : -1));
-      return 0;
-    }
-    if (cmd == L"menu-dismiss") {
-      ::PostMessageW(m, WM_KEYDOWN, VK_ESCAPE, 0);
-      Print("dismissed");
-      return 0;
-    }
-    if (argc < 3 || !ParseNumber(argv[2], &n) || n < 1) return Usage();
-    for (long long i = 0; i < n; ++i) ::PostMessageW(m, WM_KEYDOWN, VK_DOWN, 0);
-    ::PostMessageW(m, WM_KEYDOWN, VK_RETURN, 0);
-    Print("picked");
+    Print(std::to_string(r.left) + " " + std::to_string(r.top) + " " + std::to_string(r.right - r.left) + " " +
+          std::to_string(r.bottom - r.top));
     return 0;
   }
-  if (cmd == L"box" || cmd == L"box-answer") {
-    HWND b = VisibleMessageBox();
-    if (!b) {
-      Print("error=no message box");
+  DWORD pid = 0;
+  ::GetWindowThreadProcessId(w, &pid);
+  Print("hwnd=" + Hex(w) + " pid=" + std::to_string(pid) + " visible=" + (::IsWindowVisible(w) ? "1" : "0"));
+  return 0;
+}
+
+int Control(const Args& a) {
+  long long id = 0;
+  if (!a.Number(2, &id)) return Usage();
+  return ControlQuery(a.command, static_cast<int>(id));
+}
+
+int Tick(const Args& a) {
+  long long timer = 0, times = 1;
+  if (!a.Number(2, &timer) || !a.Optional(3, &times)) return Usage();
+  HWND main = RequireMain();
+  if (!main) return 1;
+  for (long long i = 0; i < times; ++i) {
+    DWORD_PTR result = 0;
+    if (!::SendMessageTimeoutW(main, WM_TIMER, static_cast<WPARAM>(timer), 0, SMTO_NORMAL, 60000, &result)) {
+      Print("timeout at tick " + std::to_string(i + 1));
       return 1;
     }
-    if (cmd == L"box") {
-      Print("caption=" + OneLine(WindowText(b)));
-      for (HWND c = ::GetWindow(b, GW_CHILD); c; c = ::GetWindow(c, GW_HWNDNEXT)) {
-        if (ClassOf(c) == L"Static" && !WindowText(c).empty()) Print("text=" + OneLine(WindowText(c)));
-      }
-      return 0;
-    }
-    if (argc < 3) return Usage();
-    const std::wstring a = argv[2];
-    long long id = 0;
-    if (a == L"yes")
-      id = IDYES;
-    else if (a == L"no")
-      id = IDNO;
-    else if (a == L"ok")
-      id = IDOK;
-    else if (a == L"cancel")
-      id = IDCANCEL;
-    else if (!ParseNumber(argv[2], &id))
-      return Usage();
-    HWND button = ::GetDlgItem(b, static_cast<int>(id));
-    if (!button) {
-      Print("error=no such button");
-      return 1;
-    }
-    ::PostMessageW(button, BM_CLICK, 0, 0);
-    Print("answered");
-    return 0;
   }
-  if (cmd == L"cpu") {
-    HWND main = MainWindow();
+  Print("ticks=" + std::to_string(times));
+  return 0;
+}
+
+int PostOrSend(const Args& a) {
+  UINT msg = 0;
+  long long wp = 0, lp = 0, timeout = 10000;
+  if (a.argc < 3 || !a.Optional(3, &wp) || !a.Optional(4, &lp) || !a.Optional(5, &timeout)) return Usage();
+  const bool known = MessageNumber(a.argv[2], &msg);
+  HWND main = MainWindow();
+  if (!main || !known) {
+    Print("error=no main window or message");
+    return 1;
+  }
+  if (a.command == L"post") {
+    const long long at = UnixMs();
+    const BOOL ok = ::PostMessageW(main, msg, static_cast<WPARAM>(wp), static_cast<LPARAM>(lp));
+    Print(ok ? "posted at=" + std::to_string(at) : "error=PostMessageW failed");
+    return ok ? 0 : 1;
+  }
+  const DWORD start = ::GetTickCount();
+  DWORD_PTR result = 0;
+  const LRESULT ok = ::SendMessageTimeoutW(main, msg, static_cast<WPARAM>(wp), static_cast<LPARAM>(lp), SMTO_NORMAL,
+                                           static_cast<UINT>(timeout), &result);
+  const DWORD ms = ::GetTickCount() - start;
+  if (!ok) {
+    Print("timeout ms=" + std::to_string(ms));
+    return 1;
+  }
+  Print("result=" + std::to_string(static_cast<long long>(result)) + " ms=" + std::to_string(ms));
+  return 0;
+}
+
+int Command(const Args& a) {
+  long long id = 0;
+  if (!a.Number(2, &id)) return Usage();
+  HWND main = RequireMain();
+  if (!main) return 1;
+  HWND c = ::GetDlgItem(main, static_cast<int>(id));
+  ::PostMessageW(main, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(id), BN_CLICKED), reinterpret_cast<LPARAM>(c));
+  Print("posted");
+  return 0;
+}
+
+int TrayDelete(const Args&) {
+  HWND main = RequireMain();
+  if (!main) return 1;
+  NOTIFYICONDATAW nid{};
+  nid.cbSize = sizeof(nid);
+  nid.hWnd = main;
+  nid.uID = zt::kTrayIconId;
+  const BOOL ok = ::Shell_NotifyIconW(NIM_DELETE, &nid);
+  Print(ok ? "deleted" : "error=Shell_NotifyIconW failed");
+  return ok ? 0 : 1;
+}
+
+int Progress(const Args&) {
+  HWND w = ::FindWindowW(L"#32770", kProgressCaption);
+  if (!w) {
+    Print("error=no progress window");
+    return 1;
+  }
+  const LRESULT pos = ::SendMessageW(::GetDlgItem(w, IDC_PROGRESS_BAR), PBM_GETPOS, 0, 0);
+  Print(std::string("visible=") + (::IsWindowVisible(w) ? "1" : "0") + " pos=" + std::to_string(pos) +
+        " text=" + OneLine(WindowText(::GetDlgItem(w, IDC_PROGRESS_TEXT))));
+  return 0;
+}
+
+int PostTo(const Args& a) {
+  UINT msg = 0;
+  long long wp = 0, lp = 0;
+  if (a.argc < 4 || !a.Optional(4, &wp) || !a.Optional(5, &lp)) return Usage();
+  HWND w = FindTop(a.Window());
+  const bool known = MessageNumber(a.argv[3], &msg);
+  if (!w || !known) {
+    Print("error=no window or message");
+    return 1;
+  }
+  ::PostMessageW(w, msg, static_cast<WPARAM>(wp), static_cast<LPARAM>(lp));
+  Print("posted");
+  return 0;
+}
+
+int List(const Args&) {
+  for (HWND w : TopWindows(nullptr)) {
     DWORD pid = 0;
-    if (main) ::GetWindowThreadProcessId(main, &pid);
-    HANDLE process = pid ? ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid) : nullptr;
-    FILETIME created, ended, kernel, user;
-    const bool ok = process && ::GetProcessTimes(process, &created, &ended, &kernel, &user);
-    if (process) ::CloseHandle(process);
-    if (!ok) {
-      Print("error=no process times");
-      return 1;
+    ::GetWindowThreadProcessId(w, &pid);
+    Print(Hex(w) + " pid=" + std::to_string(pid) + " visible=" + (::IsWindowVisible(w) ? "1" : "0") +
+          " class=" + ToUtf8(ClassOf(w)) + " caption=" + OneLine(WindowText(w)));
+  }
+  return 0;
+}
+
+int WaitOrGone(const Args& a) {
+  long long ms = 0;
+  if (!a.Number(3, &ms)) return Usage();
+  const bool wait = a.command == L"wait";
+  const DWORD end = ::GetTickCount() + static_cast<DWORD>(ms);
+  for (;;) {
+    HWND w = NamedWindow(a.Window());
+    if (wait ? w && ::IsWindowVisible(w) : !w) {
+      Print(wait ? "hwnd=" + Hex(w) : "gone");
+      return 0;
     }
-    const auto ms = [](const FILETIME& f) {
-      return (static_cast<long long>(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 10000;
-    };
-    Print("ms=" + std::to_string(ms(kernel) + ms(user)));
+    if (static_cast<LONG>(end - ::GetTickCount()) <= 0) break;
+    ::Sleep(50);
+  }
+  Print("timeout");
+  return 1;
+}
+
+int Menu(const Args& a) {
+  HWND m = VisiblePopupMenu();
+  if (!m) {
+    Print("error=no menu");
+    return 1;
+  }
+  if (a.command == L"menu") {
+    // The item count, where the system lets another process read the menu (-1 where not).
+    HMENU h = reinterpret_cast<HMENU>(::SendMessageW(m, MN_GETHMENU, 0, 0));
+    Print("items=" + std::to_string(h ? ::GetMenuItemCount(h) : -1));
     return 0;
   }
-  if (cmd == L"add-root") {
-    HANDLE f = ::CreateFileW(win.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return Usage();
-    std::vector<BYTE> der(64 * 1024);
-    DWORD got = 0;
-    const BOOL read = ::ReadFile(f, der.data(), static_cast<DWORD>(der.size()), &got, nullptr);
-    ::CloseHandle(f);
-    HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                       CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG, L"ROOT");
-    const bool added = read && store &&
-                       ::CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), got,
-                                                          CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-    const DWORD error = ::GetLastError();
-    if (store) ::CertCloseStore(store, 0);
-    Print(added ? "added" : "error=" + std::to_string(error));
-    return added ? 0 : 1;
-  }
-  if (cmd == L"hold") {
-    long long delay = 0;
-    if (argc < 6 || !ParseNumber(argv[4], &delay) || !ParseNumber(argv[5], &n)) return Usage();
-    const DWORD end = ::GetTickCount() + static_cast<DWORD>(n);
-    Print("waiting");
-    while (::GetFileAttributesW(argv[3]) == INVALID_FILE_ATTRIBUTES) {
-      if (static_cast<LONG>(end - ::GetTickCount()) <= 0) return 1;
-      ::Sleep(10);
-    }
-    ::Sleep(static_cast<DWORD>(delay));
-    HANDLE f =
-        ::CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (f == INVALID_HANDLE_VALUE) return 1;
-    Print("held");
-    ::Sleep(static_cast<DWORD>(n));
-    ::CloseHandle(f);
+  if (a.command == L"menu-dismiss") {
+    ::PostMessageW(m, WM_KEYDOWN, VK_ESCAPE, 0);
+    Print("dismissed");
     return 0;
   }
-  if (cmd == L"gap") {
-    if (argc < 3 || !ParseNumber(argv[2], &n)) return Usage();
-    return Gap(static_cast<DWORD>(n));
+  long long item = 0;
+  if (!a.Number(2, &item) || item < 1) return Usage();
+  for (long long i = 0; i < item; ++i) ::PostMessageW(m, WM_KEYDOWN, VK_DOWN, 0);
+  ::PostMessageW(m, WM_KEYDOWN, VK_RETURN, 0);
+  Print("picked");
+  return 0;
+}
+
+int Box(const Args& a) {
+  HWND b = VisibleMessageBox();
+  if (!b) {
+    Print("error=no message box");
+    return 1;
   }
-  if (cmd == L"lock") {
-    if (argc < 4 || !ParseNumber(argv[3], &n)) return Usage();
-    return Lock(argv[2], static_cast<DWORD>(n));
+  if (a.command == L"box") {
+    Print("caption=" + OneLine(WindowText(b)));
+    for (HWND c = ::GetWindow(b, GW_CHILD); c; c = ::GetWindow(c, GW_HWNDNEXT)) {
+      if (ClassOf(c) == L"Static" && !WindowText(c).empty()) Print("text=" + OneLine(WindowText(c)));
+    }
+    return 0;
+  }
+  const std::wstring answer = a.At(2);
+  long long id = 0;
+  if (answer == L"yes") {
+    id = IDYES;
+  } else if (answer == L"no") {
+    id = IDNO;
+  } else if (answer == L"ok") {
+    id = IDOK;
+  } else if (answer == L"cancel") {
+    id = IDCANCEL;
+  } else if (!a.Number(2, &id)) {
+    return Usage();
+  }
+  HWND button = ::GetDlgItem(b, static_cast<int>(id));
+  if (!button) {
+    Print("error=no such button");
+    return 1;
+  }
+  ::PostMessageW(button, BM_CLICK, 0, 0);
+  Print("answered");
+  return 0;
+}
+
+int Cpu(const Args&) {
+  HWND main = MainWindow();
+  DWORD pid = 0;
+  if (main) ::GetWindowThreadProcessId(main, &pid);
+  HANDLE process = pid ? ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid) : nullptr;
+  FILETIME created, ended, kernel, user;
+  const bool ok = process && ::GetProcessTimes(process, &created, &ended, &kernel, &user);
+  if (process) ::CloseHandle(process);
+  if (!ok) {
+    Print("error=no process times");
+    return 1;
+  }
+  const auto ms = [](const FILETIME& f) {
+    return (static_cast<long long>(f.dwHighDateTime) << 32 | f.dwLowDateTime) / 10000;
+  };
+  Print("ms=" + std::to_string(ms(kernel) + ms(user)));
+  return 0;
+}
+
+int AddRoot(const Args& a) {
+  HANDLE f = ::CreateFileW(a.At(2).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return Usage();
+  std::vector<BYTE> der(64 * 1024);
+  DWORD got = 0;
+  const BOOL read = ::ReadFile(f, der.data(), static_cast<DWORD>(der.size()), &got, nullptr);
+  ::CloseHandle(f);
+  HCERTSTORE store = ::CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
+                                     CERT_SYSTEM_STORE_LOCAL_MACHINE | CERT_STORE_OPEN_EXISTING_FLAG, L"ROOT");
+  const bool added = read && store &&
+                     ::CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), got,
+                                                        CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
+  const DWORD error = ::GetLastError();
+  if (store) ::CertCloseStore(store, 0);
+  Print(added ? "added" : "error=" + std::to_string(error));
+  return added ? 0 : 1;
+}
+
+int Hold(const Args& a) {
+  long long delay = 0, ms = 0;
+  if (a.argc < 6 || !a.Number(4, &delay) || !a.Number(5, &ms)) return Usage();
+  const DWORD end = ::GetTickCount() + static_cast<DWORD>(ms);
+  Print("waiting");
+  while (::GetFileAttributesW(a.argv[3]) == INVALID_FILE_ATTRIBUTES) {
+    if (static_cast<LONG>(end - ::GetTickCount()) <= 0) return 1;
+    ::Sleep(10);
+  }
+  ::Sleep(static_cast<DWORD>(delay));
+  HANDLE f =
+      ::CreateFileW(a.argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return 1;
+  Print("held");
+  ::Sleep(static_cast<DWORD>(ms));
+  ::CloseHandle(f);
+  return 0;
+}
+
+int GapCommand(const Args& a) {
+  long long ms = 0;
+  if (!a.Number(2, &ms)) return Usage();
+  return Gap(static_cast<DWORD>(ms));
+}
+
+int LockCommand(const Args& a) {
+  long long ms = 0;
+  if (!a.Number(3, &ms)) return Usage();
+  return Lock(a.argv[2], static_cast<DWORD>(ms));
+}
+
+// Every command by name (several names may share one function, which tells them apart).
+struct CommandEntry {
+  const wchar_t* name;
+  int (*run)(const Args&);
+};
+constexpr CommandEntry kCommands[] = {
+    {L"find", WindowFacts},  {L"visible", WindowFacts},
+    {L"rect", WindowFacts},  {L"client", WindowFacts},
+    {L"text", Control},      {L"checked", Control},
+    {L"enabled", Control},   {L"shown", Control},
+    {L"click", Control},     {L"tick", Tick},
+    {L"post", PostOrSend},   {L"send", PostOrSend},
+    {L"command", Command},   {L"tray-delete", TrayDelete},
+    {L"progress", Progress}, {L"post-to", PostTo},
+    {L"list", List},         {L"wait", WaitOrGone},
+    {L"gone", WaitOrGone},   {L"menu", Menu},
+    {L"menu-pick", Menu},    {L"menu-dismiss", Menu},
+    {L"box", Box},           {L"box-answer", Box},
+    {L"cpu", Cpu},           {L"add-root", AddRoot},
+    {L"hold", Hold},         {L"gap", GapCommand},
+    {L"lock", LockCommand},
+};
+
+int Run(int argc, wchar_t** argv) {
+  if (argc < 2) return Usage();
+  const Args args{argc, argv, argv[1]};
+  for (const CommandEntry& c : kCommands) {
+    if (args.command == c.name) return c.run(args);
   }
   return Usage();
 }

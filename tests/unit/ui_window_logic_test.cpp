@@ -117,6 +117,9 @@ TEST(WorkerMessageTest, ReactionTable) {
     EXPECT_EQ(got.refreshInfo, r.refresh);
     EXPECT_EQ(got.destroy, r.destroy);
   }
+  // Every message of the workers' list has its reaction; no other message has one.
+  for (unsigned listed : kWorkerMessages)
+    EXPECT_TRUE(ReactToWorkerMessage(listed, 1, true, ProgressOwner::None, "1", "2").handled) << listed;
   for (unsigned other : {0x0590u, 0x0595u, 0x0599u, WM_TRAY_NOTIFY}) {
     const WorkerReaction got = ReactToWorkerMessage(other, 1, true, ProgressOwner::None, "1", "2");
     EXPECT_FALSE(got.handled) << other;

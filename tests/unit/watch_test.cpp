@@ -31,7 +31,6 @@ class FakeHost : public zt::WatchHost {
   // A fetch ends at once (as if it took no time) unless the test ends it itself.
   DeviceWatch* watch = nullptr;
   bool fetchEndsAtOnce = true;
-  std::vector<bool> refreshFetches;
 
   bool IsBusy() override {
     Note("busy?");
@@ -45,10 +44,6 @@ class FakeHost : public zt::WatchHost {
     Note("fetch");
     if (onFetch) onFetch();
     if (fetchEndsAtOnce && watch) watch->OnFetchDone(true);
-  }
-  void RefreshFetchDone(bool fetched) override {
-    Note("refresh-fetch-done");
-    refreshFetches.push_back(fetched);
   }
   void StartUpdaterThread() override {
     Note("updater");
@@ -330,8 +325,15 @@ TEST(WatchFetch, RefreshFetchesShareOneAndAreRecorded) {
   EXPECT_EQ(host.Actions(), (Calls{"fetch"}));
   host.Clear();
   watch.OnFetchDone(false);
-  EXPECT_EQ(host.Actions(), (Calls{"refresh-fetch-done", "load", "data", "updater", "refresh"}));
-  EXPECT_EQ(host.refreshFetches, std::vector<bool>{false});
+  EXPECT_EQ(host.Actions(), (Calls{"load", "data", "updater", "refresh"}));
+  // The failed refresh fetch spaces the next one: the watch does not ask again until it is due.
+  EXPECT_EQ(watch.RefreshBackoff().Failures(), 1u);
+  EXPECT_NE(
+      std::find(host.logs.begin(), host.logs.end(), "refresh descriptor fetch failed 1 time(s); next try in 3 ticks"),
+      host.logs.end());
+  host.Clear();
+  watch.RequestRefreshFetch();
+  EXPECT_EQ(host.Actions(), Calls{});
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -668,15 +670,15 @@ TEST(WatchLog, DecisionLinesCarryTheDeviceAndTheOutcome) {
   DevicePoll hostile = Device(2001, std::string("A\x01\\\xB0\n\x7F", 6));
   const std::vector<Row> rows = {
       {"up to date", Device(2002, "ABCD1234"), "2002",
-       "device id \"ABCD1234\", data version 2002, flash unknown, newest 2002: up to date"},
+       "device id \"ABCD1234\", data version 2002, flash unknown, newest 2002: up to date (tick 42)"},
       {"older with flash", flash, "2002",
        "device id \"ABCD1234\", data version 2001, flash TYPE64, 8MB, newest 2002: older, "
-       "data update started"},
+       "data update started (tick 42)"},
       {"major", Device(9318, ""), "9319",
        "device id \"\", data version 9318, flash unknown, newest 9319: major update, nothing "
-       "started"},
+       "started (tick 42)"},
       {"hostile identity bytes", hostile, "1",
-       "device id \"A\\x01\\x5C\\xB0\\x0A\\x7F\", data version 2001, flash unknown, newest 1: up to date"},
+       "device id \"A\\x01\\x5C\\xB0\\x0A\\x7F\", data version 2001, flash unknown, newest 1: up to date (tick 42)"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -712,7 +714,10 @@ TEST(WatchLog, RepeatedSilentDecisionsAreLoggedOnce) {
   host.device = Device(2001, "OLD");
   for (int i = 0; i < 3; ++i) watch.OnWatchTick();
   ASSERT_EQ(host.logs.size(), 4u);
-  EXPECT_EQ(host.logs[3], host.logs[2]);
+  // The same line again, at its own tick.
+  const auto withoutTick = [](const std::string& line) { return line.substr(0, line.rfind(" (tick ")); };
+  EXPECT_EQ(withoutTick(host.logs[3]), withoutTick(host.logs[2]));
+  EXPECT_NE(host.logs[3], host.logs[2]);
 }
 
 TEST(WatchText, BalloonNumbersAsSignedDecimal) {

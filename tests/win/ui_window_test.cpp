@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "win/window_poster.h"
+
 #include <string>
 #include <vector>
 
@@ -149,11 +151,11 @@ class ProgressTest : public ::testing::Test {
     m_owner = ::CreateWindowW(wc.lpszClassName, L"owner", WS_OVERLAPPEDWINDOW, 200, 150, 640, 420, nullptr, nullptr,
                               wc.hInstance, nullptr);
     ::ShowWindow(m_owner, SW_SHOW);
-    SetProgressOwner(m_owner);
+    SetMainWindow(m_owner);
   }
   void TearDown() override {
     HideProgress();
-    SetProgressOwner(nullptr);
+    SetMainWindow(nullptr);
     ::DestroyWindow(m_owner);
     Pump();
   }

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "win/window_poster.h"
+
 #include <chrono>
 #include <fstream>
 #include <map>
@@ -188,7 +190,7 @@ TEST(UpdateDownload, ProgressMessagesReachTheWindow) {
   const fs::path folder = zt_test::FreshFolder("progress");
   HWND window = ::CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
   ASSERT_NE(window, nullptr);
-  zt::SetMessageWindow(window);
+  zt::SetMainWindow(window);
   struct Row {
     std::int32_t expected;
     std::vector<WPARAM> progress;
@@ -203,7 +205,7 @@ TEST(UpdateDownload, ProgressMessagesReachTheWindow) {
       seen.push_back(msg.wParam);
     EXPECT_EQ(seen, row.progress);
   }
-  zt::SetMessageWindow(nullptr);
+  zt::SetMainWindow(nullptr);
   ::DestroyWindow(window);
 }
 
