@@ -19,17 +19,17 @@ void RestrictDllSearch();
 
 // One list per DLL: each name becomes a member of the DLL's table and is bound by that name, so a
 // function cannot be added to one without the other.
+// clang-format off
 #define ZT_HID_FUNCTIONS(X) X(HidD_GetHidGuid) X(HidD_GetAttributes) X(HidD_FlushQueue)
-#define ZT_WININET_FUNCTIONS(X)                                                                       \
-  X(InternetOpenW)                                                                                    \
-  X(InternetConnectW)                                                                                 \
-  X(HttpOpenRequestW) X(HttpSendRequestW) X(HttpQueryInfoW) X(InternetReadFile) X(InternetSetOptionW) \
-      X(InternetQueryOptionW) X(InternetCloseHandle) X(InternetGetLastResponseInfoW)
-#define ZT_BCRYPT_FUNCTIONS(X)                                                                          \
-  X(BCryptOpenAlgorithmProvider)                                                                        \
-  X(BCryptCloseAlgorithmProvider)                                                                       \
-  X(BCryptCreateHash) X(BCryptHashData) X(BCryptFinishHash) X(BCryptDestroyHash) X(BCryptImportKeyPair) \
-      X(BCryptVerifySignature) X(BCryptDestroyKey)
+#define ZT_WININET_FUNCTIONS(X)                                                                 \
+  X(InternetOpenW) X(InternetConnectW) X(HttpOpenRequestW) X(HttpSendRequestW) X(HttpQueryInfoW) \
+  X(InternetReadFile) X(InternetSetOptionW) X(InternetQueryOptionW) X(InternetCloseHandle)       \
+  X(InternetGetLastResponseInfoW)
+#define ZT_BCRYPT_FUNCTIONS(X)                                                                    \
+  X(BCryptOpenAlgorithmProvider) X(BCryptCloseAlgorithmProvider) X(BCryptCreateHash)              \
+  X(BCryptHashData) X(BCryptFinishHash) X(BCryptDestroyHash) X(BCryptImportKeyPair)               \
+  X(BCryptVerifySignature) X(BCryptDestroyKey)
+// clang-format on
 
 #define ZT_SYSTEM_FN(name) decltype(&::name) name = nullptr;
 struct HidFunctions {
