@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "device/hid_device.h"
+#include "device/hid_device_win.h"
 #include "tests/support/sim_control.h"
 
 namespace {

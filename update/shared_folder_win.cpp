@@ -56,6 +56,12 @@ struct MutexGuard {
   }
 };
 
+// This tool's turn and the machine-wide lock; the lock goes first.
+struct SharedGuard {
+  std::unique_lock<std::timed_mutex> turn;
+  MutexGuard machine;
+};
+
 }  // namespace
 
 std::wstring SharedFolderSddl(const std::wstring& userSid) {
@@ -93,22 +99,34 @@ bool CreateSharedFolder(const std::filesystem::path& folder, std::string& reason
   return false;
 }
 
-std::shared_ptr<void> MachineSharedFolder::Lock(std::string& reason) {
+std::shared_ptr<void> MachineSharedFolder::Lock(std::string& reason) { return Take(kTurnWait, reason); }
+
+std::shared_ptr<void> MachineSharedFolder::TryLock(std::string& reason) {
+  return Take(std::chrono::milliseconds(0), reason);
+}
+
+std::shared_ptr<void> MachineSharedFolder::Take(std::chrono::milliseconds turnWait, std::string& reason) {
+  auto guard = std::make_shared<SharedGuard>();
+  guard->turn = std::unique_lock(m_turn, std::defer_lock);
+  if (!guard->turn.try_lock_for(turnWait)) {
+    reason = "this tool is still working on " + PathToUtf8(m_root);
+    return nullptr;
+  }
   const UniqueSecurityDescriptor sd = SecurityFromSddl(kMutexSddl);
   SECURITY_ATTRIBUTES sa{sizeof sa, sd.get(), FALSE};
-  auto guard = std::make_shared<MutexGuard>();
-  guard->mutex.reset(::CreateMutexW(sd ? &sa : nullptr, FALSE, m_mutexName.c_str()));
+  MutexGuard& machine = guard->machine;
+  machine.mutex.reset(::CreateMutexW(sd ? &sa : nullptr, FALSE, m_mutexName.c_str()));
   // Made by another account with rights that exclude this one: it is held by that account's tool.
-  if (!guard->mutex && ::GetLastError() == ERROR_ACCESS_DENIED)
-    guard->mutex.reset(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, m_mutexName.c_str()));
-  if (!guard->mutex) {
+  if (!machine.mutex && ::GetLastError() == ERROR_ACCESS_DENIED)
+    machine.mutex.reset(::OpenMutexW(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, m_mutexName.c_str()));
+  if (!machine.mutex) {
     reason = LastErrorText("CreateMutexW " + Narrow(m_mutexName));
     return nullptr;
   }
   // An abandoned lock (its tool ended without letting go) is ours now.
-  const DWORD waited = ::WaitForSingleObject(guard->mutex.get(), 0);
-  guard->owned = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
-  if (!guard->owned) {
+  const DWORD waited = ::WaitForSingleObject(machine.mutex.get(), 0);
+  machine.owned = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+  if (!machine.owned) {
     reason = "another session's tool is working on " + PathToUtf8(m_root) + " (" + Narrow(m_mutexName) + " is held)";
     return nullptr;
   }
@@ -129,7 +147,7 @@ std::optional<std::string> MachineSharedFolder::WriteProblem() {
   return std::nullopt;
 }
 
-SharedFolder& TheSharedFolder() {
+MachineSharedFolder& TheSharedFolder() {
   static MachineSharedFolder folder(PathFromUtf8(kUpdateRoot), PathFromUtf8(kDownloadFolder));
   return folder;
 }

@@ -4,8 +4,10 @@
 #pragma once
 #include <windows.h>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -35,16 +37,26 @@ class MachineSharedFolder final : public SharedFolder {
   MachineSharedFolder(std::filesystem::path root, std::filesystem::path download,
                       std::wstring mutexName = kSharedMutexName)
       : m_root(std::move(root)), m_download(std::move(download)), m_mutexName(std::move(mutexName)) {}
-  // The lock, then the folders made when missing and checked for links.
+  // The lock, then the folders made when missing and checked for links. The workers of this tool
+  // take turns (one waits up to kTurnWait for another); another tool's lock refuses at once.
   std::shared_ptr<void> Lock(std::string& reason) override;
+  // The same without waiting for this tool's own workers: for the window's thread.
+  std::shared_ptr<void> TryLock(std::string& reason);
   std::optional<std::string> WriteProblem() override;
 
+  static constexpr std::chrono::minutes kTurnWait{10};
+
  private:
+  std::shared_ptr<void> Take(std::chrono::milliseconds turnWait, std::string& reason);
+
   std::filesystem::path m_root, m_download;
   std::wstring m_mutexName;
+  // A named mutex is owned by a thread: a second worker of this process would find it held and
+  // take it for another tool's. This tool's workers queue here first.
+  std::timed_mutex m_turn;
 };
 
 // The tool's own: C:\ZT_Update\ and C:\ZT_Update\Download\.
-SharedFolder& TheSharedFolder();
+MachineSharedFolder& TheSharedFolder();
 
 }  // namespace zt

@@ -33,7 +33,8 @@ std::filesystem::path UniqueTempPath(const std::filesystem::path& folder, std::s
   return folder / PathFromUtf8(leaf);
 }
 
-int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours maxAge) {
+int RemoveStaleFiles(const std::filesystem::path& folder, std::chrono::hours maxAge,
+                     const std::function<bool(std::string_view leaf)>& ours) {
   int removed = 0;
   std::error_code ec;
   std::filesystem::directory_iterator it(folder, ec);
@@ -41,8 +42,7 @@ int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours
   const auto now = std::filesystem::file_time_type::clock::now();
   for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
     if (ec) break;
-    const std::string leaf = PathToUtf8(it->path().filename());
-    if (leaf.size() <= kTempSuffix.size() || !leaf.ends_with(kTempSuffix)) continue;
+    if (!ours(PathToUtf8(it->path().filename()))) continue;
     std::error_code fe;
     if (!it->is_regular_file(fe) || fe) continue;
     const auto written = it->last_write_time(fe);
@@ -50,6 +50,12 @@ int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours
     if (std::filesystem::remove(it->path(), fe) && !fe) ++removed;
   }
   return removed;
+}
+
+int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours maxAge) {
+  return RemoveStaleFiles(folder, maxAge, [](std::string_view leaf) {
+    return leaf.size() > kTempSuffix.size() && leaf.ends_with(kTempSuffix);
+  });
 }
 
 TempFile::TempFile(const std::filesystem::path& folder, std::string_view name) : m_path(UniqueTempPath(folder, name)) {}

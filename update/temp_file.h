@@ -23,6 +23,10 @@ bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::p
 std::filesystem::path UniqueTempPath(const std::filesystem::path& folder, std::string_view name);
 // The process token in temporary names (the Windows glue sets the process id; default 0).
 void SetTempToken(std::uint32_t token);
+// Removes the regular files in `folder` that `ours` claims by name and that were last written more
+// than `maxAge` ago. Returns how many were removed.
+int RemoveStaleFiles(const std::filesystem::path& folder, std::chrono::hours maxAge,
+                     const std::function<bool(std::string_view leaf)>& ours);
 // Removes temporary files (".ztpart") left in `folder` by transfers that never finished, older
 // than `maxAge`. Returns how many were removed.
 int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours maxAge);

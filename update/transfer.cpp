@@ -486,22 +486,9 @@ std::filesystem::path ResumableRecordPath(const std::filesystem::path& folder, s
 }
 
 int RemoveStaleResumableParts(const std::filesystem::path& folder, std::chrono::hours maxAge) {
-  int removed = 0;
-  std::error_code ec;
-  std::filesystem::directory_iterator it(folder, ec);
-  if (ec) return 0;
-  const auto now = std::filesystem::file_time_type::clock::now();
-  for (; it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    if (ec) break;
-    const std::string leaf = PathToUtf8(it->path().filename());
-    if (!leaf.ends_with(kPartSuffix) && !leaf.ends_with(kRecordSuffix)) continue;
-    std::error_code fe;
-    if (!it->is_regular_file(fe) || fe) continue;
-    const auto written = it->last_write_time(fe);
-    if (fe || now - written < maxAge) continue;
-    if (std::filesystem::remove(it->path(), fe) && !fe) ++removed;
-  }
-  return removed;
+  return RemoveStaleFiles(folder, maxAge, [](std::string_view leaf) {
+    return leaf.ends_with(kPartSuffix) || leaf.ends_with(kRecordSuffix);
+  });
 }
 
 std::optional<ContentRange> ParseContentRange(std::string_view text) {

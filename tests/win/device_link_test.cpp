@@ -7,8 +7,8 @@
 #include <string>
 #include <thread>
 
-#include "device/hid_device.h"
-#include "ui/watch_host.h"
+#include "device/hid_device_win.h"
+#include "ui/watch_host_win.h"
 #include "tests/support/sim_control.h"
 
 namespace {

@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "res/resource.h"
-#include "ui/dialog.h"
-#include "ui/progress.h"
+#include "ui/dialog_win.h"
+#include "ui/progress_win.h"
 #include "win/text.h"
 
 namespace zt {

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "update/user_state_win.h"
@@ -41,6 +43,35 @@ TEST(SharedFolderWine, OneHolderAtATimeAndAnAbandonedLockIsTaken) {
   }).join();
   auto taken = folder.Lock(reason);
   EXPECT_TRUE(taken) << reason;
+}
+
+// The workers of one tool take turns rather than refusing each other (a named mutex is owned by a
+// thread, so without the turn the second would read the lock as another tool's); the window's
+// thread never waits for them.
+TEST(SharedFolderWine, WorkersOfOneToolTakeTurns) {
+  const fs::path root = zt_test::FreshFolder("shared_turns");
+  zt::MachineSharedFolder folder(root, root / "Download", kTestMutex);
+  std::string reason;
+  auto first = folder.Lock(reason);
+  ASSERT_TRUE(first) << reason;
+  std::thread([&] {
+    std::string why;
+    EXPECT_FALSE(folder.TryLock(why));
+    EXPECT_NE(why.find("this tool is still working"), std::string::npos) << why;
+  }).join();
+  std::atomic<bool> asking{false}, released{false};
+  std::thread worker([&] {
+    std::string why;
+    asking = true;
+    auto second = folder.Lock(why);
+    EXPECT_TRUE(second) << why;
+    EXPECT_TRUE(released.load()) << "the second worker went ahead while the first held the lock";
+  });
+  while (!asking) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  released = true;
+  first.reset();
+  worker.join();
 }
 
 // The permissions the update root is created with, as CreateDirectoryW receives them (Wine keeps

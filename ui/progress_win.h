@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "ui/dialog.h"
+#include "ui/dialog_win.h"
 
 namespace zt {
 

@@ -1,4 +1,4 @@
-#include "ui/auto_update_dlg.h"
+#include "ui/auto_update_dlg_win.h"
 
 #include <dbt.h>
 #include <shellapi.h>
@@ -14,13 +14,11 @@
 #include "base/notice.h"
 #include "base/paths.h"
 #include "res/resource.h"
-#include "ui/progress.h"
+#include "ui/progress_win.h"
 #include "ui/window_logic.h"
-#include "update/crypto_win.h"
-#include "update/data_launch.h"
+#include "update/data_launch_win.h"
 #include "update/downloads.h"
 #include "update/self_update_win.h"
-#include "update/shared_folder_win.h"
 #include "win/error.h"
 #include "win/handles.h"
 #include "win/system_dll.h"
@@ -30,12 +28,8 @@ namespace zt {
 
 namespace {
 
-constexpr UINT kTrayFlags = NIF_MESSAGE | NIF_ICON | NIF_INFO;
-constexpr UINT kBalloonTimeoutMs = 8000;
-constexpr DWORD kDataUpdaterWaitMs = 30 * 60 * 1000;
 constexpr UINT kAskDelayMs = 1000;
 constexpr UINT kStartHiddenDelayMs = 100;
-constexpr std::uint32_t kTrayRetryTicks = 5;
 // A device's arrival comes as several messages within a few milliseconds: one poll after them.
 constexpr UINT kArrivalPollDelayMs = 50;
 // The previous version ends right after the confirmation; its copy goes a little later.
@@ -52,20 +46,6 @@ bool FileExists(const std::string& utf8Path) {
   return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// Copies into a fixed UTF-16 field, cut at a character boundary so the field always ends on a
-// whole character and a terminating zero.
-template <size_t N>
-void CopyField(WCHAR (&field)[N], const std::string& utf8) {
-  std::wstring w = Widen(FitUtf16Units(utf8, N - 1));
-  if (w.size() > N - 1) {
-    // Widening turned malformed bytes into more units than counted: cut again, never a half pair.
-    w.resize(N - 1);
-    if (!w.empty() && w.back() >= 0xD800 && w.back() <= 0xDBFF) w.pop_back();
-  }
-  w.copy(field, w.size());
-  field[w.size()] = L'\0';
-}
-
 // A dialog of this thread other than the main window (a message box, the About box) ends.
 BOOL CALLBACK EndNestedDialog(HWND window, LPARAM main) {
   wchar_t cls[8] = {};
@@ -74,19 +54,12 @@ BOOL CALLBACK EndNestedDialog(HWND window, LPARAM main) {
   return TRUE;
 }
 
-HICON LoadAppIcon(int size) {
-  return static_cast<HICON>(::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON, size,
-                                         size, LR_DEFAULTCOLOR));
-}
-
 }  // namespace
 
 CAboutDlg::CAboutDlg() : CDialog(IDD_ABOUTBOX) {}
 
 CAutoUpdateDlg::CAutoUpdateDlg(MainWindowStart start) : CDialog(IDD_AUTOUPDATE_DIALOG), m_start(std::move(start)) {
   m_bAutoStart = IsAutoRunEnabled();
-  m_hIcon = ::LoadIconW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME));
-  m_hSmallIcon.reset(LoadAppIcon(::GetSystemMetrics(SM_CXSMICON)));
 }
 
 CAutoUpdateDlg::~CAutoUpdateDlg() = default;
@@ -107,20 +80,18 @@ BOOL CAutoUpdateDlg::OnInitDialog() {
       ::AppendMenuW(sys, MF_STRING, IDM_SYS_ABOUT, about);
     }
   }
-  ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-  ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hSmallIcon ? m_hSmallIcon.get() : m_hIcon));
+  ::SendMessageW(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_tray.LargeIcon()));
+  ::SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_tray.SmallIcon()));
 
-  m_uTaskbarCreated = ::RegisterWindowMessageW(L"TaskbarCreated");
-  // Run as administrator (as the Run-key message asks), the window would not receive these
-  // broadcasts from programs with ordinary rights: a shell restart would lose the icon, and the
-  // installer could not end the tool.
-  for (const UINT message : {m_uTaskbarCreated, EndInstanceMessage()}) {
-    if (message != 0 && !::ChangeWindowMessageFilterEx(m_hWnd, message, MSGFLT_ALLOW, nullptr))
-      LogEvent("window", LastErrorText("ChangeWindowMessageFilterEx"));
-  }
+  m_tray.Attach(m_hWnd);
+  // Run as administrator (as the Run-key message asks), the window would not receive the
+  // broadcast from an installer with ordinary rights, which could then not end the tool.
+  if (const UINT message = EndInstanceMessage();
+      message != 0 && !::ChangeWindowMessageFilterEx(m_hWnd, message, MSGFLT_ALLOW, nullptr))
+    LogEvent("window", LastErrorText("ChangeWindowMessageFilterEx"));
   SetMainWindow(m_hWnd);
   RegisterForDeviceArrivals();
-  AddTrayIcon();
+  m_tray.Add();
   ::SetTimer(m_hWnd, IDT_WATCH, kWatchPeriodMs, nullptr);
   if (m_start.replacedStart) {
     m_bConfirmPending = true;
@@ -149,95 +120,22 @@ BOOL CAutoUpdateDlg::OnInitDialog() {
   return TRUE;
 }
 
-// The icon's record as every add and balloon sends it, from a zeroed record: the icon and the
-// callback are set again with each balloon.
-NOTIFYICONDATAW CAutoUpdateDlg::TrayRecord() const {
-  NOTIFYICONDATAW nid{};
-  nid.cbSize = sizeof(nid);
-  nid.hWnd = m_hWnd;
-  nid.uID = kTrayIconId;
-  nid.uFlags = kTrayFlags;
-  nid.uCallbackMessage = WM_TRAY_NOTIFY;
-  nid.hIcon = m_hSmallIcon ? m_hSmallIcon.get() : m_hIcon;
-  nid.uTimeout = kBalloonTimeoutMs;
-  nid.dwInfoFlags = NIIF_NOSOUND;
-  return nid;
-}
-
-void CAutoUpdateDlg::AddTrayIcon() {
-  NOTIFYICONDATAW nid = TrayRecord();
-  bool shown = ::Shell_NotifyIconW(NIM_ADD, &nid) != FALSE;
-  const DWORD error = shown ? ERROR_SUCCESS : ::GetLastError();
-  // An add fails when the icon is there already (a broadcast after our own add): a modify tells.
-  if (!shown) shown = ::Shell_NotifyIconW(NIM_MODIFY, &nid) != FALSE;
-  m_bTrayShown = shown;
-  if (!shown && !m_bTrayFailureLogged) {
-    // At log-on the shell may not take icons yet; without the icon a hidden tool has no face.
-    LogEvent("tray", ErrorText("Shell_NotifyIconW NIM_ADD", error) + "; tried again every few seconds");
-    m_bTrayFailureLogged = true;
-  } else if (shown && m_bTrayFailureLogged) {
-    LogEvent("tray", "icon added again");
-    m_bTrayFailureLogged = false;
-  }
-}
-
-void CAutoUpdateDlg::RemoveTrayIcon() {
-  m_bTrayShown = false;
-  NOTIFYICONDATAW nid{};
-  nid.cbSize = sizeof(nid);
-  nid.hWnd = m_hWnd;
-  nid.uID = kTrayIconId;
-  ::Shell_NotifyIconW(NIM_DELETE, &nid);
-}
-
-void CAutoUpdateDlg::ShowBalloon(const std::string& utf8Text) {
-  LogEvent("balloon", utf8Text.empty() ? std::string("(taken down)") : utf8Text);
-  NOTIFYICONDATAW nid = TrayRecord();
-  CopyField(nid.szInfoTitle, kBalloonTitle);
-  CopyField(nid.szInfo, utf8Text);
-  if (m_bTrayShown) {
-    if (::Shell_NotifyIconW(NIM_MODIFY, &nid)) return;
-    LogEvent("tray", "the shell no longer holds the icon: adding it again");
-  }
-  // Never taken, or lost: add the icon, then show the balloon on it.
-  AddTrayIcon();
-  if (m_bTrayShown) ::Shell_NotifyIconW(NIM_MODIFY, &nid);
-}
+void CAutoUpdateDlg::ShowBalloon(const std::string& utf8Text) { m_tray.ShowBalloon(utf8Text); }
 
 void CAutoUpdateDlg::ShowAndActivate() {
   ::ShowWindow(m_hWnd, SW_SHOW);
   ::SetForegroundWindow(m_hWnd);
 }
 
-void CAutoUpdateDlg::ShowTrayMenu() {
-  POINT pt{};
-  ::GetCursorPos(&pt);
-  UniqueMenu menu(::CreatePopupMenu());
-  if (!menu) return;
-  ::AppendMenuW(menu.get(), MF_STRING, ID_TRAY_SHOW, L"显示主界面");
-  ::AppendMenuW(menu.get(), MF_STRING, ID_TRAY_EXIT, L"退出");
-  // Without the foreground the menu would not close when the user clicks elsewhere.
-  ::SetForegroundWindow(m_hWnd);
-  const UINT cmd = static_cast<UINT>(::TrackPopupMenu(
-      menu.get(), TPM_RETURNCMD | TPM_BOTTOMALIGN | TPM_RIGHTALIGN | TPM_RIGHTBUTTON, pt.x, pt.y, 0, m_hWnd, nullptr));
-  ::PostMessageW(m_hWnd, WM_NULL, 0, 0);
-  if (cmd == ID_TRAY_SHOW) {
-    ShowAndActivate();
-  } else if (cmd == ID_TRAY_EXIT) {
-    QuitProgram("tray menu");
-  }
-}
-
 void CAutoUpdateDlg::OnWatchTick() {
   m_watch.OnWatchTick();
-  // Spaced out: a shell that hangs makes each add wait for the shell's own time-out.
-  if (!m_bTrayShown && m_watch.Tick() % kTrayRetryTicks == 0) AddTrayIcon();
+  m_tray.RetryOnTick(m_watch.Tick());
   ConfirmIfUp();
 }
 
 void CAutoUpdateDlg::ConfirmIfUp() {
   // Without its tray icon a hidden tool has no face: the previous version waits for both.
-  if (!m_bConfirmPending || !m_bTrayShown) return;
+  if (!m_bConfirmPending || !m_tray.Shown()) return;
   m_bConfirmPending = false;
   ConfirmStarted();
   LogEvent("self-update", "version " + std::string(kAppVersion) + " is up (window, tray icon, message loop)");
@@ -323,56 +221,15 @@ void CAutoUpdateDlg::RefreshInfo() {
 }
 
 void CAutoUpdateDlg::LaunchDataUpdater() {
-  if (m_bBusy) {
-    LogEvent("updater-launch", "refused: busy");
-    return;
-  }
-  if (::FindWindowW(nullptr, Widen(kDataProgramCaption).c_str())) {
-    LogEvent("updater-launch", "refused: the data-update program runs already");
-    return;
-  }
-  // One data-update program per machine writes to a device: another session's may run now.
-  std::string reason;
-  const std::shared_ptr<void> lock = TheSharedFolder().Lock(reason);
-  if (!lock) {
+  std::string reason = "busy";
+  std::optional<DataProgramLaunch> launch;
+  if (m_bBusy || !(launch = PrepareDataProgramLaunch(reason))) {
     LogEvent("updater-launch", "refused: " + reason);
-    return;
-  }
-  // Another account or a program may have swapped the file: only what the installed descriptor
-  // describes runs, from a copy in this user's own folder that nobody can change before it starts.
-  const std::filesystem::path own = PrivateFolder();
-  std::optional<PrivateCopy> copy;
-  if (own.empty()) {
-    reason = "no folder of this user's own to start it from";
-  } else {
-    copy = PrepareDataProgram(BuiltInTrust(), TheDescriptorState().Local(),
-                              PathFromUtf8(std::string(kUpdateRoot) + kDataProgramName), own / L"run", reason);
-  }
-  if (!copy) {
-    LogEvent("updater-launch", "refused: data_update.exe is not started: " + reason);
     return;
   }
   ::ShowWindow(m_hWnd, SW_HIDE);
   m_bBusy = true;
-  std::wstring command = L"\"" + copy->program.wstring() + L"\"";  // CreateProcessW may write into it
-  STARTUPINFOW si{};
-  si.cb = sizeof(si);
-  PROCESS_INFORMATION pi{};
-  const BOOL started =
-      ::CreateProcessW(copy->program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
-  const DWORD startError = ::GetLastError();
-  copy->held = HeldFile{};
-  if (started) {
-    UniqueKernelHandle process(pi.hProcess);
-    UniqueKernelHandle thread(pi.hThread);
-    LogEvent("updater-launch",
-             "started " + PathToUtf8(copy->program) + ", the checked copy of " + kUpdateRoot + kDataProgramName);
-    const DWORD waited = ::WaitForSingleObject(process.get(), kDataUpdaterWaitMs);
-    LogEvent("updater-launch",
-             waited == WAIT_OBJECT_0 ? "the data-update program ended" : "stopped waiting after 30 minutes");
-  } else {
-    LogEvent("updater-launch", ErrorText("CreateProcessW " + PathToUtf8(copy->program), startError));
-  }
+  RunDataProgram(std::move(*launch));
   m_bBusy = false;
 }
 
@@ -447,7 +304,7 @@ bool CAutoUpdateDlg::OnWorkerMessage(UINT message, WPARAM wParam) {
 
 void CAutoUpdateDlg::QuitProgram(std::string_view why) {
   StopWork(why);
-  RemoveTrayIcon();
+  m_tray.Remove();
   EndDialog(IDCANCEL);
 }
 
@@ -475,7 +332,7 @@ void CAutoUpdateDlg::OnPaintIconic() {
   ::GetClientRect(m_hWnd, &rc);
   const int x = (rc.right - rc.left - ::GetSystemMetrics(SM_CXICON) + 1) / 2;
   const int y = (rc.bottom - rc.top - ::GetSystemMetrics(SM_CYICON) + 1) / 2;
-  ::DrawIcon(dc, x, y, m_hIcon);
+  ::DrawIcon(dc, x, y, m_tray.LargeIcon());
   ::EndPaint(m_hWnd, &ps);
 }
 
@@ -486,7 +343,9 @@ INT_PTR CAutoUpdateDlg::OnTrayNotify(LPARAM mouseMessage) {
     return FALSE;
   }
   if (mouseMessage == WM_RBUTTONUP) {
-    ShowTrayMenu();
+    const UINT cmd = m_tray.TrackMenu();
+    if (cmd == ID_TRAY_SHOW) ShowAndActivate();
+    if (cmd == ID_TRAY_EXIT) QuitProgram("tray menu");
     SetResult(1);
     return TRUE;
   }
@@ -519,9 +378,7 @@ INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     SetResult(1);
     return TRUE;
   }
-  if (m_uTaskbarCreated != 0 && message == m_uTaskbarCreated) {
-    LogEvent("tray", "taskbar created again: icon added");
-    AddTrayIcon();
+  if (m_tray.OnTaskbarCreated(message)) {
     SetResult(1);
     return TRUE;
   }
@@ -567,10 +424,10 @@ INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
       }
       return FALSE;
     case WM_QUERYDRAGICON:
-      return reinterpret_cast<INT_PTR>(m_hIcon);
+      return reinterpret_cast<INT_PTR>(m_tray.LargeIcon());
     case WM_DESTROY:
       ::KillTimer(m_hWnd, IDT_WATCH);
-      RemoveTrayIcon();
+      m_tray.Remove();
       SetMainWindow(nullptr);
       return FALSE;
     case WM_COMMAND:

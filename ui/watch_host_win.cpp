@@ -1,12 +1,12 @@
-#include "ui/watch_host.h"
+#include "ui/watch_host_win.h"
 
 #include <windows.h>
 
 #include "base/descriptor_state.h"
 #include "base/ids.h"
 #include "base/log.h"
-#include "device/hid_device.h"
-#include "ui/auto_update_dlg.h"
+#include "device/hid_device_win.h"
+#include "ui/auto_update_dlg_win.h"
 #include "update/downloads.h"
 
 namespace zt {

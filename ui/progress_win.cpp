@@ -1,4 +1,4 @@
-#include "ui/progress.h"
+#include "ui/progress_win.h"
 
 #include <commctrl.h>
 

@@ -4,7 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "ui/auto_update_dlg.h"
+#include "ui/auto_update_dlg_win.h"
 
 namespace zt {
 

@@ -1,4 +1,4 @@
-#include "device/hid_device.h"
+#include "device/hid_device_win.h"
 
 #include <setupapi.h>
 

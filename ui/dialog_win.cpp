@@ -1,4 +1,4 @@
-#include "ui/dialog.h"
+#include "ui/dialog_win.h"
 
 #include "win/text.h"
 

@@ -1,17 +1,17 @@
-// The main window: the program's main loop (run modally), the tray icon with its menu and
-// balloons, the information text, the buttons and the auto-start check box, the reactions to the
-// workers' messages and the launch of the data-update program.
+// The main window: the program's main loop (run modally), the information text, the buttons and
+// the auto-start check box, the reactions to the workers' messages; it owns the tray icon and
+// starts the data-update program.
 #pragma once
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cstdint>
 #include <string>
 
-#include "ui/dialog.h"
+#include "ui/dialog_win.h"
 #include "ui/main_window.h"
+#include "ui/tray_icon_win.h"
 #include "ui/watch.h"
-#include "ui/watch_host.h"
+#include "ui/watch_host_win.h"
 #include "ui/window_logic.h"
 #include "win/handles.h"
 
@@ -50,10 +50,6 @@ class CAutoUpdateDlg : public CDialog {
   INT_PTR WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
-  NOTIFYICONDATAW TrayRecord() const;
-  void AddTrayIcon();
-  void RemoveTrayIcon();
-  void ShowTrayMenu();
   void ShowAndActivate();
   INT_PTR OnTrayNotify(LPARAM mouseMessage);
   INT_PTR OnSystemCommand(WPARAM command);
@@ -73,17 +69,12 @@ class CAutoUpdateDlg : public CDialog {
   void StopWork(std::string_view why);
 
   MainWindowStart m_start;
-  UINT m_uTaskbarCreated = 0;
   RECT m_rcNormal{};
   bool m_bBusy = false;
   HWND m_btnStartUpdate = nullptr;
   std::string m_strInfo;
   bool m_bAutoStart = false;
-  HICON m_hIcon = nullptr;  // shared (LoadIconW): never destroyed
-  UniqueIcon m_hSmallIcon;  // ours (LoadImageW)
-  // Whether the shell holds the icon; while it does not, ticks and balloons add it again.
-  bool m_bTrayShown = false;
-  bool m_bTrayFailureLogged = false;
+  TrayIcon m_tray;
   bool m_bConfirmPending = false;
   // Whose download the progress window shows.
   ProgressOwner m_progressOwner = ProgressOwner::None;
