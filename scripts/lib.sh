@@ -2,8 +2,8 @@
 # Source it, then call zt_env_start; zt_env_stop runs on exit.
 
 zt_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-zt_xvfb_pid=""
-zt_lock=""
+zt_xvfb_pids=()
+zt_locks=()
 
 # One run per prefix. A second run on the same folder deletes the prefix under the first and ends
 # with `wineserver -k`, which ends every program of the first with status 1: its launch.exe leaves
@@ -21,23 +21,22 @@ zt_lock_prefix() {  # $1 = folder for the prefix
     mkdir "$lock" || return 1
   fi
   echo $$ >"$lock/pid"
-  zt_lock=$lock
+  zt_locks+=("$1")
 }
 
-zt_env_start() {  # $1 = folder for the prefix
-  zt_lock_prefix "$1" || return 1
-  export WINEPREFIX="$1"
-  export WINEDEBUG=-all WINEARCH=win64
-  # Wine must not ask to install Mono or Gecko in a test prefix.
-  export WINEDLLOVERRIDES="mscoree,mshtml="
-  if [ -z "${DISPLAY:-}" ] || [ "${ZT_OWN_DISPLAY:-1}" = 1 ]; then
-    local n=90
-    while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
-    zt_xvfb_pid=$!
-    export DISPLAY=":$n"
-    for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
-  fi
+# A private X display: the first free number from 90; sets DISPLAY.
+zt_display_start() {
+  local n=90
+  while [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ]; do n=$((n + 1)); done
+  Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
+  zt_xvfb_pids+=($!)
+  export DISPLAY=":$n"
+  # Waited for, so that the next display started does not take the same number.
+  for _ in $(seq 50); do [ -e /tmp/.X11-unix/X$n ] && break; sleep 0.1; done
+}
+
+# A new prefix at $WINEPREFIX, booted on $DISPLAY.
+zt_prefix_boot() {
   rm -rf "$WINEPREFIX"
   mkdir -p "$(dirname "$WINEPREFIX")"
   # The Wine daemons inherit the descriptors of whoever starts them: start them with none of ours.
@@ -55,6 +54,50 @@ zt_env_start() {  # $1 = folder for the prefix
   wineboot </dev/null >/dev/null 2>&1
 }
 
+zt_wine_defaults() {
+  export WINEDEBUG=-all WINEARCH=win64
+  # Wine must not ask to install Mono or Gecko in a test prefix.
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+zt_env_start() {  # $1 = folder for the prefix
+  zt_lock_prefix "$1" || return 1
+  export WINEPREFIX="$1"
+  zt_wine_defaults
+  if [ -z "${DISPLAY:-}" ] || [ "${ZT_OWN_DISPLAY:-1}" = 1 ]; then zt_display_start; fi
+  zt_prefix_boot
+}
+
+# Several prefixes, each on a display of its own: $2-1, $2-2, ... Writes $1/<n>.env (the
+# WINEPREFIX and DISPLAY of slot n, read by scripts/wine-slot) and $1/resources.json (CTest's
+# resource specification: one "wine" slot per prefix). The prefixes boot in the background, all at
+# once; zt_env_wait_slots waits for them and leaves slot 1's in the environment.
+zt_env_start_slots() {  # $1 = folder for the slot files, $2 = prefix folder stem, $3 = count
+  local folder=$1 stem=$2 count=$3 i ids=""
+  mkdir -p "$folder"
+  zt_wine_defaults
+  zt_boot_pids=()
+  for i in $(seq "$count"); do
+    zt_lock_prefix "$stem-$i" || return 1
+    zt_display_start
+    printf 'export WINEPREFIX=%q DISPLAY=%q\n' "$stem-$i" "$DISPLAY" >"$folder/$i.env"
+    (export WINEPREFIX="$stem-$i"; zt_prefix_boot) &
+    zt_boot_pids+=($!)
+    ids+="${ids:+,}{\"id\": \"$i\", \"slots\": 1}"
+  done
+  printf '{"version": {"major": 1, "minor": 0}, "local": [{"wine": [%s]}]}\n' "$ids" >"$folder/resources.json"
+  export ZT_WINE_SLOTS="$folder"
+}
+
+zt_env_wait_slots() {
+  local pid failed=0
+  for pid in "${zt_boot_pids[@]}"; do wait "$pid" || failed=1; done
+  zt_boot_pids=()
+  # shellcheck disable=SC1091
+  . "$ZT_WINE_SLOTS/1.env"
+  return $failed
+}
+
 # The key pairs the test builds trust, made once per checkout under build/: the tool under test is
 # built with both public halves (as while the signing key is rotated), the scenarios and the demo
 # sign what they serve with the first private half, one scenario with the second. Prints the CMake
@@ -68,8 +111,11 @@ zt_test_key_args() {
 }
 
 zt_env_stop() {
-  # Only what this run started: a run refused at the lock leaves the other run's server alone.
-  if [ -n "$zt_lock" ]; then wineserver -k </dev/null >/dev/null 2>&1 || true; fi
-  if [ -n "$zt_xvfb_pid" ]; then kill "$zt_xvfb_pid" 2>/dev/null || true; wait "$zt_xvfb_pid" 2>/dev/null || true; fi
-  if [ -n "$zt_lock" ]; then rm -rf "$zt_lock"; zt_lock=""; fi
+  # Only what this run started: a run refused at a lock leaves the other run's servers alone.
+  local p pid
+  for p in "${zt_locks[@]}"; do WINEPREFIX="$p" wineserver -k </dev/null >/dev/null 2>&1 || true; done
+  for pid in "${zt_xvfb_pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  for p in "${zt_locks[@]}"; do rm -rf "$p.lock"; done
+  zt_locks=()
+  zt_xvfb_pids=()
 }

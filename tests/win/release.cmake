@@ -4,4 +4,4 @@ target_link_libraries(release_win_tests PRIVATE zt_glue GTest::gtest version)
 # Z: is the Unix root in every Wine prefix.
 target_compile_definitions(release_win_tests PRIVATE "ZT_TESTED_EXE=L\"Z:$<TARGET_FILE:ZT_AutoUpdate>\"")
 add_dependencies(release_win_tests ZT_AutoUpdate)
-gtest_discover_tests(release_win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES LABELS win)
+gtest_discover_tests(release_win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 PROPERTIES LABELS win ${ZT_WINE_SLOT})

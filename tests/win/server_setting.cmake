@@ -9,5 +9,5 @@ foreach(mode IN ITEMS 1 0)
   target_link_libraries(${zt_target} PRIVATE zt_core GTest::gtest_main)
   target_link_options(${zt_target} PRIVATE -static -static-libgcc -static-libstdc++)
   gtest_discover_tests(${zt_target} DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120 TEST_PREFIX "environment${mode}."
-                       PROPERTIES LABELS win)
+                       PROPERTIES LABELS win ${ZT_WINE_SLOT})
 endforeach()

@@ -7,7 +7,9 @@ add_executable(update_win_tests ${CMAKE_CURRENT_LIST_DIR}/update_download_test.c
                                 ${CMAKE_CURRENT_LIST_DIR}/update_win_main.cpp)
 target_link_libraries(update_win_tests PRIVATE zt_glue GTest::gtest)
 gtest_discover_tests(update_win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-                     PROPERTIES LABELS win TIMEOUT 180 FIXTURES_REQUIRED update_server
+                     PROPERTIES LABELS win ${ZT_WINE_SLOT} TIMEOUT 180 FIXTURES_REQUIRED update_server
+                                # One server state for all of them: one at a time.
+                                RESOURCE_LOCK update_server
                                 ENVIRONMENT "ZT_TEST_UPDATE_STATE=${zt_update_state_win}"
                                 # The Chinese console code page, as most users have it.
                                 ENVIRONMENT_MODIFICATION "LC_ALL=set:zh_CN.UTF-8")
