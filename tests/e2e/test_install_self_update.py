@@ -7,8 +7,8 @@ import os
 import zt_e2e
 from install_rig import check, run_scenario, wait_for
 from update_rig import UpdateServer, descriptor, versions
+from zt_ids import IDT_WATCH
 
-IDT_WATCH = 1
 SCHEDULED_CHECK_TICK = 151
 
 

@@ -3,7 +3,8 @@ the installer's "/exit" with the auto-start question on screen, end the process 
 icon away. "/exit" with nothing running ends at once with status 0 and starts nothing."""
 import time
 
-from probe import IDM_SYS_ABOUT, WM_SYSCOMMAND, WM_UPDATER_DONE, check, scenario, wait_until
+from probe import WM_SYSCOMMAND, check, scenario, wait_until
+from zt_ids import IDM_SYS_ABOUT, WM_UPDATER_DONE
 
 
 def run(tool):

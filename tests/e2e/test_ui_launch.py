@@ -1,4 +1,4 @@
-"""The launch of the data-update program from button 1004: the window hides, the program runs and
+"""The launch of the data-update program from button IDC_BTN_START_UPDATE: the window hides, the program runs and
 the tool waits for it; with its window already present nothing is started; a data_update.exe that
 is not the one the installed descriptor signs is never started. The stand-in is the probe itself,
 copied as C:\\ZT_Update\\data_update.exe."""
@@ -8,7 +8,8 @@ import subprocess
 import time
 
 import zt_e2e
-from probe import check, run_windows, scenario, wait_until
+from probe import WM_LBUTTONUP, check, run_windows, scenario, wait_until
+from zt_ids import IDC_BTN_START_UPDATE, WM_TRAY_NOTIFY, kTrayIconId
 
 
 def standin_log(tool):
@@ -27,9 +28,9 @@ def run(tool):
         9320, "data_update.exe", len(program), data_bytes=program, data_time="2026-11-30", data_desc="x"))
     tool.start(" /visible", env={"ZT_STANDIN_MS": "6000"})
     check(tool.visible(), "window shown")
-    check(tool.out("enabled", 1004) == "1", "button 1004 enabled")
+    check(tool.out("enabled", IDC_BTN_START_UPDATE) == "1", "button 1004 enabled")
 
-    tool.probe("command", 1004)
+    tool.probe("command", IDC_BTN_START_UPDATE)
     check(wait_until(lambda: standin_log(tool) == ["started"], 10), "the stand-in was started")
     check(tool.visible("updater"), "its window is up")
     check(not tool.visible(), "the main window hid")
@@ -54,9 +55,9 @@ def run(tool):
                                stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL, env=env)
     try:
         check(wait_until(lambda: tool.visible("updater"), 15), "a data-update window is present")
-        tool.post(0x07FE, 128, 0x0202)
+        tool.post(WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONUP)
         check(wait_until(lambda: tool.visible(), 5), "main window shown")
-        tool.probe("command", 1004)
+        tool.probe("command", IDC_BTN_START_UPDATE)
         tool.sync()
         time.sleep(1)
         check(standin_log(tool) == ["started"], "no second program started (%s)" % standin_log(tool))
@@ -70,7 +71,7 @@ def run(tool):
     with open(os.path.join(tool.update_root(), "data_update.exe"), "ab") as f:
         f.write(b"\0")
     os.remove(os.path.join(tool.update_root(), "standin.log"))
-    tool.probe("command", 1004)
+    tool.probe("command", IDC_BTN_START_UPDATE)
     tool.sync()
     time.sleep(2)
     check(standin_log(tool) == [], "the swapped program was not started (%s)" % standin_log(tool))

@@ -1,7 +1,8 @@
 """The workers' messages: balloons, the progress window, the busy flag and the information text.
 Messages are posted by the probe as the workers would post them."""
-from probe import (WM_DATA_DONE, WM_DATA_DOWNLOADING, WM_DOWNLOAD_PROGRESS, WM_LBUTTONUP, WM_TRAY_NOTIFY,
-                   WM_UPDATER_DONE, WM_UPDATER_DOWNLOADING, check, scenario, wait_until)
+from probe import WM_LBUTTONUP, check, scenario, wait_until
+from zt_ids import (IDC_BTN_BACKGROUND, IDC_EDIT_INFO, WM_DATA_DONE, WM_DATA_DOWNLOADING, WM_DOWNLOAD_PROGRESS,
+                    WM_TRAY_NOTIFY, WM_UPDATER_DONE, WM_UPDATER_DOWNLOADING, kTrayIconId)
 
 DESCRIPTOR = "data_version=9321\r\ndata_time=2026-12-01\r\ndata_desc=全国\r\n".encode("gbk")
 WAITING = "\r\n正在更新，请稍候...."
@@ -34,13 +35,13 @@ def run(tool):
     tool.post(WM_DOWNLOAD_PROGRESS, 150)
     check(wait_until(lambda: progress(tool)["pos"] == "100", 5), "a percentage above 100 shows a full bar")
     tool.probe("tick", 1, 3)  # a refresh while busy
-    check(tool.text(1005) == WAITING, "busy: waiting text")
+    check(tool.text(IDC_EDIT_INFO) == WAITING, "busy: waiting text")
     log = tool.log()
     check("balloon 正在从服务器下载最新升级包..." in log, "balloon logged")
 
     tool.post(WM_DATA_DONE, 1)
     check(wait_until(lambda: progress(tool) is None, 5), "WM_DATA_DONE closes the progress window")
-    check("数据版本: 9321" in tool.text(1005), "WM_DATA_DONE rebuilds the text (busy cleared)")
+    check("数据版本: 9321" in tool.text(IDC_EDIT_INFO), "WM_DATA_DONE rebuilds the text (busy cleared)")
     check("最新升级数据已下载完成。 | 版本:9321 发布日期:2026-12-01" in tool.log(), "completion balloon logged")
 
     # A second start message while the window exists: text changed, bar back to 0.
@@ -57,7 +58,7 @@ def run(tool):
     check(progress(tool) is not None, "WM_UPDATER_DONE 0 leaves the data download's progress window")
     tool.post(WM_DATA_DONE, 0)
     check(wait_until(lambda: progress(tool) is None, 5), "WM_DATA_DONE 0 closes it")
-    check("数据版本: 9321" in tool.text(1005), "WM_DATA_DONE 0 clears busy and refreshes")
+    check("数据版本: 9321" in tool.text(IDC_EDIT_INFO), "WM_DATA_DONE 0 clears busy and refreshes")
     # A failed updater download must not leave its own progress window standing.
     tool.post(WM_UPDATER_DOWNLOADING)
     check(wait_until(lambda: progress(tool), 5), "WM_UPDATER_DOWNLOADING opens the progress window again")
@@ -66,7 +67,7 @@ def run(tool):
     check(tool.running(), "WM_UPDATER_DONE 0 keeps the program running")
 
     # Hidden in the tray: balloon only, no progress window; progress messages change nothing.
-    tool.probe("click", 1002)
+    tool.probe("click", IDC_BTN_BACKGROUND)
     check(wait_until(lambda: not tool.visible(), 5), "hidden")
     tool.post(WM_DATA_DOWNLOADING)
     tool.post(WM_DOWNLOAD_PROGRESS, 50)
@@ -75,9 +76,9 @@ def run(tool):
     tool.post(WM_DATA_DONE, 0)
     tool.sync()
     check(progress(tool) is None, "hidden: still none after WM_DATA_DONE")
-    tool.post(WM_TRAY_NOTIFY, 128, WM_LBUTTONUP)
+    tool.post(WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONUP)
     check(wait_until(lambda: tool.visible(), 5), "shown again")
-    check("数据版本: 9321" in tool.text(1005), "text rebuilt after the hidden download")
+    check("数据版本: 9321" in tool.text(IDC_EDIT_INFO), "text rebuilt after the hidden download")
 
 
 if __name__ == "__main__":

@@ -10,10 +10,10 @@ import sys
 import time
 
 from probe import check, scenario
+from zt_ids import IDC_EDIT_INFO, IDT_WATCH
 
 SECONDS = 40
 LIMIT_MS = 100
-IDT_WATCH = 1
 
 
 def server(tool, *args):
@@ -51,7 +51,7 @@ def run(tool):
               % (len(answers), max(answers), sum(answers) / len(answers)))
         check(max(answers) < LIMIT_MS, "every answer within %d ms (slowest %d ms)" % (LIMIT_MS, max(answers)))
         check(tool.visible(), "window still visible")
-        check(tool.text(1005) == "\r\n正在更新，请稍候....", "waiting text shown")
+        check(tool.text(IDC_EDIT_INFO) == "\r\n正在更新，请稍候....", "waiting text shown")
         log = tool.log()
         failures = re.findall(r"refresh descriptor fetch failed (\d+) time\(s\); next try in (\d+) ticks", log)
         print("fetch failures logged:", failures)

@@ -2,7 +2,8 @@
 argument-less start. The real exe under Wine, driven by the probe."""
 import time
 
-from probe import check, scenario, wait_until
+from probe import WM_LBUTTONUP, check, scenario, wait_until
+from zt_ids import IDC_BTN_START_UPDATE, IDC_EDIT_INFO, WM_TRAY_NOTIFY, kTrayIconId
 
 # A descriptor as the server serves it: GBK bytes.
 DESCRIPTOR = "data_version=9320\r\ndata_time=2026-11-30\r\ndata_desc=华南地区\r\n".encode("gbk")
@@ -27,9 +28,9 @@ def run(tool):
     tool.install_local_files(data_program=True, descriptor=DESCRIPTOR)
     tool.start(" /visible")
     check(tool.visible(), "visible start shows the window")
-    check(tool.text(1005) == FILLED, "information text lists version, date, region and notes")
-    check(tool.out("enabled", 1004) == "1", "button 1004 enabled when the files are present")
-    check(tool.out("shown", 1004) == "0", "button 1004 stays hidden")
+    check(tool.text(IDC_EDIT_INFO) == FILLED, "information text lists version, date, region and notes")
+    check(tool.out("enabled", IDC_BTN_START_UPDATE) == "1", "button 1004 enabled when the files are present")
+    check(tool.out("shown", IDC_BTN_START_UPDATE) == "0", "button 1004 stays hidden")
     check(tool.tray_shown(), "tray icon added")
     # The auto-start question comes a second later; answer it, then photograph the window.
     check(wait_until(lambda: tool.probe("box")[0] == 0, 10), "auto-start question appears")
@@ -40,12 +41,12 @@ def run(tool):
     check("window start visible" in log, "log tells a visible start")
     tool.stop()
 
-    # data_update.exe missing: the waiting text and button 1004 disabled.
+    # data_update.exe missing: the waiting text and button IDC_BTN_START_UPDATE disabled.
     tool.clean_update_root()
     tool.install_local_files(data_program=False, descriptor=DESCRIPTOR)
     tool.start(" /visible")
-    check(tool.text(1005) == WAITING, "waiting text when data_update.exe is missing")
-    check(tool.out("enabled", 1004) == "0", "button 1004 disabled when the files are missing")
+    check(tool.text(IDC_EDIT_INFO) == WAITING, "waiting text when data_update.exe is missing")
+    check(tool.out("enabled", IDC_BTN_START_UPDATE) == "0", "button 1004 disabled when the files are missing")
     tool.stop()
     tool.clean_update_root()
 
@@ -58,11 +59,11 @@ def run(tool):
         check(tool.running(), "%s: still running in the tray" % arg.strip())
         check(tool.tray_shown(), "%s: tray icon shown" % arg.strip())
         # Hidden, it was refreshed and centred: shown by the tray it has its full size back.
-        tool.post(0x07FE, 128, 0x0202)
+        tool.post(WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONUP)
         check(wait_until(lambda: tool.visible(), 5), "%s: a tray click shows it" % arg.strip())
         x, y, w, h = (int(v) for v in tool.out("rect", "main").split())
         check(w > 300 and h > 200, "%s: normal size restored (%dx%d)" % (arg.strip(), w, h))
-        check(tool.text(1005) == FILLED, "%s: information text filled" % arg.strip())
+        check(tool.text(IDC_EDIT_INFO) == FILLED, "%s: information text filled" % arg.strip())
         check("start hidden" in tool.log(), "%s: log tells a hidden start" % arg.strip())
         tool.stop()
 
@@ -73,7 +74,7 @@ def run(tool):
     check(plain.visible(), "no arguments: visible")
     check(no_question_for(plain, 2.5), "no arguments: no auto-start question")
     plain.probe("tick", 1, 1)
-    check(plain.text(1005) == FILLED, "no arguments: text filled at the first watch tick")
+    check(plain.text(IDC_EDIT_INFO) == FILLED, "no arguments: text filled at the first watch tick")
     plain.stop()
 
 

@@ -1,11 +1,12 @@
 """The main window's keys, system commands, tray clicks and menu, the ways the program ends, the
 shell's "TaskbarCreated" and the About box. The real exe under Wine, driven by the probe."""
-from probe import (IDM_SYS_ABOUT, SC_CLOSE, SC_MINIMIZE, WM_CLOSE, WM_COMMAND, WM_KEYDOWN, WM_LBUTTONUP,
-                   WM_RBUTTONUP, WM_SYSCOMMAND, WM_TRAY_NOTIFY, WM_UPDATER_DONE, check, scenario, wait_until)
+from probe import (SC_CLOSE, SC_MINIMIZE, WM_CLOSE, WM_COMMAND, WM_KEYDOWN, WM_LBUTTONUP, WM_RBUTTONUP, WM_SYSCOMMAND,
+                   check, scenario, wait_until)
+from zt_ids import (IDC_BTN_BACKGROUND, IDC_BTN_CLOSE, IDM_SYS_ABOUT, WM_TRAY_NOTIFY, WM_UPDATER_DONE, kSysCommandShow,
+                    kTrayIconId)
 
 VK_RETURN = 0x0D
 VK_ESCAPE = 0x1B
-SC_SHOW = 0x0401
 
 
 def hidden(tool):
@@ -34,16 +35,16 @@ def run(tool):
     tool.post(WM_SYSCOMMAND, SC_MINIMIZE)
     check(hidden(tool), "minimize hides")
     check(tool.out("find").endswith("visible=0") and tool.running(), "not minimized to the taskbar: hidden, running")
-    tool.post(WM_TRAY_NOTIFY, 128, WM_LBUTTONUP)
+    tool.post(WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONUP)
     check(shown(tool), "tray left click shows")
     tool.post(WM_SYSCOMMAND, SC_CLOSE)
     check(hidden(tool), "close box hides")
     check(tool.running() and tool.tray_shown(), "program and tray icon stay after the close box")
-    tool.post(WM_SYSCOMMAND, SC_SHOW)
+    tool.post(WM_SYSCOMMAND, kSysCommandShow)
     check(shown(tool), "WM_SYSCOMMAND 0x0401 shows")
-    tool.probe("click", 1002)
+    tool.probe("click", IDC_BTN_BACKGROUND)
     check(hidden(tool), "后台运行 hides")
-    tool.post(WM_TRAY_NOTIFY, 128, WM_LBUTTONUP)
+    tool.post(WM_TRAY_NOTIFY, kTrayIconId, WM_LBUTTONUP)
     check(shown(tool), "shown again")
 
     # The About box from the system menu.
@@ -70,7 +71,7 @@ def run(tool):
     check(tool.running(), "still running")
 
     # The tray menu: two items; dismissing it changes nothing.
-    tool.post(WM_TRAY_NOTIFY, 128, WM_RBUTTONUP)
+    tool.post(WM_TRAY_NOTIFY, kTrayIconId, WM_RBUTTONUP)
     check(wait_until(lambda: tool.probe("menu")[0] == 0, 5), "tray menu opens")
     # Wine does not let another process read a menu by its handle, so the count is shown by the
     # keyboard: three steps down in a menu of two items wrap round to the first, 显示主界面.
@@ -79,20 +80,20 @@ def run(tool):
     check(wait_until(lambda: tool.probe("menu")[0] != 0, 5), "tray menu dismissed")
     check(tool.running(), "still running after dismissing the menu")
     # 显示主界面 (item 1) shows a hidden window.
-    tool.probe("click", 1002)
+    tool.probe("click", IDC_BTN_BACKGROUND)
     check(hidden(tool), "hidden before the menu")
-    tool.post(WM_TRAY_NOTIFY, 128, WM_RBUTTONUP)
+    tool.post(WM_TRAY_NOTIFY, kTrayIconId, WM_RBUTTONUP)
     check(wait_until(lambda: tool.probe("menu")[0] == 0, 5), "tray menu opens again")
     tool.probe("menu-pick", 1)
     check(shown(tool), "显示主界面 (first item) shows the window")
-    tool.probe("click", 1002)
+    tool.probe("click", IDC_BTN_BACKGROUND)
     check(hidden(tool), "hidden again")
-    tool.post(WM_TRAY_NOTIFY, 128, WM_RBUTTONUP)
+    tool.post(WM_TRAY_NOTIFY, kTrayIconId, WM_RBUTTONUP)
     check(wait_until(lambda: tool.probe("menu")[0] == 0, 5), "tray menu opens (built anew)")
     tool.probe("menu-pick", 3)
     check(shown(tool), "the third step down wraps to 显示主界面: the menu has two items")
     # 退出 (item 2) ends the program and takes the icon away.
-    tool.post(WM_TRAY_NOTIFY, 128, WM_RBUTTONUP)
+    tool.post(WM_TRAY_NOTIFY, kTrayIconId, WM_RBUTTONUP)
     check(wait_until(lambda: tool.probe("menu")[0] == 0, 5), "tray menu opens a third time")
     tool.probe("menu-pick", 2)
     check(tool.wait_ended(), "退出 ends the process")
@@ -102,7 +103,7 @@ def run(tool):
     # 关闭程序 ends the program.
     tool.start(" /visible")
     check(tool.tray_shown(), "icon back")
-    tool.probe("click", 1003)
+    tool.probe("click", IDC_BTN_CLOSE)
     check(tool.wait_ended(), "关闭程序 ends the process")
     check(wait_until(lambda: not tool.tray_shown(), 5), "关闭程序 removes the tray icon")
 

@@ -10,6 +10,7 @@ import zt_e2e
 from probe import check, wait_until
 from update_rig import (GapWatch, descriptor, end_unstarted_copy, run_scenario, scheduled_check, user_state,
                         versions)
+from zt_ids import WM_UPDATER_DONE
 
 
 def run(e2e, tool, server):
@@ -83,7 +84,7 @@ def run(e2e, tool, server):
 def put_right(tool):
     """A copy the tool started itself may still run."""
     if tool.exists():
-        tool.post(0x0592, 1, 0)
+        tool.post(WM_UPDATER_DONE, 1, 0)
 
 
 def main():

@@ -4,6 +4,7 @@ import os
 
 from probe import check, wait_until
 from update_rig import descriptor, run_scenario
+from zt_ids import IDC_EDIT_INFO
 
 
 def run(e2e, tool, server):
@@ -24,9 +25,12 @@ def run(e2e, tool, server):
     check(wait_until(lambda: os.path.exists(os.path.join(root, "version.txt")) and
                      open(os.path.join(root, "version.txt"), "rb").read() == served, 30),
           "the fetched descriptor is installed as C:\\ZT_Update\\version.txt")
-    check(wait_until(lambda: "数据版本: 0201" in tool.text(1005) and "更新日期: 2026-12-01" in tool.text(1005), 30),
+    def shown():
+        return tool.text(IDC_EDIT_INFO)
+
+    check(wait_until(lambda: "数据版本: 0201" in shown() and "更新日期: 2026-12-01" in shown(), 30),
           "the window shows version 0201 and date 2026-12-01")
-    check("更新区域: 华南地区" in tool.text(1005), "and the region, from GBK")
+    check("更新区域: 华南地区" in tool.text(IDC_EDIT_INFO), "and the region, from GBK")
     log = tool.log()
     check("download version.txt expected=0 status=200" in log, "log: the descriptor download")
     check("download data_pkg_0201.exe expected=%d status=200 received=%d result=stored" % (len(package), len(package))

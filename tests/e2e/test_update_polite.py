@@ -10,9 +10,9 @@ import time
 import zt_e2e
 from probe import check, wait_until
 from update_rig import UpdateServer, descriptor, make_certificates, package_bytes, run_scenario
+from zt_ids import IDT_WATCH
 
 MiB = 1024 * 1024
-IDT_WATCH = 1
 
 
 def start(tool, server):

@@ -13,6 +13,7 @@ import zt_e2e
 from probe import check, wait_until
 from update_rig import (GapWatch, descriptor, end_unstarted_copy, run_scenario, scheduled_check, sequence_floors,
                         versions)
+from zt_ids import WM_UPDATER_DONE
 
 
 class ScriptWatch:
@@ -135,7 +136,7 @@ def put_right(tool):
     except OSError:
         pass
     if tool.exists():
-        tool.post(0x0592, 1, 0)
+        tool.post(WM_UPDATER_DONE, 1, 0)
 
 
 def main():

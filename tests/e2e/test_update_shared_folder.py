@@ -9,6 +9,7 @@ import shutil
 import zt_e2e
 from probe import check, wait_until
 from update_rig import descriptor, run_scenario
+from zt_ids import IDC_BTN_START_UPDATE
 
 PLANTED_MARK = "planted-loaded.txt"
 
@@ -32,7 +33,7 @@ def run(e2e, tool, server):
     os.remove(mark)
     tool.set_run_value("x")
     tool.start(" /visible", env=env)
-    tool.probe("command", 1004)
+    tool.probe("command", IDC_BTN_START_UPDATE)
     check(wait_until(lambda: "the data-update program ended" in tool.log(), 60), "the data-update program ran")
     started = [line for line in tool.log().splitlines() if "updater-launch started" in line]
     check(started and "\\AppData\\Local\\ZT_AutoUpdate\\run\\data_update.exe" in started[0],

@@ -8,8 +8,8 @@ import os
 import zt_e2e
 from probe import check, wait_until
 from update_rig import descriptor, run_scenario
+from zt_ids import IDT_WATCH
 
-IDT_WATCH = 1
 
 
 def flip(data, at):

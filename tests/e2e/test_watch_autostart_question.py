@@ -3,6 +3,7 @@ remembered, so the next visible start asks again; one question per run; a hidden
 asks."""
 import watch_rig as R
 from watch_rig import check
+from zt_ids import IDC_CHK_AUTOSTART
 
 
 def box_up(rig):
@@ -16,7 +17,7 @@ def run(rig):
         rig.tool.probe("box-answer", "no")
         check(R.wait_until(lambda: not box_up(rig), 10), "start %d: answered No" % (n + 1))
         check(rig.tool.run_value() is None, "start %d: No writes no Run value" % (n + 1))
-        check(rig.tool.out("checked", 1001) == "0", "start %d: the box stays clear" % (n + 1))
+        check(rig.tool.out("checked", IDC_CHK_AUTOSTART) == "0", "start %d: the box stays clear" % (n + 1))
         # The one-shot timer was killed before asking: no second question in this run.
         check(not R.wait_until(lambda: box_up(rig), 3), "start %d: asked once" % (n + 1))
         rig.tool.stop()

@@ -8,6 +8,7 @@ import subprocess
 
 import watch_rig as R
 from watch_rig import check
+from zt_ids import IDT_FORGET_DEVICE
 
 LOCK = "Global\\ZT_AutoUpdate_Shared"
 
@@ -31,7 +32,7 @@ def run(rig):
         holder.wait()
         out.close()
     mark = rig.mark()
-    rig.ticks(1, timer=R.IDT_FORGET_DEVICE)
+    rig.ticks(1, timer=IDT_FORGET_DEVICE)
     rig.ticks_in_background(45)
     check(R.wait_until(lambda: rig.tool.exists("updater"), 60), "the data-update program runs")
     rig.wait_for("updater-launch", "the data-update program ended", timeout=60, after=mark)

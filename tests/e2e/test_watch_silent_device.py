@@ -5,6 +5,7 @@ import statistics
 
 import watch_rig as R
 from watch_rig import check
+from zt_ids import IDT_WATCH
 
 
 def run(rig):

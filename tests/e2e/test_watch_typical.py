@@ -4,6 +4,7 @@ the device holds the new data afterwards and is reported up to date only once th
 has fired."""
 import watch_rig as R
 from watch_rig import check
+from zt_ids import IDT_FORGET_DEVICE
 
 
 def run(rig):
@@ -36,7 +37,7 @@ def run(rig):
     check(not [e for _, e in rig.find("device", "", after=mark) if "already reported" not in e.details],
           "no report before the forget timer")
 
-    rig.ticks(1, timer=R.IDT_FORGET_DEVICE)
+    rig.ticks(1, timer=IDT_FORGET_DEVICE)
     mark = rig.mark()
     rig.ticks(3)
     rig.wait_for("balloon", R.BALLOON_UP_TO_DATE + "2002", after=mark)

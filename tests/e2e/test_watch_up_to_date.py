@@ -3,6 +3,7 @@ version, nothing started, and the same balloon again each time the forget timer 
 it stays connected."""
 import watch_rig as R
 from watch_rig import check
+from zt_ids import IDT_FORGET_DEVICE
 
 # (device version with the installed data at 2001, balloon expected)
 ROWS = [
@@ -23,7 +24,7 @@ def run(rig):
             # Remembered: nothing is said until the forget timer fires.
             rig.ticks(6)
             check(not rig.find("balloon", "", after=mark), "row %d: silent before the forget timer" % n)
-            rig.ticks(1, timer=R.IDT_FORGET_DEVICE)
+            rig.ticks(1, timer=IDT_FORGET_DEVICE)
         rig.ticks(3)
         rig.wait_for("balloon", balloon, timeout=30, after=mark)
         _, e = rig.wait_for("device", "up to date", after=mark)

@@ -10,6 +10,7 @@ import tempfile
 
 import zt_e2e
 from probe import Tool, check, wait_until
+from zt_ids import IDT_WATCH, WM_UPDATER_DONE
 
 
 class UpdateServer:
@@ -66,9 +67,7 @@ def descriptor(data_version, data_file, data_length, **kwargs):
 
 
 USER_STATE_KEY = r"HKCU\Software\ZT_AutoUpdate"
-IDT_WATCH = 1
 SCHEDULED_CHECK_TICK = 151
-WM_UPDATER_DONE = 0x0592
 
 
 def versions(e2e):

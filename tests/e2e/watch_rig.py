@@ -18,13 +18,12 @@ import probe as P
 import simdev
 import zt_e2e
 from probe import check, wait_until  # noqa: F401  (re-exported for the scenarios)
+from zt_ids import IDT_WATCH
 
 SIM_DIR_WIN = simdev.SIM_DIR_WIN
 # install_standins makes only the tool load the stand-in DLLs (a per-program override); removed again at the end.
 OVERRIDES_KEY = "HKCU\\Software\\Wine\\AppDefaults\\ZT_AutoUpdate.exe\\DllOverrides"
 WM_TIMER = 0x0113
-IDT_WATCH = 1
-IDT_FORGET_DEVICE = 4
 BALLOON_UP_TO_DATE = "当前连接的产品数据已经是最新版"
 BALLOON_OLDER = "当前连接的产品数据版本较旧。"
 BALLOON_MAJOR = "由于当前连接的产品数据版本为"
