@@ -31,17 +31,6 @@ constexpr auto kEndInstanceWait = std::chrono::seconds(10);
 constexpr auto kReplacedStartWait = std::chrono::seconds(10);
 constexpr DWORD kMarkerPollMs = 20;
 
-// One line appended whole: the system appends each write of a handle opened for appending only at
-// the end of the file, also when another process appends at the same moment.
-bool AppendWhole(const std::filesystem::path& file, std::string_view line) {
-  UniqueKernelHandle h(::CreateFileW(file.c_str(), FILE_APPEND_DATA,
-                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-  DWORD written = 0;
-  return h && ::WriteFile(h.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) &&
-         written == line.size();
-}
-
 // Waits for the marker to become free and claims it; false when `wait` passed first.
 bool ClaimWhenFree(UniqueKernelHandle* mutex, std::chrono::milliseconds wait) {
   for (auto waited = std::chrono::milliseconds(0); waited < wait; waited += std::chrono::milliseconds(kMarkerPollMs)) {
@@ -53,6 +42,24 @@ bool ClaimWhenFree(UniqueKernelHandle* mutex, std::chrono::milliseconds wait) {
 }
 
 }  // namespace
+
+bool AppendLogLine(const std::filesystem::path& file, std::string_view line) {
+  UniqueKernelHandle h(::CreateFileW(file.c_str(), FILE_READ_DATA | FILE_APPEND_DATA,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) return false;
+  // The writers take turns on one byte far beyond any log's end, which keeps no reader from the
+  // lines; a handle opened for appending alone does not make two processes' writes whole
+  // everywhere (under Wine one line overwrote the other).
+  OVERLAPPED turn{};
+  turn.OffsetHigh = 0x40000000;
+  const bool locked = ::LockFileEx(h.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn);
+  DWORD written = 0;
+  const bool whole =
+      ::WriteFile(h.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) && written == line.size();
+  if (locked) ::UnlockFileEx(h.get(), 0, 1, 0, &turn);
+  return whole;
+}
 
 bool ClaimSingleInstance(UniqueKernelHandle* mutex) {
   ::SetLastError(ERROR_SUCCESS);
@@ -84,7 +91,7 @@ BOOL CAutoUpdateApp::InitInstance() {
   std::string folderProblem;
   CreateSharedFolder(PathFromUtf8(kUpdateRoot), folderProblem);
   SetLogFolderCheck([](const std::filesystem::path& folder) { return !LinkProblem(folder); });
-  SetLogAppender(AppendWhole);
+  SetLogAppender(AppendLogLine);
   SetLogPath(PathFromUtf8(std::string(kUpdateRoot) + kLogName));
   const std::string commandLine = Narrow(::GetCommandLineW());
   const LaunchRequest request = DecideLaunchRequest(commandLine);

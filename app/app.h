@@ -29,6 +29,10 @@ class CAutoUpdateApp {
 
 extern CAutoUpdateApp theApp;
 
+// The tool's log appender: one line appended whole at the end of `file`, also while other
+// processes (a replaced and a replacing tool, another session's) append to it.
+bool AppendLogLine(const std::filesystem::path& file, std::string_view line);
+
 // The single-instance marker, the named mutex: false when another instance holds it. A failed
 // creation counts as a first instance (the handle is then empty).
 bool ClaimSingleInstance(UniqueKernelHandle* mutex);

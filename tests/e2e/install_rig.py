@@ -92,6 +92,7 @@ class InstallRig:
         set_run_value("HKCU", None)
         set_run_value("HKLM", None, view=32)
         self.e2e.clean_update_root()
+        zt_e2e.clean_user_state()
 
     def install_silently(self):
         """Runs the installer with /S; returns (exit code, seconds)."""

@@ -47,7 +47,7 @@ def run(e2e, tool, server):
     check(server.requested("pkg_0202.exe") == 0, "and nothing it names is fetched")
 
     print("-- rollout, bucket 42", flush=True)
-    zt_e2e.run_windows(["reg", "add", r"HKCU\Software\ZT_AutoUpdate", "/v", "RolloutBucket", "/t", "REG_DWORD",
+    zt_e2e.run_windows(["reg", "add", zt_e2e.USER_STATE_KEY, "/v", "RolloutBucket", "/t", "REG_DWORD",
                         "/d", "42", "/f"])
     for share, taken in ((40, False), (43, True)):
         served = descriptor("0202", "pkg_0202.exe", len(package), data_bytes=package, seq=3 + share,

@@ -66,7 +66,7 @@ def descriptor(data_version, data_file, data_length, **kwargs):
     return zt_e2e.descriptor(data_version, data_file, data_length, **kwargs)
 
 
-USER_STATE_KEY = r"HKCU\Software\ZT_AutoUpdate"
+USER_STATE_KEY = zt_e2e.USER_STATE_KEY
 SCHEDULED_CHECK_TICK = 151
 
 
@@ -90,11 +90,6 @@ def end_unstarted_copy(tool):
     if tool.exists():
         tool.post(WM_UPDATER_DONE, 1, 0)
         check(wait_until(lambda: not tool.exists(), 20), "that copy ended")
-
-
-def clean_user_state():
-    """Removes what the tool keeps for the user (floors, failed versions, rollout bucket)."""
-    zt_e2e.run_windows(["reg", "delete", USER_STATE_KEY, "/f"])
 
 
 def user_state(name):
@@ -195,7 +190,6 @@ def run_scenario(body, on_failure=None):
             tool = Tool(e2e)
             tool.clean_update_root()
             tool.set_run_value(None)
-            clean_user_state()
             try:
                 body(e2e, tool, server)
             except Exception as e:
@@ -208,7 +202,7 @@ def run_scenario(body, on_failure=None):
             tool.stop()
             tool.clean_update_root()
             tool.set_run_value(None)
-            clean_user_state()
+            zt_e2e.clean_user_state()
     finally:
         server.stop()
     print("PASS")

@@ -31,6 +31,8 @@ INSTALL_FOLDER = r"C:\Program Files\ZT AutoUpdate"
 EXE_NAME = "ZT_AutoUpdate.exe"
 UPDATE_ROOT = "C:\\ZT_Update"
 LOG_FILE = UPDATE_ROOT + "\\autoupdate.log"
+# What the tool keeps for the user: sequence floors, failed versions, the rollout bucket.
+USER_STATE_KEY = r"HKCU\Software\ZT_AutoUpdate"
 # A server that refuses at once: scenarios that do not test downloads point the tool here.
 NO_SERVER = {"ZT_UPDATE_SERVER": "127.0.0.1:9"}
 
@@ -146,6 +148,11 @@ def run_windows(args, timeout=60, env=None):
     return rc, lines
 
 
+def clean_user_state():
+    """Removes what the tool keeps for the user (floors, failed versions, rollout bucket)."""
+    run_windows(["reg", "delete", USER_STATE_KEY, "/f"])
+
+
 class E2E:
     """One scenario's view of the build, the prefix and the processes it started."""
 
@@ -168,6 +175,9 @@ class E2E:
         return e2e
 
     def __enter__(self):
+        # The user's state outlives a scenario in the prefix: each starts without it, whichever
+        # scenario ran there before.
+        clean_user_state()
         return self
 
     def __exit__(self, *exc):

@@ -9,8 +9,10 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "app/app.h"
+#include "tests/win/app_child.h"
 #include "win/process.h"
 #include "base/fsutil.h"
 #include "win/handles.h"
@@ -96,6 +98,51 @@ TEST(AppProcess, ReadersSeeTheRealCommandLineInUtf8) {
   EXPECT_EQ(seen.count("arg1") ? seen.at("arg1") : "", "/autohide");
   std::error_code ec;
   fs::remove_all(dir, ec);
+}
+
+TEST(AppLog, LinesOfProcessesWritingAtOnceStayWholeAndAllArrive) {
+  const fs::path log = fs::temp_directory_path() / "zt_app_shared.log";
+  std::error_code ec;
+  fs::remove(log, ec);
+  wchar_t exe[MAX_PATH];
+  ASSERT_GT(::GetModuleFileNameW(nullptr, exe, MAX_PATH), 0u);
+  ::SetEnvironmentVariableW(L"ZT_APP_CHILD_APPEND", log.wstring().c_str());
+  std::vector<zt::UniqueKernelHandle> children;
+  for (int i = 0; i < 3; ++i) {
+    std::wstring line = L"\"" + std::wstring(exe) + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (::CreateProcessW(exe, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+      ::CloseHandle(pi.hThread);
+      children.emplace_back(pi.hProcess);
+    }
+  }
+  ::SetEnvironmentVariableW(L"ZT_APP_CHILD_APPEND", nullptr);
+  ASSERT_EQ(children.size(), 3u);
+  for (const auto& child : children) {
+    ASSERT_EQ(::WaitForSingleObject(child.get(), 60000), WAIT_OBJECT_0);
+    DWORD code = 1;
+    EXPECT_TRUE(::GetExitCodeProcess(child.get(), &code) && code == 0) << code;
+  }
+  // Every line whole, and each process's lines all there, in its order.
+  std::map<std::string, int> next;
+  std::ifstream in(log, std::ios::binary);
+  std::string row;
+  int broken = 0;
+  while (std::getline(in, row)) {
+    std::istringstream fields(row);
+    std::string word, process, lineWord, padding;
+    int n = -1;
+    fields >> word >> process >> lineWord >> n;
+    std::getline(fields, padding);
+    if (word != "process" || lineWord != "line" || padding != std::string(80, '.') + "\r" || n != next[process]++)
+      ++broken;
+  }
+  EXPECT_EQ(broken, 0);
+  ASSERT_EQ(next.size(), 3u);
+  for (const auto& [process, count] : next) EXPECT_EQ(count, kChildAppendLines) << process;
+  fs::remove(log, ec);
 }
 
 }  // namespace
