@@ -70,21 +70,30 @@ zt_env_start() {  # $1 = folder for the prefix
 
 # Several prefixes, each on a display of its own: $2-1, $2-2, ... Writes $1/<n>.env (the
 # WINEPREFIX and DISPLAY of slot n, read by scripts/wine-slot) and $1/resources.json (CTest's
-# resource specification: one "wine" slot per prefix). The prefixes boot in the background, all at
-# once; zt_env_wait_slots waits for them and leaves slot 1's in the environment.
+# resource specification: one "wine" slot per prefix). The prefixes are made in the background:
+# the first boots, its server ends so that its registry is on disk, and the others are copies of
+# it (a boot costs a quarter of a minute of both cores, a copy a second); then each prefix's server
+# and services start. zt_env_wait_slots waits for that and leaves slot 1's in the environment.
 zt_env_start_slots() {  # $1 = folder for the slot files, $2 = prefix folder stem, $3 = count
   local folder=$1 stem=$2 count=$3 i ids=""
   mkdir -p "$folder"
   zt_wine_defaults
-  zt_boot_pids=()
   for i in $(seq "$count"); do
     zt_lock_prefix "$stem-$i" || return 1
     zt_display_start
     printf 'export WINEPREFIX=%q DISPLAY=%q\n' "$stem-$i" "$DISPLAY" >"$folder/$i.env"
-    (export WINEPREFIX="$stem-$i"; zt_prefix_boot) &
-    zt_boot_pids+=($!)
     ids+="${ids:+,}{\"id\": \"$i\", \"slots\": 1}"
   done
+  (
+    set -e
+    (. "$folder/1.env"; zt_prefix_boot; wineserver -k; wineserver -w) </dev/null >/dev/null 2>&1
+    for i in $(seq 2 "$count"); do rm -rf "$stem-$i"; cp -a "$stem-1" "$stem-$i"; done
+    for i in $(seq "$count"); do
+      # shellcheck disable=SC1090
+      (. "$folder/$i.env"; wineserver -p; wineboot) </dev/null >/dev/null 2>&1
+    done
+  ) &
+  zt_boot_pids=($!)
   printf '{"version": {"major": 1, "minor": 0}, "local": [{"wine": [%s]}]}\n' "$ids" >"$folder/resources.json"
   export ZT_WINE_SLOTS="$folder"
 }
