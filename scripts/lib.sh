@@ -70,7 +70,7 @@ zt_env_start() {  # $1 = folder for the prefix
 
 # Several prefixes, each on a display of its own: $2-1, $2-2, ... Writes $1/<n>.env (the
 # WINEPREFIX and DISPLAY of slot n, read by scripts/wine-slot) and $1/resources.json (CTest's
-# resource specification: one "wine" slot per prefix). The prefixes are made in the background:
+# resource file: one "wine" slot per prefix). The prefixes are made in the background:
 # the first boots, its server ends so that its registry is on disk, and the others are copies of
 # it (a boot costs a quarter of a minute of both cores, a copy a second); then each prefix's server
 # and services start. zt_env_wait_slots waits for that and leaves slot 1's in the environment.

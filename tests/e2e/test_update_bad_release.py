@@ -10,7 +10,6 @@ import zt_e2e
 from probe import check, wait_until
 from update_rig import (GapWatch, descriptor, end_unstarted_copy, run_scenario, scheduled_check, user_state,
                         versions)
-from zt_ids import WM_UPDATER_DONE
 
 
 def run(e2e, tool, server):
@@ -81,14 +80,9 @@ def run(e2e, tool, server):
     tool.pid = None
 
 
-def put_right(tool):
-    """A copy the tool started itself may still run."""
-    if tool.exists():
-        tool.post(WM_UPDATER_DONE, 1, 0)
-
-
 def main():
-    run_scenario(run, on_failure=put_right)
+    # A copy the tool started itself may still run.
+    run_scenario(run, on_failure=lambda tool: end_unstarted_copy(tool, wait=False))
 
 
 if __name__ == "__main__":

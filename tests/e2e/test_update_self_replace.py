@@ -13,7 +13,6 @@ import zt_e2e
 from probe import check, wait_until
 from update_rig import (GapWatch, descriptor, end_unstarted_copy, run_scenario, scheduled_check, sequence_floors,
                         versions)
-from zt_ids import WM_UPDATER_DONE
 
 
 class ScriptWatch:
@@ -135,8 +134,7 @@ def put_right(tool):
         os.chmod(zt_e2e.to_unix(tool.win_exe), stat.S_IRUSR | stat.S_IWUSR | stat.S_IRGRP | stat.S_IROTH)
     except OSError:
         pass
-    if tool.exists():
-        tool.post(WM_UPDATER_DONE, 1, 0)
+    end_unstarted_copy(tool, wait=False)
 
 
 def main():
