@@ -88,11 +88,14 @@ void DeviceWatch::OnWatchTick() {
     }
   }
 
-  if (IsDataCheckTick(tick) || std::exchange(m_bDataCheckDue, false)) {
+  if (IsDataCheckTick(tick) || m_bDataCheckDue) {
     if (m_host.IsBusy()) {
-      m_host.Log("check", "data check at tick " + std::to_string(tick) + " skipped: busy");
+      // A scheduled check is skipped; one that waited for the fetch waits for the worker that the
+      // same fetch may have started (a new executable offered too), or it would be lost for hours.
+      if (!m_bDataCheckDue) m_host.Log("check", "data check at tick " + std::to_string(tick) + " skipped: busy");
       return;
     }
+    m_bDataCheckDue = false;
     if (m_bFetching) {
       // It works on the descriptor that fetch brings.
       m_host.Log("check", "data check at tick " + std::to_string(tick) + " waits for the descriptor fetch");

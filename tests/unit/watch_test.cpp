@@ -309,6 +309,15 @@ TEST(WatchFetch, ItsEndContinuesTheSchedule) {
     Calls next = host.Actions();
     next.erase(std::remove(next.begin(), next.end(), "poll"), next.end());
     EXPECT_EQ(next, r.tickAfterEnd);
+    if (r.busyAtEnd) {
+      // The check that waited for the fetch runs at the first tick the worker has left free.
+      host.busy = false;
+      host.Clear();
+      watch.OnWatchTick();
+      Calls free = host.Actions();
+      std::erase_if(free, [](const std::string& c) { return c == "poll" || c == "refresh"; });
+      EXPECT_EQ(free, (Calls{"load", "data"}));
+    }
   }
 }
 
