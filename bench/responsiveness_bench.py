@@ -7,6 +7,9 @@
   cpu      CPU time of the tool's process idle in the tray (no device, server up to date), read
            from the Unix process that runs it every INTERVAL seconds and scaled to an hour
 
+--quick takes one short sample of each figure and fails when one has no number (the suite runs it so
+that a change of the rigs cannot break the benchmark unnoticed; its timings are never judged).
+
 The device poll (open, two queries, close) is poll_bench.exe's; give its output with --poll-output
 and it joins the table. Each --exe LABEL=PATH is measured in turn (e.g. before=old.exe after=new.exe),
 every figure with a fresh copy of that exe installed and started.
@@ -218,9 +221,13 @@ def main():
     parser.add_argument("--cpu-settle", type=int, default=20)
     parser.add_argument("--cpu-interval", type=int, default=30)
     parser.add_argument("--cpu-intervals", type=int, default=6)
+    parser.add_argument("--quick", action="store_true", help="one short sample of each figure; fail without a number")
     parser.add_argument("--poll-output", action="append", default=[], metavar="[LABEL=]PATH",
                         help="poll_bench.exe's output for the device-poll row of LABEL (default: the last --exe)")
     args = parser.parse_args()
+    if args.quick:
+        args.plugs, args.answer_seconds = 1, 3
+        args.cpu_settle, args.cpu_interval, args.cpu_intervals = 2, 3, 1
     figures = set(args.figures.split(","))
     load = lambda: " ".join(open("/proc/loadavg").read().split()[:3])  # noqa: E731
 
@@ -270,6 +277,10 @@ def main():
         if key != "poll":
             print("%-40s %-16s %s" % ("", "  load (1/5/15 min)", "   ".join(
                 "%-42s" % results[label].get("load_" + key, "-") for label in results)))
+    if args.quick:
+        wanted = [key for key, _, _ in rows if key in figures]
+        missing = [(label, key) for label in results for key in wanted if not results[label].get(key, "").startswith("median")]
+        zt_e2e.check(not missing, "every figure has a number (missing: %s)" % missing)
 
 
 if __name__ == "__main__":

@@ -10,6 +10,9 @@ Each --exe LABEL=PATH is measured in turn with a fresh copy installed. The new v
 it is the next build of this tree (ZT_AutoUpdate_next.exe of --build) when the exe is this tree's
 own build, else the exe itself with an overlay (a build from before the version check takes that).
 
+--quick measures this tree's build alone and fails when a figure has no number (the suite runs it so
+that a change of the rigs cannot break the benchmark unnoticed; its timings are never judged).
+
 Runs inside the Wine prefix and display of scripts/bench, with the rigs of --build and
 ZT_TEST_SIGNING_KEY set when the build trusts a key.
 """
@@ -22,8 +25,9 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import zt_e2e  # noqa: E402
 from probe import Tool  # noqa: E402
 from responsiveness_bench import BenchE2E  # noqa: E402
-from update_rig import (GapWatch, UpdateServer, clean_user_state, descriptor, scheduled_check,  # noqa: E402
-                        versions)
+from update_rig import GapWatch, UpdateServer, descriptor, scheduled_check, versions  # noqa: E402
+from zt_e2e import clean_user_state  # noqa: E402
+from zt_ids import WM_UPDATER_DONE  # noqa: E402
 
 ROLLBACK_LIMIT_S = 120
 
@@ -51,7 +55,7 @@ def measure(e2e, server, new_version, new_bytes):
     back_s = time.monotonic() - start if absent_ms is not None else None
     # Whatever runs now was started by the tool, not by this benchmark: end it through its window.
     if tool.exists():
-        tool.post(0x0592, 1, 0)
+        tool.post(WM_UPDATER_DONE, 1, 0)
         zt_e2e.wait_for(lambda: not tool.exists(), 30)
     tool.stop()
     tool.clean_update_root()
@@ -64,6 +68,7 @@ def main():
     parser.add_argument("--build", required=True)
     parser.add_argument("--source", required=True)
     parser.add_argument("--exe", action="append", required=True, help="LABEL=PATH")
+    parser.add_argument("--quick", action="store_true", help="fail when a figure has no number")
     args = parser.parse_args()
     own = os.path.realpath(os.path.join(args.build, zt_e2e.EXE_NAME))
     rows = []
@@ -92,6 +97,8 @@ def main():
             label, following, "-" if away_ms is None else away_ms,
             "-" if replaced_s is None else "%.1f" % replaced_s,
             "never (%d s)" % ROLLBACK_LIMIT_S if back_s is None else "%.1f" % back_s))
+    if args.quick:
+        zt_e2e.check(all(None not in row[2:] for row in rows), "every figure has a number")
 
 
 if __name__ == "__main__":

@@ -17,6 +17,9 @@ sys.path.insert(0, os.path.join(SOURCE, "tests", "e2e"))
 
 import watch_rig as R  # noqa: E402
 import zt_e2e  # noqa: E402
+from probe import WM_SYSCOMMAND  # noqa: E402
+from watch_rig import check  # noqa: E402
+from zt_ids import IDT_FORGET_DEVICE, kSysCommandShow  # noqa: E402
 
 # What each kind of log line means for someone watching.
 NARRATION = [
@@ -78,6 +81,8 @@ def say(text):
 
 
 def shot(rig, out, win, name):
+    if out is None:  # the scenario plays the event without pictures
+        return
     try:
         path = rig.tool.screenshot(win, name)
         say("screenshot " + os.path.relpath(path, out))
@@ -86,6 +91,8 @@ def shot(rig, out, win, name):
 
 
 def whole_screen(out, name):
+    if out is None:
+        return
     path = os.path.join(out, name)
     subprocess.call(["import", "-window", "root", path], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                     stderr=subprocess.DEVNULL)
@@ -93,7 +100,10 @@ def whole_screen(out, name):
         say("screenshot " + name)
 
 
-def demo(rig, out):
+def typical_event(rig, out=None):
+    """The typical event, checked at every step; screenshots into `out` when given. scripts/demo
+    and the suite's scenario e2e_watch_typical both play it, so neither can drift from the rigs."""
+    global NARRATOR
     say("loopback update server with the sample package (the stand-in data-update program as data version 2002)")
     server = rig.start_server()
     server.publish(2002)
@@ -103,7 +113,6 @@ def demo(rig, out):
     say("starting ZT_AutoUpdate on a machine without any local files")
     rig.tool.set_run_value(None)
     rig.tool.start("", env={"ZT_UPDATE_SERVER": "127.0.0.1:%d" % server.port, "ZT_SIM_DIR": R.SIM_DIR_WIN})
-    global NARRATOR
     narrator = NARRATOR = Narrator(rig)
     narrator.start()
     try:
@@ -113,26 +122,43 @@ def demo(rig, out):
             rig.tool.probe("box-answer", "no")
             say("answered No to the auto-start question")
         rig.wait_for("data", "installed", timeout=90)
-        rig.wait_for("device", "waiting for the launch spacing", timeout=30)
+        # Polls before tick 42 see the device and hold back (logged once, with its tick).
+        _, early = rig.wait_for("device", "waiting for the launch spacing", timeout=30)
+        check(early.tick is not None and early.tick <= 41, "held back at tick %s" % early.tick)
         shot(rig, out, "main", "2-main-window-package-installed.png")
 
         say("sending timer ticks to reach the first poll allowed to start the data update (tick 42)")
         rig.ticks_in_background(45)
-        if R.wait_until(lambda: rig.tool.exists("updater"), 60):
-            # The stand-in's window is blank, and no window manager draws frames: the whole screen.
-            whole_screen(out, "3-screen-while-the-data-update-program-runs.png")
+        check(R.wait_until(lambda: rig.tool.exists("updater"), 60), "the data-update program runs")
+        check(not rig.tool.visible(), "main window hidden while it runs")
+        # The stand-in's window is blank, and no window manager draws frames: the whole screen.
+        whole_screen(out, "3-screen-while-the-data-update-program-runs.png")
+        _, older = rig.wait_for("device", "older, data update started")
+        rig.check_first_allowed_report(older)
+        rig.wait_for("balloon", R.BALLOON_OLDER)
         rig.wait_for("updater-launch", "ended", timeout=120)
-        rig.tick_job.wait(timeout=120)
+        check(rig.tick_job.wait(timeout=120) == 0, "ticks delivered")
+        check(len(rig.find("device", "data update started")) == 1, "reported older once")
+
+        # The device now holds 2002; remembered, so nothing is said about it.
+        mark = rig.mark()
         rig.ticks(3)
-        rig.wait_for("device", "data version 2002", timeout=30)
+        _, same = rig.wait_for("device", "data version 2002", timeout=30)
+        check(same.details.split(": ")[-1].startswith("already reported"), "same device not reported again: %s" % same)
+        check(not [e for _, e in rig.find("device", "", after=mark) if "already reported" not in e.details],
+              "no report before the forget timer")
 
         say("the forget period (5 minutes) is shortened: sending the forget timer's message")
-        rig.ticks(1, timer=R.IDT_FORGET_DEVICE)
+        rig.ticks(1, timer=IDT_FORGET_DEVICE)
+        mark = rig.mark()
         rig.ticks(3)
-        rig.wait_for("balloon", R.BALLOON_UP_TO_DATE + "2002", timeout=30)
-        rig.tool.post(0x0112, 0x0401)  # show the main window again, as the tray menu would
-        time.sleep(1)
-        shot(rig, out, "main", "4-main-window-up-to-date.png")
+        rig.wait_for("balloon", R.BALLOON_UP_TO_DATE + "2002", timeout=30, after=mark)
+        _, up = rig.wait_for("device", "up to date", after=mark)
+        check("id \"ZT000001\"" in up.details, "reported device is the one plugged in: %s" % up)
+        if out is not None:
+            rig.tool.post(WM_SYSCOMMAND, kSysCommandShow)  # show the main window again, as the tray menu would
+            time.sleep(1)
+            shot(rig, out, "main", "4-main-window-up-to-date.png")
     finally:
         narrator.stop()
         NARRATOR = None
@@ -154,7 +180,7 @@ def main():
         rig.tool.shots = out
         rig.tool.clean_update_root()
         try:
-            demo(rig, out)
+            typical_event(rig, out)
             ok = True
         except Exception as e:
             say("the demo stopped: %r" % (e,))
