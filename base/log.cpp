@@ -6,6 +6,8 @@
 #include <string>
 #include <system_error>
 
+#include "base/paths.h"
+
 namespace zt {
 namespace {
 
@@ -109,8 +111,8 @@ void LogEvent(std::string_view event, std::string_view details) {
     const auto size = std::filesystem::file_size(g_logPath, ec);
     if (!ec && size + line.size() > kLogMaxBytes) {
       auto old = g_logPath;
-      old += ".1";
-      std::filesystem::rename(g_logPath, old, ec);  // replaces an older .1
+      old += kOldLogSuffix;
+      std::filesystem::rename(g_logPath, old, ec);  // replaces an older one
     }
     g_append(g_logPath, line);
   } catch (...) {

@@ -1,6 +1,8 @@
 // Fixed names of the tool: folders, files, the version, the server path. One place for each.
 #pragma once
 
+#include "res/version.h"
+
 namespace zt {
 
 // The program's own version, res/version.h's text (defined in app/version.cpp alone, so a test
@@ -10,7 +12,12 @@ inline constexpr char kMutexName[] = "Zant_AutoUpdate_Sem";
 // Broadcast by "/exit" to the running instance's main window.
 inline constexpr char kEndInstanceMessage[] = "ZT_AutoUpdate.EndInstance";
 
+// The executable's file name, as installed and as published (res/version.h, which the resource
+// script, the installer and the scripts read too).
+inline constexpr char kExeName[] = ZT_EXE_NAME;
+
 inline constexpr char kUpdateRoot[] = "C:\\ZT_Update\\";
+inline constexpr char kDownloadFolderName[] = "Download";
 inline constexpr char kDownloadFolder[] = "C:\\ZT_Update\\Download\\";
 inline constexpr char kDescriptorName[] = "version.txt";
 inline constexpr char kDataProgramName[] = "data_update.exe";
@@ -18,6 +25,16 @@ inline constexpr char kDataProgramName[] = "data_update.exe";
 // download folder, so no published file may take its name.
 inline constexpr char kScriptName[] = "delete.bat";
 inline constexpr char kLogName[] = "autoupdate.log";
+// The log's previous part, once it has grown past its cap: "autoupdate.log.1".
+inline constexpr char kOldLogSuffix[] = ".1";
+// Suffixes of the tool's own unfinished files: a temporary file before it is moved into place, and
+// a download's kept part with its record (what it is a part of).
+inline constexpr char kTempSuffix[] = ".ztpart";
+inline constexpr char kResumePartSuffix[] = ".ztresume";
+inline constexpr char kResumeRecordSuffix[] = ".ztresume.info";
+// Inside this user's own folder (%LOCALAPPDATA%\ZT_AutoUpdate\): the checked copy of the
+// data-update program is started from here.
+inline constexpr char kPrivateRunFolder[] = "run";
 // The data-update program's command line (as written: "ZT_update"; the file system ignores case).
 inline constexpr char kDataProgramCommand[] = "C:\\ZT_update\\data_update.exe";
 inline constexpr char kDataProgramCaption[] = "ZT_PNV 系统升级工具";
@@ -26,6 +43,8 @@ inline constexpr char kServerPathPrefix[] = "/autoupdate/";
 inline constexpr char kServerEnvVar[] = "ZT_UPDATE_SERVER";
 
 inline constexpr char kRunKeyPath[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run\\";
+// What the tool keeps for the user who runs it, under HKEY_CURRENT_USER.
+inline constexpr char kUserStateKey[] = "Software\\ZT_AutoUpdate";
 inline constexpr char kRunValueName[] = "ZT_AutoUpdate";
 inline constexpr char kAutoHideSwitch[] = "/autohide";
 // Argument 1 of the installer's request to end the running tool.

@@ -39,7 +39,7 @@ std::optional<DataProgramLaunch> PrepareDataProgramLaunch(std::string& reason) {
   }
   std::optional<PrivateCopy> copy =
       PrepareDataProgram(BuiltInTrust(), TheDescriptorState().Local(),
-                         PathFromUtf8(std::string(kUpdateRoot) + kDataProgramName), own / L"run", reason);
+                         PathFromUtf8(std::string(kUpdateRoot) + kDataProgramName), own / kPrivateRunFolder, reason);
   if (!copy) {
     reason = "data_update.exe is not started: " + reason;
     return std::nullopt;

@@ -4,13 +4,13 @@
 #include <system_error>
 
 #include "base/fsutil.h"
+#include "base/paths.h"
 
 namespace zt {
 namespace {
 
 std::atomic<std::uint32_t> g_tempToken{0};
 std::atomic<std::uint64_t> g_tempCounter{0};
-constexpr std::string_view kTempSuffix = ".ztpart";
 
 }  // namespace
 

@@ -17,8 +17,8 @@ namespace zt {
 namespace {
 
 constexpr std::size_t kTransferBlockSize = 64 * 1024;
-constexpr std::string_view kPartSuffix = ".ztresume";
-constexpr std::string_view kRecordSuffix = ".ztresume.info";
+constexpr std::string_view kPartSuffix = kResumePartSuffix;
+constexpr std::string_view kRecordSuffix = kResumeRecordSuffix;
 // A server whose ranges never fit is not asked for the whole file more often than this in one call.
 constexpr int kMaxRestarts = 2;
 

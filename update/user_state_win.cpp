@@ -117,7 +117,7 @@ std::uint32_t RegistryUserState::RolloutBucket() {
 }
 
 UserState& TheUserState() {
-  static RegistryUserState state;
+  static RegistryUserState state(Widen(kUserStateKey));
   return state;
 }
 

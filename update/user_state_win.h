@@ -4,16 +4,15 @@
 #include <optional>
 #include <string>
 
+#include "base/paths.h"
 #include "base/user_state.h"
 
 namespace zt {
 
-inline constexpr wchar_t kUserStateKey[] = L"Software\\ZT_AutoUpdate";
-
 class RegistryUserState final : public UserState {
  public:
   // `keyPath` under HKEY_CURRENT_USER (the Windows tests use a key of their own).
-  explicit RegistryUserState(std::wstring keyPath = kUserStateKey) : m_keyPath(std::move(keyPath)) {}
+  explicit RegistryUserState(std::wstring keyPath) : m_keyPath(std::move(keyPath)) {}
 
   std::uint64_t SequenceFloor(std::string_view keyId) override;
   void RaiseSequenceFloor(std::string_view keyId, std::uint64_t sequence) override;

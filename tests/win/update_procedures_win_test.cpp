@@ -15,6 +15,7 @@
 #include "update/crypto_win.h"
 #include "update/downloads_win.h"
 #include "update/user_state_win.h"
+#include "win/text.h"
 #include "update/pe_image.h"
 #include "update/procedures.h"
 #include "update/self_update_win.h"
@@ -206,9 +207,9 @@ TEST(UpdateSelfReplacementWine, NewVersionThatEndsIsRolledBack) {
   EXPECT_EQ(started.find("/replaced"), std::string::npos) << started;
   EXPECT_FALSE(fs::exists(zt::OldExecutablePath(s.exe)));
   // Remembered for this user (the tool's own state; the registry of the test prefix).
-  zt::RegistryUserState state;
+  zt::RegistryUserState state(zt::Widen(zt::kUserStateKey));
   EXPECT_TRUE(state.UpdaterVersionFailed("2.8"));
-  ::RegDeleteKeyValueW(HKEY_CURRENT_USER, zt::kUserStateKey, L"FailedUpdaterVersions");
+  ::RegDeleteKeyValueW(HKEY_CURRENT_USER, zt::Widen(zt::kUserStateKey).c_str(), L"FailedUpdaterVersions");
 }
 
 // A scanner holds the new copy from the moment it is placed: it cannot be held for the move, so
