@@ -5,6 +5,7 @@
 
 #include "base/cmdline.h"
 #include "base/fsutil.h"
+#include "base/history.h"
 #include "base/log.h"
 #include "base/paths.h"
 #include "ui/main_window.h"
@@ -30,6 +31,9 @@ constexpr auto kEndInstanceWait = std::chrono::seconds(10);
 // while the previous version still ends its work), and how often it looks.
 constexpr auto kReplacedStartWait = std::chrono::seconds(10);
 constexpr DWORD kMarkerPollMs = 20;
+// A log line waits at most about this long for another writer of the same log.
+constexpr int kLogTurnAttempts = 5;
+constexpr DWORD kLogTurnPauseMs = 10;
 
 // Waits for the marker to become free and claims it; false when `wait` passed first.
 bool ClaimWhenFree(UniqueKernelHandle* mutex, std::chrono::milliseconds wait) {
@@ -50,14 +54,20 @@ bool AppendLogLine(const std::filesystem::path& file, std::string_view line) {
   if (!h) return false;
   // The writers take turns on one byte far beyond any log's end, which keeps no reader from the
   // lines; a handle opened for appending alone does not make two processes' writes whole
-  // everywhere (under Wine one line overwrote the other).
+  // everywhere (under Wine one line overwrote the other). A turn that does not come within a
+  // moment drops the line: no thread of the tool, the window's least of all, waits on a log.
   OVERLAPPED turn{};
   turn.OffsetHigh = 0x40000000;
-  const bool locked = ::LockFileEx(h.get(), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &turn);
+  bool locked = false;
+  for (int attempt = 0; attempt < kLogTurnAttempts && !locked; ++attempt) {
+    if (attempt > 0) ::Sleep(kLogTurnPauseMs);
+    locked = ::LockFileEx(h.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &turn);
+  }
+  if (!locked) return false;
   DWORD written = 0;
   const bool whole =
       ::WriteFile(h.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr) && written == line.size();
-  if (locked) ::UnlockFileEx(h.get(), 0, 1, 0, &turn);
+  ::UnlockFileEx(h.get(), 0, 1, 0, &turn);
   return whole;
 }
 
@@ -86,13 +96,19 @@ UINT EndRunningInstance(std::chrono::milliseconds wait) {
 }
 
 BOOL CAutoUpdateApp::InitInstance() {
-  // The update folder is made by the tool (when missing) before anything is written in it, with
-  // permissions that keep other accounts from replacing it; nothing is written through a link.
-  std::string folderProblem;
-  CreateSharedFolder(PathFromUtf8(kUpdateRoot), folderProblem);
+  // The log and the history are this user's own: no other account can hold, fill or read them.
   SetLogFolderCheck([](const std::filesystem::path& folder) { return !LinkProblem(folder); });
   SetLogAppender(AppendLogLine);
-  SetLogPath(PathFromUtf8(std::string(kUpdateRoot) + kLogName));
+  if (const std::filesystem::path own = PrivateFolder(); !own.empty()) {
+    SetLogPath(own / kLogName);
+    SetHistoryPath(own / kHistoryName);
+  }
+  // The update folder and its download folder are made by the tool (when missing) before anything
+  // is written in them, with permissions that keep other accounts from replacing them.
+  std::string folderProblem;
+  const std::filesystem::path root = PathFromUtf8(kUpdateRoot);
+  if (!CreateSharedFolder(root, folderProblem) || !CreateSharedFolder(root / kDownloadFolderName, folderProblem))
+    LogEvent("folder", folderProblem);
   const std::string commandLine = Narrow(::GetCommandLineW());
   const LaunchRequest request = DecideLaunchRequest(commandLine);
   if (request == LaunchRequest::EndRunningInstance) {

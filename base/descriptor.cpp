@@ -75,14 +75,19 @@ std::optional<std::string> ReadDescriptorBytes(const std::filesystem::path& file
   try {
     // The C runtime opens with sharing for read and write, so a download in progress or another
     // reader never makes the open fail by itself.
-    std::ifstream in(file, std::ios::binary);
+    std::ifstream in(file, std::ios::binary | std::ios::ate);
     if (!in.is_open()) return std::nullopt;
+    const std::streamoff size = in.tellg();
+    if (size < 0 || static_cast<std::uintmax_t>(size) > kMaxDescriptorBytes) return std::nullopt;
+    in.seekg(0);
     std::string raw;
     char chunk[4096];
     while (in.read(chunk, sizeof chunk) || in.gcount() > 0) {
       raw.append(chunk, static_cast<size_t>(in.gcount()));
-      if (in.eof()) break;
+      // A file that grew after its size was asked is read no further than the limit.
+      if (in.eof() || raw.size() > kMaxDescriptorBytes) break;
     }
+    if (raw.size() > kMaxDescriptorBytes) return std::nullopt;
     // A read error after the open counts as a file that cannot be read.
     if (in.bad()) return std::nullopt;
     return raw;

@@ -1,5 +1,6 @@
 // The version descriptor "version.txt": key=value lines, GBK text, kept as raw bytes.
 #pragma once
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -16,7 +17,12 @@ std::string GetKeyValue(std::string_view text, std::string_view key);
 // its first NUL.
 std::string DecodeDescriptorBytes(std::string_view raw);
 
-// A descriptor file's bytes as stored (shared read); nullopt when it cannot be opened or read.
+// No descriptor is larger: a bigger file (one planted in the shared folder, say) is not read at all.
+inline constexpr std::uintmax_t kMaxDescriptorBytes = 64 * 1024;
+
+// A descriptor file's bytes as stored (shared read); nullopt when it cannot be opened or read, or
+// when the open file is larger than kMaxDescriptorBytes (its size is asked of the open file, so it
+// cannot be swapped for a larger one after the check).
 std::optional<std::string> ReadDescriptorBytes(const std::filesystem::path& file);
 // The same, decoded by the reading rules.
 std::optional<std::string> ReadDescriptorFile(const std::filesystem::path& file);

@@ -22,6 +22,11 @@ void DescriptorState::SetServerBytes(std::string raw) {
   m_server = std::move(fresh);
 }
 
+void DescriptorState::ClearServer() {
+  std::lock_guard lock(m_mutex);
+  m_server = {};
+}
+
 bool DescriptorState::ClearServerTextIf(const std::string& expected) {
   std::lock_guard lock(m_mutex);
   // A newer fetch may have replaced the text since the worker read it: leave that one alone.
@@ -54,28 +59,6 @@ bool DescriptorState::LoadLocalVersion(const std::filesystem::path& folder) {
   std::lock_guard lock(m_mutex);
   m_local = std::move(fresh);
   return complete;
-}
-
-bool DescriptorState::TakeDownloadedServerText(bool downloaded, const std::filesystem::path& file,
-                                               const FetchCheck& check, std::string* refusal) {
-  auto raw = downloaded ? ReadDescriptorBytes(file) : std::nullopt;
-  if (downloaded && !raw) return false;  // the earlier text stays
-  if (raw && check) {
-    if (auto why = check(*raw, Local().raw)) {
-      if (refusal) *refusal = *why;
-      raw.reset();  // as if the server could not be reached
-    }
-  }
-  if (!raw) {
-    std::lock_guard lock(m_mutex);
-    m_server = {};
-    return false;
-  }
-  DescriptorCopy fresh{DecodeDescriptorBytes(*raw), std::move(*raw)};
-  const bool nonEmpty = !fresh.text.empty();
-  std::lock_guard lock(m_mutex);
-  m_server = std::move(fresh);
-  return nonEmpty;
 }
 
 DescriptorState& TheDescriptorState() {

@@ -1,5 +1,6 @@
 // The descriptor strings shared by the window's thread and the worker threads, behind one lock.
-// Readers get copies; a worker empties the server text only if it is still the text it read.
+// Readers get copies; a worker empties the server text only if it is still the text it read. The
+// worker that fetched the server's descriptor stores it here once it has judged it.
 #pragma once
 #include <filesystem>
 #include <functional>
@@ -32,6 +33,8 @@ class DescriptorState {
   // The server descriptor from its bytes as stored.
   void SetServerBytes(std::string raw);
   void SetServerText(std::string text) { SetServerBytes(std::move(text)); }
+  // The server could not be reached, or what it served may not be used.
+  void ClearServer();
   // Empties the server text when it still equals `expected`; true when it did.
   bool ClearServerTextIf(const std::string& expected);
 
@@ -41,16 +44,6 @@ class DescriptorState {
   // Reads folder/version.txt into the local text and its three values (all emptied when the file
   // cannot be read). True when data_version and data_time are both non-empty.
   bool LoadLocalVersion(const std::filesystem::path& folder);
-
-  // Why a fetched descriptor (its bytes) may not be used, given the installed one's bytes; nullopt
-  // when it may.
-  using FetchCheck = std::function<std::optional<std::string>(std::string_view fetched, std::string_view installed)>;
-  // After a download attempt of the server descriptor into `file`: a failed download empties the
-  // server text; a stored file that cannot be read leaves it; a file that `check` refuses empties it
-  // (its reason in *refusal); otherwise it becomes the file's text. True when the server text is
-  // now non-empty and came from this file.
-  bool TakeDownloadedServerText(bool downloaded, const std::filesystem::path& file, const FetchCheck& check = {},
-                                std::string* refusal = nullptr);
 
  private:
   mutable std::mutex m_mutex;

@@ -26,6 +26,8 @@ inline constexpr unsigned WM_FETCH_DONE = 0x8000 + 0x0101;  // WM_APP + 0x101
 inline constexpr unsigned WM_CONFIRM_STARTED = 0x8000 + 0x0102;  // WM_APP + 0x102
 // The wait for a new version's confirmation (or the way back to the old one) has ended.
 inline constexpr unsigned WM_REPLACEMENT_FINISHED = 0x8000 + 0x0103;  // WM_APP + 0x103
+// The data-update program has ended (or the wait for it has) and the device has been read back.
+inline constexpr unsigned WM_DATA_WRITE_DONE = 0x8000 + 0x0104;  // WM_APP + 0x104
 // Tray icon callback.
 inline constexpr unsigned WM_TRAY_NOTIFY = 0x07FE;
 inline constexpr unsigned kTrayIconId = 128;
@@ -43,6 +45,8 @@ inline constexpr unsigned IDT_REMOVE_REPLACED = 6;
 // Tray menu and system menu commands.
 inline constexpr unsigned ID_TRAY_SHOW = 0x0401;
 inline constexpr unsigned ID_TRAY_EXIT = 0x0406;
+// Opens the history of outcomes ("升级记录").
+inline constexpr unsigned ID_TRAY_HISTORY = 0x0402;
 inline constexpr unsigned IDM_SYS_ABOUT = 0x0010;
 // WM_SYSCOMMAND value that shows the main window (compared unmasked).
 inline constexpr unsigned kSysCommandShow = 0x0401;

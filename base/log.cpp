@@ -21,7 +21,9 @@ bool AppendByStream(const std::filesystem::path& file, std::string_view line) {
 }
 bool (*g_append)(const std::filesystem::path&, std::string_view) = AppendByStream;
 
-std::string TimeStamp() {
+}  // namespace
+
+std::string LocalTimeStamp() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
 #if defined(_WIN32)
@@ -33,6 +35,8 @@ std::string TimeStamp() {
   std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
   return text;
 }
+
+namespace {
 
 std::string OneLine(std::string_view details) {
   std::string out;
@@ -94,7 +98,7 @@ void SetLogFolderCheck(bool (*writable)(const std::filesystem::path& folder)) {
 
 void LogEvent(std::string_view event, std::string_view details) {
   try {
-    std::string line = TimeStamp();
+    std::string line = LocalTimeStamp();
     line += ' ';
     line += event;
     if (!details.empty()) {

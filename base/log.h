@@ -28,6 +28,9 @@ void SetLogFolderCheck(bool (*writable)(const std::filesystem::path& folder));
 // details are replaced by " | " so that one event stays one line.
 void LogEvent(std::string_view event, std::string_view details = {});
 
+// The local time as the log and the history write it: "YYYY-MM-DD HH:MM:SS".
+std::string LocalTimeStamp();
+
 // A UTF-8 value from outside as the log shows it: control characters as \xNN, and at most
 // kLogValueMaxBytes bytes, cut at a character boundary, with the full length said when cut.
 std::string LogValue(std::string_view utf8);

@@ -24,7 +24,9 @@ inline constexpr char kDataProgramName[] = "data_update.exe";
 // The replacement script of earlier versions: tools of those versions still write it into the
 // download folder, so no published file may take its name.
 inline constexpr char kScriptName[] = "delete.bat";
+// In this user's own folder: the diagnostic log and the history of outcomes.
 inline constexpr char kLogName[] = "autoupdate.log";
+inline constexpr char kHistoryName[] = "history.txt";
 // The log's previous part, once it has grown past its cap: "autoupdate.log.1".
 inline constexpr char kOldLogSuffix[] = ".1";
 // Suffixes of the tool's own unfinished files: a temporary file before it is moved into place, and

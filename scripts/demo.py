@@ -185,8 +185,8 @@ def main():
         except Exception as e:
             say("the demo stopped: %r" % (e,))
         finally:
-            shutil.copy(os.path.join(rig.tool.update_root(), "autoupdate.log"), os.path.join(out, "autoupdate.log")) \
-                if os.path.exists(os.path.join(rig.tool.update_root(), "autoupdate.log")) else None
+            with open(os.path.join(out, "autoupdate.log"), "w", encoding="utf-8") as f:
+                f.write(rig.tool.log())
             rig.close()
     say("typical event %s; log and screenshots in %s" % ("completed" if ok else "NOT completed", out))
     return 0 if ok else 1

@@ -10,10 +10,13 @@
 #include "win/window_poster.h"
 #include "base/fsutil.h"
 #include "base/ids.h"
+#include "base/descriptor.h"
+#include "base/history.h"
 #include "base/log.h"
 #include "base/notice.h"
 #include "base/paths.h"
 #include "res/resource.h"
+#include "ui/history_dlg_win.h"
 #include "ui/progress_win.h"
 #include "ui/window_logic.h"
 #include "update/data_launch_win.h"
@@ -32,12 +35,6 @@ constexpr UINT kAskDelayMs = 1000;
 constexpr UINT kStartHiddenDelayMs = 100;
 // A device's arrival comes as several messages within a few milliseconds: one poll after them.
 constexpr UINT kArrivalPollDelayMs = 50;
-// The previous version ends right after the confirmation; its copy goes a little later.
-constexpr UINT kRemoveReplacedDelayMs = 5000;
-// Budgets of a descriptor fetch: the information refresh retries soon, the scheduled check waits
-// longer for a slow server. Neither ever holds the window: the fetch runs on a worker.
-constexpr auto kRefreshFetchBudget = std::chrono::milliseconds(5000);
-constexpr auto kScheduledFetchBudget = std::chrono::milliseconds(30000);
 constexpr char kWebsiteUrl[] = "http://www.example.com/";
 constexpr char kChatLink[] = "tencent://Message/?Uin=10000&Menu=yes";
 
@@ -93,10 +90,7 @@ BOOL CAutoUpdateDlg::OnInitDialog() {
   RegisterForDeviceArrivals();
   m_tray.Add();
   ::SetTimer(m_hWnd, IDT_WATCH, kWatchPeriodMs, nullptr);
-  if (m_start.replacedStart) {
-    m_bConfirmPending = true;
-    ::PostMessageW(m_hWnd, WM_CONFIRM_STARTED, 0, 0);
-  }
+  m_handOver.Begin(m_hWnd, m_start.replacedStart);
   ::GetWindowRect(m_hWnd, &m_rcNormal);
 
   const int count = GetArgCount();
@@ -134,17 +128,7 @@ void CAutoUpdateDlg::OnWatchTick() {
 }
 
 void CAutoUpdateDlg::ConfirmIfUp() {
-  // Without its tray icon a hidden tool has no face: the previous version waits for both.
-  if (!m_bConfirmPending || !m_tray.Shown()) return;
-  m_bConfirmPending = false;
-  ConfirmStarted();
-  LogEvent("self-update", "version " + std::string(kAppVersion) + " is up (window, tray icon, message loop)");
-  ShowBalloon(ReplacedText(std::string(kAppVersion)));
-  ::SetTimer(m_hWnd, IDT_REMOVE_REPLACED, kRemoveReplacedDelayMs, nullptr);
-}
-
-void CAutoUpdateDlg::StartDescriptorFetch(FetchPurpose first) {
-  zt::StartDescriptorFetch(first == FetchPurpose::Refresh ? kRefreshFetchBudget : kScheduledFetchBudget);
+  if (m_handOver.ConfirmIfUp(m_tray.Shown())) ShowBalloon(ReplacedText(std::string(kAppVersion)));
 }
 
 void CAutoUpdateDlg::RegisterForDeviceArrivals() {
@@ -179,8 +163,7 @@ void CAutoUpdateDlg::OnTimer(UINT_PTR id) {
       m_watch.OnDeviceArrival();
       break;
     case IDT_REMOVE_REPLACED:
-      ::KillTimer(m_hWnd, IDT_REMOVE_REPLACED);
-      RemoveReplacedExecutable(PathFromUtf8(GetModulePath()));
+      m_handOver.OnRemoveTimer();
       break;
     default:
       break;
@@ -213,24 +196,93 @@ void CAutoUpdateDlg::RefreshInfo() {
   const bool missing = LocalFilesMissing(FileExists(root + kDataProgramName), FileExists(root + kDescriptorName));
   // The fetch runs on a worker; its end loads the local descriptor and starts the data thread.
   if (missing && !m_bBusy) m_watch.RequestRefreshFetch();
-  if (m_btnStartUpdate) ::EnableWindow(m_btnStartUpdate, missing ? FALSE : TRUE);
+  // Hidden until something waits for it: a package put off on a metered connection, or a device
+  // whose writes failed.
+  const unsigned waiting = StartWaiting();
+  if (m_btnStartUpdate) {
+    ::EnableWindow(m_btnStartUpdate, (missing && !(waiting & kPackageDeferred)) || m_bBusy ? FALSE : TRUE);
+    ::ShowWindow(m_btnStartUpdate, waiting != kNothingWaiting ? SW_SHOW : SW_HIDE);
+  }
   const LocalDescriptor local = TheDescriptorState().Local();
   m_strInfo = BuildInfoText(missing, m_bBusy, GbkToUtf8(local.dataVersion), GbkToUtf8(local.dataTime),
                             GbkToUtf8(local.dataDesc), InfoNotice());
   UpdateData(false);
 }
 
-void CAutoUpdateDlg::LaunchDataUpdater() {
-  std::string reason = "busy";
-  std::optional<DataProgramLaunch> launch;
-  if (m_bBusy || !(launch = PrepareDataProgramLaunch(reason))) {
-    LogEvent("updater-launch", "refused: " + reason);
+void CAutoUpdateDlg::LaunchDataUpdater(const DevicePoll& device, std::uint32_t newest) {
+  if (m_bBusy) {
+    LogEvent("updater-launch", "refused: busy");
+    return;
+  }
+  LaunchRefusal refusal;
+  std::optional<DataProgramLaunch> launch = PrepareDataProgramLaunch(refusal);
+  if (!launch) {
+    RefuseStart(refusal, device, newest);
+    return;
+  }
+  std::string reason;
+  UniqueKernelHandle process = StartDataProgram(*launch, reason);
+  if (!process) {
+    RefuseStart({reason, "not-started", "数据升级程序无法启动。"}, device, newest);
     return;
   }
   ::ShowWindow(m_hWnd, SW_HIDE);
   m_bBusy = true;
-  RunDataProgram(std::move(*launch));
+  m_write.emplace(m_hWnd, std::move(*launch), std::move(process), device, newest);
+  // Without a worker nothing will tell the end: the session ends now, unjudged.
+  if (!m_write->Watching()) ::PostMessageW(m_hWnd, WM_DATA_WRITE_DONE, 0, 0);
+  ShowBalloon("数据升级程序已启动，请在其窗口中确认。\r\n写入期间请勿拔出设备或关机。");
+}
+
+void CAutoUpdateDlg::RefuseStart(const LaunchRefusal& refusal, const DevicePoll& device, std::uint32_t newest) {
+  LogEvent("updater-launch", "refused: " + refusal.log);
+  ShowBalloon(refusal.words);
+  RecordOutcome({kWhatData, kResultRefused, std::to_string(static_cast<std::int32_t>(newest)),
+                 device.found ? std::to_string(static_cast<std::int32_t>(device.dataVersion)) : std::string(), {},
+                 refusal.cause, "数据升级程序未启动：" + refusal.words.substr(0, refusal.words.find("\r\n"))});
+}
+
+void CAutoUpdateDlg::OnWriteDone() {
+  if (!m_write) return;
+  const WriteRun run = m_write->Result();
+  const DevicePoll device = m_write->Device();
+  const std::uint32_t newest = m_write->Newest();
+  // The lock, the hold on sleep and the shutdown reason go here, on the thread that took them.
+  m_write.reset();
   m_bBusy = false;
+  const int before = m_watch.WriteFailuresOf(device.identity, newest);
+  const WriteJudgement judgement = JudgeWrite(run, newest, device.dataVersion, before);
+  const bool written = judgement.verdict == WriteVerdict::Written;
+  m_watch.OnWriteEnded(device.identity, newest, written);
+  if (!written && before + 1 >= kAutomaticWrites) AddStartWaiting(kWriteHeld);
+  LogEvent("updater-launch", "the data-update program ended; " + judgement.outcome.words);
+  RecordOutcome(judgement.outcome);
+  if (m_bQuitting) return;
+  ShowBalloon(judgement.balloon);
+  RefreshInfo();
+}
+
+void CAutoUpdateDlg::OnStartButton() {
+  const unsigned waiting = TakeStartWaiting();
+  m_watch.OnUserStart();
+  if (waiting & (kPackageDeferred | kExecutableDeferred)) {
+    // Asked for: fetched now, metered or not.
+    ClearInfoNotice();
+    if (waiting & kPackageDeferred) StartDataThread(true);
+    if (waiting & kExecutableDeferred) StartUpdaterThread(true);
+    RefreshInfo();
+    return;
+  }
+  // The device as it answers now, so that the write is judged against it.
+  const DevicePoll device = PollAttachedDevice();
+  LaunchDataUpdater(device, static_cast<std::uint32_t>(AtoiRule(TheDescriptorState().DataVersion())));
+  RefreshInfo();
+}
+
+bool CAutoUpdateDlg::MayQuitNow() {
+  if (!m_write) return true;
+  return AppMessageBox("正在写入设备数据。现在退出，将不会检查写入结果。\r\n\r\n确定要退出吗？",
+                       MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2) == IDYES;
 }
 
 void CAutoUpdateDlg::OnChkAutoStart() {
@@ -249,13 +301,13 @@ void CAutoUpdateDlg::OnChkAutoStart() {
 void CAutoUpdateDlg::OnCommand(UINT id) {
   switch (id) {
     case IDC_BTN_CLOSE:
-      QuitProgram("close button");
+      if (MayQuitNow()) QuitProgram("close button");
       break;
     case IDC_BTN_BACKGROUND:
       ::ShowWindow(m_hWnd, SW_HIDE);
       break;
     case IDC_BTN_START_UPDATE:
-      LaunchDataUpdater();
+      OnStartButton();
       break;
     case IDC_CHK_AUTOSTART:
       OnChkAutoStart();
@@ -297,7 +349,7 @@ bool CAutoUpdateDlg::OnWorkerMessage(UINT message, WPARAM wParam) {
     // is never empty while the tool changes hands.
     StopWork("the tool was replaced by its new version");
     if (m_start.releaseInstanceMarker) m_start.releaseInstanceMarker();
-    if (!FinishPendingReplacementThen(m_hWnd, WM_REPLACEMENT_FINISHED)) QuitProgram("no wait for the new version");
+    if (!m_handOver.WaitForNewVersion()) QuitProgram("no wait for the new version");
   }
   return true;
 }
@@ -345,7 +397,11 @@ INT_PTR CAutoUpdateDlg::OnTrayNotify(LPARAM mouseMessage) {
   if (mouseMessage == WM_RBUTTONUP) {
     const UINT cmd = m_tray.TrackMenu();
     if (cmd == ID_TRAY_SHOW) ShowAndActivate();
-    if (cmd == ID_TRAY_EXIT) QuitProgram("tray menu");
+    if (cmd == ID_TRAY_HISTORY) {
+      CHistoryDlg history;
+      history.DoModal(m_hWnd);
+    }
+    if (cmd == ID_TRAY_EXIT && MayQuitNow()) QuitProgram("tray menu");
     SetResult(1);
     return TRUE;
   }
@@ -403,8 +459,18 @@ INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
       ConfirmIfUp();
       SetResult(1);
       return TRUE;
+    case WM_DATA_WRITE_DONE:
+      OnWriteDone();
+      SetResult(1);
+      return TRUE;
+    case WM_QUERYENDSESSION:
+      // Windows asks before it shuts down or logs off: not while the device is written (the reason
+      // set with the write says why).
+      if (m_write) LogEvent("quit", "the end of the session was held off: the device is being written");
+      SetResult(m_write ? FALSE : TRUE);
+      return TRUE;
     case WM_FETCH_DONE:
-      if (!m_bQuitting) m_watch.OnFetchDone(TakeFetchedDescriptor(wParam != 0));
+      if (!m_bQuitting) m_watch.OnFetchDone(wParam != 0);
       SetResult(1);
       return TRUE;
     case WM_DEVICECHANGE:

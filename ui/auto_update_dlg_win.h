@@ -5,10 +5,13 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
+#include "ui/data_write_win.h"
 #include "ui/dialog_win.h"
 #include "ui/main_window.h"
+#include "ui/replacement_win.h"
 #include "ui/tray_icon_win.h"
 #include "ui/watch.h"
 #include "ui/watch_host_win.h"
@@ -32,13 +35,14 @@ class CAutoUpdateDlg : public CDialog {
   // Rebuilds the information text; fetches the descriptor and starts the data thread when the
   // local files are missing and nothing is busy (spaced out after failed fetches).
   void RefreshInfo();
-  // Hides the window, starts the data-update program and waits for it (up to 30 minutes).
-  void LaunchDataUpdater();
+  // Hides the window and starts the data-update program to write `device` (found older than
+  // `newest`); its end and the device read back come as WM_DATA_WRITE_DONE. A start refused
+  // after the user was told it would come is said in a balloon and kept in the history.
+  void LaunchDataUpdater(const DevicePoll& device, std::uint32_t newest);
+  // Button 1004: fetches what waited on a metered connection, else starts the data-update program.
+  void OnStartButton();
   // One tick of the watch timer.
   void OnWatchTick();
-  const DeviceWatch& Watch() const { return m_watch; }
-  // The descriptor fetch on a worker; its end comes back as WM_FETCH_DONE.
-  void StartDescriptorFetch(FetchPurpose first);
   // TRUE while a download announced by a worker or the data-update program runs.
   bool IsBusy() const { return m_bBusy; }
 
@@ -60,6 +64,10 @@ class CAutoUpdateDlg : public CDialog {
   void OnCommand(UINT id);
   bool OnWorkerMessage(UINT message, WPARAM wParam);
   void OnPaintIconic();
+  void OnWriteDone();
+  void RefuseStart(const LaunchRefusal& refusal, const DevicePoll& device, std::uint32_t newest);
+  // A user's quit while the device is written: asked first (the result will not be checked).
+  bool MayQuitNow();
   void RegisterForDeviceArrivals();
   // A replaced start tells the previous version that it is up, once its tray icon is shown.
   void ConfirmIfUp();
@@ -75,11 +83,13 @@ class CAutoUpdateDlg : public CDialog {
   std::string m_strInfo;
   bool m_bAutoStart = false;
   TrayIcon m_tray;
-  bool m_bConfirmPending = false;
+  ReplacementHandOver m_handOver;
   // Whose download the progress window shows.
   ProgressOwner m_progressOwner = ProgressOwner::None;
   // Set once the program is ending: no tick, no worker message acts any more.
   bool m_bQuitting = false;
+  // The device being written, while it is.
+  std::optional<DataWriteSession> m_write;
   // Device arrivals are announced to this window (unregistered with it).
   UniqueDeviceNotify m_hDeviceNotify;
   // The schedule and the update decision; the host gives it this window's calls.

@@ -122,6 +122,7 @@ UINT TrayIcon::TrackMenu() const {
   UniqueMenu menu(::CreatePopupMenu());
   if (!menu) return 0;
   ::AppendMenuW(menu.get(), MF_STRING, ID_TRAY_SHOW, L"显示主界面");
+  ::AppendMenuW(menu.get(), MF_STRING, ID_TRAY_HISTORY, L"升级记录");
   ::AppendMenuW(menu.get(), MF_STRING, ID_TRAY_EXIT, L"退出");
   // Without the foreground the menu would not close when the user clicks elsewhere.
   ::SetForegroundWindow(m_window);

@@ -34,7 +34,8 @@ class TrayIcon {
 
   // Shows a balloon (title "数据升级", 8 s, no sound); "" takes a showing balloon down.
   void ShowBalloon(const std::string& utf8Text);
-  // Shows the menu at the cursor and returns the chosen command (ID_TRAY_SHOW, ID_TRAY_EXIT) or 0.
+  // Shows the menu at the cursor and returns the chosen command (ID_TRAY_SHOW, ID_TRAY_HISTORY,
+  // ID_TRAY_EXIT) or 0.
   UINT TrackMenu() const;
 
  private:

@@ -40,6 +40,8 @@ const char* OutcomeWord(WatchOutcome outcome) {
       return "already reported";
     case WatchOutcome::LaunchSpacing:
       return "older, waiting for the launch spacing";
+    case WatchOutcome::Held:
+      return "older, its writes failed: waiting for the user's start";
   }
   return "?";
 }
@@ -54,10 +56,20 @@ bool IsDataCheckTick(std::uint32_t tick) {
 
 }  // namespace
 
+std::chrono::milliseconds FetchBudget(FetchPurpose purpose) {
+  return purpose == FetchPurpose::Refresh ? std::chrono::milliseconds(5000) : std::chrono::milliseconds(30000);
+}
+
 std::string UpToDateText(std::uint32_t deviceVersion) { return FormatNumbers(kBalloonUpToDate, {deviceVersion}); }
 
 std::string MajorUpdateText(std::uint32_t deviceVersion, std::uint32_t newestVersion) {
   return FormatNumbers(kBalloonMajor, {deviceVersion, newestVersion});
+}
+
+std::string HeldText(std::uint32_t deviceVersion) {
+  return FormatNumbers("当前连接的产品数据版本较旧（%d），自动写入已失败两次。\r\n"
+                       "请打开主界面点击“启动升级包”重试，或联系厂家。",
+                       {deviceVersion});
 }
 
 std::string PrintableBytes(std::string_view bytes) {
@@ -88,18 +100,19 @@ void DeviceWatch::OnWatchTick() {
     }
   }
 
-  if (IsDataCheckTick(tick) || m_bDataCheckDue) {
+  const bool due = m_fetch.dataCheck == FetchState::DataCheck::Due;
+  if (IsDataCheckTick(tick) || due) {
     if (m_host.IsBusy()) {
       // A scheduled check is skipped; one that waited for the fetch waits for the worker that the
       // same fetch may have started (a new executable offered too), or it would be lost for hours.
-      if (!m_bDataCheckDue) m_host.Log("check", "data check at tick " + std::to_string(tick) + " skipped: busy");
+      if (!due) m_host.Log("check", "data check at tick " + std::to_string(tick) + " skipped: busy");
       return;
     }
-    m_bDataCheckDue = false;
-    if (m_bFetching) {
+    m_fetch.dataCheck = FetchState::DataCheck::None;
+    if (m_fetch.Running()) {
       // It works on the descriptor that fetch brings.
       m_host.Log("check", "data check at tick " + std::to_string(tick) + " waits for the descriptor fetch");
-      m_bDataCheckWaiting = true;
+      m_fetch.dataCheck = FetchState::DataCheck::WaitsForFetch;
     } else {
       m_host.Log("check", "data check at tick " + std::to_string(tick));
       m_host.LoadLocalVersion();
@@ -119,10 +132,9 @@ void DeviceWatch::OnDeviceArrival() {
 }
 
 void DeviceWatch::RequestFetch(FetchPurpose purpose) {
-  m_nFetchPurposes |= static_cast<unsigned>(purpose);
-  if (m_bFetching) return;
-  m_bFetching = true;
-  m_host.StartDescriptorFetch(purpose);
+  const bool running = m_fetch.Running();
+  m_fetch.purposes |= static_cast<unsigned>(purpose);
+  if (!running) m_host.StartDescriptorFetch(purpose);
 }
 
 void DeviceWatch::RequestRefreshFetch() {
@@ -130,9 +142,8 @@ void DeviceWatch::RequestRefreshFetch() {
 }
 
 void DeviceWatch::OnFetchDone(bool fetched) {
-  const unsigned purposes = std::exchange(m_nFetchPurposes, 0u);
-  m_bFetching = false;
-  const auto wanted = [&](FetchPurpose p) { return (purposes & static_cast<unsigned>(p)) != 0; };
+  const FetchState ended = std::exchange(m_fetch, FetchState{});
+  const auto wanted = [&](FetchPurpose p) { return (ended.purposes & static_cast<unsigned>(p)) != 0; };
   // As the refresh and the checks went on after a fetch on the window's thread; the busy flag may
   // have changed while the fetch ran.
   if (wanted(FetchPurpose::Refresh)) {
@@ -146,8 +157,28 @@ void DeviceWatch::OnFetchDone(bool fetched) {
     }
   }
   if (wanted(FetchPurpose::UpdaterCheck) && !m_host.IsBusy()) m_host.StartUpdaterThread();
-  m_bDataCheckDue = std::exchange(m_bDataCheckWaiting, false) && !wanted(FetchPurpose::Refresh);
+  // A data check that waited runs at the tick after this one, so that an updater download started
+  // just now has made the window busy; the refresh above has done its work already.
+  if (ended.dataCheck == FetchState::DataCheck::WaitsForFetch && !wanted(FetchPurpose::Refresh))
+    m_fetch.dataCheck = FetchState::DataCheck::Due;
   if (wanted(FetchPurpose::Refresh)) m_host.RefreshInfo();
+}
+
+void DeviceWatch::OnWriteEnded(const std::string& identity, std::uint32_t newest, bool written) {
+  g_nLastLaunchTick = g_nTick;
+  m_writeFailures.Record(identity, newest, written);
+}
+
+int WriteFailures::Count(const std::string& identity, std::uint32_t newest) const {
+  const auto it = m_counts.find({identity, newest});
+  return it == m_counts.end() ? 0 : it->second;
+}
+
+void WriteFailures::Record(const std::string& identity, std::uint32_t newest, bool written) {
+  if (written)
+    m_counts.erase({identity, newest});
+  else
+    ++m_counts[{identity, newest}];
 }
 
 void DeviceWatch::OnForgetTick() {
@@ -187,7 +218,7 @@ WatchOutcome DeviceWatch::Decide(const DevicePoll& poll) {
     } else if (g_nTick - g_nLastLaunchTick <= kLaunchSpacingTicks) {
       outcome = WatchOutcome::LaunchSpacing;
     } else if (d > kLastVersionBeforeMajor || n <= kLastVersionBeforeMajor) {
-      outcome = WatchOutcome::Older;
+      outcome = m_writeFailures.Count(poll.identity, n) >= kAutomaticWrites ? WatchOutcome::Held : WatchOutcome::Older;
     } else {
       outcome = WatchOutcome::MajorUpdate;
     }
@@ -195,7 +226,6 @@ WatchOutcome DeviceWatch::Decide(const DevicePoll& poll) {
     outcome = differs ? WatchOutcome::UpToDate : WatchOutcome::AlreadyReported;
   }
 
-  // Logged before acting: the launch below can block the main thread for a long time.
   LogDecision(poll, n, outcome);
 
   switch (outcome) {
@@ -203,9 +233,15 @@ WatchOutcome DeviceWatch::Decide(const DevicePoll& poll) {
       Remember(poll.identity);
       m_host.ShowBalloon(std::string(kBalloonOlder));
       m_host.SetForgetTimer(kForgetAfterReportMs);
-      m_host.LaunchDataUpdater();
-      // Counted also when the launch was refused, and from the end of the wait when it ran.
+      // Counted also when the launch is refused; a write that runs counts again from its end.
       g_nLastLaunchTick = g_nTick;
+      m_host.LaunchDataUpdater(poll, n);
+      break;
+    case WatchOutcome::Held:
+      Remember(poll.identity);
+      m_host.ShowBalloon(HeldText(d));
+      m_host.SetForgetTimer(kForgetAfterReportMs);
+      m_host.OfferStartButton();
       break;
     case WatchOutcome::MajorUpdate:
       Remember(poll.identity);

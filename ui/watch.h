@@ -3,7 +3,9 @@
 // upgrade package). Portable: the main window implements WatchHost and forwards its watch and
 // forget timers here; every Windows call stays on the host's side.
 #pragma once
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <utility>
 #include <string>
 #include <string_view>
@@ -44,6 +46,22 @@ struct DevicePoll {
   std::string problem;  // a device was opened but gave no valid answer: why
 };
 
+// Writes of one data version to one device that may fail before the tool stops starting the
+// program by itself; then the user's press of the start button (or the vendor) is the way on.
+inline constexpr int kAutomaticWrites = 2;
+
+// Failed writes per device identity and data version, this run of the tool.
+class WriteFailures {
+ public:
+  int Count(const std::string& identity, std::uint32_t newest) const;
+  void Record(const std::string& identity, std::uint32_t newest, bool written);
+  // The user asked for a start: every device may be tried again.
+  void Forgive() { m_counts.clear(); }
+
+ private:
+  std::map<std::pair<std::string, std::uint32_t>, int> m_counts;
+};
+
 enum class WatchOutcome {
   NoDevice,         // nothing found: nothing said, nothing remembered
   UpToDate,         // reported: the device holds the newest data or newer
@@ -51,12 +69,26 @@ enum class WatchOutcome {
   MajorUpdate,      // reported: too far behind for the data-update program; nothing started
   AlreadyReported,  // same identity as the last report: silent until the forget timer fires
   LaunchSpacing,    // newer data, but too soon after the last launch (or program start)
+  Held,             // reported older, but its writes failed kAutomaticWrites times: nothing started
 };
 
 // Why the server's descriptor is fetched; one fetch may serve both.
 enum class FetchPurpose : unsigned {
   Refresh = 1,       // the information refresh found the local files missing
   UpdaterCheck = 2,  // the scheduled self-update check
+};
+// How long a fetch started for `purpose` may take: the information refresh retries soon, the
+// scheduled check waits longer for a slow server. Neither holds the window: it runs on a worker.
+std::chrono::milliseconds FetchBudget(FetchPurpose purpose);
+
+// Where the schedule stands with the descriptor fetch, as one value.
+struct FetchState {
+  // A data check waits for the fetch that runs (it works on what that fetch brings), then for the
+  // worker that fetch may have started.
+  enum class DataCheck { None, WaitsForFetch, Due };
+  unsigned purposes = 0;  // why the running fetch was asked for (FetchPurpose bits); 0: none runs
+  DataCheck dataCheck = DataCheck::None;
+  bool Running() const { return purposes != 0; }
 };
 
 // What the main window provides to the watch. Calls come on the main thread, in the order the
@@ -67,8 +99,9 @@ class WatchHost {
   virtual ~WatchHost() = default;
   virtual bool IsBusy() = 0;  // m_bBusy
   virtual void RefreshInfo() = 0;
-  // Starts fetching the server's descriptor on a worker (never on the window's thread); its end
-  // comes back on this thread through DeviceWatch::OnFetchDone, the server text already stored.
+  // Starts fetching the server's descriptor on a worker (never on the window's thread), within
+  // FetchBudget(first); its end comes back on this thread through DeviceWatch::OnFetchDone, the
+  // fetched descriptor already judged and stored.
   virtual void StartDescriptorFetch(FetchPurpose first) = 0;
   virtual void StartUpdaterThread() = 0;
   virtual void LoadLocalVersion() = 0;
@@ -77,13 +110,19 @@ class WatchHost {
   virtual std::string InstalledDataVersion() = 0;  // m_strDataVersion, raw descriptor bytes
   virtual void ShowBalloon(const std::string& utf8) = 0;
   virtual void SetForgetTimer(std::uint32_t ms) = 0;  // (re)starts IDT_FORGET_DEVICE
-  virtual void LaunchDataUpdater() = 0;               // may refuse; may block for a long time
+  // Starts writing `device` (found older than `newest`); the end comes back through
+  // DeviceWatch::OnWriteEnded. May refuse (then it says why itself); never waits for the program.
+  virtual void LaunchDataUpdater(const DevicePoll& device, std::uint32_t newest) = 0;
+  // The writes of this device failed too often: the start button is the way on now.
+  virtual void OfferStartButton() = 0;
   virtual void Log(std::string_view event, std::string_view details) = 0;
 };
 
-// The three balloon texts with their numbers in, as "%d" would print them (signed decimal).
+// The balloon texts with their numbers in, as "%d" would print them (signed decimal).
 std::string UpToDateText(std::uint32_t deviceVersion);
 std::string MajorUpdateText(std::uint32_t deviceVersion, std::uint32_t newestVersion);
+// An older device whose writes failed kAutomaticWrites times: nothing starts by itself.
+std::string HeldText(std::uint32_t deviceVersion);
 // Bytes as a log can show them: printable ASCII kept, anything else as \xNN.
 std::string PrintableBytes(std::string_view bytes);
 
@@ -103,14 +142,22 @@ class DeviceWatch {
   // The information refresh's fetch, when its back-off allows one now (after failed fetches the
   // wait doubles, so a dead network cannot keep the window busy).
   void RequestRefreshFetch();
-  const FetchBackoff& RefreshBackoff() const { return m_fetchBackoff; }
-  bool FetchRunning() const { return m_bFetching; }
-  // The fetch has ended: continues where the schedule waited for it.
-  void OnFetchDone(bool fetched);
+  // The fetch has ended (`accepted`: the server text is the fetched descriptor): continues where
+  // the schedule waited for it.
+  void OnFetchDone(bool accepted);
   // The decision for one poll result at the current tick; also logs the result when found.
   WatchOutcome Decide(const DevicePoll& poll);
+  // A write started by the decision has ended (`written`: the device was read back current). The
+  // launch spacing counts from now; a failed write counts against its device and data version.
+  void OnWriteEnded(const std::string& identity, std::uint32_t newest, bool written);
+  // The user pressed the start button: the devices held back may be written again.
+  void OnUserStart() { m_writeFailures.Forgive(); }
+  int WriteFailuresOf(const std::string& identity, std::uint32_t newest) const {
+    return m_writeFailures.Count(identity, newest);
+  }
 
   std::uint32_t Tick() const { return g_nTick; }
+  // The decision's memory (g_nLastLaunchTick, m_strLastDevice), as the window's record shows it.
   std::uint32_t LastLaunchTick() const { return g_nLastLaunchTick; }
   const std::string& LastDevice() const { return m_strLastDevice; }
 
@@ -129,12 +176,8 @@ class DeviceWatch {
   // "XX" must still be reported, so "none" is not told apart by the text alone.
   bool m_bDeviceRemembered = false;
   FetchBackoff m_fetchBackoff;
-  bool m_bFetching = false;
-  unsigned m_nFetchPurposes = 0;
-  // A data check that came while the fetch before it still ran: it runs at the tick after the
-  // fetch ended, so that an updater download started by that fetch has made the window busy.
-  bool m_bDataCheckWaiting = false;
-  bool m_bDataCheckDue = false;
+  FetchState m_fetch;
+  WriteFailures m_writeFailures;
   // The last silent decision logged; repeats of it (every third tick while a device stays
   // connected) are left out of the log until something else happens.
   std::string m_strLastQuietLog;

@@ -5,6 +5,7 @@
 #include "base/descriptor_state.h"
 #include "base/ids.h"
 #include "base/log.h"
+#include "base/notice.h"
 #include "device/hid_device_win.h"
 #include "ui/auto_update_dlg_win.h"
 #include "update/downloads.h"
@@ -31,7 +32,7 @@ bool DialogWatchHost::IsBusy() { return m_dlg.IsBusy(); }
 
 void DialogWatchHost::RefreshInfo() { m_dlg.RefreshInfo(); }
 
-void DialogWatchHost::StartDescriptorFetch(FetchPurpose first) { m_dlg.StartDescriptorFetch(first); }
+void DialogWatchHost::StartDescriptorFetch(FetchPurpose first) { zt::StartDescriptorFetch(FetchBudget(first)); }
 
 void DialogWatchHost::StartUpdaterThread() { zt::StartUpdaterThread(); }
 
@@ -52,7 +53,14 @@ void DialogWatchHost::SetForgetTimer(std::uint32_t ms) {
   }
 }
 
-void DialogWatchHost::LaunchDataUpdater() { m_dlg.LaunchDataUpdater(); }
+void DialogWatchHost::LaunchDataUpdater(const DevicePoll& device, std::uint32_t newest) {
+  m_dlg.LaunchDataUpdater(device, newest);
+}
+
+void DialogWatchHost::OfferStartButton() {
+  AddStartWaiting(kWriteHeld);
+  m_dlg.RefreshInfo();
+}
 
 void DialogWatchHost::Log(std::string_view event, std::string_view details) { LogEvent(event, details); }
 

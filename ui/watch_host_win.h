@@ -31,7 +31,8 @@ class DialogWatchHost final : public WatchHost {
   std::string InstalledDataVersion() override;
   void ShowBalloon(const std::string& utf8) override;
   void SetForgetTimer(std::uint32_t ms) override;
-  void LaunchDataUpdater() override;
+  void LaunchDataUpdater(const DevicePoll& device, std::uint32_t newest) override;
+  void OfferStartButton() override;
   void Log(std::string_view event, std::string_view details) override;
 
  private:

@@ -19,8 +19,10 @@ bool LocalFilesMissing(bool dataProgramExists, bool descriptorExists) {
 
 std::string BuildInfoText(bool filesMissing, bool busy, std::string_view dataVersion, std::string_view dataTime,
                           std::string_view dataDesc, std::string_view notice) {
+  // Nothing to show yet: a notice (why nothing comes, or what waits for the user) says more than
+  // "please wait".
+  if (filesMissing || busy) return notice.empty() ? std::string(kInfoWaiting) : "\r\n" + std::string(notice);
   const std::string tail = notice.empty() ? std::string() : "\r\n\r\n" + std::string(notice);
-  if (filesMissing || busy) return std::string(kInfoWaiting) + tail;
   std::string text = "\r\n数据版本: ";
   text += dataVersion;
   text += "\r\n\r\n更新日期: ";
@@ -89,6 +91,16 @@ WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, boo
       break;
   }
   return r;
+}
+
+std::string HistoryText(const std::vector<std::string>& lines) {
+  if (lines.empty()) return "还没有升级记录。";
+  std::string text;
+  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+    if (!text.empty()) text += "\r\n";
+    text += *it;
+  }
+  return text;
 }
 
 std::string ReplacedText(std::string_view appVersion) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace zt {
 
@@ -31,7 +32,8 @@ StartMode DecideStartMode(int argCount, std::string_view arg1);
 bool LocalFilesMissing(bool dataProgramExists, bool descriptorExists);
 
 // The information text; the three values are UTF-8 (already converted from the descriptor). A
-// notice (app/notice.h), when there is one, follows it on a line of its own.
+// notice (base/notice.h), when there is one, takes the place of the waiting text, or follows the
+// data's lines on a line of its own.
 std::string BuildInfoText(bool filesMissing, bool busy, std::string_view dataVersion, std::string_view dataTime,
                           std::string_view dataDesc, std::string_view notice = {});
 
@@ -56,6 +58,9 @@ struct WorkerReaction {
 // that it runs, tells the user (ReplacedText).
 WorkerReaction ReactToWorkerMessage(unsigned message, std::uintptr_t wParam, bool visible, ProgressOwner owner,
                                     std::string_view dataVersion, std::string_view dataTime);
+
+// The history window's text: the lines newest first, one a line; a word for an empty history.
+std::string HistoryText(const std::vector<std::string>& linesOldestFirst);
 
 // The new version's balloon once it has confirmed that it runs.
 std::string ReplacedText(std::string_view appVersion);

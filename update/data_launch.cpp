@@ -4,6 +4,7 @@
 
 #include "base/fsutil.h"
 #include "base/paths.h"
+#include "update/offer.h"
 #include "update/transfer.h"
 
 namespace zt {
@@ -16,7 +17,8 @@ std::optional<PrivateCopy> PrepareDataProgram(UpdateTrust& trust, const LocalDes
     return std::nullopt;
   }
   HeldFile source;
-  if (auto refusal = trust.PayloadRefusal(local.text, kDataHashKey, installed, &source, HoldFor::Copying)) {
+  const Offer offer = DataOffer(local.text);
+  if (auto refusal = trust.PayloadRefusal(offer.keys.sha256, offer.sha256, installed, &source, HoldFor::Copying)) {
     reason = *refusal;
     return std::nullopt;
   }

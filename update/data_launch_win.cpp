@@ -9,65 +9,63 @@
 #include "update/crypto_win.h"
 #include "update/shared_folder_win.h"
 #include "win/error.h"
-#include "win/handles.h"
 #include "win/process.h"
 #include "win/text.h"
 
 namespace zt {
 
-namespace {
-
-constexpr DWORD kDataUpdaterWaitMs = 30 * 60 * 1000;
-
-}  // namespace
-
-std::optional<DataProgramLaunch> PrepareDataProgramLaunch(std::string& reason) {
+std::optional<DataProgramLaunch> PrepareDataProgramLaunch(LaunchRefusal& refusal) {
   if (::FindWindowW(nullptr, Widen(kDataProgramCaption).c_str())) {
-    reason = "the data-update program runs already";
+    refusal = {"the data-update program runs already", "running", "数据升级程序已在运行，请在其窗口中完成升级。"};
     return std::nullopt;
   }
   // One data-update program per machine writes to a device: another session's may run now. The
   // window never waits for this tool's own workers.
+  std::string reason;
   std::shared_ptr<void> lock = TheSharedFolder().TryLock(reason);
-  if (!lock) return std::nullopt;
+  if (!lock) {
+    refusal = {reason, "lock-held", "另一个用户正在使用数据升级，请稍后再试。"};
+    return std::nullopt;
+  }
   // Another account or a program may have swapped the file: only what the installed descriptor
   // describes runs, from a copy in this user's own folder that nobody can change before it starts.
   const std::filesystem::path own = PrivateFolder();
   if (own.empty()) {
-    reason = "data_update.exe is not started: no folder of this user's own to start it from";
+    refusal = {"data_update.exe is not started: no folder of this user's own to start it from", "no-folder",
+               "无法准备数据升级程序，未启动。"};
     return std::nullopt;
   }
   std::optional<PrivateCopy> copy =
       PrepareDataProgram(BuiltInTrust(), TheDescriptorState().Local(),
                          PathFromUtf8(std::string(kUpdateRoot) + kDataProgramName), own / kPrivateRunFolder, reason);
   if (!copy) {
-    reason = "data_update.exe is not started: " + reason;
+    refusal = {"data_update.exe is not started: " + reason, "hash",
+               "已下载的数据升级包未通过校验，未启动。\r\n系统将重新下载。"};
     return std::nullopt;
   }
   return DataProgramLaunch{std::move(lock), std::move(*copy)};
 }
 
-void RunDataProgram(DataProgramLaunch launch) {
+UniqueKernelHandle StartDataProgram(DataProgramLaunch& launch, std::string& reason) {
   const std::filesystem::path& program = launch.copy.program;
-  std::wstring command = L"\"" + program.wstring() + L"\"";  // CreateProcessW may write into it
+  std::wstring command = Widen(kDataProgramCommand);  // CreateProcessW may write into it
+  const std::wstring folder = program.parent_path().wstring();
   STARTUPINFOW si{};
   si.cb = sizeof(si);
   PROCESS_INFORMATION pi{};
-  const BOOL started =
-      ::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi);
+  const BOOL started = ::CreateProcessW(program.c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                        folder.c_str(), &si, &pi);
   const DWORD startError = ::GetLastError();
+  // Its image is mapped now (or it never will be): the copy need not be held any more.
   launch.copy.held = HeldFile{};
   if (!started) {
-    LogEvent("updater-launch", ErrorText("CreateProcessW " + PathToUtf8(program), startError));
-    return;
+    reason = ErrorText("CreateProcessW " + PathToUtf8(program), startError);
+    return UniqueKernelHandle();
   }
-  UniqueKernelHandle process(pi.hProcess);
   UniqueKernelHandle thread(pi.hThread);
-  LogEvent("updater-launch",
-           "started " + PathToUtf8(program) + ", the checked copy of " + kUpdateRoot + kDataProgramName);
-  const DWORD waited = ::WaitForSingleObject(process.get(), kDataUpdaterWaitMs);
-  LogEvent("updater-launch",
-           waited == WAIT_OBJECT_0 ? "the data-update program ended" : "stopped waiting after 30 minutes");
+  LogEvent("updater-launch", "started " + std::string(kDataProgramCommand) + " from " + PathToUtf8(program) +
+                                 ", the checked copy of " + kUpdateRoot + kDataProgramName);
+  return UniqueKernelHandle(pi.hProcess);
 }
 
 }  // namespace zt

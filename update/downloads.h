@@ -3,6 +3,7 @@
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace zt {
@@ -19,16 +20,17 @@ int DownloadFile(const std::string& name, std::int32_t expectedLength, std::chro
 void RemoveStaleDownloads();
 
 // Start the data-package and self-update procedures on their own threads (never joined).
-void StartDataThread();
-void StartUpdaterThread();
+// `fetchOnMetered`: the user asked for it, so a metered connection does not hold the file back.
+void StartDataThread(bool fetchOnMetered = false);
+void StartUpdaterThread(bool fetchOnMetered = false);
 
-// After a fetch that did (`stored`) or did not store Download\version.txt: the shared server text
-// becomes the stored descriptor when it may be trusted (this user's floor then rises), and is
-// emptied otherwise. On the window's thread.
-bool TakeFetchedDescriptor(bool stored);
-
-// Fetches the server's descriptor into the download folder on a thread of its own (never joined),
-// within `budget`, then posts WM_FETCH_DONE to the main window with wParam 1 when it was stored.
+// Fetches and judges the server's descriptor on a thread of its own (never joined), within
+// `budget`; an accepted one becomes the shared server text. Then posts WM_FETCH_DONE to the main
+// window (wParam 1: accepted).
 void StartDescriptorFetch(std::chrono::milliseconds budget);
+
+// This user's own download folder, %LOCALAPPDATA%\ZT_AutoUpdate\Download\ (created when
+// missing): the descriptor and a new executable are fetched there. Empty when there is none.
+std::filesystem::path OwnDownloadFolder();
 
 }  // namespace zt

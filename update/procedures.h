@@ -12,7 +12,9 @@
 #include <string_view>
 
 #include "base/descriptor_state.h"
+#include "base/history.h"
 #include "base/user_state.h"
+#include "update/offer.h"
 #include "update/temp_file.h"
 #include "update/trust.h"
 
@@ -80,7 +82,60 @@ struct UpdateContext {
   UserState& user;
   // A descriptor value (GBK bytes) as the UTF-8 log can show it.
   std::function<std::string(std::string_view)> shown;
+  // Keeps an outcome worth keeping (the history and the vendor's report); empty: none kept.
+  std::function<void(const Outcome&)> record = {};
+  // Whether the connection is metered (a phone's hotspot): a file then waits for the user's word,
+  // unless `fetchOnMetered` (the user pressed the start button). Empty: never metered.
+  std::function<bool()> metered = {};
+  bool fetchOnMetered = false;
 };
+
+// Why a run stops before anything is fetched.
+struct OfferStop {
+  std::string log;              // what the log says ("" for nothing)
+  bool dropDescriptor = false;  // the descriptor is of no use to the other procedure either
+  std::optional<Outcome> outcome = std::nullopt;
+};
+
+// What the data package and the executable do differently. RunOffer takes both through the same
+// steps: read the offer, decide, hold what must be held, announce, download and check, install,
+// tell; exactly one "done" follows an announcement, whatever happens.
+class OfferSteps {
+ public:
+  virtual ~OfferSteps() = default;
+  virtual std::string_view Event() const = 0;  // the log's word
+  virtual Offer Read(std::string_view descriptorText) const = 0;
+  // Before anything is fetched: why not, or nullopt to go on.
+  virtual std::optional<OfferStop> Check(const Offer& offer, const DescriptorCopy& server) = 0;
+  // What must be held while the file is fetched and installed; empty, with `reason`, when it cannot be.
+  virtual std::shared_ptr<void> Hold(std::string& reason) = 0;
+  virtual std::filesystem::path DownloadFolder() const = 0;
+  virtual void Announce() = 0;
+  virtual void Done(bool succeeded) = 0;
+  // A run that announced nothing; the window may still wait for a word.
+  virtual void Quiet() {}
+  // On a metered connection the file waits for the start button: what waits (notice.h's
+  // StartWaiting), and the words of the history.
+  virtual unsigned Deferred() const = 0;
+  virtual std::string DeferredWhat() const = 0;  // the history's word
+  virtual std::string DeferredName() const = 0;  // the window's name of the file
+  // Puts the checked download in place; why not, or nullopt.
+  virtual std::optional<std::string> Install(const Offer& offer, const std::filesystem::path& downloaded,
+                                             const DescriptorCopy& server) = 0;
+  // The outcome of an installation (none while it still has to prove itself), or of a checked
+  // download that was refused.
+  virtual std::optional<Outcome> Installed(const Offer& offer, const DescriptorCopy& server) = 0;
+  virtual std::optional<Outcome> Refused(const Offer& offer, const DescriptorCopy& server, std::string_view why) = 0;
+};
+
+// Returns 1 after a completed installation, 0 otherwise.
+int RunOffer(UpdateContext& c, OfferSteps& steps);
+// The descriptor's zt_seq as served, for an outcome.
+std::string Sequence(const DescriptorCopy& server);
+// A short code for the report from a reason the log gives.
+std::string CauseOf(std::string_view why);
+// The information text while a file of `bytes` called `name` waits on a metered connection.
+std::string MeteredNotice(std::string_view name, std::int64_t bytes);
 
 struct DataPaths {
   std::filesystem::path root;            // holds data_update.exe and version.txt
@@ -95,6 +150,8 @@ int RunDataProcedure(UpdateContext& c, const DataPaths& paths);
 // percentage (empty: everyone), `bucket` this installation's 0..99. A value that is not a number
 // from 0 to 100 offers to nobody.
 bool InRollout(std::string_view rolloutValue, std::uint32_t bucket);
+// An offer at rollout 0 is halted: nobody installs it, not even a PC without any data.
+bool RolloutHalted(std::string_view rolloutValue);
 
 // A file name from the server that the procedures may fetch: plain, and none of the tool's own.
 bool IsUsableServerFile(std::string_view name);
@@ -104,14 +161,12 @@ bool LooksLikeExecutable(const std::filesystem::path& file);
 
 // Why a downloaded payload may not be used (not an executable image, or not the signed hash), or
 // nullopt; a refused file is removed so that it can never be installed or run.
-std::optional<std::string> PayloadProblem(UpdateTrust& trust, std::string_view descriptorText, std::string_view hashKey,
-                                          const std::filesystem::path& file);
+std::optional<std::string> PayloadProblem(UpdateTrust& trust, const Offer& offer, const std::filesystem::path& file);
 
-// Downloads a payload into `downloaded` and checks it; one that fails its check is removed and
+// Downloads the offer's file into `downloaded` and checks it; one that fails its check is removed and
 // fetched whole once more, since a resumed transfer may have joined the start of one copy to the
 // end of another. Nothing when the file is ready, else why not (`event` names the log's lines).
-std::optional<std::string> DownloadChecked(Downloader& downloader, UpdateTrust& trust, std::string_view descriptorText,
-                                           std::string_view hashKey, const std::string& file, std::int32_t expected,
+std::optional<std::string> DownloadChecked(Downloader& downloader, UpdateTrust& trust, const Offer& offer,
                                            const std::filesystem::path& downloaded, std::string_view event);
 
 void RemoveQuietly(const std::filesystem::path& file);

@@ -88,8 +88,11 @@ class ReplacementStart {
 };
 
 // Starts the new version `version` now at `exe` and, unless it confirms, brings the old one back
-// from its place aside, starts it and remembers `version` as failed. True when the new version runs.
-bool FinishReplacement(ReplacementStart& start, UserState& user, const std::filesystem::path& exe,
-                       std::string_view version);
+// from its place aside, starts it and remembers `version` as failed. Confirmed when the new
+// version runs.
+StartOutcome FinishReplacement(ReplacementStart& start, UserState& user, const std::filesystem::path& exe,
+                               std::string_view version);
+// What the history keeps of a replacement from `running` to `version`.
+Outcome ReplacementOutcome(StartOutcome outcome, std::string_view running, std::string_view version);
 
 }  // namespace zt

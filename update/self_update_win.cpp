@@ -7,12 +7,15 @@
 #include <vector>
 
 #include "base/fsutil.h"
+#include "base/history.h"
 #include "base/log.h"
+#include "base/thread.h"
 #include "base/paths.h"
 #include "update/user_state_win.h"
 #include "update/crypto_win.h"
 #include "win/error.h"
 #include "win/text.h"
+#include "win/window_poster.h"
 
 namespace zt {
 namespace {
@@ -181,31 +184,28 @@ std::optional<PendingReplacement> TakePending() {
 }
 
 void Finish(PendingReplacement& pending) {
-  FinishReplacement(pending.start, TheUserState(), pending.start.Exe(), pending.version);
+  const StartOutcome outcome = FinishReplacement(pending.start, TheUserState(), pending.start.Exe(), pending.version);
+  RecordOutcome(ReplacementOutcome(outcome, kAppVersion, pending.version));
 }
 
 }  // namespace
 
-bool FinishPendingReplacementThen(HWND window, UINT message) {
+bool FinishPendingReplacementThen(UINT message) {
   auto pending = TakePending();
   if (!pending) return false;
   auto shared = std::make_shared<PendingReplacement>(std::move(*pending));
-  try {
-    std::thread([window, message, shared] {
-      try {
-        Finish(*shared);
-      } catch (...) {
-        LogEvent(kEvent, "the wait for the new version stopped by an unexpected error");
-      }
-      ::PostMessageW(window, message, 0, 0);
-    }).detach();
-    return true;
-  } catch (...) {
-    // No thread: the main thread waits once the window has ended.
-    std::lock_guard lock(g_pendingMutex);
-    g_pending.emplace(std::move(*shared));
-    return false;
-  }
+  const bool started = StartDetached("self-update", [message, shared] {
+    struct PostAtEnd {
+      UINT message;
+      ~PostAtEnd() { PostToMainWindow(message); }
+    } post{message};
+    Finish(*shared);
+  });
+  if (started) return true;
+  // No thread: the main thread waits once the window has ended.
+  std::lock_guard lock(g_pendingMutex);
+  g_pending.emplace(std::move(*shared));
+  return false;
 }
 
 void CompletePendingReplacement() {

@@ -25,9 +25,9 @@ class HandleSwap final : public ExecutableSwap {
 };
 
 // When a worker swapped a new executable in: waits on a thread of its own for the new executable's
-// confirmation, or brings the old one back, then posts `message` to `window`. False (and nothing
-// happens) when no replacement is pending.
-bool FinishPendingReplacementThen(HWND window, UINT message);
+// confirmation, or brings the old one back, then posts `message` to the main window. False (and
+// nothing happens) when no replacement is pending.
+bool FinishPendingReplacementThen(UINT message);
 // The same on this thread, for a window that ended before it could wait (nothing when none is
 // pending or the wait runs already).
 void CompletePendingReplacement();

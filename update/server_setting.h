@@ -9,4 +9,8 @@ namespace zt {
 // and well formed; a release build never does.
 ServerAddress UpdateServerAddress();
 
+// Wine calls every connection free: a build made with ZT_SERVER_FROM_ENVIRONMENT takes
+// ZT_NETWORK_METERED=1 from the environment as a metered connection. A release build never does.
+bool MeteredByEnvironment();
+
 }  // namespace zt

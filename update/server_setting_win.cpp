@@ -1,9 +1,10 @@
-// Whether the environment may name the update server is decided by this one file's compile
-// definition (CMake option ZT_SERVER_FROM_ENVIRONMENT), so that a release build cannot be pointed
-// at another server, and a test can build this file both ways.
+// Whether the environment may name the update server (or call the connection metered) is decided
+// by this one file's compile definition (CMake option ZT_SERVER_FROM_ENVIRONMENT), so that a release
+// build cannot be pointed at another server, and a test can build this file both ways.
 #include <windows.h>
 
 #include <mutex>
+#include <string_view>
 
 #include "base/log.h"
 #include "base/paths.h"
@@ -25,6 +26,16 @@ std::optional<std::string> EnvironmentServer() {
 }
 
 }  // namespace
+
+bool MeteredByEnvironment() {
+#if ZT_SERVER_FROM_ENVIRONMENT
+  wchar_t value[8];
+  const DWORD n = ::GetEnvironmentVariableW(L"ZT_NETWORK_METERED", value, 8);
+  return n > 0 && n < 8 && std::wstring_view(value, n) == L"1";
+#else
+  return false;
+#endif
+}
 
 ServerAddress UpdateServerAddress() {
   if (const std::optional<std::string> text = EnvironmentServer()) {

@@ -1,6 +1,7 @@
 #include "update/trust.h"
 
 #include "base/descriptor.h"
+#include "base/descriptor_keys.h"
 #include "update/server_address.h"
 
 namespace zt {
@@ -94,7 +95,7 @@ SignedDescriptor SplitSignature(std::string_view raw) {
   SignedDescriptor out;
   std::size_t at = std::string_view::npos;
   int found = 0;
-  const std::string pattern = std::string(kSignatureKey) + "=";
+  const std::string pattern = std::string(kKeySignature) + "=";
   for (std::size_t i = raw.find(pattern); i != std::string_view::npos; i = raw.find(pattern, i + 1)) {
     if (!AtLineStart(raw, i)) continue;
     if (++found == 1) at = i;
@@ -160,7 +161,7 @@ std::optional<std::string> UpdateTrust::AcceptFetched(std::string_view fetchedRa
   const auto key = VerifyingKey(fetchedRaw, &refusal);
   if (!key) return refusal;
   const auto sequence = [](std::string_view raw) {
-    return ParseSequence(GetKeyValue(DecodeDescriptorBytes(raw), kSequenceKey)).value_or(0);
+    return ParseSequence(GetKeyValue(DecodeDescriptorBytes(raw), kKeySequence)).value_or(0);
   };
   // The installed descriptor counts only under the same key: a successor key starts its own count.
   std::string ignored;
@@ -178,10 +179,9 @@ std::optional<std::string> UpdateTrust::AcceptFetched(std::string_view fetchedRa
   return std::nullopt;
 }
 
-std::optional<std::string> UpdateTrust::PayloadRefusal(std::string_view descriptorText, std::string_view hashKey,
+std::optional<std::string> UpdateTrust::PayloadRefusal(std::string_view hashKey, std::string_view value,
                                                        const std::filesystem::path& file, HeldFile* held,
                                                        HoldFor purpose) {
-  const std::string value = GetKeyValue(descriptorText, hashKey);
   std::optional<Digest> expected;
   if (!value.empty()) {
     expected = ParseSha256Hex(value);
@@ -194,7 +194,7 @@ std::optional<std::string> UpdateTrust::PayloadRefusal(std::string_view descript
   auto hashed = m_crypto.HashAndHold(file, purpose);
   if (!hashed) return "cannot read it to check its hash";
   if (expected && hashed->digest != *expected)
-    return "its SHA-256 " + HexOf(hashed->digest) + " differs from the signed " + value;
+    return "its SHA-256 " + HexOf(hashed->digest) + " differs from the signed " + std::string(value);
   if (held) *held = std::move(*hashed);
   return std::nullopt;
 }

@@ -22,11 +22,6 @@ using Digest = std::array<std::uint8_t, 32>;
 using Signature = std::array<std::uint8_t, 64>;
 using PublicKey = std::array<std::uint8_t, 64>;  // the point's X and Y, big endian
 
-inline constexpr std::string_view kDataHashKey = "data_sha256";
-inline constexpr std::string_view kUpdaterHashKey = "updater_sha256";
-inline constexpr std::string_view kSequenceKey = "zt_seq";
-inline constexpr std::string_view kSignatureKey = "zt_sig";
-
 // A file's hash, and the handle it was read through: while `hold` lives nobody else may write,
 // rename or delete the file, so what runs or is copied next is what was checked.
 struct HeldFile {
@@ -93,10 +88,10 @@ class UpdateTrust {
   // one is signed by the same key. Once accepted, its sequence becomes that key's floor.
   std::optional<std::string> AcceptFetched(std::string_view fetchedRaw, std::string_view installedRaw,
                                            UserState& state);
-  // Why `file` may not be installed, copied or run under the hash that `descriptorText` gives for
-  // `hashKey`, or nullopt when it may. `held`, when given, receives the handle that keeps the file
-  // as it was hashed, held for `purpose`.
-  std::optional<std::string> PayloadRefusal(std::string_view descriptorText, std::string_view hashKey,
+  // Why `file` may not be installed, copied or run under the hash `hashHex` that the descriptor
+  // gives under `hashKey` (empty when it gives none), or nullopt when it may. `held`, when given,
+  // receives the handle that keeps the file as it was hashed, held for `purpose`.
+  std::optional<std::string> PayloadRefusal(std::string_view hashKey, std::string_view hashHex,
                                             const std::filesystem::path& file, HeldFile* held = nullptr,
                                             HoldFor purpose = HoldFor::Running);
 

@@ -16,6 +16,7 @@ and keep them open); programs are started through launch.exe so the command line
 a process is checked and ended by its id and start time, never by `wineserver -k`.
 """
 import argparse
+import getpass
 import hashlib
 import os
 import shutil
@@ -30,7 +31,12 @@ import ztpublish  # noqa: E402  (the publishing tool's own code signs what the s
 INSTALL_FOLDER = r"C:\Program Files\ZT AutoUpdate"
 EXE_NAME = "ZT_AutoUpdate.exe"
 UPDATE_ROOT = "C:\\ZT_Update"
-LOG_FILE = UPDATE_ROOT + "\\autoupdate.log"
+# This user's own folder of the tool (%LOCALAPPDATA%\ZT_AutoUpdate): the log, the history, the
+# descriptor and a new executable as fetched, the checked copy of the data-update program. Wine
+# names the profile after the Unix user.
+OWN_FOLDER = "C:\\users\\%s\\AppData\\Local\\ZT_AutoUpdate" % getpass.getuser()
+LOG_FILE = OWN_FOLDER + "\\autoupdate.log"
+HISTORY_FILE = OWN_FOLDER + "\\history.txt"
 # What the tool keeps for the user: sequence floors, failed versions, the rollout bucket.
 USER_STATE_KEY = r"HKCU\Software\ZT_AutoUpdate"
 # A server that refuses at once: scenarios that do not test downloads point the tool here.
@@ -57,6 +63,9 @@ def descriptor(data_version, data_file, data_length, data_bytes=None, updater_ve
         data_sha256=hashlib.sha256(data_bytes).hexdigest() if data_bytes is not None else None,
         updater_sha256=hashlib.sha256(updater_bytes).hexdigest() if updater_bytes is not None else None,
         seq=seq, data_rollout=rollout, updater_rollout=rollout)
+    # The tool under test is the x64 build: it reads the executable's "_x64" keys.
+    text += b"".join(line.split(b"=", 1)[0] + b"_x64=" + line.split(b"=", 1)[1] + b"\r\n"
+                     for line in text.split(b"\r\n") if line.startswith(b"updater_"))
     signing = key or SIGNING_KEY
     return ztpublish.sign(text, signing) if signing and sign else text
 
@@ -148,6 +157,15 @@ def run_windows(args, timeout=60, env=None):
     return rc, lines
 
 
+def read_text(win_path):
+    """A UTF-8 file of the prefix as text ("" when there is none)."""
+    try:
+        with open(to_unix(win_path), encoding="utf-8", errors="replace") as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
 def clean_user_state():
     """Removes what the tool keeps for the user (floors, failed versions, rollout bucket)."""
     run_windows(["reg", "delete", USER_STATE_KEY, "/f"])
@@ -193,20 +211,21 @@ class E2E:
         return folder + "\\" + EXE_NAME
 
     def clean_update_root(self):
-        """Removes C:\\ZT_Update and everything in it (call between scenarios); a link left in its
-        place by a scenario goes as a link."""
-        root = to_unix(UPDATE_ROOT)
-        if os.path.islink(root):
-            os.remove(root)
-        shutil.rmtree(root, ignore_errors=True)
+        """Removes C:\\ZT_Update and this user's own folder of the tool, with everything in them
+        (call between scenarios); a link left in their place by a scenario goes as a link."""
+        for folder in (UPDATE_ROOT, OWN_FOLDER):
+            path = to_unix(folder)
+            if os.path.islink(path):
+                os.remove(path)
+            shutil.rmtree(path, ignore_errors=True)
 
     def read_log(self):
-        """The tool's log C:\\ZT_Update\\autoupdate.log as text ("" when there is none)."""
-        try:
-            with open(to_unix(LOG_FILE), encoding="utf-8", errors="replace") as f:
-                return f.read()
-        except OSError:
-            return ""
+        """The tool's log (in this user's own folder) as text ("" when there is none)."""
+        return read_text(LOG_FILE)
+
+    def history(self):
+        """The lines of the tool's history.txt, oldest first, each split at its tabs."""
+        return [line.split("\t") for line in read_text(HISTORY_FILE).splitlines() if line]
 
     # --- processes -----------------------------------------------------------------------------
     def _launch(self, options, timeout):

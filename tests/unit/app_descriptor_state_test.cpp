@@ -69,28 +69,6 @@ TEST_F(AppDescriptorState, LoadLocalVersion) {
   }
 }
 
-TEST_F(AppDescriptorState, DownloadedServerText) {
-  const fs::path file = dir_ / "version.txt";
-  state_.SetServerText("earlier");
-
-  // Stored but cannot be read: the earlier text stays.
-  EXPECT_FALSE(state_.TakeDownloadedServerText(true, dir_ / "missing.txt"));
-  EXPECT_EQ(state_.ServerText(), "earlier");
-
-  Write(file, "updater_version=2.8\r\nupdater_file=u.exe\r\n");
-  EXPECT_TRUE(state_.TakeDownloadedServerText(true, file));
-  EXPECT_EQ(state_.ServerText(), "updater_version=2.8\nupdater_file=u.exe\n");
-
-  // A failed download empties the text, whatever the file holds.
-  EXPECT_FALSE(state_.TakeDownloadedServerText(false, file));
-  EXPECT_EQ(state_.ServerText(), "");
-
-  state_.SetServerText("earlier");
-  Write(file, "");
-  EXPECT_FALSE(state_.TakeDownloadedServerText(true, file));
-  EXPECT_EQ(state_.ServerText(), "");
-}
-
 TEST_F(AppDescriptorState, CompareAndClearEmptiesOnlyTheTextItRead) {
   state_.SetServerText("A");
   const std::string seenByWorker = state_.ServerText();

@@ -98,12 +98,16 @@ TEST(AppDescriptor, ReadDescriptorFile) {
   ASSERT_TRUE(text.has_value());
   EXPECT_EQ(*text, "data_version=2001\ndata_time=2020-01-01\n");
 
-  std::string big(100000, 'x');
-  big = "data_version=5\n" + big;
+  // Up to the limit a descriptor is read whole; one byte more (a file planted to exhaust memory,
+  // say) is not read at all.
+  std::string big = "data_version=5\n";
+  big += std::string(zt::kMaxDescriptorBytes - big.size(), 'x');
   { std::ofstream(file, std::ios::binary) << big; }
   text = zt::ReadDescriptorFile(file);
   ASSERT_TRUE(text.has_value());
   EXPECT_EQ(text->size(), big.size());
+  { std::ofstream(file, std::ios::binary) << big << 'x'; }
+  EXPECT_FALSE(zt::ReadDescriptorFile(file).has_value());
 
   EXPECT_FALSE(zt::ReadDescriptorFile(dir / "missing.txt").has_value());
   // Opens, then fails to read: handled as a file that cannot be read, nothing thrown.

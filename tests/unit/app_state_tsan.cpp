@@ -58,10 +58,10 @@ int main() {
       if (!seen.empty() && state.ClearServerTextIf(seen)) ++cleared;
     }
   });
-  // The window's thread: fetches and reloads.
+  // The fetching worker and the window's thread: fetches and reloads.
   for (int i = 0; i < 2000; ++i) {
     if (i % 3 == 0) {
-      state.TakeDownloadedServerText(true, serverFile);
+      state.SetServerBytes(*zt::ReadDescriptorBytes(serverFile));
     } else {
       state.SetServerText("fetch " + std::to_string(i));
     }

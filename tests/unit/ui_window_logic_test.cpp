@@ -59,8 +59,10 @@ TEST(InfoTextTest, WaitingOrValues) {
   };
   for (const Row& r : rows) {
     EXPECT_EQ(BuildInfoText(r.missing, r.busy, r.v, r.t, r.d), r.expected) << r.missing << r.busy;
-    // A notice follows whatever the text is, on a line of its own.
-    EXPECT_EQ(BuildInfoText(r.missing, r.busy, r.v, r.t, r.d, "磁盘空间不足"), r.expected + "\r\n\r\n磁盘空间不足");
+    // A notice takes the place of the waiting text (it says why nothing comes), or follows the
+    // data's lines on a line of its own.
+    EXPECT_EQ(BuildInfoText(r.missing, r.busy, r.v, r.t, r.d, "磁盘空间不足"),
+              r.missing || r.busy ? "\r\n磁盘空间不足" : r.expected + "\r\n\r\n磁盘空间不足");
   }
 }
 

@@ -323,21 +323,25 @@ TEST(Rollout, ShareOfInstallations) {
 }
 
 // Outside the share the installed data stays as if nothing new were offered; a repair of the same
-// version and a first installation never wait.
+// version and a first installation do not wait for their share, but nothing installs a halted offer
+// (a deleted version.txt must not turn a halt into a first installation).
 TEST(Rollout, DataOutsideTheShareKeepsWhatIsInstalled) {
   struct Row {
     const char* label;
+    const char* share;
     std::string installedVersion;  // "" = no data installed
     std::string installedExe;
     std::uint32_t bucket;
     bool downloads;
   };
-  for (const Row& r :
-       {Row{"outside", "0105", kExe, 42, false}, Row{"inside", "0105", kExe, 39, true},
-        Row{"first installation", "", "", 42, true}, Row{"repair of the same version", "0106", "", 42, true}}) {
+  for (const Row& r : {Row{"outside", "40", "0105", kExe, 42, false}, Row{"inside", "40", "0105", kExe, 39, true},
+                       Row{"first installation", "40", "", "", 42, true},
+                       Row{"repair of the same version", "40", "0106", "", 42, true},
+                       Row{"halted, first installation", "0", "", "", 0, false},
+                       Row{"halted, repair", "0", "0106", "", 0, false}}) {
     SCOPED_TRACE(r.label);
     Fixture f("rollout");
-    f.Serve(DataDescriptor("0106", "p.exe", "1000") + "data_rollout=40\n");
+    f.Serve(DataDescriptor("0106", "p.exe", "1000") + "data_rollout=" + r.share + "\n");
     if (!r.installedVersion.empty()) f.Install("data_version=" + r.installedVersion + "\n");
     if (!r.installedExe.empty()) WriteAll(f.root / "data_update.exe", r.installedExe);
     f.dl.bodies = {{"p.exe", kExe2}};
@@ -400,8 +404,11 @@ struct UpdaterRun {
   fs::path Old() const { return zt::OldExecutablePath(paths.exe); }
 };
 
-std::string UpdaterDescriptor(const std::string& version, const std::string& file, const std::string& length) {
-  return "updater_version=" + version + "\nupdater_file=" + file + "\nupdater_length=" + length + "\n";
+// The executable for the processor of the tool under test (x64): the updater keys with "_x64".
+std::string UpdaterDescriptor(const std::string& version, const std::string& file, const std::string& length,
+                              const std::string& suffix = "_x64") {
+  return "updater_version" + suffix + "=" + version + "\nupdater_file" + suffix + "=" + file + "\nupdater_length" +
+         suffix + "=" + length + "\n";
 }
 
 std::string Image(unsigned major, unsigned minor, std::uint16_t machine = zt::kMachineX64) {
@@ -456,7 +463,10 @@ INSTANTIATE_TEST_SUITE_P(
     Endings, UpdaterProcedure,
     ::testing::Values(
         UpdaterCase{"no_descriptor", "", {}, {}, true, 0, {}, false, "", 0, false},
-        UpdaterCase{"no_updater_file", "updater_version=2.8\nupdater_length=1000\n", {}, {}, true, 0, {}, true, "", 0, false},
+        // Incomplete for this processor: the descriptor stays for the data check.
+        UpdaterCase{"no_updater_file", "updater_version_x64=2.8\nupdater_length_x64=1000\n", {}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
+        // An x64 tool reads only its own keys: the x86 executable of the plain keys is not for it.
+        UpdaterCase{"x86_keys_only", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000", ""), kServed28, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
         // A refused name leaves the descriptor to the data check that follows; the same version
         // is answered first, whatever the name.
         UpdaterCase{"unsafe_name_same_version", UpdaterDescriptor("2.7", "ZT_AutoUpdate(2.7).exe", "1000"), {}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
@@ -474,16 +484,20 @@ INSTANTIATE_TEST_SUITE_P(
         // What the image says of itself must be what the descriptor offers, for this processor;
         // otherwise it is never fetched again.
         UpdaterCase{"version_resource_differs", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 7)}}, {}, true, 0, kUpdFail, false, "", 1, true},
-        UpdaterCase{"other_processor", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 8, zt::kMachineX86)}}, {}, true, 0, kUpdFail, false, "", 1, true},
+        // A build for the other processor is a publication's mix-up: refused, and fetched again
+        // once the publication is mended.
+        UpdaterCase{"other_processor", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 8, zt::kMachineX86)}}, {}, true, 0, kUpdFail, false, "", 1, false},
         UpdaterCase{"no_version_resource", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", zt::test::MakeImage(zt::kMachineX64, std::nullopt, 1000)}}, {}, true, 0, kUpdFail, false, "", 1, true},
-        UpdaterCase{"older_version_still_installs", UpdaterDescriptor("2.6", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 6)}}, {}, true, 1, kUpdOk, false, Image(2, 6), 1, false},
+        // A lower version is never fetched: an old signed publication replayed cannot downgrade.
+        UpdaterCase{"lower_version", UpdaterDescriptor("2.6", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 6)}}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
         UpdaterCase{"text_compare_2_70", UpdaterDescriptor("2.70", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 70)}}, {}, true, 1, kUpdOk, false, Image(2, 70), 1, false},
         UpdaterCase{"new_version", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServed28, {}, true, 1, kUpdOk, false, kNew28, 1, false}),
     [](const auto& info) { return std::string(info.param.label); });
 // clang-format on
 
-// A version that failed here is never fetched again, one outside the rollout share waits, and
-// none is fetched while another session's tool holds the update folder; another version is.
+// A version that failed here is never fetched again and one outside the rollout share waits;
+// another session's tool holding the shared folder does not stop it (it is fetched into this
+// user's own folder); another version is fetched.
 TEST(UpdaterProcedureOffer, FailedRolloutAndLockedOffersFetchNothing) {
   struct Row {
     const char* label;
@@ -493,12 +507,13 @@ TEST(UpdaterProcedureOffer, FailedRolloutAndLockedOffersFetchNothing) {
     int exitCode;
   };
   for (const Row& r : {Row{"failed before", "", true, false, 0, 0},
-                       Row{"outside the share", "updater_rollout=5\n", false, false, 5, 0},
-                       Row{"inside the share", "updater_rollout=5\n", false, false, 4, 1},
-                       Row{"locked elsewhere", "", false, true, 0, 0}}) {
+                       Row{"outside the share", "updater_rollout_x64=5\n", false, false, 5, 0},
+                       Row{"inside the share", "updater_rollout_x64=5\n", false, false, 4, 1},
+                       Row{"locked elsewhere", "", false, true, 0, 1}}) {
     SCOPED_TRACE(r.label);
     UpdaterRun u("offer");
     u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000") + r.extra);
+    u.f.shared.heldElsewhere = r.heldElsewhere;
     u.f.dl.bodies = kServed28;
     if (r.failedBefore) u.f.user.failed.insert("2.8");
     u.f.user.bucket = r.bucket;
@@ -507,6 +522,15 @@ TEST(UpdaterProcedureOffer, FailedRolloutAndLockedOffersFetchNothing) {
     EXPECT_EQ(u.f.dl.calls.size(), r.exitCode == 1 ? 1u : 0u);
     EXPECT_EQ(u.f.poster.messages, r.exitCode == 1 ? kUpdOk : kUpdDoneOnly);
   }
+  // An x86 tool reads the plain keys, which tools of the earlier kind read too.
+  UpdaterRun x86("offer_x86");
+  x86.paths.machine = zt::kMachineX86;
+  WriteAll(x86.paths.exe, Image(2, 7, zt::kMachineX86));
+  x86.f.Serve(UpdaterDescriptor("2.8", "x86.exe", "1000", "") + UpdaterDescriptor("2.8", "x64.exe", "1000"));
+  x86.f.dl.bodies = {{"x86.exe", Image(2, 8, zt::kMachineX86)}, {"x64.exe", kNew28}};
+  EXPECT_EQ(x86.Run(), 1);
+  EXPECT_EQ(x86.f.dl.calls, (std::vector<std::pair<std::string, std::int32_t>>{{"x86.exe", 1000}}));
+
   UpdaterRun u("offer_higher");
   u.f.user.failed.insert("2.8");
   u.f.Serve(UpdaterDescriptor("2.9", "ZT_AutoUpdate_29.exe", "1000"));
@@ -567,7 +591,7 @@ TEST(FinishReplacement, OldVersionComesBackUnlessTheNewOneConfirms) {
     start.outcome = r.outcome;
     start.putsBack = r.putsBack;
     FakeUser user;
-    const bool kept = zt::FinishReplacement(start, user, fs::path("dir") / "tool.exe", "2.8");
+    const bool kept = zt::FinishReplacement(start, user, fs::path("dir") / "tool.exe", "2.8") == O::Confirmed;
     EXPECT_EQ(kept, r.outcome == O::Confirmed);
     EXPECT_EQ(start.calls, r.calls);
     EXPECT_EQ(user.failed.count("2.8"), kept ? 0u : 1u);
@@ -612,7 +636,7 @@ TEST(TrustedPayloads, OnlyMatchingPackagesAndExecutablesAreUsed) {
 
     UpdaterRun u("trusted_updater");
     zt::UpdateTrust utrust(keys, u.f.crypto);
-    u.f.Serve(sign(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000") + hashLine("updater_sha256", updaterHash)));
+    u.f.Serve(sign(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000") + hashLine("updater_sha256_x64", updaterHash)));
     u.f.dl.bodies = kServed28;
     EXPECT_EQ(u.Run(nullptr, &utrust), r.used ? 1 : 0);
     EXPECT_EQ(u.f.poster.messages, r.used ? kUpdOk : kUpdFail);
@@ -655,7 +679,7 @@ TEST(TrustedPayloads, AFailedHashFetchesTheFileOnceMore) {
     EXPECT_EQ(f.poster.messages, r.used ? kDataOk : kDataFail);
 
     UpdaterRun u("refetch_updater");
-    u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000") + "updater_sha256=" + updaterHash + "\n");
+    u.f.Serve(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000") + "updater_sha256_x64=" + updaterHash + "\n");
     SequenceDownloader udl;
     udl.folder = u.f.download;
     udl.answers = r.updaterAnswers;

@@ -230,9 +230,8 @@ TEST(TrustDecision, Payloads) {
     SCOPED_TRACE(r.label);
     zt::test::FakeCrypto crypto;
     zt::UpdateTrust trust(r.keyBuiltIn ? std::vector{FakeKey(3)} : std::vector<zt::PublicKey>{}, crypto);
-    const std::string text = "data_file=p.exe\n" + (r.hashLine.empty() ? "" : "data_sha256=" + r.hashLine + "\n");
     zt::HeldFile held;
-    const auto refusal = trust.PayloadRefusal(text, zt::kDataHashKey, file, &held);
+    const auto refusal = trust.PayloadRefusal("data_sha256", r.hashLine, file, &held);
     EXPECT_EQ(!refusal.has_value(), r.used) << refusal.value_or("");
     // A used file stays held until the caller lets go, also without a hash to compare; a refused
     // one is not held.

@@ -58,10 +58,11 @@ class FakeHost : public zt::WatchHost {
   std::string InstalledDataVersion() override { return installed; }
   void ShowBalloon(const std::string& utf8) override { Note("balloon:" + utf8); }
   void SetForgetTimer(std::uint32_t ms) override { Note("timer:" + std::to_string(ms)); }
-  void LaunchDataUpdater() override {
+  void LaunchDataUpdater(const DevicePoll&, std::uint32_t) override {
     Note("launch");
     if (onLaunch) onLaunch();
   }
+  void OfferStartButton() override { Note("start button"); }
   void Log(std::string_view event, std::string_view details) override {
     if (recording) logs.push_back(std::string(event) + " " + std::string(details));
   }
@@ -289,7 +290,6 @@ TEST(WatchFetch, ItsEndContinuesTheSchedule) {
     AdvanceTo(watch, host, 150);
     watch.OnWatchTick();
     EXPECT_EQ(host.Actions(), (Calls{"refresh", "fetch"}));
-    EXPECT_TRUE(watch.FetchRunning());
     host.Clear();
     while (watch.Tick() < r.endsAtTick) watch.OnWatchTick();
     for (const auto& c : host.Actions()) EXPECT_NE(c, "fetch") << "a tick that finds one running starts no other";
@@ -302,7 +302,6 @@ TEST(WatchFetch, ItsEndContinuesTheSchedule) {
     host.Clear();
     watch.OnFetchDone(true);
     EXPECT_EQ(host.calls, r.atEnd);
-    EXPECT_FALSE(watch.FetchRunning());
     host.Clear();
     AdvanceTo(watch, host, watch.Tick());  // nothing
     watch.OnWatchTick();
@@ -336,7 +335,6 @@ TEST(WatchFetch, RefreshFetchesShareOneAndAreRecorded) {
   watch.OnFetchDone(false);
   EXPECT_EQ(host.Actions(), (Calls{"load", "data", "updater", "refresh"}));
   // The failed refresh fetch spaces the next one: the watch does not ask again until it is due.
-  EXPECT_EQ(watch.RefreshBackoff().Failures(), 1u);
   EXPECT_NE(
       std::find(host.logs.begin(), host.logs.end(), "refresh descriptor fetch failed 1 time(s); next try in 3 ticks"),
       host.logs.end());
@@ -523,7 +521,7 @@ TEST(WatchDecision, RefusedLaunchStillSetsTheLaunchTickAndTheMemory) {
   EXPECT_EQ(watch.LastDevice(), "REFUSED");
 }
 
-TEST(WatchDecision, IdentityIsStoredBeforeTheBlockingLaunch) {
+TEST(WatchDecision, IdentityAndLaunchTickAreSetBeforeTheLaunch) {
   FakeHost host;
   DeviceWatch watch(host);
   host.watch = &watch;
@@ -537,8 +535,57 @@ TEST(WatchDecision, IdentityIsStoredBeforeTheBlockingLaunch) {
   };
   watch.Decide(Device(2001, "DEV1"));
   EXPECT_EQ(rememberedDuringLaunch, "DEV1");
-  EXPECT_EQ(launchTickDuringLaunch, 0u);  // set after the wait
+  EXPECT_EQ(launchTickDuringLaunch, 42u);
   EXPECT_EQ(watch.LastLaunchTick(), 42u);
+}
+
+// A write that did not take is tried once more at the next report of the same device; after two
+// failed writes of one data version to one device nothing starts by itself, until the user
+// presses the start button or a new data version comes. The launch spacing counts from a write's end.
+TEST(WatchDecision, FailedWritesAreTriedOnceMoreThenLeftToTheUser) {
+  FakeHost host;
+  DeviceWatch watch(host);
+  host.watch = &watch;
+  host.installed = "2002";
+  struct Step {
+    const char* label;
+    std::uint32_t tick;
+    std::string device;
+    bool writtenAfter;  // the write this step started
+    WatchOutcome outcome;
+  };
+  for (const Step& s : {Step{"first report", 42, "DEV1", false, WatchOutcome::Older},
+                        Step{"the retry, at the next report", 90, "DEV1", false, WatchOutcome::Older},
+                        Step{"held after two failures", 140, "DEV1", false, WatchOutcome::Held},
+                        Step{"another device is its own", 190, "DEV2", true, WatchOutcome::Older},
+                        Step{"still held at every report", 240, "DEV1", false, WatchOutcome::Held}}) {
+    SCOPED_TRACE(s.label);
+    AdvanceTo(watch, host, s.tick);
+    watch.OnForgetTick();
+    host.Clear();
+    ASSERT_EQ(watch.Decide(Device(2001, s.device)), s.outcome);
+    if (s.outcome == WatchOutcome::Older) {
+      EXPECT_EQ(host.Actions().back(), "launch");
+      AdvanceTo(watch, host, s.tick + 5);
+      watch.OnWriteEnded(s.device, 2002, s.writtenAfter);
+      EXPECT_EQ(watch.LastLaunchTick(), s.tick + 5);  // spaced from the write's end
+    } else {
+      EXPECT_EQ(host.Actions(), (Calls{"balloon:" + zt::HeldText(2001), "timer:300000", "start button"}));
+    }
+  }
+  // A new data version, or the user's press, starts again.
+  AdvanceTo(watch, host, 300);
+  watch.OnForgetTick();
+  host.installed = "2003";
+  EXPECT_EQ(watch.Decide(Device(2001, "DEV1")), WatchOutcome::Older);
+  host.installed = "2002";
+  AdvanceTo(watch, host, 350);
+  watch.OnForgetTick();
+  EXPECT_EQ(watch.Decide(Device(2001, "DEV1")), WatchOutcome::Held);
+  watch.OnUserStart();
+  watch.OnForgetTick();
+  AdvanceTo(watch, host, 400);
+  EXPECT_EQ(watch.Decide(Device(2001, "DEV1")), WatchOutcome::Older);
 }
 
 // ---------------------------------------------------------------------------------------------

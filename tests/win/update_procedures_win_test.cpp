@@ -13,6 +13,7 @@
 #include "base/log.h"
 #include "base/descriptor.h"
 #include "update/crypto_win.h"
+#include "update/descriptor_fetch.h"
 #include "update/downloads_win.h"
 #include "update/user_state_win.h"
 #include "win/text.h"
@@ -143,8 +144,10 @@ struct SelfUpdate {
     WriteAll(exe, oldExe);
     download = zt_test::FreshFolder(tag + "_dl");
     server.Serve("ZT_AutoUpdate_new.exe", newExe);
-    d.SetServerText("updater_version=2.8\r\nupdater_file=ZT_AutoUpdate_new.exe\r\nupdater_length=" +
-                    std::to_string(newExe.size()) + "\r\nupdater_sha256=" + zt::HexOf(*g_cng.Sha256(newExe)) + "\r\n");
+    // The x64 executable's keys (this test runs as the x64 build).
+    d.SetServerText("updater_version_x64=2.8\r\nupdater_file_x64=ZT_AutoUpdate_new.exe\r\nupdater_length_x64=" +
+                    std::to_string(newExe.size()) + "\r\nupdater_sha256_x64=" + zt::HexOf(*g_cng.Sha256(newExe)) +
+                    "\r\n");
     marker = download / "marker.txt";
     ::SetEnvironmentVariableW(L"ZT_TEST_MARKER", marker.c_str());
     zt::SetLogPath(download / "autoupdate.log");
@@ -271,7 +274,6 @@ TEST(UpdateTrustWine, UnsignedDescriptorIsUsedOnlyWithoutAKey) {
   server.Serve("version.txt", "data_version=0301\r\ndata_file=p.exe\r\ndata_length=10\r\n");
   const fs::path download = zt_test::FreshFolder("unsigned_dl");
   zt::WinInetDownloader downloader({server.Address(), download}, 20s);
-  ASSERT_TRUE(downloader.Download("version.txt", 0));
   const auto key = zt::ParsePublicKeyPem(
       "-----BEGIN PUBLIC KEY-----\n"
       "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEIxtE/w6UPgpMVmOM6BGpTvJGT2NP\n"
@@ -282,17 +284,10 @@ TEST(UpdateTrustWine, UnsignedDescriptorIsUsedOnlyWithoutAKey) {
     zt::UpdateTrust trust(withKey ? std::vector{*key} : std::vector<zt::PublicKey>{}, g_cng);
     zt::DescriptorState state;
     state.SetServerText("earlier");
-    std::string refusal;
     NoUserState user;
-    const bool used = state.TakeDownloadedServerText(
-        true, download / "version.txt",
-        [&](std::string_view fetched, std::string_view installed) {
-          return trust.AcceptFetched(fetched, installed, user);
-        },
-        &refusal);
-    EXPECT_EQ(used, !withKey);
+    zt::DescriptorFetch fetch{state, downloader, trust, user, download};
+    EXPECT_EQ(zt::FetchServerDescriptor(fetch), withKey ? zt::FetchResult::Refused : zt::FetchResult::Accepted);
     EXPECT_EQ(state.ServerText().empty(), withKey);
-    EXPECT_EQ(refusal, withKey ? "not signed" : "");
   }
 }
 
