@@ -54,7 +54,7 @@ int RemoveStaleFiles(const std::filesystem::path& folder, std::chrono::hours max
 
 int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours maxAge) {
   return RemoveStaleFiles(folder, maxAge, [](std::string_view leaf) {
-    return leaf.size() > kTempSuffix.size() && leaf.ends_with(kTempSuffix);
+    return leaf.size() > std::string_view(kTempSuffix).size() && leaf.ends_with(kTempSuffix);
   });
 }
 
