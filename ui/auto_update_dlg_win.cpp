@@ -303,6 +303,9 @@ void CAutoUpdateDlg::OnCommand(UINT id) {
     case IDC_BTN_CLOSE:
       if (MayQuitNow()) QuitProgram("close button");
       break;
+    case ID_TRAY_EXIT:  // the tray menu's command, as the installer and tools of the earlier kind send it
+      QuitProgram("tray menu exit command");
+      break;
     case IDC_BTN_BACKGROUND:
       ::ShowWindow(m_hWnd, SW_HIDE);
       break;

@@ -1,6 +1,7 @@
-// Registration for start at log-on: the value "ZT_AutoUpdate" in a Run key. The machine-wide key
-// (32-bit registry view, shared with the installed base) is preferred; where the user may not
-// write it, the user's own Run key holds the value instead.
+// Registration for start at log-on: the value "ZT_AutoUpdate" in a Run key. A copy installed outside
+// every user profile prefers the machine-wide key (32-bit registry view, shared with the installed
+// base) and falls back to the user's own where it may not write that; a copy inside a user profile
+// registers in the user's own key alone.
 #pragma once
 #include <string>
 #include <string_view>
@@ -10,6 +11,29 @@ namespace zt {
 // The Run value's command text: the executable path in quotes, then " /autohide", so a path with
 // blanks neither runs the wrong program nor loses the switch.
 std::string BuildAutoRunCommand(std::string_view exePath);
+
+// The folders that tell a per-user copy from one installed for the machine: the folder holding every
+// profile (C:\Users), and this user's profile and local application data. Empty when unknown.
+struct ProfileFolders {
+  std::string profiles;
+  std::string userProfile;
+  std::string localAppData;
+};
+
+enum class RunScope {
+  MachineFirst,  // outside every profile: the machine-wide value, else the user's
+  UserOnly,      // inside a profile: only that user may run it, so only that user's Run key
+};
+
+// True when `path` lies inside `folder` (not the folder itself), compared as Windows would: case
+// (ASCII) ignored, either slash, "\\?\" and "." or ".." parts resolved. An empty folder holds nothing.
+bool IsInsideFolder(std::string_view path, std::string_view folder);
+RunScope DecideRunScope(std::string_view exePath, const ProfileFolders& folders);
+// The program a Run value starts: the quoted path, or the text up to the first blank.
+std::string_view RunCommandProgram(std::string_view command);
+// True when the Run value `command` starts a program inside this user's own profile: machine-wide,
+// such a value (an earlier version's) starts one user's copy in every account.
+bool StartsOwnProfileCopy(std::string_view command, const ProfileFolders& folders);
 
 // What one Run key did with a write or a delete.
 enum class RunKeyResult {

@@ -12,6 +12,8 @@ elseif(TARGET launch AND TARGET probe AND CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_6
                              ${PROJECT_SOURCE_DIR}/installer/ZT_AutoUpdate.nsi
                      DEPENDS ZT_AutoUpdate ${PROJECT_SOURCE_DIR}/installer/ZT_AutoUpdate.nsi
                              ${PROJECT_SOURCE_DIR}/res/version.h ${PROJECT_SOURCE_DIR}/res/app.ico
+                             ${PROJECT_SOURCE_DIR}/res/app.rc ${PROJECT_SOURCE_DIR}/base/paths.h
+                             ${PROJECT_SOURCE_DIR}/base/ids.h ${PROJECT_SOURCE_DIR}/base/descriptor_keys.h
                      COMMENT "Installer ${zt_setup}" VERBATIM)
   add_custom_target(zt_installer_x64 ALL DEPENDS ${zt_setup})
   zt_add_scenarios(install 600 --installer ${zt_setup} --company ${ZT_COMPANY_NAME}

@@ -62,6 +62,7 @@ class InstallRig:
         self.folder = windows_variable("LOCALAPPDATA") + r"\Programs\ZT_AutoUpdate"
         self.exe = self.folder + "\\" + zt_e2e.EXE_NAME
         self.uninstaller = self.folder + r"\uninstall.exe"
+        self.install_log = self.folder + r"\install.log"  # the installer's own word on what it ended
         self.shortcut = windows_variable("APPDATA") + r"\Microsoft\Windows\Start Menu\Programs\安全驾驶导引系统自动升级工具.lnk"
         self.autostart_command = '"%s" /autohide' % self.exe
 
@@ -83,7 +84,7 @@ class InstallRig:
         return False
 
     def remove_everything(self):
-        for path in (self.exe, self.uninstaller, self.shortcut, self.folder):
+        for path in (self.exe, self.uninstaller, self.install_log, self.shortcut, self.folder):
             try:
                 (os.rmdir if path == self.folder else os.remove)(zt_e2e.to_unix(path))
             except OSError:

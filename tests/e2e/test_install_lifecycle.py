@@ -1,7 +1,7 @@
 """A user's life with the installer. A silent install puts the tool, its shortcut, its auto-start
 value and its Apps & Features entry in place without starting it; the tool started by that value
-runs hidden; a second silent install over the running copy ends it (/exit), replaces the file and
-does not start the new one; the entry's quiet uninstall removes everything but the downloaded data
+runs hidden; a second silent install over the running copy ends it (its tray menu's exit command and
+/exit), replaces the file and does not start the new one; the entry's quiet uninstall removes everything but the downloaded data
 and a machine-wide Run value that starts another installation.
 
 Not covered: an interactive install starts the tool from its last page (no scenario drives the

@@ -31,6 +31,8 @@
 //                                    as a shell that lost it would
 //   probe box                        caption and texts of a visible message box: "caption=..",
 //                                    "text=.." per static line
+//   probe texts WIN                  "text=.." of every control inside window WIN, its pages'
+//                                    (an installer's inner dialog) included
 //   probe box-answer BUTTON          clicks BUTTON (yes, no, ok, cancel or a number) in it
 //   probe hold FILE WHEN DELAY MS    prints "waiting", waits up to MS for the file WHEN to exist,
 //                                    then DELAY more milliseconds, then holds FILE open for MS as a
@@ -172,15 +174,23 @@ HWND VisiblePopupMenu() {
   return nullptr;
 }
 
-// A visible message box: a dialog with a static text, not one of the tool's own windows.
+// A visible message box: a dialog with a static text, not one of the tool's own windows, nor a
+// wizard (an installer's window, which holds its pages as a dialog inside it).
 HWND VisibleMessageBox() {
   for (HWND w : TopWindows(L"#32770")) {
     if (!::IsWindowVisible(w)) continue;
     const std::wstring caption = WindowText(w);
     if (caption == kMainCaption || caption == kProgressCaption || caption == kAboutCaption) continue;
+    if (::FindWindowExW(w, nullptr, L"#32770", nullptr)) continue;
     return w;
   }
   return nullptr;
+}
+
+BOOL CALLBACK PrintText(HWND w, LPARAM) {
+  const std::wstring text = WindowText(w);
+  if (!text.empty()) Print("text=" + OneLine(text));
+  return TRUE;
 }
 
 // A number (0 = WM_NULL is valid) or a registered name; false when neither.
@@ -565,6 +575,16 @@ int Box(const Args& a) {
   return 0;
 }
 
+int Texts(const Args& a) {
+  HWND w = NamedWindow(a.Window());
+  if (!w) {
+    Print("error=not found");
+    return 1;
+  }
+  ::EnumChildWindows(w, &PrintText, 0);
+  return 0;
+}
+
 int Cpu(const Args&) {
   HWND main = MainWindow();
   DWORD pid = 0;
@@ -653,7 +673,7 @@ constexpr CommandEntry kCommands[] = {
     {L"box", Box},           {L"box-answer", Box},
     {L"cpu", Cpu},           {L"add-root", AddRoot},
     {L"hold", Hold},         {L"gap", GapCommand},
-    {L"lock", LockCommand},
+    {L"lock", LockCommand},  {L"texts", Texts},
 };
 
 int Run(int argc, wchar_t** argv) {

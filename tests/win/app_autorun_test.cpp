@@ -127,4 +127,51 @@ TEST_F(AppAutoRun, WithoutMachineRightsTheUserKeyHoldsTheValue) {
   EXPECT_TRUE(zt::IsAutoRunEnabled(places));
 }
 
+// A copy inside a profile (the system's own folders decide, here Wine's) registers for its user alone,
+// reads only that, and takes back a machine-wide value its user's earlier version wrote; what other
+// installations wrote machine-wide stays.
+TEST_F(AppAutoRun, ProfileCopyRegistersForItsUserAlone) {
+  const zt::ProfileFolders folders = zt::CurrentProfileFolders();
+  ASSERT_FALSE(folders.profiles.empty());
+  ASSERT_FALSE(folders.localAppData.empty());
+  const std::string exe = folders.localAppData + R"(\Programs\ZT_AutoUpdate\ZT_AutoUpdate.exe)";
+  const std::pair<std::string, zt::RunScope> scopes[] = {
+      {exe, zt::RunScope::UserOnly},
+      {folders.profiles + R"(\someone else\ZT_AutoUpdate.exe)", zt::RunScope::UserOnly},
+      {R"(C:\Program Files (x86)\ZT_AutoUpdate\ZT_AutoUpdate.exe)", zt::RunScope::MachineFirst},
+  };
+  for (const auto& [path, scope] : scopes) EXPECT_EQ(zt::RunPlacesFor(path).scope, scope) << path;
+
+  const zt::RunPlaces places = zt::RunPlacesFor(exe);
+  const std::string command = zt::BuildAutoRunCommand(exe);
+  const std::wstring machineCopy = L"\"C:\\Program Files (x86)\\ZT_AutoUpdate\\ZT_AutoUpdate.exe\" /autohide";
+  const std::wstring otherUser = zt::Widen(zt::BuildAutoRunCommand(folders.profiles + R"(\someone else\x.exe)"));
+  for (const std::wstring& others : {machineCopy, otherUser}) {
+    SCOPED_TRACE(zt::Narrow(others));
+    Put(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, others);
+    EXPECT_FALSE(zt::IsAutoRunEnabled(places));  // the machine-wide value is not this copy's
+    EXPECT_EQ(zt::ChangeAutoRun(command, true, places), zt::AutoRunMessage::None);
+    EXPECT_EQ(Stored(HKEY_CURRENT_USER, 0), zt::Widen(command) + L'\0');
+    EXPECT_TRUE(zt::IsAutoRunEnabled(places));
+    EXPECT_EQ(zt::ChangeAutoRun(command, false, places), zt::AutoRunMessage::None);
+    EXPECT_FALSE(Stored(HKEY_CURRENT_USER, 0));
+    EXPECT_EQ(Stored(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY), others + L'\0');
+  }
+
+  // This user's earlier registration, machine-wide: moved to the user's key when the copy looks.
+  Put(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, zt::Widen(command));
+  EXPECT_TRUE(zt::IsAutoRunEnabled(places));
+  EXPECT_FALSE(Stored(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY));
+  EXPECT_EQ(Stored(HKEY_CURRENT_USER, 0), zt::Widen(command) + L'\0');
+
+  // Without rights it stays, the box stays ticked and the user hears that an administrator is needed.
+  RemoveEverywhere();
+  zt::RunPlaces refused = places;
+  refused.machine.open = &RefuseWrites;
+  Put(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, zt::Widen(command));
+  EXPECT_TRUE(zt::IsAutoRunEnabled(refused));
+  EXPECT_EQ(zt::ChangeAutoRun(command, false, refused), zt::AutoRunMessage::NeedsAdministrator);
+  EXPECT_TRUE(zt::IsAutoRunEnabled(refused));
+}
+
 }  // namespace
