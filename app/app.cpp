@@ -31,9 +31,9 @@ constexpr auto kEndInstanceWait = std::chrono::seconds(10);
 // while the previous version still ends its work), and how often it looks.
 constexpr auto kReplacedStartWait = std::chrono::seconds(10);
 constexpr DWORD kMarkerPollMs = 20;
-// A log line waits at most about this long for another writer of the same log.
-constexpr int kLogTurnAttempts = 5;
-constexpr DWORD kLogTurnPauseMs = 10;
+// A log line waits at most about this long for another writer of the same log (the previous and
+// the new version of the tool during a self-update take turns in far less).
+constexpr ULONGLONG kLogTurnWaitMs = 200;
 
 // Waits for the marker to become free and claims it; false when `wait` passed first.
 bool ClaimWhenFree(UniqueKernelHandle* mutex, std::chrono::milliseconds wait) {
@@ -58,11 +58,11 @@ bool AppendLogLine(const std::filesystem::path& file, std::string_view line) {
   // moment drops the line: no thread of the tool, the window's least of all, waits on a log.
   OVERLAPPED turn{};
   turn.OffsetHigh = 0x40000000;
+  const ULONGLONG giveUp = ::GetTickCount64() + kLogTurnWaitMs;
   bool locked = false;
-  for (int attempt = 0; attempt < kLogTurnAttempts && !locked; ++attempt) {
-    if (attempt > 0) ::Sleep(kLogTurnPauseMs);
-    locked = ::LockFileEx(h.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &turn);
-  }
+  while (!(locked = ::LockFileEx(h.get(), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &turn)) &&
+         ::GetTickCount64() < giveUp)
+    ::Sleep(1);
   if (!locked) return false;
   DWORD written = 0;
   const bool whole =

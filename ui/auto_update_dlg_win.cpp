@@ -200,8 +200,9 @@ void CAutoUpdateDlg::RefreshInfo() {
   // whose writes failed.
   const unsigned waiting = StartWaiting();
   if (m_btnStartUpdate) {
-    ::EnableWindow(m_btnStartUpdate, (missing && !(waiting & kPackageDeferred)) || m_bBusy ? FALSE : TRUE);
-    ::ShowWindow(m_btnStartUpdate, waiting != kNothingWaiting ? SW_SHOW : SW_HIDE);
+    ::EnableWindow(m_btnStartUpdate, missing && !(waiting & kPackageDeferred) ? FALSE : TRUE);
+    const bool show = waiting != kNothingWaiting;
+    if ((::IsWindowVisible(m_btnStartUpdate) != FALSE) != show) ::ShowWindow(m_btnStartUpdate, show ? SW_SHOW : SW_HIDE);
   }
   const LocalDescriptor local = TheDescriptorState().Local();
   m_strInfo = BuildInfoText(missing, m_bBusy, GbkToUtf8(local.dataVersion), GbkToUtf8(local.dataTime),

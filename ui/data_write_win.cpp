@@ -23,7 +23,7 @@ struct DataWriteSession::Shared {
   WriteRun run;
 };
 
-DevicePoll ReadBackDevice(std::uint32_t newest) {
+DevicePoll ReadBackDevice(std::uint32_t newest, bool seenBefore) {
   const auto start = std::chrono::steady_clock::now();
   std::optional<std::chrono::steady_clock::time_point> olderSince;
   for (;;) {
@@ -33,6 +33,8 @@ DevicePoll ReadBackDevice(std::uint32_t newest) {
       if (newest <= poll.dataVersion) return poll;
       if (!olderSince) olderSince = now;
       if (now - *olderSince >= std::chrono::milliseconds(kReadBackSettleMs)) return poll;
+    } else if (!seenBefore) {
+      return poll;  // no device before, none now: nothing was written
     } else {
       olderSince.reset();  // it dropped off the bus: it may come back with the new data
     }
@@ -53,7 +55,8 @@ DataWriteSession::DataWriteSession(HWND window, DataProgramLaunch launch, Unique
   if (!::ShutdownBlockReasonCreate(m_window, kShutdownReason)) LogEvent("updater-launch", "no shutdown reason set");
   auto shared = m_shared;
   auto owned = std::make_shared<UniqueKernelHandle>(std::move(process));
-  m_watching = StartDetached("updater-launch", [shared, owned, newest] {
+  const bool seenBefore = m_device.found;
+  m_watching = StartDetached("updater-launch", [shared, owned, newest, seenBefore] {
     struct DoneAtEnd {
       ~DoneAtEnd() { PostToMainWindow(WM_DATA_WRITE_DONE); }
     } done;
@@ -66,7 +69,7 @@ DataWriteSession::DataWriteSession(HWND window, DataProgramLaunch launch, Unique
       LogEvent("updater-launch", "the data-update program ended with status " + std::to_string(status) +
                                      "; reading the device back");
       // The program owned the device while it ran: only now is it asked again.
-      run.readBack = ReadBackDevice(newest);
+      run.readBack = ReadBackDevice(newest, seenBefore);
     } else {
       LogEvent("updater-launch", "stopped waiting after 30 minutes");
     }

@@ -43,7 +43,8 @@ class DataWriteSession {
 };
 
 // Reads the device back after a write: polls until it holds `newest` (or newer), or has answered
-// with older data for kReadBackSettleMs, or has not answered for kReadBackMs. The last poll.
-DevicePoll ReadBackDevice(std::uint32_t newest);
+// with older data for kReadBackSettleMs, or has not answered for kReadBackMs (at once when it was
+// not there before the write either). The last poll.
+DevicePoll ReadBackDevice(std::uint32_t newest, bool seenBefore);
 
 }  // namespace zt

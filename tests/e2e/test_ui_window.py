@@ -70,11 +70,11 @@ def run(tool):
     check("no longer holds the icon" in tool.log(), "the loss is logged")
     check(tool.running(), "still running")
 
-    # The tray menu: two items; dismissing it changes nothing.
+    # The tray menu: three items; dismissing it changes nothing.
     tool.post(WM_TRAY_NOTIFY, kTrayIconId, WM_RBUTTONUP)
     check(wait_until(lambda: tool.probe("menu")[0] == 0, 5), "tray menu opens")
     # Wine does not let another process read a menu by its handle, so the count is shown by the
-    # keyboard: three steps down in a menu of two items wrap round to the first, 显示主界面.
+    # keyboard: four steps down in a menu of three items wrap round to the first, 显示主界面.
     print("menu read from outside:", tool.out("menu"))
     tool.probe("menu-dismiss")
     check(wait_until(lambda: tool.probe("menu")[0] != 0, 5), "tray menu dismissed")
@@ -90,12 +90,12 @@ def run(tool):
     check(hidden(tool), "hidden again")
     tool.post(WM_TRAY_NOTIFY, kTrayIconId, WM_RBUTTONUP)
     check(wait_until(lambda: tool.probe("menu")[0] == 0, 5), "tray menu opens (built anew)")
-    tool.probe("menu-pick", 3)
-    check(shown(tool), "the third step down wraps to 显示主界面: the menu has two items")
-    # 退出 (item 2) ends the program and takes the icon away.
+    tool.probe("menu-pick", 4)
+    check(shown(tool), "the fourth step down wraps to 显示主界面: the menu has three items")
+    # 退出 (item 3) ends the program and takes the icon away.
     tool.post(WM_TRAY_NOTIFY, kTrayIconId, WM_RBUTTONUP)
     check(wait_until(lambda: tool.probe("menu")[0] == 0, 5), "tray menu opens a third time")
-    tool.probe("menu-pick", 2)
+    tool.probe("menu-pick", 3)
     check(tool.wait_ended(), "退出 ends the process")
     check(wait_until(lambda: not tool.tray_shown(), 5), "退出 removes the tray icon")
     check("quit tray menu" in tool.log(), "exit logged")

@@ -2,7 +2,8 @@
 planted there beside data_update.exe is never loaded into the data-update program, which runs from
 a checked copy in the user's own folder (the planted DLL is loaded when the program is run from
 C:\\ZT_Update itself, which shows that the rig would catch it). A Download folder, or the whole
-update folder, replaced by a link to another folder: nothing is written into the target."""
+update folder, replaced by a link to another folder: nothing is written into the target and the
+package is not fetched (the descriptor still is, into the user's own folder)."""
 import os
 import shutil
 
@@ -49,7 +50,7 @@ def run(e2e, tool, server):
         os.makedirs(target)
         os.makedirs(os.path.dirname(link), exist_ok=True)
         os.symlink(target, link)
-        requests = server.requested("version.txt")
+        requests = server.requested("data_pkg_0201.exe")
         tool.start(" /visible", env=env)
         # The information refresh wants the missing package: its fetches are refused.
         tool.probe("tick", 1, 10)
@@ -57,7 +58,7 @@ def run(e2e, tool, server):
         if link != root:
             check(wait_until(lambda: "is a link (junction or symbolic link)" in tool.log(), 30),
                   "%s: the refusal is logged" % name)
-        check(server.requested("version.txt") == requests, "%s: nothing was fetched" % name)
+        check(server.requested("data_pkg_0201.exe") == requests, "%s: the package was not fetched" % name)
         check(os.listdir(target) == [], "%s: nothing was written into the link's target (%s)" % (name, os.listdir(target)))
         tool.stop()
         os.remove(link)

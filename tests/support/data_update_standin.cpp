@@ -1,9 +1,14 @@
 // Stand-in for the data-update program: shows its window under the caption the tool looks for,
 // imports version.dll (a DLL planted beside it would be loaded), hands the installed data version
 // (C:\ZT_Update\version.txt, data_version) to the simulated device(s) through the rig's flash.txt, stays about two
-// seconds and ends.
+// seconds and ends. The rig's standin.txt (in the simulator's folder, key=value lines) changes that:
+//   write=0      the device keeps its data
+//   status=N     the exit status (default 0)
+//   seconds=S    how long it runs (default 2)
+// Every run appends "<command line>\t<current folder>" to runs.txt there.
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "tests/support/sim_files.h"
@@ -54,16 +59,34 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam) {
 
 }  // namespace
 
+// A value of standin.txt, or `otherwise`.
+int Setting(const std::string& settings, const std::string& key, int otherwise) {
+  const std::size_t at = settings.find(key + "=");
+  if (at == std::string::npos || (at > 0 && settings[at - 1] != '\n')) return otherwise;
+  return std::atoi(settings.c_str() + at + key.size() + 1);
+}
+
+std::string Utf8(const std::wstring& w) {
+  const int n = ::WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+  std::string s(static_cast<std::size_t>(n), '\0');
+  ::WideCharToMultiByte(CP_UTF8, 0, w.c_str(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+  return s;
+}
+
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+  const std::wstring dir = zt::sim::SimDir();
+  const std::string settings = zt::sim::ReadWholeFile(dir + L"standin.txt");
+  wchar_t cwd[MAX_PATH] = {};
+  ::GetCurrentDirectoryW(MAX_PATH, cwd);
+  ::CreateDirectoryW(dir.c_str(), nullptr);
+  zt::sim::AppendToFile(dir + L"runs.txt", Utf8(::GetCommandLineW()) + "\t" + Utf8(cwd) + "\n");
   // A function of version.dll, so the program imports it as real programs do.
   wchar_t self[MAX_PATH] = {};
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
   DWORD ignored = 0;
   ::GetFileVersionInfoSizeW(self, &ignored);
   const std::string version = DataVersion(zt::sim::ReadWholeFile(L"C:\\ZT_Update\\version.txt"));
-  if (!version.empty() && version.find_first_of(" \t") == std::string::npos) {
-    const std::wstring dir = zt::sim::SimDir();
-    ::CreateDirectoryW(dir.c_str(), nullptr);
+  if (Setting(settings, "write", 1) != 0 && !version.empty() && version.find_first_of(" \t") == std::string::npos) {
     // The stamp makes a repeated hand-over of the same version a change the simulator notices.
     zt::sim::WriteWholeFile(dir + L"flash.txt", "version=" + version + " stamp=" + std::to_string(::GetTickCount64()) +
                                                     "-" + std::to_string(::GetCurrentProcessId()) + "\n");
@@ -80,11 +103,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
                               CW_USEDEFAULT, 360, 160, nullptr, nullptr, instance, nullptr);
   if (!hwnd) return 1;
   ::ShowWindow(hwnd, show);
-  ::SetTimer(hwnd, kEndTimer, 2000, nullptr);
+  ::SetTimer(hwnd, kEndTimer, static_cast<UINT>(Setting(settings, "seconds", 2)) * 1000, nullptr);
   MSG msg;
   while (::GetMessageW(&msg, nullptr, 0, 0) > 0) {
     ::TranslateMessage(&msg);
     ::DispatchMessageW(&msg);
   }
-  return 0;
+  return Setting(settings, "status", 0);
 }

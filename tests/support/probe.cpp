@@ -79,6 +79,7 @@ long long UnixMs() {
 const wchar_t kMainCaption[] = L"安全驾驶导引系统——自动升级工具 V2.6";
 const wchar_t kProgressCaption[] = L"自动升级工具";
 const wchar_t kAboutCaption[] = L"关于 ZT_AutoUpdate";
+const wchar_t kHistoryCaption[] = L"升级记录";
 const wchar_t kUpdaterCaption[] = L"ZT_PNV 系统升级工具";
 
 std::string ToUtf8(const std::wstring& w) {
@@ -143,6 +144,7 @@ std::wstring CaptionOf(const std::wstring& name) {
   if (name == L"progress") return kProgressCaption;
   if (name == L"about") return kAboutCaption;
   if (name == L"updater") return kUpdaterCaption;
+  if (name == L"history") return kHistoryCaption;
   return name;
 }
 
@@ -180,7 +182,9 @@ HWND VisibleMessageBox() {
   for (HWND w : TopWindows(L"#32770")) {
     if (!::IsWindowVisible(w)) continue;
     const std::wstring caption = WindowText(w);
-    if (caption == kMainCaption || caption == kProgressCaption || caption == kAboutCaption) continue;
+    if (caption == kMainCaption || caption == kProgressCaption || caption == kAboutCaption ||
+        caption == kHistoryCaption)
+      continue;
     if (::FindWindowExW(w, nullptr, L"#32770", nullptr)) continue;
     return w;
   }
