@@ -2,14 +2,18 @@
 
 The tool reads version.txt as GBK `key=value` lines ending CR LF. A signed one ends with
 `zt_sig=<base64 of r||s>`, an ECDSA P-256 signature over the SHA-256 of every byte before that line.
-Signing and verifying go through the openssl command line; everything else is the standard library.
-A private key may be encrypted (PKCS#8, AES-256): its passphrase reaches openssl through a pipe, never
-on a command line.
+The key names are base/descriptor_keys.h's and the executable's name res/version.h's, read from
+there. Signing and verifying go through the openssl command line; everything else is the standard
+library. A private key may be encrypted (PKCS#8, AES-256): its passphrase reaches openssl through a
+pipe, never on a command line.
 """
 from __future__ import annotations
 
 import base64
 import binascii
+import dataclasses
+import functools
+import gzip
 import hashlib
 import os
 import re
@@ -18,41 +22,93 @@ import struct
 import subprocess
 import sys
 import tempfile
+import urllib.error
+import urllib.parse
+import urllib.request
+import zlib
+from collections import Counter
 from pathlib import Path
+from typing import Callable, NamedTuple
 
-SIG_KEY = b"zt_sig="
+import ztfleet
+
+ROOT = Path(__file__).resolve().parents[1]
+VERSION_HEADER = ROOT / "res" / "version.h"
+KEYS_HEADER = ROOT / "base" / "descriptor_keys.h"
 DESCRIPTOR = "version.txt"
-# What a tool without a published executable is told: its own version (the one res/version.h gives
-# the build), a name nothing is served under and length 0, which a tool of any other version refuses
-# as "not a length".
-VERSION_HEADER = Path(__file__).resolve().parents[1] / "res" / "version.h"
-PLACEHOLDER_UPDATER_FILE = "ZT_AutoUpdate.exe"
-# Share of installations, in percent, an offer applies to; a descriptor without the key offers to all.
-ROLLOUT_KEYS = ("data_rollout", "updater_rollout")
+# The tools ask for /autoupdate/report?... after each outcome: this empty file answers them on any
+# static server, whose access log keeps them for scripts/fleet and --fleet-log.
+REPORT_NAME = "report"
 PASSPHRASE_ENV = "ZT_PUBLISH_PASSPHRASE"
 # openssl reads at most 1023 bytes of a passphrase from a descriptor and drops the rest unsaid.
 MAX_PASSPHRASE = 1000
-# The tool reads lengths into a signed 32-bit int and data versions into an unsigned one.
-MAX_LENGTH = 2**31 - 1
+# The largest data package or executable every tool in the field takes (30 MiB).
+MAX_FILE = 31_457_280
+# The tool reads data versions into an unsigned 32-bit int.
 MAX_DATA_VERSION = 2**32 - 1
 # DER SubjectPublicKeyInfo of a P-256 key, up to the 65-byte point.
 P256_SPKI_PREFIX = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d030107034200")
+# update/server_setting_win.cpp's kServerMark: the server a build talks to, then a NUL.
+SERVER_MARK = b"ZT_UPDATE_SERVER="
 
 
 class PublishError(Exception):
     """A refusal; its text is the one-line reason."""
 
 
-def tool_version(header: Path = VERSION_HEADER) -> str:
-    """The version the tool is built as now: ZT_VERSION_TEXT of res/version.h, as scripts/release reads it."""
+@dataclasses.dataclass(frozen=True)
+class KeyNames:
+    """The descriptor's key names: each field is named as its constant in base/descriptor_keys.h
+    without the kKey prefix (DataVersion is kKeyDataVersion)."""
+    DataVersion: str
+    DataTime: str
+    DataDesc: str
+    DataFile: str
+    DataLength: str
+    DataSha256: str
+    DataRollout: str
+    UpdaterVersion: str
+    UpdaterFile: str
+    UpdaterLength: str
+    UpdaterSha256: str
+    UpdaterRollout: str
+    Sequence: str
+    Signature: str
+    X64Suffix: str
+
+
+def _header_text(header: Path, what: str) -> str:
     try:
-        text = header.read_text(encoding="utf-8")
+        return header.read_text(encoding="utf-8")
     except OSError as e:
-        raise PublishError(f"{header}: {e.strerror} (it gives the tool's version)") from None
-    found = re.search(r'^#define ZT_VERSION_TEXT "([^"\r\n]+)"\r?$', text, re.M)
+        raise PublishError(f"{header}: {e.strerror} (it gives {what})") from None
+
+
+@functools.cache
+def keys(header: Path = KEYS_HEADER) -> KeyNames:
+    """The key names as the tool looks them up: one `inline constexpr char kKey...[] = "...";` a line."""
+    text = _header_text(header, "the descriptor's key names")
+    found = dict(re.findall(r'^\s*inline constexpr char kKey(\w+)\[\] = "([a-z0-9_]+)";\s*$', text, re.M))
+    missing = [f"kKey{field.name}" for field in dataclasses.fields(KeyNames) if field.name not in found]
+    if missing:
+        raise PublishError(f"{header}: no {', '.join(missing)} (inline constexpr char kKey...[] = \"name\";)")
+    return KeyNames(**{field.name: found[field.name] for field in dataclasses.fields(KeyNames)})
+
+
+def _define(header: Path, name: str, what: str) -> str:
+    found = re.search(rf'^#define {name} "([^"\r\n]+)"\r?$', _header_text(header, what), re.M)
     if not found:
-        raise PublishError(f"{header}: no #define ZT_VERSION_TEXT \"major.minor\"")
+        raise PublishError(f"{header}: no #define {name} \"...\" (it gives {what})")
     return found.group(1)
+
+
+def exe_name(header: Path = VERSION_HEADER) -> str:
+    """The executable's installed name: ZT_EXE_NAME of res/version.h."""
+    return _define(header, "ZT_EXE_NAME", "the executable's name")
+
+
+def _sig_key() -> bytes:
+    return keys().Signature.encode("ascii") + b"="
 
 
 def rollout_value(option: str, value: str | int | None) -> int | None:
@@ -71,13 +127,19 @@ _DEVICE_NAMES = {"CON", "PRN", "AUX", "NUL", "CLOCK$"} | {f"{p}{d}" for p in ("C
 
 
 def name_problem(name: str) -> str | None:
-    """Why the tool would refuse `name` as a file to fetch, or None when it accepts it."""
+    """Why `name` may not be published (the tool would refuse it, or it is taken), or None."""
     if not re.fullmatch(r"[A-Za-z0-9._-]{1,100}", name):
         return "only ASCII letters, digits, '.', '_' and '-', 1 to 100 characters"
     if name.startswith(".") or name.endswith(".") or ".." in name:
         return "must not start or end with '.' or hold '..'"
     if name.lower() in (DESCRIPTOR, "delete.bat"):
         return "the tool uses that name itself"
+    if name.lower() == REPORT_NAME:
+        return "the tools' outcome reports are asked for under that name"
+    # Earlier publications named their executable entry this, with length 0, when they had none: a
+    # cached copy of one would have an earlier tool take whatever is served under the name.
+    if name.lower() == exe_name().lower():
+        return "the name of the placeholder entry of earlier publications; publish under a name of its own"
     if name.split(".")[0].upper() in _DEVICE_NAMES:
         return "a Windows device name"
     return None
@@ -94,27 +156,56 @@ def _check_value(key: str, value: str) -> bytes:
         raise PublishError(f"{key} {value!r}: not representable in GBK") from None
 
 
+class Entry(NamedTuple):
+    """An executable a descriptor offers: its updater_* values for one processor."""
+    version: str
+    file: str
+    length: int
+    sha256: str | None = None
+    rollout: int | None = None
+
+
+def updater_keys(x64: bool) -> tuple[str, str, str, str, str]:
+    """The version, file, length, SHA-256 and rollout keys of the x86 (plain) or the x64 executable."""
+    k = keys()
+    suffix = k.X64Suffix if x64 else ""
+    return tuple(name + suffix for name in (k.UpdaterVersion, k.UpdaterFile, k.UpdaterLength, k.UpdaterSha256,
+                                            k.UpdaterRollout))
+
+
 def descriptor_text(data_version: str, data_time: str, data_desc: str, data_file: str, data_length: int,
                     updater_version: str, updater_file: str, updater_length: int,
                     data_sha256: str | None = None, updater_sha256: str | None = None,
                     seq: int | None = None, data_rollout: int | None = None,
-                    updater_rollout: int | None = None) -> bytes:
-    """The GBK bytes of the unsigned descriptor, CR LF line ends; a rollout of None writes no key."""
-    lines = [("data_version", data_version), ("data_time", data_time), ("data_desc", data_desc),
-             ("data_file", data_file), ("data_length", str(data_length)),
-             ("updater_version", updater_version), ("updater_file", updater_file),
-             ("updater_length", str(updater_length))]
-    for key, digest in (("data_sha256", data_sha256), ("updater_sha256", updater_sha256)):
-        if digest is not None:
-            if not re.fullmatch(r"[0-9a-f]{64}", digest):
-                raise PublishError(f"{key} {digest!r}: not 64 lowercase hex digits")
-            lines.append((key, digest))
+                    updater_rollout: int | None = None, updater_x64: Entry | None = None) -> bytes:
+    """The GBK bytes of the unsigned descriptor, CR LF line ends; a rollout of None writes no key.
+    The x64 executable's keys, when there is one, follow all the others."""
+    k = keys()
+    plain = updater_keys(False)
+    lines = [(k.DataVersion, data_version), (k.DataTime, data_time), (k.DataDesc, data_desc),
+             (k.DataFile, data_file), (k.DataLength, str(data_length)),
+             (plain[0], updater_version), (plain[1], updater_file), (plain[2], str(updater_length))]
+    digests = [(k.DataSha256, data_sha256), (plain[3], updater_sha256)]
+    lines += [(key, _digest(key, digest)) for key, digest in digests if digest is not None]
     if seq is not None:
-        lines.append(("zt_seq", str(seq)))
-    for key, share in zip(ROLLOUT_KEYS, (data_rollout, updater_rollout)):
+        lines.append((k.Sequence, str(seq)))
+    for key, share in ((k.DataRollout, data_rollout), (plain[4], updater_rollout)):
         if share is not None:
             lines.append((key, str(rollout_value(key, share))))
+    if updater_x64 is not None:
+        version, file, length, digest, share = updater_keys(True)
+        lines += [(version, updater_x64.version), (file, updater_x64.file), (length, str(updater_x64.length))]
+        if updater_x64.sha256 is not None:
+            lines.append((digest, _digest(digest, updater_x64.sha256)))
+        if updater_x64.rollout is not None:
+            lines.append((share, str(rollout_value(share, updater_x64.rollout))))
     return b"".join(key.encode("ascii") + b"=" + _check_value(key, value) + b"\r\n" for key, value in lines)
+
+
+def _digest(key: str, digest: str) -> str:
+    if not re.fullmatch(r"[0-9a-f]{64}", digest):
+        raise PublishError(f"{key} {digest!r}: not 64 lowercase hex digits")
+    return digest
 
 
 def parse_descriptor(text: bytes) -> dict[str, str]:
@@ -273,14 +364,14 @@ def public_key_pem(private_key_path: str | os.PathLike, passphrase: bytes | None
 
 def sign(unsigned: bytes, private_key_path: str | os.PathLike, passphrase: bytes | None = None) -> bytes:
     """`unsigned` followed by its zt_sig= line."""
-    if SIG_KEY in unsigned:
-        raise PublishError("descriptor already holds a zt_sig= line")
+    if _sig_key() in unsigned:
+        raise PublishError(f"descriptor already holds a {keys().Signature}= line")
     if not unsigned.endswith(b"\r\n"):
         raise PublishError("descriptor must end with CR LF before it is signed")
     public_key_pem(private_key_path, passphrase)
     raw = der_to_raw(_openssl(["dgst", "-sha256", "-sign", str(private_key_path)], unsigned,
                               passphrase=_passin(private_key_path, passphrase)))
-    return unsigned + SIG_KEY + base64.b64encode(raw) + b"\r\n"
+    return unsigned + _sig_key() + base64.b64encode(raw) + b"\r\n"
 
 
 def split_signed(signed: bytes) -> tuple[bytes, bytes] | None:
@@ -288,11 +379,12 @@ def split_signed(signed: bytes) -> tuple[bytes, bytes] | None:
     body = signed.rstrip(b"\r\n")
     start = body.rfind(b"\n") + 1
     line = body[start:]
-    if start == 0 or not line.startswith(SIG_KEY) or not signed[:start].endswith(b"\r\n"):
+    sig_key = _sig_key()
+    if start == 0 or not line.startswith(sig_key) or not signed[:start].endswith(b"\r\n"):
         return None
-    if SIG_KEY in signed[:start]:
+    if sig_key in signed[:start]:
         return None
-    text = line[len(SIG_KEY):]
+    text = line[len(sig_key):]
     try:
         raw = base64.b64decode(text, validate=True)
     except binascii.Error:
@@ -329,25 +421,42 @@ VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
 _VERSION_INFO_KEY = "VS_VERSION_INFO\0".encode("utf-16-le")
 
 
+def _u16(buf: bytes, pos: int) -> int:
+    if pos < 0 or pos + 2 > len(buf):
+        raise PublishError("malformed PE image: a header runs past the end")
+    return struct.unpack_from("<H", buf, pos)[0]
+
+
+def _u32(buf: bytes, pos: int) -> int:
+    if pos < 0 or pos + 4 > len(buf):
+        raise PublishError("malformed PE image: a header runs past the end")
+    return struct.unpack_from("<I", buf, pos)[0]
+
+
+def _pe_header(image: bytes) -> int:
+    """Where a PE image's signature is; the COFF header follows it."""
+    if image[:2] != b"MZ":
+        raise PublishError("not an executable image (no MZ header)")
+    pe = _u32(image, 0x3C)
+    if image[pe:pe + 4] != b"PE\0\0":
+        raise PublishError("not a PE image (no PE signature where the MZ header points)")
+    return pe
+
+
+def pe_machine(image: bytes) -> int:
+    """The COFF header's Machine: 0x14c for x86, 0x8664 for x64."""
+    return _u16(image, _pe_header(image) + 4)
+
+
+def machine_name(machine: int) -> str:
+    return {0x14C: "x86", 0x8664: "x64"}.get(machine, f"machine 0x{machine:x}")
+
+
 def file_version(image: bytes) -> tuple[int, int] | None:
     """(major, minor) of a PE image's version resource (VS_FIXEDFILEINFO's file version), or None when
     the image has no version resource. A malformed image raises PublishError."""
-
-    def u16(buf: bytes, pos: int) -> int:
-        if pos < 0 or pos + 2 > len(buf):
-            raise PublishError("malformed PE image: a header runs past the end")
-        return struct.unpack_from("<H", buf, pos)[0]
-
-    def u32(buf: bytes, pos: int) -> int:
-        if pos < 0 or pos + 4 > len(buf):
-            raise PublishError("malformed PE image: a header runs past the end")
-        return struct.unpack_from("<I", buf, pos)[0]
-
-    if image[:2] != b"MZ":
-        raise PublishError("not an executable image (no MZ header)")
-    pe = u32(image, 0x3C)
-    if image[pe:pe + 4] != b"PE\0\0":
-        raise PublishError("not a PE image (no PE signature where the MZ header points)")
+    u16, u32 = _u16, _u32
+    pe = _pe_header(image)
     section_count, optional_size = u16(image, pe + 6), u16(image, pe + 20)
     optional = pe + 24
     # PE32 (x86) and PE32+ (x64) differ in where the data directories start.
@@ -417,25 +526,69 @@ def carries_public_key(image: bytes, public_pem: bytes) -> bool:
     return bool(lines) and all(line in image for line in lines)
 
 
-def check_updater_image(path: Path, version: str, public_pem: bytes, private_key: str | os.PathLike) -> None:
-    """Refuses an executable whose version resource is not `version`, or which would not trust the key
-    this publication is signed with (a test build, say)."""
+def check_updater_image(path: Path, version: str, public_pem: bytes, private_key: str | os.PathLike,
+                        cpu: Cpu | None = None) -> bytes:
+    """The image at `path`; refuses one built for another processor than `cpu`'s, one whose version
+    resource is not `version`, or one which would not trust the key this publication is signed with
+    (a test build, say)."""
     image = path.read_bytes()
+    what = f"{cpu.name} executable" if cpu else "executable"
     try:
+        machine = pe_machine(image)
         found = file_version(image)
     except PublishError as e:
-        raise PublishError(f"executable {path}: {e}") from None
+        raise PublishError(f"{what} {path}: {e}") from None
+    if cpu is not None and machine != cpu.machine:
+        raise PublishError(f"{what} {path}: built for {machine_name(machine)}; {cpu.option} takes the {cpu.name} "
+                           f"one ({cpu.keys_text()})")
     if found is None:
-        raise PublishError(f"executable {path}: has no version resource, so its version cannot be checked")
+        raise PublishError(f"{what} {path}: has no version resource, so its version cannot be checked")
     if f"{found[0]}.{found[1]}" != version:
-        raise PublishError(f"executable {path}: its version resource says {found[0]}.{found[1]}, "
+        raise PublishError(f"{what} {path}: its version resource says {found[0]}.{found[1]}, "
                            f"not --updater-version {version}")
     if not carries_public_key(image, public_pem):
-        raise PublishError(f"executable {path}: does not carry the public key of {private_key}, so it would "
+        raise PublishError(f"{what} {path}: does not carry the public key of {private_key}, so it would "
                            "refuse what this key signs (a build trusting another key?)")
+    return image
+
+
+def server_mark(image: bytes) -> str | None:
+    """The update server a build talks to, as its mark "ZT_UPDATE_SERVER=<server>\\0" says; None for a
+    build without the mark (older ones)."""
+    found = set(re.findall(re.escape(SERVER_MARK) + rb"([\x21-\x7e]{1,255})\0", image))
+    if len(found) > 1:
+        raise PublishError(f"the image carries {len(found)} update-server marks")
+    return found.pop().decode("ascii") if found else None
+
+
+def server_origin(text: str) -> str | None:
+    """"http(s)://host:port" of a server as the tool's setting names it (host[:port], http://host[:port]
+    or https://host[:port]), or None when the tool would not read it as a server."""
+    found = re.fullmatch(r"(?i)(https?://)?([A-Za-z0-9._-]+)(?::([0-9]{1,5}))?/?", text)
+    if not found or (found[3] is not None and not 0 < int(found[3]) <= 65535):
+        return None
+    secure = (found[1] or "").lower() == "https://"
+    port = int(found[3]) if found[3] else 443 if secure else 80
+    return f"{'https' if secure else 'http'}://{found[2].lower()}:{port}"
 
 
 # --- publishing -------------------------------------------------------------------------------
+
+class Cpu(NamedTuple):
+    name: str  # as the tools' User-Agent and reports say it
+    machine: int  # the COFF header's Machine
+    option: str
+    x64: bool
+
+    def keys_text(self) -> str:
+        """The entry's keys, for messages: "updater_*" or "updater_*_x64"."""
+        return f"{os.path.commonprefix(updater_keys(False))}*{keys().X64Suffix if self.x64 else ''}"
+
+
+X86 = Cpu("x86", 0x14C, "--updater", False)
+X64 = Cpu("x64", 0x8664, "--updater-x64", True)
+CPUS = (X86, X64)
+
 
 def _descriptor_folder(folder: Path) -> Path:
     """A publication folder given either as the autoupdate folder itself or as its parent."""
@@ -443,11 +596,11 @@ def _descriptor_folder(folder: Path) -> Path:
 
 
 def _read_seq(values: dict[str, str], where: Path) -> int | None:
-    seq = values.get("zt_seq")
+    seq = values.get(keys().Sequence)
     if seq is None:
         return None
     if not re.fullmatch(r"[0-9]{1,18}", seq):
-        raise PublishError(f"{where}: zt_seq {seq!r} is not a number")
+        raise PublishError(f"{where}: {keys().Sequence} {seq!r} is not a number")
     return int(seq)
 
 
@@ -461,8 +614,9 @@ def _executable(path: Path, what: str) -> int:
     # The tool deletes a download that does not start like an executable image.
     if head != b"MZ":
         raise PublishError(f"{what} {path}: not an executable image (no MZ header)")
-    if size > MAX_LENGTH:
-        raise PublishError(f"{what} {path}: larger than the tool accepts ({MAX_LENGTH} bytes)")
+    if size > MAX_FILE:
+        raise PublishError(f"{what} {path}: {size} bytes, above the {MAX_FILE} bytes (30 MiB) every tool in the "
+                           "field accepts")
     return size
 
 
@@ -473,12 +627,60 @@ def _verifies_with(signed: bytes, public_pem: bytes) -> bool:
         return verify(signed, pub)
 
 
-def _kept_rollout(key: str, given: int | None, previous: dict[str, str], where: Path | None, same_file: bool):
-    """The rollout to write: the one given, else the previous publication's when it offered the same
-    file (a 5 % rollout is widened only on purpose), else none (everyone)."""
-    if given is not None or not same_file:
-        return given
-    return rollout_value(f"{where / DESCRIPTOR}: {key}", previous.get(key))
+def previous_updater(values: dict[str, str], cpu: Cpu, where: Path) -> tuple[Entry | None, str | None]:
+    """(the executable a descriptor offers for `cpu`, or None; why an entry there is not usable)."""
+    version, file, length, digest, share = (values.get(key) for key in updater_keys(cpu.x64))
+    if version is None and file is None and length is None:
+        return None, None
+    if not (version and file and length and re.fullmatch(r"[0-9]{1,10}", length)):
+        return None, f"{where / DESCRIPTOR} has no complete {cpu.keys_text()} entry"
+    if int(length) == 0:
+        return None, f"{where / DESCRIPTOR} offers no executable there ({updater_keys(cpu.x64)[2]}=0)"
+    rollout = rollout_value(f"{where / DESCRIPTOR}: {updater_keys(cpu.x64)[4]}", share)
+    return Entry(version, file, int(length), digest, rollout), None
+
+
+class Offer(NamedTuple):
+    """A file of the publication as a rollout sees it."""
+    label: str  # for messages
+    what: str  # the tools' reports: data or updater
+    version: str  # as the reports name it
+    now: int  # the share published now for these bytes (0: not offered)
+    new: int  # the share this publication offers
+
+
+def _check_fleet(raises: list[Offer], logs, max_failure: float, min_reports: int, force: bool,
+                 say: Callable[[str], None]) -> None:
+    """Refuses to widen an offer whose reports in the access logs fail above `max_failure` %."""
+    widened = "; ".join(f"{o.label} from {o.now} % to {o.new} %" for o in raises)
+    if not logs:
+        say(f"fleet: failure reports not checked (no --fleet-log) for: {widened}")
+        return
+    try:
+        totals = ztfleet.tally(ztfleet.read_reports(logs)[0], by_day=False)
+    except OSError as e:
+        raise PublishError(f"fleet log {e.filename}: {e.strerror}") from None
+    except (EOFError, gzip.BadGzipFile, zlib.error) as e:
+        raise PublishError(f"fleet log: a compressed log is damaged: {e}") from None
+    refusals = []
+    for o in raises:
+        failures, reports = ztfleet.failure_figures(totals.get((o.what, o.version), Counter()))
+        figures = f"{failures} of {reports} report(s) failed"
+        if reports:
+            figures += f" ({100 * failures / reports:.1f} %)"
+        if reports < min_reports:
+            say(f"fleet: {o.label}: {figures}, fewer than {min_reports} (--fleet-min-reports), not judged; widened "
+                f"from {o.now} % to {o.new} %")
+        elif 100 * failures <= max_failure * reports:
+            say(f"fleet: {o.label}: {figures}, not above {max_failure:g} %; widened from {o.now} % to {o.new} %")
+        elif force:
+            say(f"fleet: --force: {o.label} widened from {o.now} % to {o.new} % although {figures}, above "
+                f"{max_failure:g} %")
+        else:
+            refusals.append(f"{o.label}: {figures}, above {max_failure:g} % (--fleet-max-failure), so not widened "
+                            f"from {o.now} % to {o.new} %")
+    if refusals:
+        raise PublishError("; ".join(refusals) + "; halt it with a share of 0, or give --force")
 
 
 def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_version: str, data_time: str,
@@ -486,8 +688,14 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
             updater_version: str | None = None, previous_dir: str | os.PathLike | None = None,
             previous_seq: int | None = None, data_name: str | None = None,
             updater_name: str | None = None, data_rollout: str | int | None = None,
-            updater_rollout: str | int | None = None, passphrase: bytes | None = None) -> Path:
-    """Writes OUT/autoupdate/ (the files, then the signed version.txt) and returns that folder."""
+            updater_rollout: str | int | None = None, passphrase: bytes | None = None,
+            updater_x64_path: str | os.PathLike | None = None, updater_x64_name: str | None = None,
+            fleet_logs: list | None = None, fleet_max_failure: float = 5.0, fleet_min_reports: int = 20,
+            force: bool = False, say: Callable[[str], None] | None = None) -> Path:
+    """Writes OUT/autoupdate/ (the files, the empty report file, then the signed version.txt) and returns
+    that folder. `say` hears what the fleet check found."""
+    say = say or (lambda text: None)
+    k = keys()
     data_path = Path(data_path)
     target = Path(out_dir) / "autoupdate"
     if previous_dir is not None and previous_seq is not None:
@@ -496,69 +704,106 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
         raise PublishError(f"data version {data_version!r}: must be a decimal number below 2^32")
     data_rollout = rollout_value("--data-rollout", data_rollout)
     updater_rollout = rollout_value("--updater-rollout", updater_rollout)
+    if not 0 <= fleet_max_failure <= 100:
+        raise PublishError(f"--fleet-max-failure {fleet_max_failure:g}: must be a percentage from 0 to 100")
+    if fleet_min_reports < 1:
+        raise PublishError(f"--fleet-min-reports {fleet_min_reports}: must be at least 1")
     # First, so a wrong passphrase or key ends the run before anything is read or written.
     public_pem = public_key_pem(private_key, passphrase)
 
     data_name = data_name or data_path.name
     data_length = _executable(data_path, "data package")
-    files = {data_name: data_path}  # published name -> source
+    sources = {data_name: data_path}  # published name -> source
 
+    # The previous publication: --previous, else the one in OUT when this one replaces it in place.
     previous: dict[str, str] = {}
     prev_folder = None
-    seq = 1 if previous_seq is None else previous_seq + 1
     if previous_dir is not None:
         prev_folder = _descriptor_folder(Path(previous_dir))
-        try:
-            prev_text = (prev_folder / DESCRIPTOR).read_bytes()
-        except OSError:
-            raise PublishError(f"{previous_dir}: no {DESCRIPTOR} of a previous publication") from None
-        if SIG_KEY in prev_text and not _verifies_with(prev_text, public_pem):
+        if not (prev_folder / DESCRIPTOR).is_file():
+            raise PublishError(f"{previous_dir}: no {DESCRIPTOR} of a previous publication")
+    elif (target / DESCRIPTOR).is_file():
+        prev_folder = target
+    if prev_folder is not None:
+        prev_text = (prev_folder / DESCRIPTOR).read_bytes()
+        if _sig_key() in prev_text and not _verifies_with(prev_text, public_pem):
             raise PublishError(f"{prev_folder / DESCRIPTOR}: its signature does not verify with this key")
         previous = parse_descriptor(prev_text)
+    if previous_seq is not None:
+        seq = previous_seq + 1
+    elif previous_dir is not None:
         seq = (_read_seq(previous, prev_folder) or 0) + 1
-
-    if updater_path is not None:
-        if not updater_version:
-            raise PublishError("an executable needs its version (--updater-version)")
-        updater_path = Path(updater_path)
-        updater_name = updater_name or updater_path.name
-        updater_length = _executable(updater_path, "executable")
-        check_updater_image(updater_path, updater_version, public_pem, private_key)
-        files[updater_name] = updater_path
-    elif updater_name is not None:
-        raise PublishError("--updater-name without an executable")
-    elif prev_folder is not None:
-        if updater_version is not None:
-            raise PublishError("without an executable the previous publication's updater keys are kept; "
-                               "leave out --updater-version")
-        updater_version, updater_name, length = (previous.get(k, "") for k in
-                                                 ("updater_version", "updater_file", "updater_length"))
-        if not (updater_version and updater_name and re.fullmatch(r"[0-9]{1,10}", length)):
-            raise PublishError(f"{prev_folder / DESCRIPTOR}: no complete updater_version/file/length to keep")
-        updater_length = int(length)
-        if updater_length > 0:
-            source = prev_folder / updater_name
-            if not source.is_file() or source.stat().st_size != updater_length:
-                raise PublishError(f"{source}: missing or not {updater_length} bytes as its descriptor says")
-            digest = sha256_file(source)
-            if previous.get("updater_sha256", digest) != digest:
-                raise PublishError(f"{source}: does not match the updater_sha256 of its descriptor")
-            files[updater_name] = source
     else:
-        updater_version = updater_version or tool_version()
-        updater_name, updater_length = PLACEHOLDER_UPDATER_FILE, 0
-    if updater_length == 0 and updater_rollout is not None:
-        raise PublishError("--updater-rollout: this publication offers no executable to roll out")
+        seq = 1
 
-    for name in (data_name, updater_name):
+    # The previous publication's executables, each found by its length and hash beside its descriptor
+    # or in OUT: what is kept, and what a new one must match.
+    prev_entries = {cpu: previous_updater(previous, cpu, prev_folder) for cpu in CPUS} if previous else {}
+    found: dict[str, Path | None] = {}
+
+    def previous_file(entry: Entry) -> Path | None:
+        if entry.file not in found:
+            found[entry.file] = None
+            for folder in (prev_folder, target):
+                candidate = folder / entry.file
+                if candidate.is_file() and candidate.stat().st_size == entry.length \
+                        and entry.sha256 in (None, sha256_file(candidate)):
+                    found[entry.file] = candidate
+                    break
+        return found[entry.file]
+
+    given = {X86: (updater_path, updater_name), X64: (updater_x64_path, updater_x64_name)}
+    if updater_version is not None and updater_path is None and updater_x64_path is None:
+        raise PublishError("--updater-version without an executable (--updater or --updater-x64): the previous "
+                           "publication's executables keep their versions")
+    entries: dict[Cpu, Entry] = {}  # without rollouts yet
+    images: dict[Cpu, bytes] = {}  # the new executables
+    for cpu, (path, name) in given.items():
+        if path is None:
+            if name is not None:
+                raise PublishError(f"{cpu.option}-name without {cpu.option}")
+            entry, problem = prev_entries.get(cpu, (None, None))
+            if entry is None:
+                if cpu.x64 and problem is None:
+                    continue  # none was ever published: the x64 tools take none
+                raise PublishError(f"no {cpu.name} executable: give {cpu.option}, or publish from a previous "
+                                   f"publication that has one" + (f" ({problem})" if problem else ""))
+            source = previous_file(entry)
+            if source is None:
+                raise PublishError(f"no {cpu.name} executable: {entry.file} of the previous publication is not in "
+                                   f"{prev_folder} or {target} with the length and SHA-256 its descriptor says; "
+                                   f"give {cpu.option}")
+            _executable(source, f"{cpu.name} executable")
+            machine = pe_machine(source.read_bytes())
+            if machine != cpu.machine:
+                raise PublishError(f"no {cpu.name} executable: {entry.file} of the previous publication is built for "
+                                   f"{machine_name(machine)}, and the {cpu.keys_text()} keys are for the "
+                                   f"{cpu.name} one; give {cpu.option}")
+            entries[cpu] = entry._replace(sha256=sha256_file(source), rollout=None)
+            sources[entry.file] = source
+        else:
+            if not updater_version:
+                raise PublishError("an executable needs its version (--updater-version)")
+            path = Path(path)
+            name = name or path.name
+            length = _executable(path, f"{cpu.name} executable")
+            images[cpu] = check_updater_image(path, updater_version, public_pem, private_key, cpu)
+            entries[cpu] = Entry(updater_version, name, length)
+            sources[name] = path
+    _check_servers(images, given, prev_entries, previous_file, prev_folder, target)
+
+    names = [data_name] + [entry.file for entry in entries.values()]
+    for name in names:
         if problem := name_problem(name):
             raise PublishError(f"file name {name!r}: {problem}")
-    # Both land in one download folder on a Windows machine.
-    if data_name.lower() == updater_name.lower():
-        raise PublishError(f"data package and executable would both be published as {data_name!r}")
+    # All land in one download folder on a Windows machine.
+    lowered = [name.lower() for name in names]
+    for i, name in enumerate(names):
+        if lowered.index(lowered[i]) != i:
+            raise PublishError(f"two files would both be published as {name!r}")
 
-    hashes = {name: sha256_file(source) for name, source in files.items()}
-    for name in files:
+    hashes = {name: sha256_file(source) for name, source in sources.items()}
+    for name in sources:
         for folder in [f for f in (target, prev_folder) if f is not None]:
             existing = folder / name
             if existing.exists() and (not existing.is_file() or sha256_file(existing) != hashes[name]):
@@ -566,17 +811,37 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
     if (target / DESCRIPTOR).is_file():
         current = _read_seq(parse_descriptor((target / DESCRIPTOR).read_bytes()), target)
         if current is not None and current >= seq:
-            raise PublishError(f"{target / DESCRIPTOR} already has zt_seq={current}, not below {seq}; "
+            raise PublishError(f"{target / DESCRIPTOR} already has {k.Sequence}={current}, not below {seq}; "
                                "give --previous or --previous-seq")
 
-    data_rollout = _kept_rollout("data_rollout", data_rollout, previous, prev_folder,
-                                 previous.get("data_sha256") == hashes[data_name])
-    updater_rollout = _kept_rollout("updater_rollout", updater_rollout, previous, prev_folder,
-                                    updater_length > 0 and previous.get("updater_sha256") == hashes[updater_name])
-    unsigned = descriptor_text(data_version, data_time, data_desc, data_name, data_length, updater_version,
-                               updater_name, updater_length, data_sha256=hashes[data_name],
-                               updater_sha256=hashes.get(updater_name), seq=seq, data_rollout=data_rollout,
-                               updater_rollout=updater_rollout)
+    # Shares: the one given, else the previous publication's for the same bytes (a 5 % rollout is
+    # widened only on purpose), else none (everyone). A file not offered before is offered to 0 % now.
+    offers = []
+    if previous.get(k.DataSha256) == hashes[data_name]:
+        kept = rollout_value(f"{prev_folder / DESCRIPTOR}: {k.DataRollout}", previous.get(k.DataRollout))
+        now = 100 if kept is None else kept
+    else:
+        kept, now = None, 0
+    data_rollout = kept if data_rollout is None else data_rollout
+    offers.append(Offer(f"data package {data_name} (data {data_version})", "data",
+                        ztfleet.data_version_text(data_version), now, 100 if data_rollout is None else data_rollout))
+    for cpu, entry in entries.items():
+        digest = hashes[entry.file]
+        same = [e for e, _ in prev_entries.values() if e is not None and e.sha256 == digest]
+        share = same[0].rollout if same and updater_rollout is None else updater_rollout
+        entries[cpu] = entry._replace(sha256=digest, rollout=share)
+        offers.append(Offer(f"{cpu.name} executable {entry.file} (version {entry.version})", "updater", entry.version,
+                            (100 if same[0].rollout is None else same[0].rollout) if same else 0,
+                            100 if share is None else share))
+    raises = [offer for offer in offers if offer.new > offer.now]
+    if raises:
+        _check_fleet(raises, fleet_logs, fleet_max_failure, fleet_min_reports, force, say)
+
+    plain = entries[X86]
+    unsigned = descriptor_text(data_version, data_time, data_desc, data_name, data_length, plain.version, plain.file,
+                               plain.length, data_sha256=hashes[data_name], updater_sha256=plain.sha256, seq=seq,
+                               data_rollout=data_rollout, updater_rollout=plain.rollout,
+                               updater_x64=entries.get(X64))
     signed = sign(unsigned, private_key, passphrase)
     if not _verifies_with(signed, public_pem):
         raise PublishError("the signed descriptor does not verify with the key's own public half")
@@ -584,16 +849,165 @@ def publish(out_dir: str | os.PathLike, data_path: str | os.PathLike, *, data_ve
     # The files first and the descriptor last, each through a temporary name: a server copying the
     # folder meanwhile never finds a descriptor naming a file that is not there yet.
     target.mkdir(parents=True, exist_ok=True)
-    for name, source in files.items():
+    for name, source in sources.items():
         if not (target / name).exists():
             tmp = target / f".{name}.tmp"
             shutil.copyfile(source, tmp)
             os.replace(tmp, target / name)
         if sha256_file(target / name) != hashes[name]:
             raise PublishError(f"{target / name}: written bytes differ from {source}")
+    report = target / REPORT_NAME
+    if not report.is_file() or report.stat().st_size != 0:
+        tmp = target / f".{REPORT_NAME}.tmp"
+        tmp.write_bytes(b"")
+        os.replace(tmp, report)
     tmp = target / f".{DESCRIPTOR}.tmp"
     tmp.write_bytes(signed)
     os.replace(tmp, target / DESCRIPTOR)
     if (target / DESCRIPTOR).read_bytes() != signed:
         raise PublishError(f"{target / DESCRIPTOR}: reads back other bytes than were written")
     return target
+
+
+def _check_servers(images, given, prev_entries, previous_file, prev_folder, target) -> None:
+    """Refuses a new executable that would talk to another update server than the one it replaces:
+    the previous publication's executable for the same processor, else its other one. A build without
+    the mark is refused only when the one it replaces has it; with no mark on either, nothing is known."""
+    if not images:
+        return
+    previous: dict[int, tuple[str, bytes]] = {}  # machine -> (file, image)
+    for entry, _ in prev_entries.values():
+        if entry is None:
+            continue
+        source = previous_file(entry)
+        if source is None:
+            raise PublishError(f"cannot check which update server the new executable talks to: {entry.file} of the "
+                               f"previous publication is not in {prev_folder} or {target} as its descriptor says")
+        image = source.read_bytes()
+        previous.setdefault(pe_machine(image), (entry.file, image))
+    marks = {}
+    for cpu, image in images.items():
+        path = given[cpu][0]
+        try:
+            marks[cpu] = mark = server_mark(image)
+        except PublishError as e:
+            raise PublishError(f"{cpu.name} executable {path}: {e}") from None
+        replaced = previous.get(cpu.machine) or next(iter(previous.values()), None)
+        if replaced is None:
+            continue
+        old = server_mark(replaced[1])
+        if old is None:
+            continue
+        if mark is None:
+            raise PublishError(f"{cpu.name} executable {path}: carries no update-server mark, though {replaced[0]}, "
+                               f"which it replaces, names {old} (a build older than that one?)")
+        if (server_origin(mark) or mark) != (server_origin(old) or old):
+            raise PublishError(f"{cpu.name} executable {path}: talks to the update server {mark}, but {replaced[0]}, "
+                               f"which it replaces, to {old}: installed tools would move to another server")
+    if len(images) == 2 and None not in marks.values() \
+            and len({server_origin(m) or m for m in marks.values()}) == 2:
+        raise PublishError(f"the x86 and x64 executables talk to different update servers ({marks[X86]}, "
+                           f"{marks[X64]})")
+
+
+# --- checking a live server -------------------------------------------------------------------
+
+def server_base(url: str) -> str:
+    """The autoupdate folder's URL on a server named as the tool's setting names it."""
+    origin = server_origin(url)
+    if origin is None:
+        raise PublishError(f"--verify {url!r}: not host[:port], http://host[:port] or https://host[:port]")
+    return origin + "/autoupdate/"
+
+
+def _fetch(url: str, timeout: float) -> tuple[bytes | None, str]:
+    """(the body, "") of a 200 answer, or (None, why not)."""
+    request = urllib.request.Request(url, headers={"User-Agent": "ztpublish-verify", "Cache-Control": "no-cache"})
+    try:
+        with urllib.request.urlopen(request, timeout=timeout) as answer:
+            if answer.status != 200:
+                return None, f"answered {answer.status}"
+            body = answer.read(MAX_FILE + 1)
+            return body, ""
+    except urllib.error.HTTPError as e:
+        return None, f"answered {e.code}"
+    except (urllib.error.URLError, OSError) as e:
+        return None, f"not fetched: {getattr(e, 'reason', e)}"
+
+
+def verify_served(url: str, public_keys: list, out_dir: str | os.PathLike | None = None,
+                  timeout: float = 60) -> list[tuple[bool, str]]:
+    """What a server serves under /autoupdate/, checked as a tool would take it: (ok, "name: why") for
+    version.txt, each file it names and the report file."""
+    k = keys()
+    base = server_base(url)
+    for public_key in public_keys:
+        try:
+            _openssl(["pkey", "-pubin", "-in", str(public_key), "-noout"])
+        except PublishError:
+            raise PublishError(f"--public-key {public_key}: not a public key openssl reads") from None
+    body, why = _fetch(base + DESCRIPTOR, timeout)
+    if body is None:
+        return [(False, f"{DESCRIPTOR}: {why}")]
+    problems = []
+    signers = [str(public_key) for public_key in public_keys if verify(body, public_key)]
+    if not signers:
+        problems.append("its signature does not verify with " + " or ".join(str(p) for p in public_keys))
+    try:
+        values = parse_descriptor(body)
+    except PublishError as e:
+        return [(False, f"{DESCRIPTOR}: {e}")]
+    seq = values.get(k.Sequence, "")
+    if not re.fullmatch(r"[0-9]{1,18}", seq):
+        problems.append(f"{k.Sequence} {seq!r} is not a number")
+    elif out_dir is not None:
+        local = _descriptor_folder(Path(out_dir)) / DESCRIPTOR
+        try:
+            local_seq = _read_seq(parse_descriptor(local.read_bytes()), local)
+        except OSError as e:
+            raise PublishError(f"{local}: {e.strerror}") from None
+        if local_seq is not None and int(seq) < local_seq:
+            problems.append(f"{k.Sequence}={seq} is below the {local_seq} of {local}")
+    lines = [(not problems, f"{DESCRIPTOR}: " + ("; ".join(problems) if problems else
+                                                 f"signature verified with {signers[0]}, {k.Sequence}={seq}"))]
+
+    groups = [(False, k.DataFile, k.DataLength, k.DataSha256, k.DataRollout)]
+    groups += [(True, *updater_keys(x64)[1:]) for x64 in (False, True)
+               if x64 is False or any(key in values for key in updater_keys(True))]
+    for executable, file_key, length_key, digest_key, share_key in groups:
+        name = values.get(file_key, "")
+        # The placeholder name of earlier publications is fetched all the same: its length says more.
+        if (name_problem(name) if name.lower() != exe_name().lower() else None):
+            lines.append((False, f"{file_key}: {name!r} is not a file name to fetch"))
+            continue
+        problems = []
+        length = values.get(length_key, "")
+        if not re.fullmatch(r"[0-9]{1,10}", length):
+            problems.append(f"{length_key} {length!r} is not a length")
+        elif executable and int(length) == 0:
+            problems.append(f"{length_key}=0: a tool of the earlier kind would take any body")
+        elif int(length) > MAX_FILE:
+            problems.append(f"{length_key}={length} is above the {MAX_FILE} bytes every tool accepts")
+        digest = values.get(digest_key, "")
+        if not re.fullmatch(r"[0-9a-f]{64}", digest):
+            problems.append(f"no {digest_key}")
+        if share_key in values:
+            try:
+                rollout_value(share_key, values[share_key])
+            except PublishError as e:
+                problems.append(str(e))
+        content, why = _fetch(base + urllib.parse.quote(name), timeout)
+        if content is None:
+            problems.append(why)
+        else:
+            if length.isdigit() and len(content) != int(length):
+                problems.append(f"{len(content)} bytes served, {length_key}={length}")
+            if digest and hashlib.sha256(content).hexdigest() != digest:
+                problems.append(f"its SHA-256 is not {digest_key}")
+        share = f", offered to {values[share_key]} %" if share_key in values else ""
+        lines.append((not problems, f"{name}: " + ("; ".join(problems) if problems else
+                                                   f"{len(content)} bytes, SHA-256 as signed{share}")))
+    content, why = _fetch(base + REPORT_NAME, timeout)
+    lines.append((content is not None, f"{REPORT_NAME}: " + ("answered 200, so the tools' reports reach the access "
+                                                             "log" if content is not None else why)))
+    return lines

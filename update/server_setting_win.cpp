@@ -16,6 +16,10 @@
 #endif
 
 namespace zt {
+
+// scripts/publish reads the server from a built image by this mark; read below, so the linker keeps it.
+extern const char kServerMark[] = "ZT_UPDATE_SERVER=" ZT_UPDATE_SERVER_DEFAULT;
+
 namespace {
 
 std::optional<std::string> EnvironmentServer() {
@@ -50,8 +54,10 @@ ServerAddress UpdateServerAddress() {
     });
 #endif
   }
-  if (auto a = ParseServerAddress(ZT_UPDATE_SERVER_DEFAULT)) return *a;
-  return ServerAddress{ZT_UPDATE_SERVER_DEFAULT, 0, false};
+  const std::string_view mark = kServerMark;
+  const std::string_view compiledIn = mark.substr(mark.find('=') + 1);
+  if (auto a = ParseServerAddress(compiledIn)) return *a;
+  return ServerAddress{std::string(compiledIn), 0, false};
 }
 
 }  // namespace zt

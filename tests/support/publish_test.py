@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Tests of the publishing side: scripts/keygen, scripts/ztpublish.py, scripts/publish and the key check of
 scripts/release."""
+import gzip
 import hashlib
 import os
 import re
@@ -19,9 +20,7 @@ import ztpublish as zp  # noqa: E402
 
 ORDER = ["data_version", "data_time", "data_desc", "data_file", "data_length", "updater_version", "updater_file",
          "updater_length", "data_sha256", "updater_sha256", "zt_seq", "data_rollout", "updater_rollout", "zt_sig"]
-# What the build compiles in as the tool's version, read here apart from the publishing tool.
-TOOL_VERSION = re.search(r'^#define ZT_VERSION_TEXT "([^"]+)"$', (SCRIPTS.parent / "res/version.h").read_text(),
-                         re.M)[1]
+UPDATE_SERVER = Path(__file__).resolve().parent / "update_server.py"
 
 
 def version_info(major, minor, signature=0xFEEF04BD):
@@ -49,9 +48,9 @@ def resource_section(rva, resources):
     return tree + blobs
 
 
-def pe_image(resources=None, text=b"", pe32_plus=True):
-    """A small PE32+ (or PE32) image: .text holding `text`, and .rsrc with `resources` unless None.
-    Sections sit at other file offsets than their RVAs, as in a real image."""
+def pe_image(resources=None, text=b"", pe32_plus=False):
+    """A small PE32 (x86) or PE32+ (x64) image: .text holding `text`, and .rsrc with `resources` unless
+    None. Sections sit at other file offsets than their RVAs, as in a real image."""
     def padded(b):
         return b + bytes(-len(b) % 0x200)
 
@@ -75,13 +74,19 @@ def pe_image(resources=None, text=b"", pe32_plus=True):
     return padded(headers) + b"".join(raw for _, _, raw in sections)
 
 
-def tool_image(version="2.8", keys=("own",), marker=b"", crlf=False):
-    """An executable as the build makes it: its version resource and the PEM text of each trusted key."""
+SERVER = "https://updates.example.com"
+
+
+def tool_image(version="2.8", keys=("own",), marker=b"", crlf=False, x64=False, server=SERVER):
+    """An executable as the build makes it: its version resource, the PEM text of each trusted key (a
+    name under KEYS or a PEM file) and the mark of its update server (none when `server` is None)."""
     major, minor = (int(n) for n in version.split("."))
-    pems = b"".join(key(name, "public").read_bytes() for name in keys)
+    pems = b"".join((key(name, "public") if isinstance(name, str) else Path(name)).read_bytes() for name in keys)
     if crlf:
         pems = pems.replace(b"\n", b"\r\n")
-    return pe_image({3: b"icon", 16: version_info(major, minor), 24: b"<assembly/>"}, text=pems + b"\0" + marker)
+    mark = b"" if server is None else b"ZT_UPDATE_SERVER=" + server.encode() + b"\0"
+    return pe_image({3: b"icon", 16: version_info(major, minor), 24: b"<assembly/>"},
+                    text=pems + b"\0" + mark + marker, pe32_plus=x64)
 
 
 def setUpModule():
@@ -119,6 +124,13 @@ class Publishing(unittest.TestCase):
 
     def publish(self, out="out", data="Data_2002.exe", **kw):
         args = dict(data_version="2002", data_time="2026-12-01", data_desc="华南地区", private_key=key())
+        # Every publication offers an x86 executable: a first one is given one unless the test says otherwise.
+        if "updater_path" not in kw and kw.get("previous_dir") is None \
+                and not (self.dir / out / "autoupdate" / "version.txt").exists():
+            default = self.dir / "default" / "Tool_2.8.exe"
+            default.parent.mkdir(exist_ok=True)
+            default.write_bytes(tool_image())
+            args.update(updater_path=default, updater_version="2.8")
         args.update(kw)
         folder = zp.publish(self.dir / out, self.exe(data) if isinstance(data, str) else data, **args)
         return folder, (folder / "version.txt").read_bytes()
@@ -181,31 +193,54 @@ class Publishing(unittest.TestCase):
             with self.subTest(name), self.assertRaises(zp.PublishError):
                 zp.sign(unsigned, private)
 
-    def test_sequence_and_updater_keys(self):
+    def test_sequence_and_kept_executables(self):
         previous, _ = self.publish("prev", updater_path=self.tool("Tool_2.8.exe"), updater_version="2.8",
                                    previous_seq=6)
         legacy = self.dir / "legacy" / "autoupdate"
         legacy.mkdir(parents=True)
+        # What earlier publications said without an executable, and one that offered the x64 one in the plain keys.
         (legacy / "version.txt").write_bytes(
             zp.descriptor_text("2001", "2026-01-01", "华南", "Old.exe", 9, "2.7", "ZT_AutoUpdate.exe", 0))
+        x64_plain = self.dir / "x64-plain" / "autoupdate"
+        x64_plain.mkdir(parents=True)
+        (x64_plain / "T64.exe").write_bytes(tool_image(x64=True))
+        (x64_plain / "version.txt").write_bytes(zp.sign(zp.descriptor_text(
+            "2001", "2026-01-01", "华南", "Old.exe", 9, "2.8", "T64.exe", len(tool_image(x64=True)),
+            updater_sha256=hashlib.sha256(tool_image(x64=True)).hexdigest(), seq=3), key()))
+        moved = self.dir / "moved" / "autoupdate"
+        shutil.copytree(previous, moved)
+        (moved / "Tool_2.8.exe").unlink()
         tool_sha = hashlib.sha256(tool_image()).hexdigest()
         kept = {"updater_version": "2.8", "updater_file": "Tool_2.8.exe", "updater_sha256": tool_sha}
-        placeholder = {"updater_version": TOOL_VERSION, "updater_file": "ZT_AutoUpdate.exe", "updater_length": "0"}
+        new = {"updater_path": self.tool("Tool_2.9.exe", "2.9"), "updater_version": "2.9"}
+        none = {"updater_path": None}
         for name, kw, expected in (
-                ("first publication", {}, {"zt_seq": "1", **placeholder}),
-                ("placeholder of another version", {"updater_version": "2.6"},
-                 {**placeholder, "updater_version": "2.6"}),
-                ("previous number", {"previous_seq": 41}, {"zt_seq": "42"}),
-                ("previous folder, kept updater", {"previous_dir": previous}, {"zt_seq": "8", **kept}),
+                ("previous number, new executable", {"previous_seq": 41, **new}, {"zt_seq": "42"}),
+                ("previous folder, kept executable", {"previous_dir": previous}, {"zt_seq": "8", **kept}),
                 ("previous folder given by its parent", {"previous_dir": previous.parent}, {"zt_seq": "8", **kept}),
-                ("unsigned previous without zt_seq", {"previous_dir": legacy.parent}, {"zt_seq": "1", **placeholder})):
+                ("unsigned previous with a placeholder, new executable", {"previous_dir": legacy.parent, **new},
+                 {"zt_seq": "1", "updater_file": "Tool_2.9.exe"}),
+                ("first publication without an executable", none, "no x86 executable: give --updater"),
+                ("previous number without an executable", {"previous_seq": 41, **none}, "no x86 executable"),
+                ("--updater-version alone", {"updater_version": "2.6", **none}, "--updater-version without"),
+                ("previous placeholder kept", {"previous_dir": legacy.parent}, "(updater_length=0)"),
+                ("previous executable not beside its descriptor", {"previous_dir": moved},
+                 "Tool_2.8.exe of the previous publication is not in"),
+                ("x64 executable in the previous plain keys", {"previous_dir": x64_plain},
+                 "T64.exe of the previous publication is built for x64")):
             with self.subTest(name):
+                if isinstance(expected, str):
+                    with self.assertRaisesRegex(zp.PublishError, re.escape(expected)):
+                        self.publish(f"out-{name}", **kw)
+                    self.assertFalse((self.dir / f"out-{name}").exists())
+                    continue
                 folder, text = self.publish(f"out-{name}", **kw)
                 values = zp.parse_descriptor(text)
                 self.assertEqual({k: values.get(k) for k in expected}, expected)
-                self.assertEqual("updater_sha256" in values, "updater_sha256" in expected)
-                if "updater_sha256" in expected:
-                    self.assertEqual((folder / "Tool_2.8.exe").read_bytes(), tool_image())
+                self.assertNotEqual(values["updater_length"], "0")
+                self.assertEqual(values["updater_sha256"],
+                                 hashlib.sha256((folder / values["updater_file"]).read_bytes()).hexdigest())
+                self.assertEqual((folder / "report").read_bytes(), b"")
 
     def test_region_text_round_trips_as_gbk(self):
         for region in ("华南地区", "广东省·深圳 A区", "Region 9"):
@@ -216,7 +251,8 @@ class Publishing(unittest.TestCase):
 
     def test_refusals_leave_the_folder_as_it_was(self):
         self.publish(updater_path=self.tool("Tool_2.8.exe"), updater_version="2.8")
-        other_key_prev = self.publish("signed-elsewhere", private_key=key("other"))[0]
+        other_key_prev = self.publish("signed-elsewhere", private_key=key("other"),
+                                      updater_path=self.tool("Other.exe", keys=("other",)), updater_version="2.8")[0]
         altered_prev = self.publish("altered", updater_path=self.tool("Tool_2.8.exe"), updater_version="2.8")[0]
         altered = bytearray((altered_prev / "Tool_2.8.exe").read_bytes())
         altered[-1] ^= 1
@@ -234,8 +270,9 @@ class Publishing(unittest.TestCase):
             ("name taken in the previous folder",
              {"out": "fresh", "previous_seq": None, "previous_dir": self.dir / "out", **other_bytes},
              "Data_2002.exe exists with other bytes"),
+            # Its intact copy in OUT would do, but the altered one may not be published over.
             ("previous updater altered", {"previous_seq": None, "previous_dir": altered_prev, **d2},
-             "does not match the updater_sha256"),
+             "altered/autoupdate/Tool_2.8.exe exists with other bytes"),
             ("sequence not above the one there", {"previous_seq": 0, **d2}, "already has zt_seq=1"),
             ("previous signed with another key", {"previous_seq": None, "previous_dir": other_key_prev, **d2},
              "does not verify with this key"),
@@ -257,7 +294,8 @@ class Publishing(unittest.TestCase):
 
     def test_cli_publishes_or_gives_a_one_line_reason(self):
         common = [SCRIPTS / "publish", "--key", key(), "--out", self.dir / "out", "--data-version", "2002",
-                  "--date", "2026-12-01", "--region", "华南地区"]
+                  "--date", "2026-12-01", "--region", "华南地区", "--updater", self.tool("Tool_2.8.exe"),
+                  "--updater-version", "2.8"]
         ok = subprocess.run([*common, "--data", self.exe("Data_2002.exe")], capture_output=True, text=True)
         self.assertEqual(ok.returncode, 0, ok.stderr)
         self.assertTrue(zp.verify((self.dir / "out/autoupdate/version.txt").read_bytes(), key(half="public")))
@@ -297,8 +335,8 @@ class Publishing(unittest.TestCase):
         for value in ("-1", "101", "1000", "5.5", "5%", " 5", "", "0x10", 101, -1, True, 5.0):
             with self.subTest(value=value), self.assertRaisesRegex(zp.PublishError, "whole percentage"):
                 self.publish(updater_path=self.tool("Tool_2.8.exe"), updater_version="2.8", updater_rollout=value)
-        with self.assertRaisesRegex(zp.PublishError, "offers no executable"):
-            self.publish(updater_rollout=5)
+        with self.assertRaisesRegex(zp.PublishError, "no x86 executable"):
+            self.publish(updater_path=None, updater_rollout=5)
         self.assertFalse((self.dir / "out").exists())
         cli = subprocess.run([SCRIPTS / "publish", "--key", key(), "--out", self.dir / "out", "--data-version", "2002",
                               "--date", "2026-12-01", "--region", "华南", "--data", self.exe("Data_2002.exe"),
@@ -347,7 +385,7 @@ class Publishing(unittest.TestCase):
                 with self.subTest(pe32_plus=pe32_plus, version=(major, minor)):
                     image = pe_image({3: b"icon", 16: version_info(major, minor), 24: b"m"}, pe32_plus=pe32_plus)
                     self.assertEqual(zp.file_version(image), (major, minor))
-        rom_image = pe_image({16: version_info(2, 8)}).replace(b"\x0b\x02", b"\x07\x01", 1)
+        rom_image = pe_image({16: version_info(2, 8)}, pe32_plus=True).replace(b"\x0b\x02", b"\x07\x01", 1)
         for name, image in (("no PE signature", b"MZ" + bytes(0x3A) + b"\x40\0\0\0" + b"NE\0\0" + bytes(300)),
                             ("e_lfanew past the end", b"MZ" + bytes(0x3A) + b"\xff\xff\0\0"),
                             ("unknown optional header", rom_image)):
@@ -367,8 +405,10 @@ class Publishing(unittest.TestCase):
         self.assertNotEqual(subprocess.run(["openssl", "pkey", "-in", keys / "private.pem", "-passin", "pass:"],
                                            capture_output=True).returncode, 0)
         env = {k: v for k, v in os.environ.items() if k != "ZT_PUBLISH_PASSPHRASE"}
+        tool = self.tool("Tool_2.8.exe", keys=(keys / "public.pem",))
         common = [SCRIPTS / "publish", "--key", keys / "private.pem", "--data-version", "2002", "--date", "2026-12-01",
-                  "--region", "华南地区", "--data", self.exe("Data_2002.exe")]
+                  "--region", "华南地区", "--data", self.exe("Data_2002.exe"), "--updater", tool,
+                  "--updater-version", "2.8"]
         for name, extra, extra_env, error in (
                 ("passphrase file", ["--passphrase-file", self.dir / "pw"], {}, None),
                 ("environment", [], {"ZT_PUBLISH_PASSPHRASE": passphrase}, None),
@@ -396,7 +436,8 @@ class Publishing(unittest.TestCase):
 
         subprocess.run = recording_run
         try:
-            self.publish("in-process", private_key=keys / "private.pem", passphrase=passphrase.encode())
+            self.publish("in-process", private_key=keys / "private.pem", passphrase=passphrase.encode(),
+                         updater_path=tool, updater_version="2.8")
         finally:
             subprocess.run = real_run
         self.assertTrue(any("-passin" in args for args in seen))
@@ -416,6 +457,275 @@ class Publishing(unittest.TestCase):
                 self.assertRegex(run.stderr, rf"^keygen: [^\n]*{reason}[^\n]*\n$")
                 self.assertFalse((self.dir / name).exists())
 
+
+    def report_log(self, name, counts, gz=False):
+        """An access log of outcome reports, each from an address of its own: {(what, version, result): n}."""
+        lines = []
+        for (what, version, result), n in counts.items():
+            for _ in range(n):
+                query = f"tool=2.8&cpu=x64&what={what}&result={result}&version={version}&from=1&seq=1&cause=none"
+                lines.append(f'10.0.{len(lines) // 250}.{len(lines) % 250} - - [10/Jan/2027:10:00:00 +0800] '
+                             f'"GET /autoupdate/report?{query} HTTP/1.1" 200 0 "-" "ZT_AutoUpdate/2.8 (Windows NT '
+                             '10.0; x64)"\n')
+        path = self.dir / (name + (".log.gz" if gz else ".log"))
+        with (gzip.open if gz else open)(path, "wt") as f:
+            f.writelines(lines)
+        return path
+
+    def test_a_failing_rollout_is_not_widened(self):
+        data = self.exe("Data_2003.exe")
+        previous, _ = self.publish("pub-1", data=data, data_version="2003", data_rollout=5, updater_rollout=5)
+        ok, failed = ("data", "2003", "ok"), ("data", "2003", "failed")
+        widen = {"data_rollout": 25}
+        cases = [  # (name, publication, reports, refusal or None, what it says)
+            ("widened on exactly the minimum of reports", widen, {ok: 17, failed: 3},
+             "data package Data_2003.exe (data 2003): 3 of 20 report(s) failed (15.0 %), above 5 % "
+             "(--fleet-max-failure), so not widened from 5 % to 25 %", None),
+            ("one report fewer is not judged", widen, {ok: 16, failed: 3}, None, "3 of 19 report(s) failed (15.8 %), "
+             "fewer than 20 (--fleet-min-reports), not judged; widened from 5 % to 25 %"),
+            ("a share at the limit is not above it", widen, {ok: 19, failed: 1}, None, "(5.0 %), not above 5 %"),
+            ("--force widens all the same", {**widen, "force": True}, {ok: 17, failed: 3}, None,
+             "--force: data package Data_2003.exe (data 2003) widened from 5 % to 25 % although 3 of 20"),
+            ("a halt is never refused", {"data_rollout": 0}, {ok: 17, failed: 3}, None, ""),
+            ("a higher limit", {**widen, "fleet_max_failure": 20}, {ok: 17, failed: 3}, None, "not above 20 %"),
+            ("other versions' reports do not count", widen, {("data", "2002", "failed"): 20, ok: 20}, None,
+             "0 of 20 report(s) failed (0.0 %)"),
+            ("executable: rolled back and refused count as failures, deferred nowhere", {"updater_rollout": 25},
+             {("updater", "2.8", "ok"): 15, ("updater", "2.8", "rolled-back"): 2, ("updater", "2.8", "refused"): 2,
+              ("updater", "2.8", "failed"): 1, ("updater", "2.8", "deferred"): 9},
+             "x86 executable Tool_2.8.exe (version 2.8): 5 of 20 report(s) failed (25.0 %)", None),
+            ("a new file rises from 0 %", {"data": self.exe("Data_2004.exe", b"2004"), "data_version": "2004"},
+             {("data", "2004", "failed"): 20}, "not widened from 0 % to 100 %", None),
+            ("without a log nothing is checked", {**widen, "fleet_logs": None}, {ok: 17, failed: 3}, None,
+             "fleet: failure reports not checked (no --fleet-log) for: data package Data_2003.exe (data 2003) "
+             "from 5 % to 25 %")]
+        for i, (name, change, reports, refusal, said) in enumerate(cases):
+            with self.subTest(name):
+                out, heard = f"out-{i}", []
+                kw = dict(data=data, data_version="2003", previous_dir=previous, say=heard.append,
+                          fleet_logs=[self.report_log(f"access-{i}", reports, gz=i % 2 == 1)])
+                kw.update(change)
+                if refusal is not None:
+                    with self.assertRaisesRegex(zp.PublishError, re.escape(refusal)):
+                        self.publish(out, **kw)
+                    self.assertFalse((self.dir / out).exists())
+                    continue
+                _, text = self.publish(out, **kw)
+                if said:
+                    self.assertEqual(len(heard), 1, heard)
+                    self.assertIn(said, heard[0])
+                else:
+                    self.assertEqual(heard, [])
+                self.assertEqual(zp.parse_descriptor(text)["data_rollout"], str(change["data_rollout"]))
+        # The command line hands the logs and limits on, and refuses with the figures.
+        log = self.report_log("cli", {ok: 17, failed: 3})
+        cli = [SCRIPTS / "publish", "--key", key(), "--out", self.dir / "cli", "--previous", previous, "--data", data,
+               "--data-version", "2003", "--date", "2027-01-15", "--region", "华南", "--data-rollout", "25",
+               "--fleet-log", log]
+        refused = subprocess.run(cli, capture_output=True, text=True)
+        self.assertEqual(refused.returncode, 1)
+        self.assertRegex(refused.stderr, r"^publish: [^\n]*3 of 20 report\(s\) failed \(15\.0 %\)[^\n]*--force\n$")
+        passed = subprocess.run([*cli, "--fleet-min-reports", "21"], capture_output=True, text=True)
+        self.assertEqual(passed.returncode, 0, passed.stderr)
+        self.assertIn("fewer than 21 (--fleet-min-reports), not judged", passed.stdout)
+
+    def test_files_above_the_size_limit_are_refused(self):
+        def sized(name, head, size):
+            path = self.dir / "in" / name
+            path.parent.mkdir(exist_ok=True)
+            with open(path, "wb") as f:
+                f.write(head)
+                f.truncate(size)
+            return path
+
+        limit = 31_457_280
+        for name, kw, refusal in (
+                ("data package at the limit", {"data": sized("at.exe", b"MZ", limit)}, None),
+                ("data package a byte above", {"data": sized("above.exe", b"MZ", limit + 1)},
+                 f"data package {self.dir}/in/above.exe: {limit + 1} bytes, above the {limit} bytes"),
+                ("x86 executable a byte above", {"updater_path": sized("T86.exe", tool_image(), limit + 1),
+                                                 "updater_version": "2.8"}, f"{limit + 1} bytes, above the {limit}"),
+                ("x64 executable a byte above", {"updater_x64_path": sized("T64.exe", tool_image(x64=True), limit + 1),
+                                                 "updater_version": "2.8"}, f"{limit + 1} bytes, above the {limit}")):
+            with self.subTest(name):
+                if refusal is None:
+                    folder, _ = self.publish(name, **kw)
+                    self.assertEqual((folder / "at.exe").stat().st_size, limit)
+                else:
+                    with self.assertRaisesRegex(zp.PublishError, re.escape(refusal)):
+                        self.publish(name, **kw)
+                    self.assertFalse((self.dir / name).exists())
+
+    def test_one_executable_per_processor(self):
+        x86, x64 = self.tool("T86.exe"), self.tool("T64.exe", x64=True)
+        (self.dir / "a").mkdir()
+        same_name = self.dir / "a" / "T86.exe"
+        same_name.write_bytes(tool_image(x64=True))
+        header_keys = re.findall(r'^inline constexpr char kKey\w+\[\] = "(\w+)";$',
+                                 (SCRIPTS.parent / "base/descriptor_keys.h").read_text(), re.M)
+        suffix = header_keys.pop()
+        both = {"updater_path": x86, "updater_x64_path": x64, "updater_x64_name": "T64_2.8.exe",
+                "updater_version": "2.8"}
+        for name, kw, refusal in (
+                ("both", both, None),
+                ("x64 image as the x86 one", {"updater_path": x64, "updater_version": "2.8"},
+                 f"x86 executable {x64}: built for x64; --updater takes the x86 one (updater_*)"),
+                ("x86 image as the x64 one", {"updater_x64_path": x86, "updater_version": "2.8"},
+                 f"x64 executable {x86}: built for x86; --updater-x64 takes the x64 one (updater_*_x64)"),
+                ("one base name for both", {**both, "updater_x64_path": same_name, "updater_x64_name": None},
+                 "two files would both be published as 'T86.exe'"),
+                ("the executable's own name", {**both, "updater_x64_name": "zt_autoupdate.EXE"},
+                 "the name of the placeholder entry of earlier publications"),
+                ("the reports' name", {"data_name": "Report"}, "the tools' outcome reports are asked for")):
+            with self.subTest(name):
+                if refusal is not None:
+                    with self.assertRaisesRegex(zp.PublishError, re.escape(refusal)):
+                        self.publish(name, **kw)
+                    self.assertFalse((self.dir / name).exists())
+                    continue
+                folder, text = self.publish(name, updater_rollout=5, **kw)
+                values = zp.parse_descriptor(text)
+                for key_suffix, file, image in (("", "T86.exe", tool_image()), (suffix, "T64_2.8.exe",
+                                                                                  tool_image(x64=True))):
+                    self.assertEqual([values[f"updater_{k}{key_suffix}"] for k in ("version", "file", "length",
+                                                                                   "sha256", "rollout")],
+                                     ["2.8", file, str(len(image)), hashlib.sha256(image).hexdigest(), "5"])
+                    self.assertEqual((folder / file).read_bytes(), image)
+                written = [line.split("=", 1)[0] for line in text.decode("gbk").splitlines()]
+                self.assertEqual([k for k in written if k not in header_keys and k[:-len(suffix)] not in header_keys],
+                                 [])
+        # A new x86 executable alone: the x64 one is kept, at its own share.
+        _, text = self.publish("next", previous_dir=self.dir / "both", updater_path=self.tool("T86_2.9.exe", "2.9"),
+                               updater_version="2.9")
+        values = zp.parse_descriptor(text)
+        self.assertEqual((values["updater_version"], values.get("updater_rollout"), values["updater_version_x64"],
+                          values["updater_file_x64"], values["updater_rollout_x64"]),
+                         ("2.9", None, "2.8", "T64_2.8.exe", "5"))
+
+    def test_a_new_executable_talks_to_the_server_of_the_one_it_replaces(self):
+        other = "http://other.example.com"
+        marked = self.publish("marked")[0]
+        unmarked = self.publish("unmarked", updater_path=self.tool("Old.exe", server=None), updater_version="2.8")[0]
+        # An earlier publication that offered the x64 executable in the plain keys.
+        earlier = self.dir / "earlier" / "autoupdate"
+        earlier.mkdir(parents=True)
+        old64 = tool_image(x64=True, server=other)
+        (earlier / "Old64.exe").write_bytes(old64)
+        (earlier / "version.txt").write_bytes(zp.sign(zp.descriptor_text(
+            "2001", "2026-01-01", "华南", "Old.exe", 9, "2.8", "Old64.exe", len(old64),
+            updater_sha256=hashlib.sha256(old64).hexdigest(), seq=3), key()))
+
+        # One whose x86 and x64 executables talk to different servers.
+        split = self.dir / "split" / "autoupdate"
+        shutil.copytree(marked, split)
+        (split / "Old64.exe").write_bytes(old64)
+        values = zp.parse_descriptor((marked / "version.txt").read_bytes())
+        (split / "version.txt").write_bytes(zp.sign(zp.descriptor_text(
+            "2002", "2026-12-01", "华南", "Data_2002.exe", 9, "2.8", "Tool_2.8.exe", len(tool_image()),
+            updater_sha256=values["updater_sha256"], seq=4,
+            updater_x64=zp.Entry("2.8", "Old64.exe", len(old64), hashlib.sha256(old64).hexdigest())), key()))
+
+        def new(server, x64=False):
+            return self.tool(f"New{'64' if x64 else '86'}-{hashlib.sha256(str(server).encode()).hexdigest()[:8]}.exe",
+                             "2.9", server=server, x64=x64)
+
+        for name, previous, exes, refusal in (
+                ("the same server written otherwise", marked, {"updater_path": new("https://UPDATES.example.com:443/")},
+                 None),
+                ("another server", marked, {"updater_path": new("updates.example.com")},
+                 "talks to the update server updates.example.com, but Tool_2.8.exe, which it replaces, to "
+                 f"{SERVER}: installed tools would move to another server"),
+                ("no mark where the replaced one has one", marked, {"updater_path": new(None)},
+                 f"carries no update-server mark, though Tool_2.8.exe, which it replaces, names {SERVER}"),
+                ("neither has a mark", unmarked, {"updater_path": new(None)}, None),
+                ("the first with a mark", unmarked, {"updater_path": new(SERVER)}, None),
+                ("the x64 one against the x64 one in the plain keys", earlier,
+                 {"updater_path": new(other), "updater_x64_path": new(SERVER, x64=True)},
+                 f"x64 executable {new(SERVER, x64=True)}: talks to the update server {SERVER}, but Old64.exe"),
+                ("the x86 one against the other processor's when there is none of its own", earlier,
+                 {"updater_path": new(SERVER)}, f"but Old64.exe, which it replaces, to {other}"),
+                ("each against its own processor's", split, {"updater_x64_path": new(other, x64=True)}, None),
+                ("both against the earlier x64 one", earlier,
+                 {"updater_path": new(other), "updater_x64_path": new(other, x64=True)}, None),
+                ("two servers in one publication", None,
+                 {"updater_path": new(SERVER), "updater_x64_path": new(other, x64=True)},
+                 f"the x86 and x64 executables talk to different update servers ({SERVER}, {other})")):
+            with self.subTest(name):
+                kw = dict(previous_dir=previous, updater_version="2.9", **exes)
+                if refusal is None:
+                    folder, _ = self.publish(name, **kw)
+                    self.assertTrue(all((folder / path.name).is_file() for path in exes.values()))
+                else:
+                    with self.assertRaisesRegex(zp.PublishError, re.escape(refusal)):
+                        self.publish(name, **kw)
+                    self.assertFalse((self.dir / name).exists())
+
+    def test_verify_checks_what_a_live_server_serves(self):
+        published, _ = self.publish("pub", updater_x64_path=self.tool("T64.exe", x64=True), updater_version="2.8",
+                                    updater_rollout=5)
+        later, _ = self.publish("later", previous_dir=published)
+        state = self.dir / "server"
+        started = subprocess.run([sys.executable, UPDATE_SERVER, "start", "--state", state], capture_output=True,
+                                 text=True, stdin=subprocess.DEVNULL, timeout=30)
+        self.addCleanup(subprocess.run, [sys.executable, UPDATE_SERVER, "stop", "--state", state],
+                        capture_output=True, stdin=subprocess.DEVNULL, timeout=30)
+        self.assertEqual(started.returncode, 0, started.stderr)
+        port, root = int(started.stdout.split()[0]), state / "root"
+        # Length 0 and an empty body, hash and all as signed: only the length is wrong.
+        zero = zp.sign(zp.descriptor_text("2002", "2026-12-01", "华南", "Data_2002.exe", 9, "2.7", "Empty.exe", 0,
+                                          data_sha256=hashlib.sha256(b"MZpackage").hexdigest(),
+                                          updater_sha256=hashlib.sha256(b"").hexdigest(), seq=9), key())
+
+        def serve_zero():
+            (root / "version.txt").write_bytes(zero)
+            (root / "Empty.exe").write_bytes(b"")
+
+        def flip(name):
+            image = bytearray((root / name).read_bytes())
+            image[len(image) // 2] ^= 1
+            (root / name).write_bytes(image)
+
+        files = ["version.txt", "Data_2002.exe", "Tool_2.8.exe", "T64.exe", "report"]
+        own, other = key(half="public"), key("other", "public")
+        for name, url, change, extra, failing in (  # (name, server, change, options, files that fail)
+                ("as published", f"127.0.0.1:{port}", None, ["--out", published], []),
+                ("the x64 executable changed by one byte", f"http://127.0.0.1:{port}/", lambda: flip("T64.exe"), [],
+                 ["T64.exe"]),
+                ("older than the publication given", f"127.0.0.1:{port}", None, ["--out", later], ["version.txt"]),
+                ("no report file", f"127.0.0.1:{port}", lambda: (root / "report").unlink(), [], ["report"]),
+                ("an executable entry of length 0", f"127.0.0.1:{port}", serve_zero, [], ["Empty.exe"])):
+            for keys in ([other, own], [other]):
+                with self.subTest(name, keys=len(keys)):
+                    shutil.rmtree(root)
+                    shutil.copytree(published, root)
+                    if change:
+                        change()
+                    run = subprocess.run([SCRIPTS / "publish", "--verify", url,
+                                          *[a for k in keys for a in ("--public-key", k)], *extra],
+                                         capture_output=True, text=True, timeout=60)
+                    lines = run.stdout.splitlines()
+                    shown = [line.split()[1].rstrip(":") for line in lines]
+                    self.assertEqual(shown, files if change is not serve_zero else
+                                     ["version.txt", "Data_2002.exe", "Empty.exe", "report"], run.stdout + run.stderr)
+                    # A key that signed nothing here fails version.txt whatever else is served.
+                    expected = failing if own in keys else sorted({"version.txt", *failing}, key=shown.index)
+                    self.assertEqual([s for s, line in zip(shown, lines) if line.startswith("FAILED")], expected,
+                                     run.stdout)
+                    self.assertEqual(run.returncode, 1 if expected else 0)
+
+    def test_names_come_from_the_headers(self):
+        keys_text = (SCRIPTS.parent / "base/descriptor_keys.h").read_text()
+        version_text = (SCRIPTS.parent / "res/version.h").read_text()
+        for name, read, text, refusal in (
+                ("a key missing", zp.keys, keys_text.replace("kKeyDataFile", "kDataFile"), "no kKeyDataFile"),
+                ("the suffix missing", zp.keys, keys_text.replace("kKeyX64Suffix", "kX64"), "no kKeyX64Suffix"),
+                ("the executable's name missing", zp.exe_name, version_text.replace("ZT_EXE_NAME", "ZT_EXE"),
+                 "no #define ZT_EXE_NAME")):
+            with self.subTest(name):
+                header = self.dir / f"{name}.h"
+                header.write_text(text)
+                with self.assertRaisesRegex(zp.PublishError, re.escape(f"{header}: {refusal}")):
+                    read(header)
 
 class Release(unittest.TestCase):
     def test_release_checks_the_public_key_before_anything_is_installed_or_built(self):
