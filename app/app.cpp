@@ -107,8 +107,13 @@ BOOL CAutoUpdateApp::InitInstance() {
   // is written in them, with permissions that keep other accounts from replacing them.
   std::string folderProblem;
   const std::filesystem::path root = PathFromUtf8(kUpdateRoot);
-  if (!CreateSharedFolder(root, folderProblem) || !CreateSharedFolder(root / kDownloadFolderName, folderProblem))
+  if (!CreateSharedFolder(root, folderProblem)) {
     LogEvent("folder", folderProblem);
+  } else if (auto link = LinkProblem(root)) {
+    LogEvent("folder", *link);  // nothing is made through it
+  } else if (!CreateSharedFolder(root / kDownloadFolderName, folderProblem)) {
+    LogEvent("folder", folderProblem);
+  }
   const std::string commandLine = Narrow(::GetCommandLineW());
   const LaunchRequest request = DecideLaunchRequest(commandLine);
   if (request == LaunchRequest::EndRunningInstance) {

@@ -117,6 +117,7 @@ int RunOffer(UpdateContext& c, OfferSteps& steps) {
   }
 
   const std::string version = LogValue(c.shown(offer.version));
+  LogEvent(steps.Event(), "version " + version + " offered; downloading " + offer.file);
   steps.Announce();
   DoneNotice done([&](bool ok) { steps.Done(ok); });
   // The window handles the announcement before the first progress message.

@@ -58,14 +58,14 @@ def descriptor(data_version, data_file, data_length, data_bytes=None, updater_ve
     """A descriptor as the publishing tool writes it: GBK, CR LF, the hashes of the bytes given, both
     rollout shares `rollout` when given, and signed with the test key when the build has one (and
     `sign` is not False), or with the private key `key`."""
+    updater_sha256 = hashlib.sha256(updater_bytes).hexdigest() if updater_bytes is not None else None
+    # The tool under test is the x64 build: it reads the executable's "_x64" keys. The plain keys
+    # name the same file, as the earlier tools of the fleet need some entry there.
     text = ztpublish.descriptor_text(
         str(data_version), data_time, data_desc, data_file, data_length, updater_version, updater_file, updater_length,
         data_sha256=hashlib.sha256(data_bytes).hexdigest() if data_bytes is not None else None,
-        updater_sha256=hashlib.sha256(updater_bytes).hexdigest() if updater_bytes is not None else None,
-        seq=seq, data_rollout=rollout, updater_rollout=rollout)
-    # The tool under test is the x64 build: it reads the executable's "_x64" keys.
-    text += b"".join(line.split(b"=", 1)[0] + b"_x64=" + line.split(b"=", 1)[1] + b"\r\n"
-                     for line in text.split(b"\r\n") if line.startswith(b"updater_"))
+        updater_sha256=updater_sha256, seq=seq, data_rollout=rollout, updater_rollout=rollout,
+        updater_x64=ztpublish.Entry(updater_version, updater_file, updater_length, updater_sha256, rollout))
     signing = key or SIGNING_KEY
     return ztpublish.sign(text, signing) if signing and sign else text
 
