@@ -114,6 +114,4 @@ std::optional<std::string> DownloadChecked(Downloader& downloader, UpdateTrust& 
                                            std::string_view hashKey, const std::string& file, std::int32_t expected,
                                            const std::filesystem::path& downloaded, std::string_view event);
 
-void RemoveQuietly(const std::filesystem::path& file);
-
 }  // namespace zt

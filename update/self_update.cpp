@@ -9,6 +9,7 @@
 #include "base/log.h"
 #include "update/pe_image.h"
 #include "update/server_address.h"
+#include "update/temp_file.h"
 
 namespace zt {
 namespace {

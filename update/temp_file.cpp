@@ -52,6 +52,11 @@ int RemoveStaleFiles(const std::filesystem::path& folder, std::chrono::hours max
   return removed;
 }
 
+void RemoveQuietly(const std::filesystem::path& file) {
+  std::error_code ec;
+  std::filesystem::remove(file, ec);
+}
+
 int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours maxAge) {
   return RemoveStaleFiles(folder, maxAge, [](std::string_view leaf) {
     return leaf.size() > std::string_view(kTempSuffix).size() && leaf.ends_with(kTempSuffix);

@@ -27,6 +27,8 @@ void SetTempToken(std::uint32_t token);
 // than `maxAge` ago. Returns how many were removed.
 int RemoveStaleFiles(const std::filesystem::path& folder, std::chrono::hours maxAge,
                      const std::function<bool(std::string_view leaf)>& ours);
+// Removes `file` when it is there; a failure is ignored.
+void RemoveQuietly(const std::filesystem::path& file);
 // Removes temporary files (".ztpart") left in `folder` by transfers that never finished, older
 // than `maxAge`. Returns how many were removed.
 int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours maxAge);

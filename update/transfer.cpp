@@ -183,7 +183,7 @@ std::optional<PartRecord> LoadRecord(const std::filesystem::path& file) {
 }
 
 // Header values hold no line ends; one that did would be cut here rather than forge a key.
-std::string OneLine(std::string_view value) {
+std::string WithoutLineEnds(std::string_view value) {
   std::string s(value);
   s.erase(std::remove_if(s.begin(), s.end(), [](char c) { return c == '\r' || c == '\n'; }), s.end());
   return s;
@@ -191,16 +191,12 @@ std::string OneLine(std::string_view value) {
 
 bool SaveRecord(const std::filesystem::path& folder, const std::filesystem::path& file, const PartRecord& r,
                 const ReplaceFileFn& replace) {
-  const std::string text = "origin=" + OneLine(r.origin) + "\nname=" + OneLine(r.name) +
-                           "\nlength=" + std::to_string(r.length) + "\nvalidator=" + OneLine(r.validator) + "\n";
+  const std::string text = "origin=" + WithoutLineEnds(r.origin) + "\nname=" + WithoutLineEnds(r.name) +
+                           "\nlength=" + std::to_string(r.length) + "\nvalidator=" + WithoutLineEnds(r.validator) +
+                           "\n";
   TempFile temp(folder, PathToUtf8(file.filename()));
   std::string reason;
   return temp.Open() && temp.Write(text) && temp.CommitTo(file, replace, reason);
-}
-
-void RemoveQuietly(const std::filesystem::path& p) {
-  std::error_code ec;
-  std::filesystem::remove(p, ec);
 }
 
 // Waits before a reconnect; false when the transfer must end meanwhile.
