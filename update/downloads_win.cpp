@@ -18,6 +18,7 @@
 #include "update/downloads_win.h"
 #include "update/disk_space.h"
 #include "update/downloads.h"
+#include "update/resume.h"
 #include "update/server_setting.h"
 #include "win/error.h"
 #include "win/handles.h"

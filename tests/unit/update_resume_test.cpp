@@ -9,6 +9,7 @@
 
 #include "tests/unit/file_helpers.h"
 #include "update/disk_space.h"
+#include "update/resume.h"
 #include "update/retry_after.h"
 #include "update/server_address.h"
 #include "update/temp_file.h"
