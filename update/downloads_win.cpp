@@ -13,10 +13,10 @@
 #include "base/fsutil.h"
 #include "base/ids.h"
 #include "base/log.h"
-#include "base/notice.h"
 #include "base/paths.h"
 #include "update/downloads_win.h"
 #include "update/disk_space.h"
+#include "update/disk_space_win.h"
 #include "update/downloads.h"
 #include "update/resume.h"
 #include "update/server_setting.h"
@@ -257,29 +257,6 @@ void LogDownload(const std::string& name, std::int32_t expected, const TransferR
   LogEvent("download", line);
 }
 
-// Free bytes for this user on the volume of `folder` (of its nearest existing parent while it
-// does not exist yet); nullopt when the volume cannot tell.
-std::optional<std::uint64_t> FreeBytes(std::filesystem::path folder) {
-  std::error_code ec;
-  while (!std::filesystem::exists(folder, ec) && folder.has_relative_path()) folder = folder.parent_path();
-  ULARGE_INTEGER available{};
-  if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return std::nullopt;
-  return available.QuadPart;
-}
-
-// A package or executable is fetched only when the volume can take the part and the installed
-// copy; otherwise the log and the main window say how much is missing.
-std::optional<std::string> SpaceRefusal(const DownloadTarget& target, std::int32_t expectedLength) {
-  if (expectedLength <= 0) return std::nullopt;
-  const std::optional<std::uint64_t> free =
-      target.freeSpace ? target.freeSpace(target.folder) : FreeBytes(target.folder);
-  if (!free) return std::nullopt;  // unknown: the write itself will tell
-  const auto shortfall = CheckSpace(static_cast<std::uint64_t>(expectedLength), *free);
-  if (!shortfall) return std::nullopt;
-  SetInfoNotice(shortfall->noticeText);
-  return shortfall->logText;
-}
-
 }  // namespace
 
 void WindowNotices::DataDownloading() { Post(WM_DATA_DOWNLOADING, 0); }
@@ -323,7 +300,8 @@ TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& n
     LogDownload(name, expectedLength, result);
     return result;
   }
-  if (auto refusal = SpaceRefusal(target, expectedLength)) {
+  const auto freeBytes = [&] { return target.freeSpace ? target.freeSpace(target.folder) : FreeBytes(target.folder); };
+  if (auto refusal = SpaceRefusal(expectedLength, freeBytes)) {
     result.reason = std::move(*refusal);
     LogDownload(name, expectedLength, result);
     return result;
