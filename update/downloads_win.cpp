@@ -20,8 +20,8 @@
 #include "update/downloads.h"
 #include "update/resume.h"
 #include "update/server_setting.h"
+#include "update/temp_file_win.h"
 #include "win/error.h"
-#include "win/handles.h"
 #include "win/system_dll.h"
 #include "win/window_poster.h"
 #include "win/text.h"
@@ -235,15 +235,6 @@ void Post(unsigned message, WPARAM wParam) { PostToMainWindow(message, wParam); 
 
 void PostProgress(unsigned percent) { Post(WM_DOWNLOAD_PROGRESS, percent); }
 
-// Pushes the file's data to the disk; the Windows error when it cannot.
-DWORD FlushToDisk(const std::filesystem::path& file) {
-  // FlushFileBuffers needs a handle that may write.
-  UniqueKernelHandle h(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!h || !::FlushFileBuffers(h.get())) return ::GetLastError();
-  return ERROR_SUCCESS;
-}
-
 std::once_flag g_tokenOnce;
 
 void LogDownload(const std::string& name, std::int32_t expected, const TransferResult& r) {
@@ -265,31 +256,6 @@ void WindowNotices::UpdaterDownloading() { Post(WM_UPDATER_DOWNLOADING, 0); }
 // 1 ends the program: the replacement script is waiting for it.
 void WindowNotices::UpdaterDone(bool replacing) { Post(WM_UPDATER_DONE, replacing ? 1 : 0); }
 void WindowNotices::Progress(unsigned percent) { PostProgress(percent); }
-
-bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason) {
-  // The files can be held for a moment: another transfer replacing the target at the same time,
-  // or a virus scanner or indexer reading the new file. Those refusals pass; others are final.
-  constexpr int kAttempts = 40;
-  constexpr DWORD kPauseMs = 50;
-  bool flushed = false;
-  for (int attempt = 1;; ++attempt) {
-    const char* operation = "FlushFileBuffers";
-    DWORD error = flushed ? ERROR_SUCCESS : FlushToDisk(from);
-    flushed = error == ERROR_SUCCESS;
-    if (flushed) {
-      operation = "MoveFileExW";
-      if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-      error = ::GetLastError();
-    }
-    const bool passing =
-        error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
-    if (!passing || attempt == kAttempts) {
-      reason = ErrorText(operation, error);
-      return false;
-    }
-    ::Sleep(kPauseMs);
-  }
-}
 
 TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& name, std::int32_t expectedLength,
                               std::chrono::milliseconds budget) {

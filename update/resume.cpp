@@ -126,14 +126,14 @@ class ResumableTransfer {
       std::optional<std::string> failure;
       bool ended = false, lost = false;
       {
-        std::ofstream out(m_part, std::ios::binary | (m_offset == 0 ? std::ios::trunc : std::ios::app));
-        if (!out) return Fail(result, "cannot create " + PathToUtf8(m_part));
-        const auto write = [&](std::string_view b) {
-          return static_cast<bool>(out.write(b.data(), static_cast<std::streamsize>(b.size())));
-        };
+        FileWriter out;
+        if (!out.Open(m_part, m_offset > 0)) return Fail(result, "cannot create " + PathToUtf8(m_part));
+        const auto write = [&](std::string_view b) { return out.Write(b); };
         failure = ReceiveBody(m_source, m_request, m_post, write, rate, m_offset, result.fetched, ended, lost);
-        out.close();
-        if (!out && !failure) failure = "cannot write " + PathToUtf8(m_part);
+        // A whole part goes to the disk through the handle that wrote it, before it is moved.
+        const bool whole = !failure && m_offset == m_expected;
+        const bool synced = !whole || out.Sync();
+        if (!(out.Close() && synced) && !failure) failure = "cannot write " + PathToUtf8(m_part);
       }
       result.received = m_offset;
       // A body that ends before what its answer announced was cut off, not shorter.
