@@ -12,7 +12,6 @@ namespace zt {
 class DataExchange {
  public:
   DataExchange(HWND dialog, bool save) : m_hDlg(dialog), m_bSave(save) {}
-  bool Saving() const { return m_bSave; }
   void Control(int id, HWND& control);   // binds the control's handle
   void Text(int id, std::string& utf8);  // window text, UTF-8 in the member
   void Check(int id, bool& checked);     // check box state

@@ -2,6 +2,7 @@
 // and a margin for the log and the descriptor. Portable; the glue asks the volume.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -21,5 +22,12 @@ struct SpaceShortfall {
 };
 // Nothing when `freeBytes` suffices for a download of `length` bytes.
 std::optional<SpaceShortfall> CheckSpace(std::uint64_t length, std::uint64_t freeBytes);
+
+// A package or executable is fetched only when the volume can take the part and the installed
+// copy: otherwise the main window's notice says how much is missing and the log's text is
+// returned. Nothing for an unknown length (0), which never asks `freeBytes`, and nothing when the
+// volume cannot tell (nullopt): the write itself will.
+std::optional<std::string> SpaceRefusal(std::int32_t expectedLength,
+                                        const std::function<std::optional<std::uint64_t>()>& freeBytes);
 
 }  // namespace zt

@@ -13,14 +13,15 @@
 #include "base/fsutil.h"
 #include "base/ids.h"
 #include "base/log.h"
-#include "base/notice.h"
 #include "base/paths.h"
 #include "update/downloads_win.h"
 #include "update/disk_space.h"
+#include "update/disk_space_win.h"
 #include "update/downloads.h"
+#include "update/resume.h"
 #include "update/server_setting.h"
+#include "update/temp_file_win.h"
 #include "win/error.h"
-#include "win/handles.h"
 #include "win/system_dll.h"
 #include "win/window_poster.h"
 #include "win/text.h"
@@ -234,15 +235,6 @@ void Post(unsigned message, WPARAM wParam) { PostToMainWindow(message, wParam); 
 
 void PostProgress(unsigned percent) { Post(WM_DOWNLOAD_PROGRESS, percent); }
 
-// Pushes the file's data to the disk; the Windows error when it cannot.
-DWORD FlushToDisk(const std::filesystem::path& file) {
-  // FlushFileBuffers needs a handle that may write.
-  UniqueKernelHandle h(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!h || !::FlushFileBuffers(h.get())) return ::GetLastError();
-  return ERROR_SUCCESS;
-}
-
 std::once_flag g_tokenOnce;
 
 void LogDownload(const std::string& name, std::int32_t expected, const TransferResult& r) {
@@ -256,29 +248,6 @@ void LogDownload(const std::string& name, std::int32_t expected, const TransferR
   LogEvent("download", line);
 }
 
-// Free bytes for this user on the volume of `folder` (of its nearest existing parent while it
-// does not exist yet); nullopt when the volume cannot tell.
-std::optional<std::uint64_t> FreeBytes(std::filesystem::path folder) {
-  std::error_code ec;
-  while (!std::filesystem::exists(folder, ec) && folder.has_relative_path()) folder = folder.parent_path();
-  ULARGE_INTEGER available{};
-  if (!::GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return std::nullopt;
-  return available.QuadPart;
-}
-
-// A package or executable is fetched only when the volume can take the part and the installed
-// copy; otherwise the log and the main window say how much is missing.
-std::optional<std::string> SpaceRefusal(const DownloadTarget& target, std::int32_t expectedLength) {
-  if (expectedLength <= 0) return std::nullopt;
-  const std::optional<std::uint64_t> free =
-      target.freeSpace ? target.freeSpace(target.folder) : FreeBytes(target.folder);
-  if (!free) return std::nullopt;  // unknown: the write itself will tell
-  const auto shortfall = CheckSpace(static_cast<std::uint64_t>(expectedLength), *free);
-  if (!shortfall) return std::nullopt;
-  SetInfoNotice(shortfall->noticeText);
-  return shortfall->logText;
-}
-
 }  // namespace
 
 void WindowNotices::DataDownloading() { Post(WM_DATA_DOWNLOADING, 0); }
@@ -287,31 +256,6 @@ void WindowNotices::UpdaterDownloading() { Post(WM_UPDATER_DOWNLOADING, 0); }
 // 1 ends the program: the replacement script is waiting for it.
 void WindowNotices::UpdaterDone(bool replacing) { Post(WM_UPDATER_DONE, replacing ? 1 : 0); }
 void WindowNotices::Progress(unsigned percent) { PostProgress(percent); }
-
-bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason) {
-  // The files can be held for a moment: another transfer replacing the target at the same time,
-  // or a virus scanner or indexer reading the new file. Those refusals pass; others are final.
-  constexpr int kAttempts = 40;
-  constexpr DWORD kPauseMs = 50;
-  bool flushed = false;
-  for (int attempt = 1;; ++attempt) {
-    const char* operation = "FlushFileBuffers";
-    DWORD error = flushed ? ERROR_SUCCESS : FlushToDisk(from);
-    flushed = error == ERROR_SUCCESS;
-    if (flushed) {
-      operation = "MoveFileExW";
-      if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-      error = ::GetLastError();
-    }
-    const bool passing =
-        error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION;
-    if (!passing || attempt == kAttempts) {
-      reason = ErrorText(operation, error);
-      return false;
-    }
-    ::Sleep(kPauseMs);
-  }
-}
 
 TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& name, std::int32_t expectedLength,
                               std::chrono::milliseconds budget) {
@@ -322,7 +266,8 @@ TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& n
     LogDownload(name, expectedLength, result);
     return result;
   }
-  if (auto refusal = SpaceRefusal(target, expectedLength)) {
+  const auto freeBytes = [&] { return target.freeSpace ? target.freeSpace(target.folder) : FreeBytes(target.folder); };
+  if (auto refusal = SpaceRefusal(expectedLength, freeBytes)) {
     result.reason = std::move(*refusal);
     LogDownload(name, expectedLength, result);
     return result;

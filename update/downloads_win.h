@@ -13,6 +13,7 @@
 
 #include "update/procedures.h"
 #include "update/server_setting.h"
+#include "update/temp_file_win.h"
 #include "update/transfer.h"
 
 namespace zt {
@@ -42,10 +43,6 @@ class WindowNotices final : public WorkerNotices {
   void UpdaterDone(bool replacing) override;
   void Progress(unsigned percent) override;
 };
-
-// Moves `from` over `to` (MoveFileExW), after flushing `from` to the disk, so that a power loss
-// right after can never leave a target of the right length full of zeros.
-bool MoveReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason);
 
 // A downloader into a fixed folder on a fixed server with one budget per file.
 class WinInetDownloader final : public Downloader {

@@ -15,6 +15,7 @@
 #include "base/notice.h"
 #include "base/paths.h"
 #include "update/server_address.h"
+#include "update/temp_file.h"
 
 namespace zt {
 namespace {
@@ -27,11 +28,6 @@ std::uintmax_t SizeOr(const std::filesystem::path& file, std::uintmax_t otherwis
 }
 
 }  // namespace
-
-void RemoveQuietly(const std::filesystem::path& file) {
-  std::error_code ec;
-  std::filesystem::remove(file, ec);
-}
 
 // The download folder also holds the fetched descriptor: a package of that name would overwrite
 // it. Names of the tool's own files are refused in any case.

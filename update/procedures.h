@@ -169,6 +169,4 @@ std::optional<std::string> PayloadProblem(UpdateTrust& trust, const Offer& offer
 std::optional<std::string> DownloadChecked(Downloader& downloader, UpdateTrust& trust, const Offer& offer,
                                            const std::filesystem::path& downloaded, std::string_view event);
 
-void RemoveQuietly(const std::filesystem::path& file);
-
 }  // namespace zt

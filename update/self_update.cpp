@@ -10,6 +10,7 @@
 #include "base/notice.h"
 #include "update/pe_image.h"
 #include "update/server_address.h"
+#include "update/temp_file.h"
 
 namespace zt {
 namespace {

@@ -1,7 +1,15 @@
 #include "update/temp_file.h"
 
 #include <atomic>
+#include <cerrno>
+#include <memory>
 #include <system_error>
+#include <vector>
+#if defined(_WIN32)
+#include <io.h>  // _commit: the C runtime's own header, not a Windows one
+#else
+#include <unistd.h>
+#endif
 
 #include "base/fsutil.h"
 #include "base/paths.h"
@@ -11,6 +19,23 @@ namespace {
 
 std::atomic<std::uint32_t> g_tempToken{0};
 std::atomic<std::uint64_t> g_tempCounter{0};
+
+enum class OpenFor { Reading, Writing, Appending };
+
+// A C stream on `path`: wide on Windows, where the narrow name would go through the ANSI code page.
+std::FILE* OpenStream(const std::filesystem::path& path, OpenFor how) {
+#if defined(_WIN32)
+  static constexpr const wchar_t* kModes[] = {L"rb", L"wb", L"ab"};
+  return ::_wfopen(path.c_str(), kModes[static_cast<int>(how)]);
+#else
+  static constexpr const char* kModes[] = {"rb", "wb", "ab"};
+  return std::fopen(path.c_str(), kModes[static_cast<int>(how)]);
+#endif
+}
+
+struct CloseStream {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
 
 }  // namespace
 
@@ -52,41 +77,97 @@ int RemoveStaleFiles(const std::filesystem::path& folder, std::chrono::hours max
   return removed;
 }
 
+void RemoveQuietly(const std::filesystem::path& file) {
+  std::error_code ec;
+  std::filesystem::remove(file, ec);
+}
+
 int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours maxAge) {
   return RemoveStaleFiles(folder, maxAge, [](std::string_view leaf) {
     return leaf.size() > std::string_view(kTempSuffix).size() && leaf.ends_with(kTempSuffix);
   });
 }
 
+FileWriter::~FileWriter() {
+  if (m_file != nullptr) std::fclose(m_file);
+}
+
+bool FileWriter::Open(const std::filesystem::path& path, bool append) {
+  if (m_file != nullptr) std::fclose(m_file);
+  m_file = OpenStream(path, append ? OpenFor::Appending : OpenFor::Writing);
+  m_failed = m_file == nullptr;
+  return !m_failed;
+}
+
+bool FileWriter::Write(std::string_view bytes) {
+  if (m_file == nullptr || m_failed) return false;
+  if (std::fwrite(bytes.data(), 1, bytes.size(), m_file) != bytes.size()) m_failed = true;
+  return !m_failed;
+}
+
+// The data reach the disk before the file is moved over its target, so that a power cut right
+// after a commit can never leave a target of the right length full of zeros. Through the stream's
+// own handle: on Windows _commit is FlushFileBuffers on it.
+bool FileWriter::Sync() {
+  if (m_file == nullptr || m_failed) return false;
+#if defined(_WIN32)
+  m_failed = std::fflush(m_file) != 0 || ::_commit(::_fileno(m_file)) != 0;
+#else
+  m_failed = std::fflush(m_file) != 0 || ::fsync(::fileno(m_file)) != 0;
+#endif
+  return !m_failed;
+}
+
+bool FileWriter::Close() {
+  if (m_file == nullptr) return !m_failed;
+  const bool closed = std::fclose(m_file) == 0;
+  m_file = nullptr;
+  return closed && !m_failed;
+}
+
 TempFile::TempFile(const std::filesystem::path& folder, std::string_view name) : m_path(UniqueTempPath(folder, name)) {}
 
 TempFile::~TempFile() {
   if (m_committed) return;
-  if (m_out.is_open()) m_out.close();
+  m_out.Close();
   std::error_code ec;
   std::filesystem::remove(m_path, ec);
 }
 
-bool TempFile::Open() {
-  m_out.open(m_path, std::ios::binary | std::ios::trunc);
-  return m_out.is_open();
-}
+bool TempFile::Open() { return m_out.Open(m_path); }
 
-bool TempFile::Write(std::string_view bytes) {
-  return m_out.is_open() && m_out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
+bool TempFile::Write(std::string_view bytes) { return m_out.Write(bytes); }
 
 bool TempFile::CopyFrom(const std::filesystem::path& source, std::string& reason) {
-  std::error_code ec;
-  std::filesystem::copy_file(source, m_path, std::filesystem::copy_options::overwrite_existing, ec);
-  if (ec) reason = "copy " + PathToUtf8(source) + ": " + ec.message();
-  return !ec;
+  const std::unique_ptr<std::FILE, CloseStream> in(OpenStream(source, OpenFor::Reading));
+  if (!in) {
+    reason = "copy " + PathToUtf8(source) + ": " + std::generic_category().message(errno);
+    return false;
+  }
+  if (!m_out.Open(m_path)) {
+    reason = "copy " + PathToUtf8(source) + ": cannot create " + PathToUtf8(m_path);
+    return false;
+  }
+  std::vector<char> buffer(64 * 1024);
+  for (;;) {
+    const std::size_t n = std::fread(buffer.data(), 1, buffer.size(), in.get());
+    if (!m_out.Write({buffer.data(), n})) {
+      reason = "copy " + PathToUtf8(source) + ": cannot write " + PathToUtf8(m_path);
+      return false;
+    }
+    if (n < buffer.size()) break;
+  }
+  if (std::ferror(in.get())) {
+    reason = "copy " + PathToUtf8(source) + ": cannot read it";
+    return false;
+  }
+  return true;
 }
 
 bool TempFile::CommitTo(const std::filesystem::path& target, const ReplaceFileFn& replace, std::string& reason) {
-  if (m_out.is_open()) {
-    m_out.close();
-    if (!m_out) {
+  if (m_out.IsOpen()) {
+    const bool synced = m_out.Sync();
+    if (!m_out.Close() || !synced) {
       reason = "cannot write " + PathToUtf8(m_path);
       return false;
     }

@@ -1,11 +1,11 @@
-// Files that appear whole or not at all: a temporary file beside its target, moved over it only
-// when complete, the unique names of such files, and the clean-up of those a crash left behind.
-// Portable (no <windows.h>).
+// Files that appear whole or not at all: a temporary file beside its target, written and pushed
+// to the disk through one handle and moved over the target only when complete, the unique names
+// of such files, and the clean-up of those a crash left behind. Portable (no <windows.h>).
 #pragma once
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -15,7 +15,8 @@ namespace zt {
 // Moves `from` over `to`, replacing it; false and a reason when it cannot.
 using ReplaceFileFn =
     std::function<bool(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason)>;
-// The portable replacement (std::filesystem::rename); the Windows glue passes MoveFileExW.
+// The portable replacement (std::filesystem::rename); the Windows glue passes MoveReplacing
+// (temp_file_win.h).
 bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason);
 
 // A temporary name in the same folder, unique to this transfer (process token and a counter), so
@@ -27,9 +28,35 @@ void SetTempToken(std::uint32_t token);
 // than `maxAge` ago. Returns how many were removed.
 int RemoveStaleFiles(const std::filesystem::path& folder, std::chrono::hours maxAge,
                      const std::function<bool(std::string_view leaf)>& ours);
+// Removes `file` when it is there; a failure is ignored.
+void RemoveQuietly(const std::filesystem::path& file);
 // Removes temporary files (".ztpart") left in `folder` by transfers that never finished, older
 // than `maxAge`. Returns how many were removed.
 int RemoveStaleTempFiles(const std::filesystem::path& folder, std::chrono::hours maxAge);
+
+// A file written through one C stream and pushed to the disk through that same stream, so that
+// it can be moved into place without being opened a second time by path.
+class FileWriter {
+ public:
+  FileWriter() = default;
+  ~FileWriter();  // closes, without Sync
+  FileWriter(const FileWriter&) = delete;
+  FileWriter& operator=(const FileWriter&) = delete;
+
+  // Creates `path` empty, or opens it to append; false when it cannot.
+  bool Open(const std::filesystem::path& path, bool append = false);
+  bool IsOpen() const { return m_file != nullptr; }
+  // False when the bytes were not all written, and for every call after such a failure.
+  bool Write(std::string_view bytes);
+  // Pushes what was written to the disk; false when it cannot.
+  bool Sync();
+  // False when a write, the sync or the close failed.
+  bool Close();
+
+ private:
+  std::FILE* m_file = nullptr;
+  bool m_failed = false;
+};
 
 // A temporary file beside its target that removes itself unless it is committed: the target is
 // only ever the old file or the whole new one, and a crash leaves a stale temporary file that the
@@ -45,15 +72,17 @@ class TempFile {
   // Creates the file for writing; false when it cannot.
   bool Open();
   bool Write(std::string_view bytes);
-  // Fills the file with a copy of `source`; false and a reason when it cannot.
+  // Fills the file with a copy of `source` (instead of Open and Write); false and a reason when it
+  // cannot.
   bool CopyFrom(const std::filesystem::path& source, std::string& reason);
-  // Closes the file (flushing what was written) and moves it over `target` with `replace`
-  // (RenameReplacing when empty); false and a reason when it cannot, the target then untouched.
+  // Pushes what was written to the disk, closes the file and moves it over `target` with
+  // `replace` (RenameReplacing when empty); false and a reason when it cannot, the target then
+  // untouched.
   bool CommitTo(const std::filesystem::path& target, const ReplaceFileFn& replace, std::string& reason);
 
  private:
   std::filesystem::path m_path;
-  std::ofstream m_out;
+  FileWriter m_out;
   bool m_committed = false;
 };
 

@@ -1,9 +1,7 @@
 // The download loop, independent of the HTTP library: it pulls the body from a small source
 // interface, streams it to a file beside the target, reports progress, and moves the file over the
 // target only when the body is whole and of the expected length. A file of known length is
-// resumable: its part is kept under the tool's own name in the folder and continued by a range
-// request, in the same call after a dropped connection and in a later call after a failure or a
-// restart. Portable (no <windows.h>).
+// resumable (update/resume.h). Portable (no <windows.h>).
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -98,13 +96,6 @@ struct TransferResult {
 // after each full chunk (above 100 for a long body), 100 at the end whatever the outcome; nothing
 // at all when no length is expected.
 TransferResult RunTransfer(HttpSource& source, const TransferRequest& request);
-
-// The resumable part of `name` in `folder` and its record (origin, name, length, validator).
-std::filesystem::path ResumablePartPath(const std::filesystem::path& folder, std::string_view name);
-std::filesystem::path ResumableRecordPath(const std::filesystem::path& folder, std::string_view name);
-// Removes resumable parts and records in `folder` not written for `maxAge` (their file is no
-// longer offered, or its server never answered again). Returns how many files were removed.
-int RemoveStaleResumableParts(const std::filesystem::path& folder, std::chrono::hours maxAge);
 
 // "bytes <first>-<last>/<total>"; nullopt when malformed or the total is unknown ("*").
 struct ContentRange {

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include "win/code_pages.h"
-
 namespace zt {
 namespace {
 
@@ -31,23 +29,5 @@ std::string Narrow(std::wstring_view utf16) {
 }
 
 std::string GbkToUtf8(std::string_view gbk) { return Narrow(ToWide(936, gbk)); }
-
-std::optional<std::string> Utf8ToOem(std::string_view utf8) { return Utf8ToCodePage(utf8, ::GetOEMCP()); }
-
-std::optional<std::string> Utf8ToCodePage(std::string_view utf8, unsigned codePage) {
-  const std::wstring wide = Widen(utf8);
-  if (wide.empty()) return std::string{};
-  const CodePageConversion how = ConversionFor(codePage);
-  const DWORD flags = (how.noBestFit ? WC_NO_BEST_FIT_CHARS : 0) | (how.refuseInvalid ? WC_ERR_INVALID_CHARS : 0);
-  BOOL lossy = FALSE;
-  BOOL* report = how.reportDefaultChar ? &lossy : nullptr;
-  const int n =
-      ::WideCharToMultiByte(codePage, flags, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, report);
-  if (n <= 0 || lossy) return std::nullopt;
-  std::string out(static_cast<size_t>(n), '\0');
-  ::WideCharToMultiByte(codePage, flags, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr, report);
-  if (lossy) return std::nullopt;
-  return out;
-}
 
 }  // namespace zt

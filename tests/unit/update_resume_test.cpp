@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "base/notice.h"
 #include "tests/unit/file_helpers.h"
 #include "update/disk_space.h"
+#include "update/resume.h"
 #include "update/retry_after.h"
 #include "update/server_address.h"
 #include "update/temp_file.h"
@@ -457,6 +460,37 @@ TEST(DiskSpace, TwiceTheLengthAndAMargin) {
       EXPECT_NE(s->noticeText.find("可用 " + std::to_string(r.freeMiB) + " MiB"), std::string::npos);
     }
   }
+}
+
+// The volume is asked only for a file of known length; a volume that cannot tell lets the download
+// go (its write will tell); a shortfall refuses it and tells the main window.
+TEST(DiskSpace, RefusalOnlyForAKnownShortfall) {
+  constexpr std::uint64_t MiB = zt::kMiB;
+  struct Row {
+    const char* label;
+    std::int32_t length;
+    std::optional<std::uint64_t> free;
+    bool asked;
+    std::string refusal, notice;  // "" for none
+  };
+  const std::int32_t kLength = 25 * 1024 * 1024;
+  for (const Row& r :
+       {Row{"unknown length", 0, 0, false, "", ""}, Row{"negative length", -1, 0, false, "", ""},
+        Row{"volume cannot tell", kLength, std::nullopt, true, "", ""}, Row{"room", kLength, 66 * MiB, true, "", ""},
+        Row{"no room", kLength, 39 * MiB, true, "not enough free space: 66 MiB needed, 39 MiB free",
+            "磁盘空间不足：需要 66 MiB，可用 39 MiB。"}}) {
+    SCOPED_TRACE(r.label);
+    zt::ClearInfoNotice();
+    bool asked = false;
+    const auto refusal = zt::SpaceRefusal(r.length, [&] {
+      asked = true;
+      return r.free;
+    });
+    EXPECT_EQ(asked, r.asked);
+    EXPECT_EQ(refusal.value_or(""), r.refusal);
+    EXPECT_EQ(zt::InfoNotice(), r.notice);
+  }
+  zt::ClearInfoNotice();
 }
 
 }  // namespace

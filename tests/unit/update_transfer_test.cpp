@@ -1,5 +1,6 @@
 #include "update/transfer.h"
 
+#include "base/fsutil.h"
 #include "update/server_address.h"
 #include "update/temp_file.h"
 
@@ -360,13 +361,22 @@ TEST(TempFiles, UniqueNamesAndStaleOnesRemoved) {
 
 TEST(CopyReplacing, ReplacesWholeOrLeavesTarget) {
   const fs::path dir = FreshDir("copy");
+  std::string why;
+  // The copy runs through the temporary file's own writer, block by block: sizes around a block.
+  for (const std::size_t size :
+       {std::size_t{0}, std::size_t{1}, std::size_t{65536}, std::size_t{65537}, std::size_t{200000}}) {
+    SCOPED_TRACE(size);
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 13 % 251);
+    WriteAll(dir / "src", bytes);
+    WriteAll(dir / "dst", "old");
+    EXPECT_TRUE(zt::CopyReplacing(dir / "src", dir / "dst", {}, why)) << why;
+    EXPECT_TRUE(ReadAll(dir / "dst") == bytes);
+  }
   WriteAll(dir / "src", "new bytes");
   WriteAll(dir / "dst", "old");
-  std::string why;
-  EXPECT_TRUE(zt::CopyReplacing(dir / "src", dir / "dst", {}, why)) << why;
-  EXPECT_EQ(ReadAll(dir / "dst"), "new bytes");
-  WriteAll(dir / "dst", "old");
   EXPECT_FALSE(zt::CopyReplacing(dir / "missing", dir / "dst", {}, why));
+  EXPECT_NE(why.find(zt::PathToUtf8(dir / "missing")), std::string::npos) << why;
   EXPECT_EQ(ReadAll(dir / "dst"), "old");
   const auto refuse = [](const fs::path&, const fs::path&, std::string& w) {
     w = "locked";
@@ -377,6 +387,26 @@ TEST(CopyReplacing, ReplacesWholeOrLeavesTarget) {
   EXPECT_EQ(ReadAll(dir / "dst"), "old");
   EXPECT_EQ(TempFilesIn(dir), 0);
   fs::remove_all(dir);
+}
+
+// A write the disk refuses (here a full device) surfaces when the writer pushes or closes, so a
+// temporary file with it is never committed.
+TEST(FileWriter, AFullDiskFailsTheSyncAndTheClose) {
+  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+  struct Row {
+    const char* label;
+    bool sync;
+  };
+  for (const Row& row : {Row{"sync, then close", true}, Row{"close alone", false}}) {
+    SCOPED_TRACE(row.label);
+    zt::FileWriter out;
+    ASSERT_TRUE(out.Open("/dev/full"));
+    EXPECT_TRUE(out.Write("buffered, not yet refused"));
+    if (row.sync) {
+      EXPECT_FALSE(out.Sync());
+    }
+    EXPECT_FALSE(out.Close());
+  }
 }
 
 TEST(ServerAddress, HostAndOptionalPort) {

@@ -11,12 +11,15 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/ids.h"
 #include "base/notice.h"
 #include "update/downloads_win.h"
 #include "update/downloads.h"
+#include "update/temp_file.h"
+#include "update/temp_file_win.h"
 #include "update_win_support.h"
 
 namespace {
@@ -256,6 +259,50 @@ TEST(UpdateDownload, StaleTemporaryFilesAreRemovedAtStart) {
   EXPECT_TRUE(fs::exists(folder / "pkg.exe"));
   fs::remove(folder / "pkg.exe.99-2.ztpart");
   fs::remove(folder / "pkg.exe");
+}
+
+// A commit on Windows moves the temporary file over the target: a target that another program
+// (a scanner, an indexer) holds for a moment is replaced once it is free; one held throughout is
+// left whole, and the temporary file goes either way.
+TEST(TempFileWine, CommitWaitsForAMomentaryHolderOnly) {
+  const fs::path folder = zt_test::FreshFolder("commit_held");
+  const fs::path target = folder / "pkg.exe";
+  enum class Hold { None, Moment, Throughout };
+  struct Row {
+    const char* label;
+    Hold hold;
+    bool stored;
+  };
+  for (const Row& row : {Row{"free", Hold::None, true}, Row{"held a moment", Hold::Moment, true},
+                         Row{"held throughout", Hold::Throughout, false}}) {
+    SCOPED_TRACE(row.label);
+    WriteAll(target, "old");
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (row.hold != Hold::None) {
+      held = ::CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    }
+    std::thread releaser;
+    if (row.hold == Hold::Moment)
+      releaser = std::thread([held] {
+        ::Sleep(300);
+        ::CloseHandle(held);
+      });
+    bool committed = false;
+    std::string reason;
+    {
+      zt::TempFile temp(folder, "pkg.exe");
+      committed = temp.Open() && temp.Write("new") && temp.CommitTo(target, zt::MoveReplacing, reason);
+    }
+    if (releaser.joinable()) releaser.join();
+    if (row.hold == Hold::Throughout) ::CloseHandle(held);
+    EXPECT_EQ(committed, row.stored) << reason;
+    EXPECT_EQ(ReadAll(target), row.stored ? "new" : "old");
+    if (!row.stored) {
+      EXPECT_NE(reason.find("MoveFileExW"), std::string::npos) << reason;
+    }
+    EXPECT_EQ(zt_test::TempFilesIn(folder), 0);
+  }
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "update/pe_image.h"
 #include "update/procedures.h"
 #include "update/self_update_win.h"
+#include "update/temp_file_win.h"
 #include "update_win_support.h"
 #include "win/handles.h"
 #include "win/text.h"
