@@ -10,7 +10,7 @@
 #include <string>
 
 #include "base/fsutil.h"
-#include "update/downloads_win.h"
+#include "update/net/downloads_win.h"
 #include "win/text.h"
 
 namespace {

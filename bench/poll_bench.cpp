@@ -62,8 +62,8 @@ int wmain(int argc, wchar_t** argv) {
   }
   sim.Apply("device car silent=1\n");
   const Figures silent = Run(worst);
-  std::printf("silent device:    %d polls, %d found, median %.1f ms, worst %.1f ms (bound 400 ms, limit 450 ms)\n", worst,
-              silent.found, silent.median, silent.worst);
+  std::printf("silent device:    %d polls, %d found, median %.1f ms, worst %.1f ms (bound 400 ms, limit 450 ms)\n",
+              worst, silent.found, silent.median, silent.worst);
   sim.Apply("device car stall=1\n");
   const Figures stalled = Run(worst);
   std::printf("stalled device:   %d polls, %d found, median %.1f ms, worst %.1f ms (writes never taken)\n", worst,

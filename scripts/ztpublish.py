@@ -48,7 +48,7 @@ MAX_FILE = 31_457_280
 MAX_DATA_VERSION = 2**32 - 1
 # DER SubjectPublicKeyInfo of a P-256 key, up to the 65-byte point.
 P256_SPKI_PREFIX = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d030107034200")
-# update/server_setting_win.cpp's kServerMark: the server a build talks to, then a NUL.
+# update/net/server_setting_win.cpp's kServerMark: the server a build talks to, then a NUL.
 SERVER_MARK = b"ZT_UPDATE_SERVER="
 
 

@@ -19,9 +19,9 @@
 #include "ui/history_dlg_win.h"
 #include "ui/progress_win.h"
 #include "ui/window_logic.h"
-#include "update/data_launch_win.h"
+#include "update/install/data_launch_win.h"
 #include "update/downloads.h"
-#include "update/self_update_win.h"
+#include "update/install/self_update_win.h"
 #include "win/error.h"
 #include "win/handles.h"
 #include "win/system_dll.h"
@@ -202,7 +202,8 @@ void CAutoUpdateDlg::RefreshInfo() {
   if (m_btnStartUpdate) {
     ::EnableWindow(m_btnStartUpdate, missing && !(waiting & kPackageDeferred) ? FALSE : TRUE);
     const bool show = waiting != kNothingWaiting;
-    if ((::IsWindowVisible(m_btnStartUpdate) != FALSE) != show) ::ShowWindow(m_btnStartUpdate, show ? SW_SHOW : SW_HIDE);
+    if ((::IsWindowVisible(m_btnStartUpdate) != FALSE) != show)
+      ::ShowWindow(m_btnStartUpdate, show ? SW_SHOW : SW_HIDE);
   }
   const LocalDescriptor local = TheDescriptorState().Local();
   m_strInfo = BuildInfoText(missing, m_bBusy, GbkToUtf8(local.dataVersion), GbkToUtf8(local.dataTime),
@@ -238,9 +239,13 @@ void CAutoUpdateDlg::LaunchDataUpdater(const DevicePoll& device, std::uint32_t n
 void CAutoUpdateDlg::RefuseStart(const LaunchRefusal& refusal, const DevicePoll& device, std::uint32_t newest) {
   LogEvent("updater-launch", "refused: " + refusal.log);
   ShowBalloon(refusal.words);
-  RecordOutcome({kWhatData, kResultRefused, std::to_string(static_cast<std::int32_t>(newest)),
-                 device.found ? std::to_string(static_cast<std::int32_t>(device.dataVersion)) : std::string(), {},
-                 refusal.cause, "数据升级程序未启动：" + refusal.words.substr(0, refusal.words.find("\r\n"))});
+  RecordOutcome({kWhatData,
+                 kResultRefused,
+                 std::to_string(static_cast<std::int32_t>(newest)),
+                 device.found ? std::to_string(static_cast<std::int32_t>(device.dataVersion)) : std::string(),
+                 {},
+                 refusal.cause,
+                 "数据升级程序未启动：" + refusal.words.substr(0, refusal.words.find("\r\n"))});
 }
 
 void CAutoUpdateDlg::OnWriteDone() {

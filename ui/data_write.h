@@ -20,9 +20,9 @@ inline constexpr std::uint32_t kReadBackMs = 40000;
 inline constexpr std::uint32_t kReadBackSettleMs = 5000;
 // What the worker saw of one run of the data-update program.
 struct WriteRun {
-  bool ended = false;         // false: still running after the 30-minute cap (not read back)
+  bool ended = false;  // false: still running after the 30-minute cap (not read back)
   std::uint32_t exitCode = 0;
-  DevicePoll readBack;        // the last poll; found = false when the device never answered
+  DevicePoll readBack;  // the last poll; found = false when the device never answered
 };
 
 enum class WriteVerdict {

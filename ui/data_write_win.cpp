@@ -43,8 +43,8 @@ DevicePoll ReadBackDevice(std::uint32_t newest, bool seenBefore) {
   }
 }
 
-DataWriteSession::DataWriteSession(HWND window, DataProgramLaunch launch, UniqueKernelHandle process,
-                                   DevicePoll device, std::uint32_t newest)
+DataWriteSession::DataWriteSession(HWND window, DataProgramLaunch launch, UniqueKernelHandle process, DevicePoll device,
+                                   std::uint32_t newest)
     : m_window(window),
       m_launch(std::move(launch)),
       m_device(std::move(device)),
@@ -66,8 +66,8 @@ DataWriteSession::DataWriteSession(HWND window, DataProgramLaunch launch, Unique
       DWORD status = 0;
       ::GetExitCodeProcess(owned->get(), &status);
       run.exitCode = status;
-      LogEvent("updater-launch", "the data-update program ended with status " + std::to_string(status) +
-                                     "; reading the device back");
+      LogEvent("updater-launch",
+               "the data-update program ended with status " + std::to_string(status) + "; reading the device back");
       // The program owned the device while it ran: only now is it asked again.
       run.readBack = ReadBackDevice(newest, seenBefore);
     } else {

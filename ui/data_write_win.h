@@ -12,7 +12,7 @@
 
 #include "ui/data_write.h"
 #include "ui/watch.h"
-#include "update/data_launch_win.h"
+#include "update/install/data_launch_win.h"
 
 namespace zt {
 

@@ -67,9 +67,10 @@ std::string MajorUpdateText(std::uint32_t deviceVersion, std::uint32_t newestVer
 }
 
 std::string HeldText(std::uint32_t deviceVersion) {
-  return FormatNumbers("当前连接的产品数据版本较旧（%d），自动写入已失败两次。\r\n"
-                       "请打开主界面点击“启动升级包”重试，或联系厂家。",
-                       {deviceVersion});
+  return FormatNumbers(
+      "当前连接的产品数据版本较旧（%d），自动写入已失败两次。\r\n"
+      "请打开主界面点击“启动升级包”重试，或联系厂家。",
+      {deviceVersion});
 }
 
 std::string PrintableBytes(std::string_view bytes) {

@@ -11,15 +11,15 @@
 #include "base/notice.h"
 #include "base/paths.h"
 #include "base/thread.h"
-#include "update/crypto_win.h"
-#include "update/descriptor_fetch.h"
+#include "update/trust/crypto_win.h"
+#include "update/install/descriptor_fetch.h"
 #include "update/downloads.h"
-#include "update/downloads_win.h"
-#include "update/network_cost_win.h"
-#include "update/pe_image.h"
-#include "update/self_update_win.h"
-#include "update/shared_folder_win.h"
-#include "update/user_state_win.h"
+#include "update/net/downloads_win.h"
+#include "update/net/network_cost_win.h"
+#include "update/trust/pe_image.h"
+#include "update/install/self_update_win.h"
+#include "update/install/shared_folder_win.h"
+#include "update/trust/user_state_win.h"
 #include "win/process.h"
 #include "win/text.h"
 #include "win/window_poster.h"
@@ -45,8 +45,8 @@ struct WorkerContext {
       : downloader({UpdateServerAddress(), std::move(folder)}, kPackageBudget) {}
   WinInetDownloader downloader;
   WindowNotices notices;
-  UpdateContext context{TheDescriptorState(), downloader, notices,         BuiltInTrust(),
-                        TheSharedFolder(),    TheUserState(), Shown, [](const Outcome& o) { RecordOutcome(o); },
+  UpdateContext context{TheDescriptorState(), downloader,     notices, BuiltInTrust(),
+                        TheSharedFolder(),    TheUserState(), Shown,   [](const Outcome& o) { RecordOutcome(o); },
                         ConnectionMetered};
 };
 
@@ -85,8 +85,13 @@ bool FetchDescriptor(std::chrono::milliseconds budget) {
     return false;
   }
   WinInetDownloader downloader({UpdateServerAddress(), own}, budget);
-  DescriptorFetch fetch{TheDescriptorState(), downloader, BuiltInTrust(), TheUserState(), own,
-                        [](const Outcome& o) { RecordOutcome(o); }, Shown};
+  DescriptorFetch fetch{TheDescriptorState(),
+                        downloader,
+                        BuiltInTrust(),
+                        TheUserState(),
+                        own,
+                        [](const Outcome& o) { RecordOutcome(o); },
+                        Shown};
   return FetchServerDescriptor(fetch) == FetchResult::Accepted;
 }
 

@@ -55,7 +55,7 @@ set_target_properties(planted_version PROPERTIES OUTPUT_NAME version PREFIX "" R
 # The tool as a release is built, where ZT_UPDATE_SERVER in the environment does not count: the
 # one file that reads it, built with the option off, ahead of the library's copy.
 file(CONFIGURE OUTPUT ${zt_next_dir}/server_setting_fixed.cpp CONTENT
-     "// Generated: update/server_setting_win.cpp as a release builds it.\n#define ZT_SERVER_FROM_ENVIRONMENT 0\n#include \"update/server_setting_win.cpp\"\n")
+     "// Generated: update/net/server_setting_win.cpp as a release builds it.\n#define ZT_SERVER_FROM_ENVIRONMENT 0\n#include \"update/net/server_setting_win.cpp\"\n")
 add_executable(ZT_AutoUpdate_fixed_server WIN32 ${PROJECT_SOURCE_DIR}/app/main.cpp ${zt_next_dir}/server_setting_fixed.cpp
                                                 ${PROJECT_SOURCE_DIR}/res/app.rc)
 target_link_libraries(ZT_AutoUpdate_fixed_server PRIVATE zt_glue)

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "update/trust.h"
+#include "update/trust/trust.h"
 
 namespace zt::test {
 

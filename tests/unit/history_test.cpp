@@ -27,18 +27,18 @@ TEST(History, OneLinePerOutcomeRepeatsOfRefusalsOnce) {
     zt::Outcome outcome;
     bool added;
   };
-  for (const Step& s : {Step{Data("failed", "not-taken"), true}, Step{Data("failed", "not-taken"), true},
-                        Step{refusedServer, true}, Step{refusedServer, false}, Step{Data("ok", "none"), true},
-                        Step{refusedServer, false}, Step{Data("refused", "hash"), true},
-                        Step{Data("refused", "hash"), false}}) {
+  for (const Step& s :
+       {Step{Data("failed", "not-taken"), true}, Step{Data("failed", "not-taken"), true}, Step{refusedServer, true},
+        Step{refusedServer, false}, Step{Data("ok", "none"), true}, Step{refusedServer, false},
+        Step{Data("refused", "hash"), true}, Step{Data("refused", "hash"), false}}) {
     EXPECT_EQ(zt::RecordOutcome(s.outcome), s.added);
   }
   const std::vector<std::string> lines = zt::HistoryLines();
   ASSERT_EQ(lines.size(), 5u);
   EXPECT_EQ(lines[0].substr(19), "\tdata\tfailed\t2001->2002 (seq 7)\t写入后设备数据仍为 2001");
   EXPECT_EQ(lines[2].substr(19), "\tserver\trefused\t2003 (seq 9)\t没有签名");
-  EXPECT_EQ(reported, (std::vector<std::string>{"failed/not-taken", "failed/not-taken", "refused/not-signed",
-                                                "ok/none", "refused/hash"}));
+  EXPECT_EQ(reported, (std::vector<std::string>{"failed/not-taken", "failed/not-taken", "refused/not-signed", "ok/none",
+                                                "refused/hash"}));
 
   for (int i = 0; i < 150; ++i) zt::RecordOutcome(Data("failed", ("n" + std::to_string(i)).c_str()));
   const std::vector<std::string> capped = zt::HistoryLines();

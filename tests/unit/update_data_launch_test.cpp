@@ -1,4 +1,4 @@
-#include "update/data_launch.h"
+#include "update/install/data_launch.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "update/descriptor_fetch.h"
+#include "update/install/descriptor_fetch.h"
 
 #include <gtest/gtest.h>
 

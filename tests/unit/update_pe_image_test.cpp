@@ -1,4 +1,4 @@
-#include "update/pe_image.h"
+#include "update/trust/pe_image.h"
 
 #include <gtest/gtest.h>
 

@@ -1,12 +1,12 @@
-#include "update/procedures.h"
+#include "update/install/procedures.h"
 
 #include <gtest/gtest.h>
 
 #include "tests/unit/fake_crypto.h"
 #include "tests/unit/file_helpers.h"
 #include "tests/unit/pe_builder.h"
-#include "update/pe_image.h"
-#include "update/self_update.h"
+#include "update/trust/pe_image.h"
+#include "update/install/self_update.h"
 
 #include <fstream>
 #include <map>
@@ -22,7 +22,7 @@
 #include "base/fsutil.h"
 #include "base/descriptor.h"
 #include "base/ids.h"
-#include "update/transfer.h"
+#include "update/net/transfer.h"
 
 namespace {
 
@@ -334,11 +334,11 @@ TEST(Rollout, DataOutsideTheShareKeepsWhatIsInstalled) {
     std::uint32_t bucket;
     bool downloads;
   };
-  for (const Row& r : {Row{"outside", "40", "0105", kExe, 42, false}, Row{"inside", "40", "0105", kExe, 39, true},
-                       Row{"first installation", "40", "", "", 42, true},
-                       Row{"repair of the same version", "40", "0106", "", 42, true},
-                       Row{"halted, first installation", "0", "", "", 0, false},
-                       Row{"halted, repair", "0", "0106", "", 0, false}}) {
+  for (const Row& r :
+       {Row{"outside", "40", "0105", kExe, 42, false}, Row{"inside", "40", "0105", kExe, 39, true},
+        Row{"first installation", "40", "", "", 42, true},
+        Row{"repair of the same version", "40", "0106", "", 42, true},
+        Row{"halted, first installation", "0", "", "", 0, false}, Row{"halted, repair", "0", "0106", "", 0, false}}) {
     SCOPED_TRACE(r.label);
     Fixture f("rollout");
     f.Serve(DataDescriptor("0106", "p.exe", "1000") + "data_rollout=" + r.share + "\n");
@@ -636,7 +636,8 @@ TEST(TrustedPayloads, OnlyMatchingPackagesAndExecutablesAreUsed) {
 
     UpdaterRun u("trusted_updater");
     zt::UpdateTrust utrust(keys, u.f.crypto);
-    u.f.Serve(sign(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000") + hashLine("updater_sha256_x64", updaterHash)));
+    u.f.Serve(
+        sign(UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000") + hashLine("updater_sha256_x64", updaterHash)));
     u.f.dl.bodies = kServed28;
     EXPECT_EQ(u.Run(nullptr, &utrust), r.used ? 1 : 0);
     EXPECT_EQ(u.f.poster.messages, r.used ? kUpdOk : kUpdFail);

@@ -10,12 +10,12 @@
 
 #include "base/notice.h"
 #include "tests/unit/file_helpers.h"
-#include "update/disk_space.h"
-#include "update/resume.h"
-#include "update/retry_after.h"
-#include "update/server_address.h"
-#include "update/temp_file.h"
-#include "update/transfer.h"
+#include "update/net/disk_space.h"
+#include "update/net/resume.h"
+#include "update/net/retry_after.h"
+#include "update/net/server_address.h"
+#include "update/install/temp_file.h"
+#include "update/net/transfer.h"
 
 namespace {
 

@@ -1,8 +1,8 @@
-#include "update/transfer.h"
+#include "update/net/transfer.h"
 
 #include "base/fsutil.h"
-#include "update/server_address.h"
-#include "update/temp_file.h"
+#include "update/net/server_address.h"
+#include "update/install/temp_file.h"
 
 #include <gtest/gtest.h>
 

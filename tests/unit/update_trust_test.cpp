@@ -1,4 +1,4 @@
-#include "update/trust.h"
+#include "update/trust/trust.h"
 
 #include <gtest/gtest.h>
 

@@ -16,10 +16,10 @@
 
 #include "base/ids.h"
 #include "base/notice.h"
-#include "update/downloads_win.h"
+#include "update/net/downloads_win.h"
 #include "update/downloads.h"
-#include "update/temp_file.h"
-#include "update/temp_file_win.h"
+#include "update/install/temp_file.h"
+#include "update/install/temp_file_win.h"
 #include "update_win_support.h"
 
 namespace {

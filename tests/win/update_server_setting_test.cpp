@@ -1,11 +1,11 @@
 // The update server of a build made with ZT_SERVER_FROM_ENVIRONMENT and of one made without: this
-// program is built once each way (server_setting.cmake), with update/server_setting_win.cpp
+// program is built once each way (server_setting.cmake), with update/net/server_setting_win.cpp
 // compiled the same way, and run under Wine.
 #include <windows.h>
 
 #include <gtest/gtest.h>
 
-#include "update/server_setting.h"
+#include "update/net/server_setting.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <chrono>
 #include <thread>
 
-#include "update/user_state_win.h"
+#include "update/trust/user_state_win.h"
 #include "win/handles.h"
-#include "update/shared_folder_win.h"
+#include "update/install/shared_folder_win.h"
 #include "update_win_support.h"
 
 namespace {

@@ -14,8 +14,8 @@
 
 #include "base/fsutil.h"
 #include "tests/unit/file_helpers.h"
-#include "update/server_address.h"
-#include "update/transfer.h"
+#include "update/net/server_address.h"
+#include "update/net/transfer.h"
 #include "win/text.h"
 
 namespace zt_test {
