@@ -24,8 +24,11 @@ struct ServingDownloader : zt::Downloader {
 
 struct Floors : zt::UserState {
   std::uint64_t floor = 0;
+  std::string newest;
   std::uint64_t SequenceFloor(std::string_view) override { return floor; }
   void RaiseSequenceFloor(std::string_view, std::uint64_t s) override { floor = std::max(floor, s); }
+  std::string NewestKey() override { return newest; }
+  void SetNewestKey(std::string_view k) override { newest = k; }
   bool UpdaterVersionFailed(std::string_view) override { return false; }
   void RememberFailedUpdaterVersion(std::string_view) override {}
   std::uint32_t RolloutBucket() override { return 0; }
@@ -43,19 +46,22 @@ TEST(DescriptorFetch, TheWorkerJudgesWhatItFetched) {
     const char* label;
     std::optional<std::string> served;
     std::uint64_t floor;
+    bool laterKeyAccepted;  // a key listed after the signing one was accepted before
     R result;
     std::string serverText;  // after the fetch; "earlier" is what it held before
     std::string cause;       // of the history line ("" = none)
   };
   for (const Row& r : {
-           Row{"accepted", good, 0, R::Accepted, zt::DecodeDescriptorBytes(good), ""},
-           Row{"unreachable", std::nullopt, 0, R::NotFetched, "", ""},
-           Row{"empty", std::string(), 0, R::Refused, "", "not-signed"},
-           Row{"unsigned", body, 0, R::Refused, "", "not-signed"},
-           Row{"signed by another key", zt::test::FakeSigned(body, zt::test::FakeKey(8)), 0, R::Refused, "",
+           Row{"accepted", good, 0, false, R::Accepted, zt::DecodeDescriptorBytes(good), ""},
+           Row{"unreachable", std::nullopt, 0, false, R::NotFetched, "", ""},
+           Row{"empty", std::string(), 0, false, R::Refused, "", "not-signed"},
+           Row{"unsigned", body, 0, false, R::Refused, "", "not-signed"},
+           Row{"signed by another key", zt::test::FakeSigned(body, zt::test::FakeKey(8)), 0, false, R::Refused, "",
                "bad-signature"},
-           Row{"below this user's floor", good, 6, R::Refused, "", "below-floor"},
-           Row{"larger than any descriptor", good + std::string(70 * 1024, '#'), 0, R::Refused, "", "unreadable"},
+           Row{"below this user's floor", good, 6, false, R::Refused, "", "below-floor"},
+           Row{"signed by a key older than one accepted before", good, 0, true, R::Refused, "", "old-key"},
+           Row{"larger than any descriptor", good + std::string(70 * 1024, '#'), 0, false, R::Refused, "",
+               "unreadable"},
        }) {
     SCOPED_TRACE(r.label);
     const fs::path dir = fs::temp_directory_path() / "zt_fetch_test";
@@ -67,9 +73,11 @@ TEST(DescriptorFetch, TheWorkerJudgesWhatItFetched) {
     dl.folder = dir;
     dl.body = r.served;
     zt::test::FakeCrypto crypto;
-    zt::UpdateTrust trust({key}, crypto);
+    const zt::PublicKey later = zt::test::FakeKey(9);
+    zt::UpdateTrust trust({key, later}, crypto);
     Floors floors;
     floors.floor = r.floor;
+    if (r.laterKeyAccepted) floors.newest = zt::KeyIdOf(later);
     std::vector<zt::Outcome> kept;
     zt::DescriptorFetch fetch{state, dl, trust, floors, dir, [&](const zt::Outcome& o) { kept.push_back(o); }};
     zt::ClearInfoNotice();
@@ -87,6 +95,7 @@ TEST(DescriptorFetch, TheWorkerJudgesWhatItFetched) {
       EXPECT_EQ(kept[0].cause, r.cause);
       EXPECT_EQ(zt::InfoNotice(), zt::RefusalNotice(r.cause));
       // The next good publication takes the refusal's notice down.
+      floors.newest.clear();
       dl.body = zt::test::FakeSigned("data_version=2003\r\nzt_seq=9\r\n", key);
       EXPECT_EQ(zt::FetchServerDescriptor(fetch), R::Accepted);
       EXPECT_EQ(zt::InfoNotice(), "");

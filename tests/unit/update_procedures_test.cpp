@@ -83,10 +83,13 @@ struct FakeShared : zt::SharedFolder {
 
 struct FakeUser : zt::UserState {
   std::map<std::string, std::uint64_t> floors;
+  std::string newest;
   std::set<std::string> failed;
   std::uint32_t bucket = 0;
   std::uint64_t SequenceFloor(std::string_view id) override { return floors[std::string(id)]; }
   void RaiseSequenceFloor(std::string_view id, std::uint64_t seq) override { floors[std::string(id)] = seq; }
+  std::string NewestKey() override { return newest; }
+  void SetNewestKey(std::string_view id) override { newest = id; }
   bool UpdaterVersionFailed(std::string_view v) override { return failed.count(std::string(v)) > 0; }
   void RememberFailedUpdaterVersion(std::string_view v) override { failed.insert(std::string(v)); }
   std::uint32_t RolloutBucket() override { return bucket; }

@@ -125,10 +125,13 @@ TEST(TrustSignatureLine, OnlyTheLastLineAtALineStart) {
 // This user's floors, as the registry keeps them.
 struct FakeFloors : zt::UserState {
   std::map<std::string, std::uint64_t> floors;
+  std::string newest;
   std::uint64_t SequenceFloor(std::string_view id) override { return floors[std::string(id)]; }
   void RaiseSequenceFloor(std::string_view id, std::uint64_t seq) override {
     floors[std::string(id)] = std::max(floors[std::string(id)], seq);
   }
+  std::string NewestKey() override { return newest; }
+  void SetNewestKey(std::string_view id) override { newest = id; }
   bool UpdaterVersionFailed(std::string_view) override { return false; }
   void RememberFailedUpdaterVersion(std::string_view) override {}
   std::uint32_t RolloutBucket() override { return 0; }
@@ -174,8 +177,9 @@ TEST(TrustDecision, FetchedDescriptors) {
 }
 
 // The floor is this user's, per key: raised by every accepted descriptor, whatever is installed,
-// and a successor key starts its own count.
-TEST(TrustDecision, FloorsPerKeyHoldWhateverIsInstalled) {
+// and a successor key starts its own count. Once the successor has signed an accepted descriptor,
+// the earlier key's publications are replays and are refused, however high their sequence.
+TEST(TrustDecision, FloorsPerKeyAndNoWayBackToAnEarlierKey) {
   const zt::PublicKey oldKey = FakeKey(7), newKey = FakeKey(9), strayKey = FakeKey(11);
   const auto signedSeq = [](const zt::PublicKey& k, int seq) {
     return FakeSigned("data_version=2002\r\nzt_seq=" + std::to_string(seq) + "\r\n", k);
@@ -192,18 +196,58 @@ TEST(TrustDecision, FloorsPerKeyHoldWhateverIsInstalled) {
            Step{"6 under the old key", signedSeq(oldKey, 6), "", true},
            Step{"5 after 6, nothing installed", signedSeq(oldKey, 5), "", false},
            Step{"5 after 6, the installed one reset to 3", signedSeq(oldKey, 5), signedSeq(oldKey, 3), false},
-           Step{"the new key starts its own count", signedSeq(newKey, 1), signedSeq(oldKey, 6), true},
+           Step{"the old key again, higher", signedSeq(oldKey, 7), "", true},
+           Step{"the new key starts its own count", signedSeq(newKey, 1), signedSeq(oldKey, 7), true},
            Step{"and keeps it", signedSeq(newKey, 0), "", false},
-           Step{"the old key's floor stays", signedSeq(oldKey, 6), "", true},
+           Step{"the old key's last publication, replayed", signedSeq(oldKey, 7), "", false},
+           Step{"the old key, higher than ever", signedSeq(oldKey, 99), signedSeq(oldKey, 7), false},
+           Step{"the new key goes on", signedSeq(newKey, 2), signedSeq(oldKey, 7), true},
            Step{"a key this build does not trust", signedSeq(strayKey, 99), "", false},
        }) {
     SCOPED_TRACE(s.label);
     const auto refusal = trust.AcceptFetched(s.fetched, s.installed, floors);
     EXPECT_EQ(!refusal.has_value(), s.used) << refusal.value_or("");
   }
-  EXPECT_EQ(floors.floors[zt::KeyIdOf(oldKey)], 6u);
-  EXPECT_EQ(floors.floors[zt::KeyIdOf(newKey)], 1u);
+  EXPECT_EQ(floors.floors[zt::KeyIdOf(oldKey)], 7u);
+  EXPECT_EQ(floors.floors[zt::KeyIdOf(newKey)], 2u);
   EXPECT_EQ(floors.floors.count(zt::KeyIdOf(strayKey)), 0u);
+  EXPECT_EQ(floors.newest, zt::KeyIdOf(newKey));
+  // The installed package signed by the old key still runs: only fetching goes by the newest key.
+  EXPECT_FALSE(trust.SignatureRefusal(signedSeq(oldKey, 7)));
+}
+
+// The newest key is kept by its id, so builds that list other keys read it right: a later build
+// that trusts the new key alone still takes it, one that trusts a spare after it may move on,
+// and a key no longer listed binds nothing.
+TEST(TrustDecision, NewestKeyAcrossBuildsThatListOtherKeys) {
+  const zt::PublicKey k1 = FakeKey(7), k2 = FakeKey(9), k3 = FakeKey(11);
+  const auto signedBy = [](const zt::PublicKey& k) { return FakeSigned("data_version=2002\r\nzt_seq=1\r\n", k); };
+  struct Row {
+    const char* label;
+    std::vector<zt::PublicKey> built;
+    const zt::PublicKey* newest;  // nullptr: none accepted yet
+    const zt::PublicKey* signer;
+    bool used;
+    const zt::PublicKey* newestAfter;
+  };
+  for (const Row& r : {
+           Row{"nothing accepted yet, the older key", {k1, k2}, nullptr, &k1, true, &k1},
+           Row{"nothing accepted yet, the newer key", {k1, k2}, nullptr, &k2, true, &k2},
+           Row{"the newer key after the older one", {k1, k2}, &k1, &k2, true, &k2},
+           Row{"the older key after the newer one", {k1, k2}, &k2, &k1, false, &k2},
+           Row{"a build that trusts the new key alone", {k2}, &k2, &k2, true, &k2},
+           Row{"the retired key is not listed", {k2, k3}, &k1, &k2, true, &k2},
+           Row{"on to the spare listed last", {k2, k3}, &k2, &k3, true, &k3},
+       }) {
+    SCOPED_TRACE(r.label);
+    zt::test::FakeCrypto crypto;
+    FakeFloors floors;
+    if (r.newest) floors.newest = zt::KeyIdOf(*r.newest);
+    zt::UpdateTrust trust(r.built, crypto);
+    const auto refusal = trust.AcceptFetched(signedBy(*r.signer), "", floors);
+    EXPECT_EQ(!refusal.has_value(), r.used) << refusal.value_or("");
+    EXPECT_EQ(floors.newest, zt::KeyIdOf(*r.newestAfter));
+  }
 }
 
 // What a payload must be to be installed, copied or run.

@@ -43,6 +43,8 @@ struct NoUserState : zt::UserState {
   std::vector<std::string> failed;
   std::uint64_t SequenceFloor(std::string_view) override { return 0; }
   void RaiseSequenceFloor(std::string_view, std::uint64_t) override {}
+  std::string NewestKey() override { return {}; }
+  void SetNewestKey(std::string_view) override {}
   bool UpdaterVersionFailed(std::string_view) override { return false; }
   void RememberFailedUpdaterVersion(std::string_view v) override { failed.emplace_back(v); }
   std::uint32_t RolloutBucket() override { return 0; }

@@ -105,8 +105,8 @@ TEST(SharedFolderWine, CreatedWithPermissionsThatKeepTheFolderItself) {
   EXPECT_EQ(rights & FILE_ADD_FILE, static_cast<DWORD>(FILE_ADD_FILE));
 }
 
-// This user's state in the registry: floors only rise, failed versions are kept (the oldest
-// dropped past sixteen), and the rollout bucket stays what it was first drawn as.
+// This user's state in the registry: floors only rise, the newest key is kept, failed versions are
+// kept (the oldest dropped past sixteen), and the rollout bucket stays what it was first drawn as.
 TEST(UserStateWine, FloorsFailedVersionsAndBucketPersist) {
   const std::wstring key = L"Software\\ZT_AutoUpdate_test";
   ::RegDeleteTreeW(HKEY_CURRENT_USER, key.c_str());
@@ -116,12 +116,15 @@ TEST(UserStateWine, FloorsFailedVersionsAndBucketPersist) {
     state.RaiseSequenceFloor("k1", 6);
     state.RaiseSequenceFloor("k1", 5);
     state.RaiseSequenceFloor("k2", 1);
+    EXPECT_EQ(state.NewestKey(), "");
+    state.SetNewestKey("0a1b2c3d4e5f6071");
     for (int v = 0; v < 17; ++v) state.RememberFailedUpdaterVersion("3." + std::to_string(v));
     EXPECT_LT(state.RolloutBucket(), 100u);
   }
   zt::RegistryUserState again(key);  // a later start
   EXPECT_EQ(again.SequenceFloor("k1"), 6u);
   EXPECT_EQ(again.SequenceFloor("k2"), 1u);
+  EXPECT_EQ(again.NewestKey(), "0a1b2c3d4e5f6071");
   EXPECT_FALSE(again.UpdaterVersionFailed("3.0"));
   EXPECT_TRUE(again.UpdaterVersionFailed("3.1"));
   EXPECT_TRUE(again.UpdaterVersionFailed("3.16"));

@@ -33,6 +33,7 @@ void TakeDownRefusal() {
 std::string RefusalCause(std::string_view reason) {
   if (reason.starts_with("not signed")) return "not-signed";
   if (reason.find("sequence") != std::string_view::npos) return "below-floor";
+  if (reason.find("older than key") != std::string_view::npos) return "old-key";
   if (reason.find("signature") != std::string_view::npos) return "bad-signature";
   return "unreadable";
 }
@@ -41,6 +42,7 @@ std::string RefusalNotice(std::string_view cause) {
   if (cause == "not-signed") return "服务器上的升级信息没有签名，已拒绝使用，暂不更新。";
   if (cause == "bad-signature") return "服务器上的升级信息签名无效，已拒绝使用，暂不更新。";
   if (cause == "below-floor") return "服务器上的升级信息比已使用过的旧，已拒绝使用，暂不更新。";
+  if (cause == "old-key") return "服务器上的升级信息使用已被替换的旧密钥签名，已拒绝使用，暂不更新。";
   return "服务器上的升级信息无法读取，已拒绝使用，暂不更新。";
 }
 

@@ -38,7 +38,8 @@ enum class FetchResult {
 FetchResult FetchServerDescriptor(DescriptorFetch& f);
 
 // The report's short code for a refused descriptor, from the trust's reason: not-signed,
-// bad-signature, below-floor or unreadable.
+// bad-signature, below-floor, old-key (an earlier key than one accepted
+// before) or unreadable.
 std::string RefusalCause(std::string_view reason);
 // The information text's words for that code.
 std::string RefusalNotice(std::string_view cause);

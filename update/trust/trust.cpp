@@ -168,6 +168,11 @@ std::optional<std::string> UpdateTrust::AcceptFetched(std::string_view fetchedRa
   const bool installedSameKey = !installedRaw.empty() && VerifyingKey(installedRaw, &ignored) == key;
   const std::uint64_t installed = installedSameKey ? sequence(installedRaw) : 0;
   const std::string keyId = KeyIdOf(m_keys[*key]);
+  // Once a later key has signed what this user accepted, an earlier key's publications are replays:
+  // whoever keeps the old key's last one could serve it for ever, as each key has floors of its own.
+  const std::string newest = state.NewestKey();
+  const std::optional<std::size_t> newestAt = KeyIndexOf(newest);
+  if (newestAt && *key < *newestAt) return "signed by key " + keyId + ", older than key " + newest + " accepted before";
   const std::uint64_t floor = state.SequenceFloor(keyId);
   const std::uint64_t fetched = sequence(fetchedRaw);
   if (fetched < installed)
@@ -176,6 +181,14 @@ std::optional<std::string> UpdateTrust::AcceptFetched(std::string_view fetchedRa
     return "its sequence " + std::to_string(fetched) + " is lower than " + std::to_string(floor) +
            ", accepted before under key " + keyId;
   state.RaiseSequenceFloor(keyId, fetched);
+  if (newest != keyId) state.SetNewestKey(keyId);
+  return std::nullopt;
+}
+
+std::optional<std::size_t> UpdateTrust::KeyIndexOf(std::string_view keyId) const {
+  for (std::size_t i = 0; i < m_keys.size(); ++i) {
+    if (KeyIdOf(m_keys[i]) == keyId) return i;
+  }
   return std::nullopt;
 }
 

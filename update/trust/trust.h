@@ -85,7 +85,10 @@ class UpdateTrust {
   std::optional<std::string> SignatureRefusal(std::string_view raw);
   // The same for a fetched descriptor, which also may not go back behind the highest sequence this
   // user has accepted under the key that signed it, nor behind the installed descriptor's when that
-  // one is signed by the same key. Once accepted, its sequence becomes that key's floor.
+  // one is signed by the same key, nor be signed by a key listed before (older than) the newest key
+  // this user has accepted a descriptor under. Once accepted, its sequence becomes that key's floor
+  // and its key the newest when it is listed later. The newest key is kept by its id, not its place
+  // in the list: a later build lists fewer keys. An id this build does not list binds nothing.
   std::optional<std::string> AcceptFetched(std::string_view fetchedRaw, std::string_view installedRaw,
                                            UserState& state);
   // Why `file` may not be installed, copied or run under the hash `hashHex` that the descriptor
@@ -98,6 +101,8 @@ class UpdateTrust {
  private:
   // The index of the key that verifies `raw`, or why none does.
   std::optional<std::size_t> VerifyingKey(std::string_view raw, std::string* refusal);
+  // Where the key `keyId` stands in this build's list (oldest first), when it is there.
+  std::optional<std::size_t> KeyIndexOf(std::string_view keyId) const;
 
   std::vector<PublicKey> m_keys;
   Crypto& m_crypto;

@@ -16,6 +16,7 @@ namespace {
 constexpr wchar_t kFloorsKey[] = L"\\SequenceFloors";
 constexpr wchar_t kFailedValue[] = L"FailedUpdaterVersions";
 constexpr wchar_t kBucketValue[] = L"RolloutBucket";
+constexpr wchar_t kNewestKeyValue[] = L"NewestKey";
 // The list of failed versions stays short: the oldest are dropped.
 constexpr std::size_t kFailedVersionsKept = 16;
 
@@ -76,6 +77,25 @@ void RegistryUserState::RaiseSequenceFloor(std::string_view keyId, std::uint64_t
   const std::wstring name = Widen(keyId);
   if (ReadQword(m_keyPath + kFloorsKey, name.c_str()) >= sequence) return;
   Write(m_keyPath + kFloorsKey, name.c_str(), REG_QWORD, &sequence, sizeof sequence);
+}
+
+std::string RegistryUserState::NewestKey() {
+  std::lock_guard lock(m_mutex);
+  const UniqueHKey key = OpenKey(m_keyPath, false);
+  wchar_t value[64] = {};
+  DWORD type = 0, size = sizeof value - sizeof(wchar_t);
+  if (!key ||
+      ::RegQueryValueExW(key.get(), kNewestKeyValue, nullptr, &type, reinterpret_cast<BYTE*>(value), &size) !=
+          ERROR_SUCCESS ||
+      type != REG_SZ)
+    return {};
+  return Narrow(std::wstring_view(value, wcsnlen(value, size / sizeof(wchar_t))));
+}
+
+void RegistryUserState::SetNewestKey(std::string_view keyId) {
+  std::lock_guard lock(m_mutex);
+  const std::wstring value = Widen(keyId);
+  Write(m_keyPath, kNewestKeyValue, REG_SZ, value.c_str(), static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
 }
 
 bool RegistryUserState::UpdaterVersionFailed(std::string_view version) {

@@ -16,6 +16,8 @@ class RegistryUserState final : public UserState {
 
   std::uint64_t SequenceFloor(std::string_view keyId) override;
   void RaiseSequenceFloor(std::string_view keyId, std::uint64_t sequence) override;
+  std::string NewestKey() override;
+  void SetNewestKey(std::string_view keyId) override;
   bool UpdaterVersionFailed(std::string_view version) override;
   void RememberFailedUpdaterVersion(std::string_view version) override;
   std::uint32_t RolloutBucket() override;
