@@ -1,5 +1,9 @@
 #include "ui/dialog_win.h"
 
+#include <exception>
+#include <string>
+
+#include "base/log.h"
 #include "win/text.h"
 
 namespace zt {
@@ -128,6 +132,19 @@ void CDialog::CenterOver(HWND other) const {
 }
 
 INT_PTR CALLBACK CDialog::DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  // An exception must not unwind through the system's frames, which would end the tool: the message
+  // is logged and left to the default handling, as a worker's exception ends only that worker.
+  try {
+    return Dispatch(hwnd, message, wParam, lParam);
+  } catch (const std::exception& e) {
+    LogEvent("window", "message " + std::to_string(message) + " stopped by an unexpected error: " + e.what());
+  } catch (...) {
+    LogEvent("window", "message " + std::to_string(message) + " stopped by an unexpected error");
+  }
+  return FALSE;
+}
+
+INT_PTR CDialog::Dispatch(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_INITDIALOG) {
     auto* self = reinterpret_cast<CDialog*>(lParam);
     ::SetWindowLongPtrW(hwnd, DWLP_USER, lParam);

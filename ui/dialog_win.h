@@ -57,6 +57,7 @@ class CDialog {
 
  private:
   static INT_PTR CALLBACK DialogProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+  static INT_PTR Dispatch(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
   UINT m_nTemplateId;
   bool m_bModal = false;

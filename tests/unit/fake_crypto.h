@@ -60,7 +60,14 @@ struct FakeCrypto : Crypto {
     return std::equal(digest.begin(), digest.end(), sig.begin()) &&
            std::equal(key.begin(), key.begin() + 32, sig.begin() + 32);
   }
-  std::optional<HeldFile> HashAndHold(const std::filesystem::path& file, HoldFor purpose) override {
+  std::optional<HeldFile> HashAndHold(const std::filesystem::path& file, HoldFor purpose, std::uint64_t maxBytes,
+                                      std::string& why) override {
+    std::error_code ec;
+    const std::uintmax_t size = std::filesystem::file_size(file, ec);
+    if (!ec && size > maxBytes) {
+      why = "its size " + std::to_string(size) + " is larger than the " + std::to_string(maxBytes) + " bytes";
+      return std::nullopt;
+    }
     std::ifstream in(file, std::ios::binary);
     if (!in) return std::nullopt;
     std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

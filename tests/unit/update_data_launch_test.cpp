@@ -17,7 +17,7 @@ TEST(DataProgramLaunch, CheckedCopyInTheUsersFolder) {
   const fs::path dir = fs::temp_directory_path() / "zt_data_launch";
   const std::string program = "MZ the data-update program";
   const zt::PublicKey key = zt::test::FakeKey(4);
-  const std::string hashLine = "data_sha256=" + zt::HexOf(zt::test::FakeDigest(program)) + "\n";
+  const std::string hashLine = "data_length=26\ndata_sha256=" + zt::HexOf(zt::test::FakeDigest(program)) + "\n";
   struct Row {
     const char* label;
     bool keyBuiltIn;
@@ -29,7 +29,13 @@ TEST(DataProgramLaunch, CheckedCopyInTheUsersFolder) {
         Row{"signed, other bytes", true,
             zt::test::FakeSigned("data_version=1\ndata_sha256=" + std::string(64, '0') + "\n", key), false},
         Row{"descriptor not signed", true, "data_version=1\n" + hashLine, false},
-        Row{"no key, no hash", false, "data_version=1\n", true}}) {
+        Row{"no key, no hash", false, "data_version=1\ndata_length=26\n", true},
+        // Copied through memory: never read past the length the descriptor gives.
+        Row{"longer than its signed length", true,
+            zt::test::FakeSigned(
+                "data_version=1\ndata_length=25\ndata_sha256=" + zt::HexOf(zt::test::FakeDigest(program)) + "\n", key),
+            false},
+        Row{"no key, no length", false, "data_version=1\n", false}}) {
     SCOPED_TRACE(r.label);
     fs::remove_all(dir);
     fs::create_directories(dir / "shared");

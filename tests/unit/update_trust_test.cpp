@@ -266,16 +266,20 @@ TEST(TrustDecision, Payloads) {
     bool keyBuiltIn;
     std::string hashLine;  // "" = none
     bool used;
+    std::uint64_t maxBytes = 10;  // the file's own size
   };
   for (const Row& r :
        {Row{"match", true, actual, true}, Row{"mismatch", true, other, false}, Row{"missing", true, "", false},
         Row{"upper case", true, upper, false}, Row{"no key: match", false, actual, true},
-        Row{"no key: mismatch", false, other, false}, Row{"no key: missing", false, "", true}}) {
+        Row{"no key: mismatch", false, other, false}, Row{"no key: missing", false, "", true},
+        Row{"larger than the signed length", true, actual, false, 9},
+        Row{"no key: larger than the length given", false, "", false, 9},
+        Row{"within a larger length", true, actual, true, 11}}) {
     SCOPED_TRACE(r.label);
     zt::test::FakeCrypto crypto;
     zt::UpdateTrust trust(r.keyBuiltIn ? std::vector{FakeKey(3)} : std::vector<zt::PublicKey>{}, crypto);
     zt::HeldFile held;
-    const auto refusal = trust.PayloadRefusal("data_sha256", r.hashLine, file, &held);
+    const auto refusal = trust.PayloadRefusal("data_sha256", r.hashLine, file, r.maxBytes, &held);
     EXPECT_EQ(!refusal.has_value(), r.used) << refusal.value_or("");
     // A used file stays held until the caller lets go, also without a hash to compare; a refused
     // one is not held.

@@ -299,8 +299,9 @@ TEST(UpdateTrustWine, HeldFileCannotBeChangedUntilReleased) {
   const fs::path dir = zt_test::FreshFolder("held");
   const fs::path file = dir / "data_update.exe";
   WriteAll(file, "MZ program");
-  auto held = g_cng.HashAndHold(file, zt::HoldFor::Running);
-  ASSERT_TRUE(held);
+  std::string why;
+  auto held = g_cng.HashAndHold(file, zt::HoldFor::Running, 10, why);
+  ASSERT_TRUE(held) << why;
   EXPECT_EQ(held->digest, *g_cng.Sha256("MZ program"));
   zt::UniqueKernelHandle writer(::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                               OPEN_EXISTING, 0, nullptr));
@@ -308,6 +309,28 @@ TEST(UpdateTrustWine, HeldFileCannotBeChangedUntilReleased) {
   EXPECT_FALSE(::MoveFileExW(file.c_str(), (dir / "swapped.exe").c_str(), MOVEFILE_REPLACE_EXISTING));
   EXPECT_FALSE(::DeleteFileW(file.c_str()));
   held->hold.reset();
+  EXPECT_TRUE(::DeleteFileW(file.c_str()));
+}
+
+// A file far larger than the length it is checked against (a sparse one, as another account could
+// plant in the shared folder) is refused from its size on the handle, before it is read: for every
+// purpose, and the file is not held afterwards.
+TEST(UpdateTrustWine, FileLargerThanItsLengthIsRefusedUnread) {
+  const fs::path dir = zt_test::FreshFolder("huge");
+  const fs::path file = dir / "data_update.exe";
+  {
+    zt::UniqueKernelHandle out(
+        ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(out);
+    LARGE_INTEGER end{};
+    end.QuadPart = 2LL << 30;
+    ASSERT_TRUE(::SetFilePointerEx(out.get(), end, nullptr, FILE_BEGIN) && ::SetEndOfFile(out.get()));
+  }
+  for (const zt::HoldFor purpose : {zt::HoldFor::Running, zt::HoldFor::Copying, zt::HoldFor::Moving}) {
+    std::string why;
+    EXPECT_FALSE(g_cng.HashAndHold(file, purpose, 1000, why));
+    EXPECT_NE(why.find("2147483648 is larger than the 1000 bytes"), std::string::npos) << why;
+  }
   EXPECT_TRUE(::DeleteFileW(file.c_str()));
 }
 

@@ -18,7 +18,9 @@ std::optional<PrivateCopy> PrepareDataProgram(UpdateTrust& trust, const LocalDes
   }
   HeldFile source;
   const Offer offer = DataOffer(local.text);
-  if (auto refusal = trust.PayloadRefusal(offer.keys.sha256, offer.sha256, installed, &source, HoldFor::Copying)) {
+  // Read into memory to be copied: never more than the signed length, whatever another account put there.
+  if (auto refusal = trust.PayloadRefusal(offer.keys.sha256, offer.sha256, installed, offer.MaxBytes(), &source,
+                                          HoldFor::Copying)) {
     reason = *refusal;
     return std::nullopt;
   }
@@ -31,7 +33,7 @@ std::optional<PrivateCopy> PrepareDataProgram(UpdateTrust& trust, const LocalDes
     return std::nullopt;
   }
   // What starts is what was hashed: the copy is held and compared with the source's hash.
-  const auto held = trust.Hashing().HashAndHold(copy.program, HoldFor::Running);
+  const auto held = trust.Hashing().HashAndHold(copy.program, HoldFor::Running, source.bytes.size(), reason);
   if (!held || held->digest != source.digest) {
     reason = "the copy " + PathToUtf8(copy.program) + " differs from what was checked";
     return std::nullopt;

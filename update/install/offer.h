@@ -23,6 +23,9 @@ struct Offer {
   std::string rollout;  // the share of installations it is offered to; empty: all
   // The three keys without which nothing can be fetched.
   bool Complete() const { return !version.empty() && !file.empty() && !lengthText.empty(); }
+  // The most bytes its file may have, so that none is read further: the length it gives (0 when it
+  // gives none).
+  std::uint64_t MaxBytes() const { return length > 0 ? static_cast<std::uint64_t>(length) : 0; }
 };
 
 OfferKeys DataOfferKeys();

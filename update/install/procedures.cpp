@@ -51,7 +51,7 @@ std::optional<std::string> PayloadProblem(UpdateTrust& trust, const Offer& offer
   std::optional<std::string> problem;
   if (!LooksLikeExecutable(file)) {
     problem = "not an executable image";
-  } else if (auto refusal = trust.PayloadRefusal(offer.keys.sha256, offer.sha256, file)) {
+  } else if (auto refusal = trust.PayloadRefusal(offer.keys.sha256, offer.sha256, file, offer.MaxBytes())) {
     problem = *refusal;
   }
   if (problem) RemoveQuietly(file);
@@ -223,7 +223,7 @@ class DataSteps final : public OfferSteps {
     return offer.version == local.dataVersion && offer.length >= 0 &&
            SizeOr(InstalledProgram(), ~std::uintmax_t{0}) == static_cast<std::uintmax_t>(offer.length) &&
            installed.sha256 == offer.sha256 &&
-           !m_c.trust.PayloadRefusal(offer.keys.sha256, offer.sha256, InstalledProgram());
+           !m_c.trust.PayloadRefusal(offer.keys.sha256, offer.sha256, InstalledProgram(), offer.MaxBytes());
   }
 
   UpdateContext& m_c;
@@ -236,6 +236,7 @@ std::string Sequence(const DescriptorCopy& server) { return GetKeyValue(server.t
 
 std::string CauseOf(std::string_view why) {
   if (why.find("SHA-256") != std::string_view::npos || why.find("signs no") != std::string_view::npos) return "hash";
+  if (why.find("is larger than") != std::string_view::npos) return "size";
   if (why.find("not an executable") != std::string_view::npos) return "not-executable";
   if (why.find("version resource") != std::string_view::npos) return "version-resource";
   if (why.find("built for") != std::string_view::npos) return "machine";

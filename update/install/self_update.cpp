@@ -139,7 +139,8 @@ class UpdaterSteps final : public OfferSteps {
     if (auto problem = m_check.Problem(m_paths.exe)) return "not installed: " + *problem;
     // From here on nobody can change the copy: what is checked is what moves into place.
     HeldFile held;
-    if (auto refusal = m_c.trust.PayloadRefusal(offer.keys.sha256, offer.sha256, placed, &held, HoldFor::Moving))
+    if (auto refusal =
+            m_c.trust.PayloadRefusal(offer.keys.sha256, offer.sha256, placed, offer.MaxBytes(), &held, HoldFor::Moving))
       return "the copy beside the executable was refused: " + *refusal;
     if (held.bytes.size() != static_cast<std::size_t>(offer.length))
       return "the copy beside the executable is not the downloaded one";

@@ -5,7 +5,9 @@
 #include <cstring>
 #include <vector>
 
+#include "base/fsutil.h"
 #include "base/log.h"
+#include "win/error.h"
 #include "win/handles.h"
 #include "win/system_dll.h"
 
@@ -100,26 +102,53 @@ bool CngCrypto::VerifyP256(const PublicKey& key, const Digest& digest, const Sig
                                          static_cast<ULONG>(s.size()), 0) == kOk;
 }
 
-std::optional<HeldFile> CngCrypto::HashAndHold(const std::filesystem::path& file, HoldFor purpose) {
+std::optional<HeldFile> CngCrypto::HashAndHold(const std::filesystem::path& file, HoldFor purpose,
+                                               std::uint64_t maxBytes, std::string& why) {
   // Others may read, nobody may write, rename or delete while the handle lives; a handle that is to
   // move the file needs the right to delete it (a rename is a delete of the old name).
   const DWORD access = GENERIC_READ | (purpose == HoldFor::Moving ? DELETE : 0);
   auto handle = std::make_shared<UniqueKernelHandle>(
       ::CreateFileW(file.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!*handle) return std::nullopt;
+  if (!*handle) {
+    why = LastErrorText("CreateFileW " + PathToUtf8(file));
+    return std::nullopt;
+  }
+  // Nobody can write while the handle lives, so the size read here is the size that is read.
+  LARGE_INTEGER size{};
+  if (!::GetFileSizeEx(handle->get(), &size)) {
+    why = LastErrorText("GetFileSizeEx " + PathToUtf8(file));
+    return std::nullopt;
+  }
+  const auto bytes = static_cast<std::uint64_t>(size.QuadPart);
+  if (bytes > maxBytes) {
+    why = "its size " + std::to_string(bytes) + " is larger than the " + std::to_string(maxBytes) +
+          " bytes the descriptor gives";
+    return std::nullopt;
+  }
   HeldFile held;
+  if (purpose != HoldFor::Running) held.bytes.reserve(static_cast<std::size_t>(bytes));
   Sha256Hash hash;
   std::vector<char> buffer(64 * 1024);
+  std::uint64_t read = 0;
   for (;;) {
     DWORD got = 0;
-    if (!::ReadFile(handle->get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr))
+    if (!::ReadFile(handle->get(), buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+      why = LastErrorText("ReadFile " + PathToUtf8(file));
       return std::nullopt;
+    }
     if (got == 0) break;
-    if (!hash.Add(buffer.data(), got)) return std::nullopt;
+    read += got;
+    if (read > bytes || !hash.Add(buffer.data(), got)) {
+      why = "cannot read " + PathToUtf8(file) + " to check its hash";
+      return std::nullopt;
+    }
     if (purpose != HoldFor::Running) held.bytes.append(buffer.data(), got);
   }
   const auto digest = hash.Finish();
-  if (!digest) return std::nullopt;
+  if (!digest) {
+    why = "cannot hash " + PathToUtf8(file);
+    return std::nullopt;
+  }
   held.digest = *digest;
   held.hold = std::move(handle);
   return held;

@@ -13,7 +13,8 @@ class CngCrypto final : public Crypto {
   bool VerifyP256(const PublicKey& key, const Digest& digest, const Signature& signature) override;
   // Read through a handle that shares reading only: nobody can write, rename or delete the file
   // while it is held.
-  std::optional<HeldFile> HashAndHold(const std::filesystem::path& file, HoldFor purpose) override;
+  std::optional<HeldFile> HashAndHold(const std::filesystem::path& file, HoldFor purpose, std::uint64_t maxBytes,
+                                      std::string& why) override;
 };
 
 // The handle a file held by CngCrypto is held through.

@@ -193,8 +193,8 @@ std::optional<std::size_t> UpdateTrust::KeyIndexOf(std::string_view keyId) const
 }
 
 std::optional<std::string> UpdateTrust::PayloadRefusal(std::string_view hashKey, std::string_view value,
-                                                       const std::filesystem::path& file, HeldFile* held,
-                                                       HoldFor purpose) {
+                                                       const std::filesystem::path& file, std::uint64_t maxBytes,
+                                                       HeldFile* held, HoldFor purpose) {
   std::optional<Digest> expected;
   if (!value.empty()) {
     expected = ParseSha256Hex(value);
@@ -204,8 +204,9 @@ std::optional<std::string> UpdateTrust::PayloadRefusal(std::string_view hashKey,
   }
   // Without a hash there is nothing to compare, but a caller that holds the file still gets it held.
   if (!expected && !held) return std::nullopt;
-  auto hashed = m_crypto.HashAndHold(file, purpose);
-  if (!hashed) return "cannot read it to check its hash";
+  std::string why;
+  auto hashed = m_crypto.HashAndHold(file, purpose, maxBytes, why);
+  if (!hashed) return why.empty() ? std::string("cannot read it to check its hash") : why;
   if (expected && hashed->digest != *expected)
     return "its SHA-256 " + HexOf(hashed->digest) + " differs from the signed " + std::string(value);
   if (held) *held = std::move(*hashed);

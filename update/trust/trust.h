@@ -42,7 +42,12 @@ class Crypto {
   virtual ~Crypto() = default;
   virtual std::optional<Digest> Sha256(std::string_view bytes) = 0;
   virtual bool VerifyP256(const PublicKey& key, const Digest& digest, const Signature& signature) = 0;
-  virtual std::optional<HeldFile> HashAndHold(const std::filesystem::path& file, HoldFor purpose) = 0;
+  // Hashes `file` through a handle that then holds it for `purpose`. A file larger than `maxBytes`
+  // is refused before a byte of it is read (its size is asked of the held handle), so a huge or
+  // sparse file that another account put in the shared folder costs neither memory nor time.
+  // nullopt, with `why`, when it is refused or cannot be read.
+  virtual std::optional<HeldFile> HashAndHold(const std::filesystem::path& file, HoldFor purpose,
+                                              std::uint64_t maxBytes, std::string& why) = 0;
 };
 
 // Standard base64 with '=' padding, nothing else allowed (no blanks, no line breaks).
@@ -92,11 +97,12 @@ class UpdateTrust {
   std::optional<std::string> AcceptFetched(std::string_view fetchedRaw, std::string_view installedRaw,
                                            UserState& state);
   // Why `file` may not be installed, copied or run under the hash `hashHex` that the descriptor
-  // gives under `hashKey` (empty when it gives none), or nullopt when it may. `held`, when given,
-  // receives the handle that keeps the file as it was hashed, held for `purpose`.
+  // gives under `hashKey` (empty when it gives none), or nullopt when it may. A file larger than
+  // `maxBytes` (the length the descriptor gives) is refused unread. `held`, when given, receives the
+  // handle that keeps the file as it was hashed, held for `purpose`.
   std::optional<std::string> PayloadRefusal(std::string_view hashKey, std::string_view hashHex,
-                                            const std::filesystem::path& file, HeldFile* held = nullptr,
-                                            HoldFor purpose = HoldFor::Running);
+                                            const std::filesystem::path& file, std::uint64_t maxBytes,
+                                            HeldFile* held = nullptr, HoldFor purpose = HoldFor::Running);
 
  private:
   // The index of the key that verifies `raw`, or why none does.
