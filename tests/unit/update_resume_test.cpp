@@ -348,6 +348,30 @@ TEST(ResumeParts, KeptAcrossTheDailyCleanUpAndRemovedAfterAWeek) {
   fs::remove_all(dir);
 }
 
+// A kept part that has another name too (another account linked it to a file of this user) is
+// never appended to: its name goes, the other file stays as it was, and the next call fetches the
+// file whole into a part of its own.
+TEST(ResumeParts, APartWithAnotherNameIsNeverWrittenThrough) {
+  const fs::path dir = FreshDir("linked");
+  RangeServer server;
+  server.file = Bytes(kLen, 'e');
+  const std::string victim = server.file.substr(0, 10000);
+  WriteAll(dir / "victim", victim);
+  KeepPart(dir, "", kOrigin, kLen, server.etag);
+  fs::remove(zt::ResumablePartPath(dir, "pkg.exe"));
+  fs::create_hard_link(dir / "victim", zt::ResumablePartPath(dir, "pkg.exe"));
+  const auto first = zt::RunTransfer(server, Request(dir, kLen));
+  EXPECT_FALSE(first.stored);
+  EXPECT_NE(first.reason.find("hard links"), std::string::npos) << first.reason;
+  EXPECT_FALSE(fs::exists(zt::ResumablePartPath(dir, "pkg.exe")));
+  EXPECT_EQ(ReadAll(dir / "victim"), victim);
+  const auto second = zt::RunTransfer(server, Request(dir, kLen));
+  ASSERT_TRUE(second.stored) << second.reason;
+  EXPECT_EQ(ReadAll(dir / "pkg.exe"), server.file);
+  EXPECT_EQ(ReadAll(dir / "victim"), victim);
+  fs::remove_all(dir);
+}
+
 TEST(RetryAfter, SecondsAndHttpDatesCappedAtADay) {
   using std::chrono::seconds;
   const auto now = std::chrono::sys_days(std::chrono::year(2026) / 3 / 1) + 12h;  // Sun, 01 Mar 2026 12:00:00

@@ -12,6 +12,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+#include <functional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -336,12 +338,23 @@ TEST(TransferLoopConcurrency, TwoTransfersOfOneFileLeaveOneWholeCopy) {
   fs::remove_all(dir);
 }
 
-TEST(TempFiles, UniqueNamesAndStaleOnesRemoved) {
+// Temporary names carry a random part (no process id and counter that another account could make
+// first), end in the tool's suffix, and those a crash left behind go after a day.
+TEST(TempFiles, UnguessableNamesAndStaleOnesRemoved) {
   const fs::path dir = FreshDir("stale");
+  std::set<std::string> names;
+  for (int i = 0; i < 1000; ++i) {
+    const fs::path p = zt::UniqueTempPath(dir, "pkg.exe");
+    EXPECT_EQ(p.parent_path(), dir);
+    const std::string leaf = p.filename().string();
+    ASSERT_EQ(leaf.size(), std::string("pkg.exe.").size() + 16 + std::string(".ztpart").size()) << leaf;
+    EXPECT_TRUE(leaf.starts_with("pkg.exe.") && leaf.ends_with(".ztpart")) << leaf;
+    EXPECT_EQ(leaf.substr(8, 16).find_first_not_of("0123456789abcdef"), std::string::npos) << leaf;
+    names.insert(leaf);
+  }
+  EXPECT_EQ(names.size(), 1000u);
   const fs::path a = zt::UniqueTempPath(dir, "pkg.exe");
   const fs::path b = zt::UniqueTempPath(dir, "pkg.exe");
-  EXPECT_NE(a, b);
-  EXPECT_EQ(a.parent_path(), dir);
   WriteAll(a, "old");
   WriteAll(b, "fresh");
   WriteAll(dir / "pkg.exe", "the real file");
@@ -356,6 +369,50 @@ TEST(TempFiles, UniqueNamesAndStaleOnesRemoved) {
   EXPECT_TRUE(fs::exists(dir / "pkg.exe"));
   EXPECT_TRUE(fs::exists(dir / "notes.ztpart.txt"));
   EXPECT_EQ(zt::RemoveStaleTempFiles(dir / "missing", std::chrono::hours(24)), 0);
+  fs::remove_all(dir);
+}
+
+// The writer writes only names of its own: a new file is new (nothing that was there first, a link
+// to another file least of all, is written through), and a file written at its end has one name.
+TEST(FileWriter, WritesOnlyThroughNamesOfItsOwn) {
+  const fs::path dir = FreshDir("names");
+  WriteAll(dir / "victim", "this user's own file");
+  struct Row {
+    const char* label;
+    bool append;
+    std::function<void(const fs::path&)> plant;  // what is at the name before
+    bool written;
+  };
+  const auto victim = dir / "victim";
+  for (const Row& r : {
+           Row{"create: nothing there", false, [](const fs::path&) {}, true},
+           Row{"create: a file there", false, [](const fs::path& p) { WriteAll(p, "planted"); }, false},
+           Row{"create: a hard link there", false, [&](const fs::path& p) { fs::create_hard_link(victim, p); }, false},
+           Row{"create: a symbolic link there", false, [&](const fs::path& p) { fs::create_symlink(victim, p); },
+               false},
+           Row{"append: a file of one name", true, [](const fs::path& p) { WriteAll(p, "part "); }, true},
+           Row{"append: a hard link", true, [&](const fs::path& p) { fs::create_hard_link(victim, p); }, false},
+           Row{"append: a symbolic link", true, [&](const fs::path& p) { fs::create_symlink(victim, p); }, false},
+           Row{"append: nothing there", true, [](const fs::path&) {}, false},
+       }) {
+    SCOPED_TRACE(r.label);
+    const fs::path name = dir / "pkg.exe.ztresume";
+    fs::remove(name);
+    r.plant(name);
+    zt::FileWriter out;
+    const bool opened = r.append ? out.Append(name) : out.Create(name);
+    EXPECT_EQ(opened, r.written) << out.Problem();
+    if (opened) {
+      EXPECT_TRUE(out.Write("bytes") && out.Sync() && out.Close());
+      EXPECT_TRUE(ReadAll(name).ends_with("bytes"));
+    } else {
+      EXPECT_FALSE(out.Problem().empty());
+    }
+    EXPECT_EQ(ReadAll(victim), "this user's own file");
+  }
+  EXPECT_TRUE(zt::ExtraNamesProblem(dir / "x", 2).has_value());
+  EXPECT_TRUE(zt::ExtraNamesProblem(dir / "x", 0).has_value());  // uncounted is not written either
+  EXPECT_FALSE(zt::ExtraNamesProblem(dir / "x", 1).has_value());
   fs::remove_all(dir);
 }
 
@@ -400,7 +457,7 @@ TEST(FileWriter, AFullDiskFailsTheSyncAndTheClose) {
   for (const Row& row : {Row{"sync, then close", true}, Row{"close alone", false}}) {
     SCOPED_TRACE(row.label);
     zt::FileWriter out;
-    ASSERT_TRUE(out.Open("/dev/full"));
+    ASSERT_TRUE(out.Append("/dev/full"));
     EXPECT_TRUE(out.Write("buffered, not yet refused"));
     if (row.sync) {
       EXPECT_FALSE(out.Sync());

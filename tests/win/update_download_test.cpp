@@ -305,4 +305,36 @@ TEST(TempFileWine, CommitWaitsForAMomentaryHolderOnly) {
   }
 }
 
+// A name with more than one file name behind it (a hard link another account made to a file of
+// this user) is never written through, counted on the file's own handle: a target is not replaced
+// and a part is not appended to; a file of one name is.
+TEST(TempFileWine, FilesWithAnotherNameAreNeitherReplacedNorAppendedTo) {
+  const fs::path folder = zt_test::FreshFolder("linked");
+  WriteAll(folder / "victim", "this user's own");
+  ASSERT_TRUE(::CreateHardLinkW((folder / "version.txt").c_str(), (folder / "victim").c_str(), nullptr));
+  std::string reason;
+  {
+    zt::TempFile temp(folder, "version.txt");
+    EXPECT_FALSE(temp.Open() && temp.Write("new") && temp.CommitTo(folder / "version.txt", zt::MoveReplacing, reason));
+  }
+  EXPECT_NE(reason.find("has 2 names"), std::string::npos) << reason;
+  EXPECT_EQ(ReadAll(folder / "victim"), "this user's own");
+  EXPECT_EQ(zt_test::TempFilesIn(folder), 0);
+  zt::FileWriter part;
+  EXPECT_FALSE(part.Append(folder / "version.txt"));
+  EXPECT_NE(part.Problem().find("has 2 names"), std::string::npos) << part.Problem();
+  EXPECT_FALSE(part.Create(folder / "version.txt"));
+  EXPECT_EQ(ReadAll(folder / "victim"), "this user's own");
+
+  ASSERT_TRUE(::DeleteFileW((folder / "version.txt").c_str()));
+  WriteAll(folder / "one.ztresume", "part ");
+  ASSERT_TRUE(part.Append(folder / "one.ztresume")) << part.Problem();
+  EXPECT_TRUE(part.Write("more") && part.Close());
+  EXPECT_EQ(ReadAll(folder / "one.ztresume"), "part more");
+  zt::TempFile temp(folder, "victim");
+  EXPECT_TRUE(temp.Open() && temp.Write("replaced") && temp.CommitTo(folder / "victim", zt::MoveReplacing, reason))
+      << reason;
+  EXPECT_EQ(ReadAll(folder / "victim"), "replaced");
+}
+
 }  // namespace

@@ -1,12 +1,16 @@
 #include "update/install/temp_file.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cerrno>
 #include <memory>
+#include <random>
 #include <system_error>
 #include <vector>
 #if defined(_WIN32)
-#include <io.h>  // _commit: the C runtime's own header, not a Windows one
+#include <io.h>  // _commit, _wopen: the C runtime's own header, not a Windows one
 #else
 #include <unistd.h>
 #endif
@@ -17,19 +21,60 @@
 namespace zt {
 namespace {
 
-std::atomic<std::uint32_t> g_tempToken{0};
-std::atomic<std::uint64_t> g_tempCounter{0};
-
-enum class OpenFor { Reading, Writing, Appending };
-
-// A C stream on `path`: wide on Windows, where the narrow name would go through the ANSI code page.
-std::FILE* OpenStream(const std::filesystem::path& path, OpenFor how) {
+std::uint32_t StatLinkCount(int fd) {
 #if defined(_WIN32)
-  static constexpr const wchar_t* kModes[] = {L"rb", L"wb", L"ab"};
-  return ::_wfopen(path.c_str(), kModes[static_cast<int>(how)]);
+  struct _stat64 st {};
+  if (::_fstat64(fd, &st) != 0) return 0;
 #else
-  static constexpr const char* kModes[] = {"rb", "wb", "ab"};
-  return std::fopen(path.c_str(), kModes[static_cast<int>(how)]);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return 0;
+#endif
+  return static_cast<std::uint32_t>(st.st_nlink);
+}
+
+std::atomic<LinkCounter> g_linkCounter{&StatLinkCount};
+
+// A C stream on a new file (none of that name may exist), or at the end of an existing one. The
+// file is opened by descriptor first, so that "new" is the system's own check and the descriptor's
+// file can be asked for its names before anything is written. Wide on Windows, where the narrow
+// name would go through the ANSI code page.
+std::FILE* OpenForWriting(const std::filesystem::path& path, bool append, std::string& problem) {
+#if defined(_WIN32)
+  const int fd = append ? ::_wopen(path.c_str(), _O_WRONLY | _O_APPEND | _O_BINARY)
+                        : ::_wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+  const auto closeFd = ::_close;
+  const auto streamOf = ::_fdopen;
+#else
+  const int fd = append ? ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW)
+                        : ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  const auto closeFd = ::close;
+  const auto streamOf = ::fdopen;
+#endif
+  if (fd < 0) {
+    problem = PathToUtf8(path) + ": " + std::generic_category().message(errno);
+    return nullptr;
+  }
+  if (append) {
+    if (auto extra = ExtraNamesProblem(path, g_linkCounter.load()(fd))) {
+      problem = *extra;
+      closeFd(fd);
+      return nullptr;
+    }
+  }
+  std::FILE* stream = streamOf(fd, append ? "ab" : "wb");
+  if (stream == nullptr) {
+    problem = PathToUtf8(path) + ": no stream";
+    closeFd(fd);
+  }
+  return stream;
+}
+
+// A C stream on `path` to read.
+std::FILE* OpenForReading(const std::filesystem::path& path) {
+#if defined(_WIN32)
+  return ::_wfopen(path.c_str(), L"rb");
+#else
+  return std::fopen(path.c_str(), "rb");
 #endif
 }
 
@@ -46,17 +91,29 @@ bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::p
   return !ec;
 }
 
-void SetTempToken(std::uint32_t token) { g_tempToken = token; }
-
 std::filesystem::path UniqueTempPath(const std::filesystem::path& folder, std::string_view name) {
+  // The system's source of randomness (rand_s on Windows): a process id and a counter, as before,
+  // let another account make the name first.
+  std::random_device random;
+  static constexpr char kDigits[] = "0123456789abcdef";
   std::string leaf(name);
   leaf += '.';
-  leaf += std::to_string(g_tempToken.load());
-  leaf += '-';
-  leaf += std::to_string(++g_tempCounter);
+  for (int word = 0; word < 2; ++word) {
+    const std::uint32_t bits = random();
+    for (int shift = 28; shift >= 0; shift -= 4) leaf += kDigits[(bits >> shift) & 15];
+  }
   leaf += kTempSuffix;
   return folder / PathFromUtf8(leaf);
 }
+
+std::optional<std::string> ExtraNamesProblem(const std::filesystem::path& file, std::uint32_t links) {
+  if (links == 1) return std::nullopt;
+  if (links == 0) return "the names of " + PathToUtf8(file) + " cannot be counted: it is not written";
+  return PathToUtf8(file) + " has " + std::to_string(links) +
+         " names (hard links): it is not written, another name may lead to another account's or this user's file";
+}
+
+void SetLinkCounter(LinkCounter count) { g_linkCounter = count ? count : &StatLinkCount; }
 
 int RemoveStaleFiles(const std::filesystem::path& folder, std::chrono::hours maxAge,
                      const std::function<bool(std::string_view leaf)>& ours) {
@@ -92,9 +149,18 @@ FileWriter::~FileWriter() {
   if (m_file != nullptr) std::fclose(m_file);
 }
 
-bool FileWriter::Open(const std::filesystem::path& path, bool append) {
+bool FileWriter::Create(const std::filesystem::path& path) {
   if (m_file != nullptr) std::fclose(m_file);
-  m_file = OpenStream(path, append ? OpenFor::Appending : OpenFor::Writing);
+  m_problem.clear();
+  m_file = OpenForWriting(path, false, m_problem);
+  m_failed = m_file == nullptr;
+  return !m_failed;
+}
+
+bool FileWriter::Append(const std::filesystem::path& path) {
+  if (m_file != nullptr) std::fclose(m_file);
+  m_problem.clear();
+  m_file = OpenForWriting(path, true, m_problem);
   m_failed = m_file == nullptr;
   return !m_failed;
 }
@@ -134,18 +200,18 @@ TempFile::~TempFile() {
   std::filesystem::remove(m_path, ec);
 }
 
-bool TempFile::Open() { return m_out.Open(m_path); }
+bool TempFile::Open() { return m_out.Create(m_path); }
 
 bool TempFile::Write(std::string_view bytes) { return m_out.Write(bytes); }
 
 bool TempFile::CopyFrom(const std::filesystem::path& source, std::string& reason) {
-  const std::unique_ptr<std::FILE, CloseStream> in(OpenStream(source, OpenFor::Reading));
+  const std::unique_ptr<std::FILE, CloseStream> in(OpenForReading(source));
   if (!in) {
     reason = "copy " + PathToUtf8(source) + ": " + std::generic_category().message(errno);
     return false;
   }
-  if (!m_out.Open(m_path)) {
-    reason = "copy " + PathToUtf8(source) + ": cannot create " + PathToUtf8(m_path);
+  if (!m_out.Create(m_path)) {
+    reason = "copy " + PathToUtf8(source) + ": cannot create " + m_out.Problem();
     return false;
   }
   std::vector<char> buffer(64 * 1024);

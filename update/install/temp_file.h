@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,11 +20,18 @@ using ReplaceFileFn =
 // (temp_file_win.h).
 bool RenameReplacing(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason);
 
-// A temporary name in the same folder, unique to this transfer (process token and a counter), so
-// two transfers of the same file never share a partial file. It ends in ".ztpart".
+// A temporary name in the same folder: `name`, a random part nobody can guess, and ".ztpart". Two
+// transfers of the same file never share a partial file, and another account cannot put a file
+// (or a link to one of this user's files) in its place before it is made.
 std::filesystem::path UniqueTempPath(const std::filesystem::path& folder, std::string_view name);
-// The process token in temporary names (the Windows glue sets the process id; default 0).
-void SetTempToken(std::uint32_t token);
+
+// Why a file with `links` names (hard links) is not written through, or nullopt: any other name may
+// be another account's way into one of this user's files. 0 means the count could not be read.
+std::optional<std::string> ExtraNamesProblem(const std::filesystem::path& file, std::uint32_t links);
+// How many names the file open as C runtime descriptor `fd` has (0 when it cannot be told): fstat's
+// count, unless the Windows glue has given one that asks the file's own handle.
+using LinkCounter = std::uint32_t (*)(int fd);
+void SetLinkCounter(LinkCounter count);
 // Removes the regular files in `folder` that `ours` claims by name and that were last written more
 // than `maxAge` ago. Returns how many were removed.
 int RemoveStaleFiles(const std::filesystem::path& folder, std::chrono::hours maxAge,
@@ -43,9 +51,15 @@ class FileWriter {
   FileWriter(const FileWriter&) = delete;
   FileWriter& operator=(const FileWriter&) = delete;
 
-  // Creates `path` empty, or opens it to append; false when it cannot.
-  bool Open(const std::filesystem::path& path, bool append = false);
+  // Creates `path`, which must not exist yet (CREATE_NEW): a name that someone else made first is
+  // never written through. False when it cannot.
+  bool Create(const std::filesystem::path& path);
+  // Opens `path`, which must exist, to write at its end; false when it cannot or when the file has
+  // more than one name (ExtraNamesProblem).
+  bool Append(const std::filesystem::path& path);
   bool IsOpen() const { return m_file != nullptr; }
+  // Why the last Create or Append failed.
+  const std::string& Problem() const { return m_problem; }
   // False when the bytes were not all written, and for every call after such a failure.
   bool Write(std::string_view bytes);
   // Pushes what was written to the disk; false when it cannot.
@@ -56,6 +70,7 @@ class FileWriter {
  private:
   std::FILE* m_file = nullptr;
   bool m_failed = false;
+  std::string m_problem;
 };
 
 // A temporary file beside its target that removes itself unless it is committed: the target is
@@ -69,7 +84,7 @@ class TempFile {
   TempFile& operator=(const TempFile&) = delete;
 
   const std::filesystem::path& Path() const { return m_path; }
-  // Creates the file for writing; false when it cannot.
+  // Creates the file for writing (it must not exist yet); false when it cannot.
   bool Open();
   bool Write(std::string_view bytes);
   // Fills the file with a copy of `source` (instead of Open and Write); false and a reason when it

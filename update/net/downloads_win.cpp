@@ -235,8 +235,6 @@ void Post(unsigned message, WPARAM wParam) { PostToMainWindow(message, wParam); 
 
 void PostProgress(unsigned percent) { Post(WM_DOWNLOAD_PROGRESS, percent); }
 
-std::once_flag g_tokenOnce;
-
 void LogDownload(const std::string& name, std::int32_t expected, const TransferResult& r) {
   std::string line = name + " expected=" + std::to_string(expected) + " status=" + std::to_string(r.status) +
                      " received=" + std::to_string(r.received) + " result=" + (r.stored ? "stored" : "failed") +
@@ -259,7 +257,6 @@ void WindowNotices::Progress(unsigned percent) { PostProgress(percent); }
 
 TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& name, std::int32_t expectedLength,
                               std::chrono::milliseconds budget) {
-  std::call_once(g_tokenOnce, [] { SetTempToken(::GetCurrentProcessId()); });
   TransferResult result;
   if (!IsSafeServerFileName(name)) {
     result.reason = "not a plain file name";
@@ -333,7 +330,6 @@ int DownloadFile(const std::string& name, std::int32_t expectedLength, std::chro
 }
 
 void RemoveStaleDownloads() {
-  std::call_once(g_tokenOnce, [] { SetTempToken(::GetCurrentProcessId()); });
   int removed = RemoveStaleTempFiles(PathFromUtf8(kDownloadFolder), std::chrono::hours(24));
   removed += RemoveStaleTempFiles(PathFromUtf8(kUpdateRoot), std::chrono::hours(24));
   // A resumable part survives restarts; one whose file has not been asked for in a week is for a

@@ -127,7 +127,12 @@ class ResumableTransfer {
       bool ended = false, lost = false;
       {
         FileWriter out;
-        if (!out.Open(m_part, m_offset > 0)) return Fail(result, "cannot create " + PathToUtf8(m_part));
+        // A part that starts over is made anew: the old one goes first, and a file that someone puts
+        // under its name meanwhile is not written through.
+        if (m_offset == 0) RemoveQuietly(m_part);
+        // A part that is refused goes (its name only), so the next call starts over with a new one.
+        if (!(m_offset > 0 ? out.Append(m_part) : out.Create(m_part)))
+          return Fail(result, "cannot write the part " + out.Problem(), true);
         const auto write = [&](std::string_view b) { return out.Write(b); };
         failure = ReceiveBody(m_source, m_request, m_post, write, rate, m_offset, result.fetched, ended, lost);
         // A whole part goes to the disk through the handle that wrote it, before it is moved.
