@@ -9,6 +9,7 @@
 #include <chrono>
 #include <thread>
 
+#include "base/notice.h"
 #include "update/trust/user_state_win.h"
 #include "win/handles.h"
 #include "update/install/shared_folder_win.h"
@@ -72,6 +73,151 @@ TEST(SharedFolderWine, WorkersOfOneToolTakeTurns) {
   released = true;
   first.reset();
   worker.join();
+}
+
+// Under Wine a Unix symbolic link stands in for a junction, and Wine 8 makes none itself
+// (CreateSymbolicLinkW gives a name that leads nowhere, and the name of a link to a folder cannot
+// be deleted): Wine starts a Unix program as it is, so /bin/ln and /bin/rm do it.
+std::wstring UnixPath(const fs::path& p) {
+  using UnixName = char*(CDECL*)(LPCWSTR);
+  const auto unixName = reinterpret_cast<UnixName>(
+      reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* name = unixName ? unixName(p.c_str()) : nullptr;
+  const std::wstring out = name ? zt::Widen(name) : std::wstring();
+  if (name) ::HeapFree(::GetProcessHeap(), 0, name);
+  return out;
+}
+
+// Starts the Unix program `program` with `arguments`; empty when it started, else why not. Its
+// process handle may signal before the program has done its work (Wine starts it through a stand-in),
+// so the callers wait for what it does.
+std::string RunUnix(const wchar_t* program, const std::wstring& arguments) {
+  std::wstring command = std::wstring(program) + L" " + arguments;
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!::CreateProcessW((L"Z:" + std::wstring(program)).c_str(), command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &si, &pi))
+    return "CreateProcessW " + zt::Narrow(command) + ": " + std::to_string(::GetLastError());
+  ::CloseHandle(pi.hThread);
+  ::CloseHandle(pi.hProcess);
+  return {};
+}
+
+bool IsLink(const fs::path& p) {
+  const DWORD attributes = ::GetFileAttributesW(p.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Waits up to 10 s for `p` to be a link (or, `wanted` false, for it not to be).
+bool WaitForLink(const fs::path& p, bool wanted) {
+  for (int i = 0; i < 200 && IsLink(p) != wanted; ++i) ::Sleep(50);
+  return IsLink(p) == wanted;
+}
+
+// A link at `link` to the folder `target`; empty when it is there, else why not.
+std::string MakeUnixLink(const fs::path& target, const fs::path& link) {
+  if (UnixPath(target).empty()) return "not under Wine";
+  const std::string ran = RunUnix(L"/bin/ln", L"-s \"" + UnixPath(target) + L"\" \"" + UnixPath(link) + L"\"");
+  if (!ran.empty()) return ran;
+  return WaitForLink(link, true) ? std::string() : "/bin/ln made no link at " + zt::PathToUtf8(link);
+}
+
+// Removes the link at `link` (not what it leads to); true when it is gone.
+bool RemoveUnixLink(const fs::path& link) {
+  // Named through its folder: the name of the link itself would be followed.
+  const std::wstring name = UnixPath(link.parent_path()) + L"/" + link.filename().wstring();
+  return RunUnix(L"/bin/rm", L"\"" + name + L"\"").empty() && WaitForLink(link, false);
+}
+
+// Another session's tool keeps this one out: the first refusals are only a moment's overlap, the
+// third in a row of the counted ones (a download, a start) tells the user in the window's text;
+// the start-up clean-up's refusal is not counted, and taking the lock takes the notice down.
+TEST(SharedFolderWine, ThreeCountedRefusalsInARowTellTheUser) {
+  const fs::path root = zt_test::FreshFolder("shared_refusals");
+  zt::MachineSharedFolder folder(root, root / "Download", kTestMutex);
+  zt::ClearInfoNotice();
+  const zt::UniqueKernelHandle letGo(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  std::atomic<bool> holding{false};
+  std::thread other([&] {
+    const zt::UniqueKernelHandle mutex(::CreateMutexW(nullptr, FALSE, kTestMutex));
+    ASSERT_EQ(::WaitForSingleObject(mutex.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
+    holding = true;
+    ::WaitForSingleObject(letGo.get(), INFINITE);
+    ::ReleaseMutex(mutex.get());
+  });
+  while (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  std::string reason;
+  EXPECT_FALSE(folder.Lock(reason));
+  EXPECT_FALSE(folder.TryLock(reason));
+  EXPECT_FALSE(folder.TryLockUncounted(reason));
+  EXPECT_EQ(folder.Refusals().InARow(), 2);
+  EXPECT_EQ(zt::InfoNotice(), "");
+  EXPECT_FALSE(folder.Lock(reason));
+  EXPECT_EQ(folder.Refusals().InARow(), 3);
+  EXPECT_EQ(zt::InfoNotice(), zt::kLockHeldNotice);
+  ::SetEvent(letGo.get());
+  other.join();
+  EXPECT_TRUE(folder.Lock(reason)) << reason;
+  EXPECT_EQ(folder.Refusals().InARow(), 0);
+  EXPECT_EQ(zt::InfoNotice(), "");
+}
+
+// The folders are checked on the handles that hold them, not only by path: a folder above the
+// update folder that is a link leads the path elsewhere, which no attribute of the path shows.
+TEST(SharedFolderWine, FoldersAreCheckedOnTheHandlesThatHoldThem) {
+  const fs::path base = zt_test::FreshFolder("shared_held");
+  fs::create_directories(base / "elsewhere" / "ZT_Update" / "Download");
+  ASSERT_EQ(MakeUnixLink(base / "elsewhere", base / "above"), "");
+  const fs::path root = base / "above" / "ZT_Update";
+  ASSERT_FALSE(zt::LinkProblem(root)) << "the path alone shows nothing";
+  zt::MachineSharedFolder folder(root, root / "Download", kTestMutex);
+  std::string reason;
+  EXPECT_FALSE(folder.Lock(reason));
+  EXPECT_NE(reason.find("leads to"), std::string::npos) << reason;
+  EXPECT_NE(reason.find("elsewhere"), std::string::npos) << reason;
+
+  zt::MachineSharedFolder plain(base / "elsewhere" / "ZT_Update", base / "elsewhere" / "ZT_Update" / "Download",
+                                kTestMutex);
+  EXPECT_TRUE(plain.Lock(reason)) << reason;
+  // The link goes as a link; what it led to stays.
+  EXPECT_TRUE(RemoveUnixLink(base / "above"));
+  EXPECT_TRUE(fs::is_directory(base / "elsewhere" / "ZT_Update" / "Download"));
+}
+
+// The tool's permissions are set on a folder this account owns that lacks them, once, on the
+// held folder itself; a folder of another account is left as it is. Through a seam: Wine keeps no
+// permissions to read back.
+TEST(SharedFolderWine, PermissionsSetOnlyOnFoldersOfThisAccount) {
+  const std::wstring self = zt::OwnSid();
+  ASSERT_FALSE(self.empty());
+  struct Row {
+    const char* label;
+    std::wstring owner;
+    int applied;  // calls over two turns of the lock
+  };
+  for (const Row& r : {Row{"this account's", self, 2}, Row{"another account's", L"S-1-5-21-1-2-3-4242", 0}}) {
+    SCOPED_TRACE(r.label);
+    const fs::path root = zt_test::FreshFolder("shared_owner");
+    std::vector<std::wstring> given;
+    zt::FolderSecurity security{[&](HANDLE h, std::wstring& owner, std::wstring& dacl) {
+                                  BY_HANDLE_FILE_INFORMATION info{};
+                                  EXPECT_TRUE(::GetFileInformationByHandle(h, &info));
+                                  EXPECT_TRUE(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+                                  owner = r.owner;
+                                  dacl = L"D:AI(A;OICIID;0x1301bf;;;AU)";
+                                  return true;
+                                },
+                                [&](HANDLE, const std::wstring& sddl, std::string&) {
+                                  given.push_back(sddl);
+                                  return true;
+                                }};
+    zt::MachineSharedFolder folder(root, root / "Download", kTestMutex, security);
+    std::string reason;
+    for (int turn = 0; turn < 2; ++turn) EXPECT_TRUE(folder.Lock(reason)) << reason;
+    ASSERT_EQ(static_cast<int>(given.size()), r.applied);
+    for (const std::wstring& sddl : given) EXPECT_EQ(sddl, zt::SharedFolderSddl(self));
+  }
 }
 
 // The permissions the update root is created with, as CreateDirectoryW receives them (Wine keeps
