@@ -16,7 +16,9 @@ inline constexpr std::chrono::milliseconds kPackageBudget{30 * 60 * 1000};
 int DownloadFile(const std::string& name, std::int32_t expectedLength, std::chrono::milliseconds budget);
 
 // At start-up: removes temporary files of transfers and installations that never finished
-// (older than a day) from the download folder and the update root.
+// (older than a day) from the download folders and the update root, and the tool's payloads that
+// neither the installed descriptor nor the last one fetched names (stale_payloads.h); the shared
+// folders only while the machine-wide lock is this tool's.
 void RemoveStaleDownloads();
 
 // Start the data-package and self-update procedures on their own threads (never joined).

@@ -244,21 +244,37 @@ TEST(UpdateDownload, TwoTransfersOfOneFileLeaveOneWholeCopy) {
   server.SetFault("same.bin", "{}");
 }
 
-TEST(UpdateDownload, StaleTemporaryFilesAreRemovedAtStart) {
+// At start: temporary files a crash left behind go after a day, and the tool's payloads that
+// neither the installed descriptor nor the last one fetched names go at once, from the shared
+// download folder and this user's own; a user's other files stay.
+TEST(UpdateDownload, StaleTemporaryFilesAndPayloadsAreRemovedAtStart) {
   const fs::path folder = "C:\\ZT_Update\\Download";
+  const fs::path own = zt::OwnDownloadFolder();
+  ASSERT_FALSE(own.empty());
   fs::create_directories(folder);
   WriteAll(folder / "pkg.exe.99-1.ztpart", "left by a crash");
   WriteAll(folder / "pkg.exe.99-2.ztpart", "still running");
-  WriteAll(folder / "pkg.exe", "kept");
+  WriteAll(folder / "notes.txt", "a user's");
+  WriteAll(folder / "Data_2003.exe", "MZ installed package");
+  WriteAll(folder / "Data_2002.exe", "MZ earlier package");
+  WriteAll(folder / "Data_2002.exe.ztresume", "MZ part");
+  WriteAll("C:\\ZT_Update\\version.txt", "data_version=2003\r\ndata_file=Data_2003.exe\r\n");
+  WriteAll(own / "version.txt", "updater_file_x64=ZT_AutoUpdate_2.9_x64.exe\r\n");
+  WriteAll(own / "ZT_AutoUpdate_2.9_x64.exe", "MZ offered executable");
+  WriteAll(own / "ZT_AutoUpdate_2.8_x64.exe", "MZ earlier executable");
   const auto now = fs::file_time_type::clock::now();
   fs::last_write_time(folder / "pkg.exe.99-1.ztpart", now - std::chrono::hours(30));
-  fs::last_write_time(folder / "pkg.exe", now - std::chrono::hours(300));
   zt::RemoveStaleDownloads();
-  EXPECT_FALSE(fs::exists(folder / "pkg.exe.99-1.ztpart"));
-  EXPECT_TRUE(fs::exists(folder / "pkg.exe.99-2.ztpart"));
-  EXPECT_TRUE(fs::exists(folder / "pkg.exe"));
-  fs::remove(folder / "pkg.exe.99-2.ztpart");
-  fs::remove(folder / "pkg.exe");
+  for (const fs::path& gone : {folder / "pkg.exe.99-1.ztpart", folder / "Data_2002.exe",
+                               folder / "Data_2002.exe.ztresume", own / "ZT_AutoUpdate_2.8_x64.exe"})
+    EXPECT_FALSE(fs::exists(gone)) << gone;
+  for (const fs::path& stays : {folder / "pkg.exe.99-2.ztpart", folder / "notes.txt", folder / "Data_2003.exe",
+                                own / "ZT_AutoUpdate_2.9_x64.exe", own / "version.txt"})
+    EXPECT_TRUE(fs::exists(stays)) << stays;
+  for (const fs::path& made :
+       {folder / "pkg.exe.99-2.ztpart", folder / "notes.txt", folder / "Data_2003.exe",
+        own / "ZT_AutoUpdate_2.9_x64.exe", own / "version.txt", fs::path("C:\\ZT_Update\\version.txt")})
+    fs::remove(made);
 }
 
 // A commit on Windows moves the temporary file over the target: a target that another program

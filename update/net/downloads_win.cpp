@@ -20,6 +20,9 @@
 #include "update/downloads.h"
 #include "update/net/resume.h"
 #include "update/net/server_setting.h"
+#include "base/descriptor.h"
+#include "update/install/shared_folder_win.h"
+#include "update/install/stale_payloads.h"
 #include "update/install/temp_file_win.h"
 #include "win/error.h"
 #include "win/system_dll.h"
@@ -330,12 +333,39 @@ int DownloadFile(const std::string& name, std::int32_t expectedLength, std::chro
 }
 
 void RemoveStaleDownloads() {
-  int removed = RemoveStaleTempFiles(PathFromUtf8(kDownloadFolder), std::chrono::hours(24));
-  removed += RemoveStaleTempFiles(PathFromUtf8(kUpdateRoot), std::chrono::hours(24));
-  // A resumable part survives restarts; one whose file has not been asked for in a week is for a
-  // package no longer offered.
-  removed += RemoveStaleResumableParts(PathFromUtf8(kDownloadFolder), std::chrono::hours(24 * 7));
-  if (removed > 0) LogEvent("download", "removed " + std::to_string(removed) + " unfinished temporary files");
+  const std::filesystem::path root = PathFromUtf8(kUpdateRoot), shared = PathFromUtf8(kDownloadFolder);
+  const std::filesystem::path own = OwnDownloadFolder();
+  // What the installed descriptor and the last one fetched name stays; anything else of the tool's
+  // is a payload of an earlier publication, or the kept part of a file no longer offered.
+  std::vector<std::string> kept;
+  for (const std::filesystem::path& descriptor : {root / kDescriptorName, own / kDescriptorName}) {
+    if (descriptor.parent_path().empty()) continue;
+    if (const auto raw = ReadDescriptorBytes(descriptor)) {
+      for (std::string& name : OfferedFiles(DecodeDescriptorBytes(*raw))) kept.push_back(std::move(name));
+    }
+  }
+  int temporary = 0, payloads = 0;
+  // The shared folders only under the lock, held and checked: another session's tool may be
+  // fetching into them now, and nothing is removed through a link.
+  std::string reason;
+  if (const auto lock = TheSharedFolder().TryLockUncounted(reason)) {
+    temporary += RemoveStaleTempFiles(shared, std::chrono::hours(24));
+    temporary += RemoveStaleTempFiles(root, std::chrono::hours(24));
+    // A resumable part survives restarts; one whose file has not been asked for in a week is for a
+    // package no longer offered.
+    temporary += RemoveStaleResumableParts(shared, std::chrono::hours(24 * 7));
+    payloads += RemoveStalePayloads(shared, kept);
+  } else {
+    LogEvent("download", "the shared download folder is not cleaned up now: " + reason);
+  }
+  if (!own.empty()) {
+    temporary += RemoveStaleTempFiles(own, std::chrono::hours(24));
+    temporary += RemoveStaleResumableParts(own, std::chrono::hours(24 * 7));
+    payloads += RemoveStalePayloads(own, kept);
+  }
+  if (temporary > 0) LogEvent("download", "removed " + std::to_string(temporary) + " unfinished temporary files");
+  if (payloads > 0)
+    LogEvent("download", "removed " + std::to_string(payloads) + " files that no current descriptor names");
 }
 
 }  // namespace zt
