@@ -18,6 +18,8 @@
 //                                    such as TaskbarCreated) to the main window: "posted at=MS"
 //                                    with the time in milliseconds since 1970
 //   probe cpu                        "ms=N" CPU time (kernel and user) of the main window's process
+//   probe memory                     "peak=N now=N" the working set of the main window's process in
+//                                    bytes, its peak and now
 //   probe send MSG [WPARAM [LPARAM [TIMEOUT_MS]]]   sends it and waits: "result=N ms=N" or
 //                                    "timeout ms=N" (exit 1); the default time-out is 10000
 //   probe post-to WIN MSG [WPARAM [LPARAM]]   posts MSG to window WIN (e.g. WM_COMMAND 1 to about)
@@ -45,6 +47,9 @@
 //                                    tray icon was shown (each change printed as "t=TICKS pid=N")
 //   probe lock NAME MS               owns the mutex NAME ("held") for MS, then ends without
 //                                    releasing it, as a tool that ended mid-work would
+//   probe lock-file FILE MS          opens FILE (made when missing) sharing everything and locks
+//                                    every byte of it, as far as a file can reach, for MS: "held"
+//                                    (exit 1 when the lock cannot be had)
 //   probe add-root FILE.der          adds the certificate to the local machine's ROOT store (as a
 //                                    test root that WinINet then trusts): "added"
 //
@@ -58,6 +63,8 @@
 #include <shellapi.h>
 #include <wincrypt.h>
 #include <commctrl.h>
+#include <psapi.h>
+#include <winternl.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -608,6 +615,65 @@ int Cpu(const Args&) {
   return 0;
 }
 
+// The main window's process, opened to read its figures; nullptr after saying why not.
+HANDLE MainWindowProcess(DWORD access) {
+  HWND main = MainWindow();
+  DWORD pid = 0;
+  if (main) ::GetWindowThreadProcessId(main, &pid);
+  HANDLE process = pid ? ::OpenProcess(access, FALSE, pid) : nullptr;
+  if (!process) Print("error=no main window process");
+  return process;
+}
+
+int Memory(const Args&) {
+  HANDLE process = MainWindowProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ);
+  if (!process) return 1;
+  PROCESS_MEMORY_COUNTERS counters{};
+  counters.cb = sizeof counters;
+  SIZE_T peak = 0, now = 0;
+  if (::GetProcessMemoryInfo(process, &counters, sizeof counters)) {
+    peak = counters.PeakWorkingSetSize;
+    now = counters.WorkingSetSize;
+  }
+  // Wine's psapi answers with zeros; its ntdll gives the figures (read from the process's status).
+  if (peak == 0) {
+    using QueryFn = LONG(WINAPI*)(HANDLE, ULONG, PVOID, ULONG, PULONG);
+    const auto query = reinterpret_cast<QueryFn>(
+        reinterpret_cast<void*>(::GetProcAddress(::GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationProcess")));
+    VM_COUNTERS vm{};
+    constexpr ULONG kProcessVmCounters = 3;
+    if (query && query(process, kProcessVmCounters, &vm, sizeof vm, nullptr) == 0) {
+      peak = vm.PeakWorkingSetSize;
+      now = vm.WorkingSetSize;
+    }
+  }
+  ::CloseHandle(process);
+  if (peak == 0) {
+    Print("error=no memory figures");
+    return 1;
+  }
+  Print("peak=" + std::to_string(peak) + " now=" + std::to_string(now));
+  return 0;
+}
+
+int LockFile(const Args& a) {
+  long long ms = 0;
+  if (!a.Number(3, &ms)) return Usage();
+  HANDLE f =
+      ::CreateFileW(a.argv[2], GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  OVERLAPPED whole{};
+  if (f == INVALID_HANDLE_VALUE ||
+      !::LockFileEx(f, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, MAXDWORD, MAXDWORD, &whole)) {
+    Print("busy");
+    return 1;
+  }
+  Print("held");
+  ::Sleep(static_cast<DWORD>(ms));
+  ::CloseHandle(f);
+  return 0;
+}
+
 int AddRoot(const Args& a) {
   HANDLE f = ::CreateFileW(a.At(2).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (f == INVALID_HANDLE_VALUE) return Usage();
@@ -678,6 +744,7 @@ constexpr CommandEntry kCommands[] = {
     {L"cpu", Cpu},           {L"add-root", AddRoot},
     {L"hold", Hold},         {L"gap", GapCommand},
     {L"lock", LockCommand},  {L"texts", Texts},
+    {L"memory", Memory},     {L"lock-file", LockFile},
 };
 
 int Run(int argc, wchar_t** argv) {
