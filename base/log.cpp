@@ -1,5 +1,6 @@
 #include "base/log.h"
 
+#include <chrono>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -13,6 +14,11 @@ namespace {
 
 std::mutex g_logMutex;
 std::filesystem::path g_logPath;
+// After a line could not be appended (another process holds the log), the lines of this while are
+// dropped at once: each would wait for its turn again, and a thread that logs several lines in a
+// row (the window's among them) would wait for each, one after another.
+constexpr auto kHeldLogPause = std::chrono::seconds(10);
+std::chrono::steady_clock::time_point g_heldUntil{};
 bool (*g_folderWritable)(const std::filesystem::path&) = nullptr;
 
 bool AppendByStream(const std::filesystem::path& file, std::string_view line) {
@@ -84,11 +90,13 @@ std::string LogValue(std::string_view utf8) {
 void SetLogPath(const std::filesystem::path& path) {
   std::lock_guard lock(g_logMutex);
   g_logPath = path;
+  g_heldUntil = {};
 }
 
 void SetLogAppender(bool (*append)(const std::filesystem::path& file, std::string_view line)) {
   std::lock_guard lock(g_logMutex);
   g_append = append ? append : AppendByStream;
+  g_heldUntil = {};
 }
 
 void SetLogFolderCheck(bool (*writable)(const std::filesystem::path& folder)) {
@@ -109,6 +117,7 @@ void LogEvent(std::string_view event, std::string_view details) {
 
     std::lock_guard lock(g_logMutex);
     if (g_logPath.empty()) return;
+    if (std::chrono::steady_clock::now() < g_heldUntil) return;
     if (g_folderWritable && !g_folderWritable(g_logPath.parent_path())) return;
     std::error_code ec;
     std::filesystem::create_directories(g_logPath.parent_path(), ec);
@@ -118,7 +127,7 @@ void LogEvent(std::string_view event, std::string_view details) {
       old += kOldLogSuffix;
       std::filesystem::rename(g_logPath, old, ec);  // replaces an older one
     }
-    g_append(g_logPath, line);
+    if (!g_append(g_logPath, line)) g_heldUntil = std::chrono::steady_clock::now() + kHeldLogPause;
   } catch (...) {
     // The tool never stops because it cannot log.
   }

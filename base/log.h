@@ -25,7 +25,9 @@ void SetLogAppender(bool (*append)(const std::filesystem::path& file, std::strin
 // account: one that became a link to somewhere else is not written through.) Default: yes.
 void SetLogFolderCheck(bool (*writable)(const std::filesystem::path& folder));
 // Appends "YYYY-MM-DD HH:MM:SS event details"; safe from any thread. Line ends in the
-// details are replaced by " | " so that one event stays one line.
+// details are replaced by " | " so that one event stays one line. A line that could not be
+// appended (the log held by another process) drops the lines of the next seconds unasked, so that
+// no thread waits for a held log more than once in a while.
 void LogEvent(std::string_view event, std::string_view details = {});
 
 // The local time as the log and the history write it: "YYYY-MM-DD HH:MM:SS".

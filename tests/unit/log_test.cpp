@@ -34,6 +34,34 @@ TEST(Log, OneLinePerEventAndRotationAtTheCap) {
   std::filesystem::remove_all(dir);
 }
 
+// A log another process holds: the first line that finds no turn is dropped after its wait, and
+// the lines right after it are dropped without asking, so that several lines in a row cost one
+// wait, not one each. A new path asks again.
+int g_appends = 0;
+bool g_logHeld = true;
+bool CountedAppend(const std::filesystem::path&, std::string_view) {
+  ++g_appends;
+  return !g_logHeld;
+}
+
+TEST(Log, AHeldLogIsAskedOnceInAWhile) {
+  zt::SetLogAppender(CountedAppend);
+  zt::SetLogPath(std::filesystem::temp_directory_path() / "zt_log_held" / "autoupdate.log");
+  g_appends = 0;
+  g_logHeld = true;
+  for (int i = 0; i < 5; ++i) zt::LogEvent("tick", "a line");
+  EXPECT_EQ(g_appends, 1);
+  g_logHeld = false;
+  zt::LogEvent("tick", "a line");
+  EXPECT_EQ(g_appends, 1) << "still within the pause";
+  zt::SetLogPath(std::filesystem::temp_directory_path() / "zt_log_held" / "other.log");
+  zt::LogEvent("tick", "a line");
+  zt::LogEvent("tick", "a line");
+  EXPECT_EQ(g_appends, 3);
+  zt::SetLogPath({});
+  zt::SetLogAppender(nullptr);
+}
+
 // A value from a server may be anything: one line, a bounded length, cut between characters.
 TEST(Log, OutsideValuesAreEscapedAndCapped) {
   const std::string han = "华";  // 3 bytes
