@@ -50,9 +50,11 @@ def run(e2e, tool, server):
     zt_e2e.run_windows(["reg", "add", zt_e2e.USER_STATE_KEY, "/v", "RolloutBucket", "/t", "REG_DWORD",
                         "/d", "42", "/f"])
     for share, taken in ((40, False), (43, True)):
+        # The second key's chain goes on: once it is accepted, the first key's publications are refused.
         served = descriptor("0202", "pkg_0202.exe", len(package), data_bytes=package, seq=3 + share,
                             updater_version=following, updater_file="ZT_AutoUpdate_next.exe",
-                            updater_length=len(mislabelled), updater_bytes=mislabelled, rollout=share)
+                            updater_length=len(mislabelled), updater_bytes=mislabelled, rollout=share,
+                            key=SECOND_KEY)
         server.serve("version.txt", served)
         server.serve("ZT_AutoUpdate_next.exe", mislabelled)
         log = check_cycle("data check at tick 155", "%d %%: the checks ran" % share)
