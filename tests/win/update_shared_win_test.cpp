@@ -9,7 +9,6 @@
 #include <chrono>
 #include <thread>
 
-#include "base/notice.h"
 #include "update/trust/user_state_win.h"
 #include "win/handles.h"
 #include "update/install/shared_folder_win.h"
@@ -128,39 +127,6 @@ bool RemoveUnixLink(const fs::path& link) {
   // Named through its folder: the name of the link itself would be followed.
   const std::wstring name = UnixPath(link.parent_path()) + L"/" + link.filename().wstring();
   return RunUnix(L"/bin/rm", L"\"" + name + L"\"").empty() && WaitForLink(link, false);
-}
-
-// Another session's tool keeps this one out: the first refusals are only a moment's overlap, the
-// third in a row of the counted ones (a download, a start) tells the user in the window's text;
-// the start-up clean-up's refusal is not counted, and taking the lock takes the notice down.
-TEST(SharedFolderWine, ThreeCountedRefusalsInARowTellTheUser) {
-  const fs::path root = zt_test::FreshFolder("shared_refusals");
-  zt::MachineSharedFolder folder(root, root / "Download", kTestMutex);
-  zt::ClearInfoNotice();
-  const zt::UniqueKernelHandle letGo(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  std::atomic<bool> holding{false};
-  std::thread other([&] {
-    const zt::UniqueKernelHandle mutex(::CreateMutexW(nullptr, FALSE, kTestMutex));
-    ASSERT_EQ(::WaitForSingleObject(mutex.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
-    holding = true;
-    ::WaitForSingleObject(letGo.get(), INFINITE);
-    ::ReleaseMutex(mutex.get());
-  });
-  while (!holding) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  std::string reason;
-  EXPECT_FALSE(folder.Lock(reason));
-  EXPECT_FALSE(folder.TryLock(reason));
-  EXPECT_FALSE(folder.TryLockUncounted(reason));
-  EXPECT_EQ(folder.Refusals().InARow(), 2);
-  EXPECT_EQ(zt::InfoNotice(), "");
-  EXPECT_FALSE(folder.Lock(reason));
-  EXPECT_EQ(folder.Refusals().InARow(), 3);
-  EXPECT_EQ(zt::InfoNotice(), zt::kLockHeldNotice);
-  ::SetEvent(letGo.get());
-  other.join();
-  EXPECT_TRUE(folder.Lock(reason)) << reason;
-  EXPECT_EQ(folder.Refusals().InARow(), 0);
-  EXPECT_EQ(zt::InfoNotice(), "");
 }
 
 // The folders are checked on the handles that hold them, not only by path: a folder above the
