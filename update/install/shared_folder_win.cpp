@@ -270,12 +270,12 @@ std::shared_ptr<void> MachineSharedFolder::Take(std::chrono::milliseconds turnWa
     const HANDLE held = guard->folders[i].get();
     std::wstring owner, dacl;
     if (!m_security.read(held, owner, dacl)) continue;
-    const std::uint64_t identity = FolderIdentity(held);
+    const std::string name = PathToUtf8(Bare(i == 0 ? m_root : m_download));
+    const std::string identity = name + "|" + std::to_string(FolderIdentity(held));
     const UniqueSecurityDescriptor wanted = SecurityFromSddl(SharedFolderSddl(self));
     if (m_permissionsSet.count(identity) ||
         !PermissionsToApply(Narrow(owner), Narrow(self), Narrow(dacl), Narrow(DaclText(wanted.get()))))
       continue;
-    const std::string name = PathToUtf8(Bare(i == 0 ? m_root : m_download));
     std::string why;
     if (m_security.apply(held, SharedFolderSddl(self), why)) {
       m_permissionsSet.insert(identity);

@@ -87,9 +87,9 @@ class MachineSharedFolder final : public SharedFolder {
   // take it for another tool's. This tool's workers queue here first.
   std::timed_mutex m_turn;
   LockRefusals m_refusals;
-  // The folders (by identity) whose permissions this process has set: each once, as a system that
-  // keeps none (Wine) would have them set at every turn.
-  std::set<std::uint64_t> m_permissionsSet;
+  // The folders (by name and identity on the volume) whose permissions this process has set: each
+  // once, as a system that keeps none (Wine) would have them set at every turn.
+  std::set<std::string> m_permissionsSet;
 };
 
 // The tool's own: C:\ZT_Update\ and C:\ZT_Update\Download\.
