@@ -5,7 +5,8 @@
 list(APPEND ZT_CORE_SOURCES update/net/transfer.cpp update/net/resume.cpp update/net/server_address.cpp
      update/net/retry_after.cpp update/net/disk_space.cpp update/trust/trust.cpp update/trust/pe_image.cpp
      update/install/temp_file.cpp update/install/offer.cpp update/install/procedures.cpp
-     update/install/descriptor_fetch.cpp update/install/self_update.cpp update/install/data_launch.cpp)
+     update/install/descriptor_fetch.cpp update/install/self_update.cpp update/install/hand_over.cpp
+     update/install/data_launch.cpp)
 list(APPEND ZT_GLUE_SOURCES update/net/downloads_win.cpp update/net/disk_space_win.cpp
      update/net/server_setting_win.cpp update/net/network_cost_win.cpp update/trust/crypto_win.cpp
      update/trust/user_state_win.cpp update/install/temp_file_win.cpp update/install/shared_folder_win.cpp
