@@ -29,8 +29,10 @@ namespace zt {
 namespace {
 
 constexpr char kEvent[] = "self-update";
-// A file Windows still maps for a process that has just ended may refuse a removal for a moment.
+// A file Windows still maps for a process that has just ended may refuse a removal for a moment; at
+// start-up a file that is held (a scanner) is left for the next start rather than hold up this one.
 constexpr int kRemoveAttempts = 40;
+constexpr int kRemoveAttemptsAtStart = 4;
 constexpr DWORD kRemovePauseMs = 250;
 // The new version's move over the executable is looked at on a timer (ui/replacement_win.cpp):
 // this many failed moves (a scanner holding the executable lets go within moments) and it gives up.
@@ -60,12 +62,12 @@ bool SamePath(const std::filesystem::path& a, const std::filesystem::path& b) {
   return ::_wcsicmp(a.c_str(), b.c_str()) == 0;
 }
 
-bool RemoveWithRetries(const std::filesystem::path& file, std::string& reason) {
+bool RemoveWithRetries(const std::filesystem::path& file, int attempts, std::string& reason) {
   for (int attempt = 1;; ++attempt) {
     if (::DeleteFileW(file.c_str())) return true;
     const DWORD error = ::GetLastError();
     if (error == ERROR_FILE_NOT_FOUND) return true;
-    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == kRemoveAttempts) {
+    if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt >= attempts) {
       reason = ErrorText("DeleteFileW " + PathToUtf8(file), error);
       return false;
     }
@@ -277,7 +279,7 @@ void WindowsReplacementStart::EndNew() {
 
 bool WindowsReplacementStart::RemoveNew(std::string& reason) {
   m_held = HeldFile{};
-  if (!RemoveWithRetries(m_placed, reason)) return false;
+  if (!RemoveWithRetries(m_placed, kRemoveAttempts, reason)) return false;
   RemoveRecord();
   return true;
 }
@@ -430,8 +432,10 @@ void RepairHalfDoneReplacement(const std::filesystem::path& exe, UserState& user
     failed("cannot put the previous version back");
   }
   if (repair.takePlaced && !MoveReplacing(placed, exe, reason)) failed("cannot move the new version into place");
-  if (repair.removePlaced && !RemoveWithRetries(placed, reason)) failed("cannot remove the new copy");
-  if (repair.removeOld && !RemoveWithRetries(old, reason)) failed("cannot remove the previous version's copy");
+  if (repair.removePlaced && !RemoveWithRetries(placed, kRemoveAttemptsAtStart, reason))
+    failed("cannot remove the new copy");
+  if (repair.removeOld && !RemoveWithRetries(old, kRemoveAttemptsAtStart, reason))
+    failed("cannot remove the previous version's copy");
   if (repair.removeRecord && complete) RemoveRecord();
   // The failed new copy that the earlier order's way back left.
   if (std::filesystem::remove(FailedExecutablePath(exe), ec))
