@@ -1,7 +1,7 @@
 """The installed tool keeps itself current where an ordinary account may write: installed per
 user, started by its HKCU Run value, it finds a new signed version (the next build of this tree) on
-the update server at its scheduled check, swaps it in inside %LOCALAPPDATA%\\Programs\\ZT_AutoUpdate
-and comes back hidden."""
+the update server at its scheduled check, starts it from beside its executable inside
+%LOCALAPPDATA%\\Programs\\ZT_AutoUpdate, and the new one comes back hidden and takes the executable's place."""
 import os
 
 import zt_e2e
@@ -49,8 +49,11 @@ def run(rig, server):
     log = rig.e2e.read_log()
     check("(signature and hash verified) is in place" in log, "the new version was verified before the swap")
     starts = [line for line in log.splitlines() if " start version " in line]
-    check(starts[-1].endswith('"%s" /autohide /replaced' % rig.exe), "started as the replacement: %s" % starts[-1])
-    check(wait_for(lambda: not os.path.exists(zt_e2e.to_unix(rig.exe + ".ztold")), 30), "nothing left aside")
+    check('"%s.ztnew" /autohide /replaced %s ' % (rig.exe, old_pid) in starts[-1],
+          "started as the replacement from beside the executable: %s" % starts[-1])
+    check(wait_for(lambda: "has taken the place of %s" % rig.exe in rig.e2e.read_log(), 30),
+          "and then took the executable's place")
+    check(not os.path.exists(zt_e2e.to_unix(rig.exe + ".ztnew")), "nothing left aside")
     rig.uninstall_quietly()
 
 

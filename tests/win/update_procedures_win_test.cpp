@@ -353,6 +353,32 @@ TEST(UpdateSelfReplacementWine, StartRepairsWhatAHandOverLeft) {
   }
 }
 
+// The versions in the field replace themselves in the earlier order: they put the new executable in
+// place, start it with "/autohide /replaced" alone and wait for the event named after its process.
+// The tool of this order confirms to them as well, or no installation could ever take it.
+TEST(UpdateSelfReplacementWine, StartByAVersionOfTheEarlierOrderIsConfirmed) {
+  const fs::path dir = zt_test::FreshFolder("self_earlier");
+  const fs::path exe = dir / "ZT_AutoUpdate.exe";
+  ASSERT_TRUE(::CopyFileW((OwnFolder() / ".." / ".." / "ZT_AutoUpdate.exe").c_str(), exe.c_str(), FALSE));
+  ::SetEnvironmentVariableW(L"ZT_UPDATE_SERVER", L"127.0.0.1:9");
+  std::wstring line = L"\"" + exe.wstring() + L"\" /autohide /replaced";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                               &si, &pi));
+  ::SetEnvironmentVariableW(L"ZT_UPDATE_SERVER", nullptr);
+  zt::UniqueKernelHandle process(pi.hProcess), thread(pi.hThread);
+  zt::UniqueKernelHandle confirmed(
+      ::CreateEventW(nullptr, TRUE, FALSE, zt::ConfirmationEventName(std::to_string(pi.dwProcessId)).c_str()));
+  ASSERT_TRUE(confirmed);
+  ::ResumeThread(thread.get());
+  const HANDLE waits[] = {confirmed.get(), process.get()};
+  EXPECT_EQ(::WaitForMultipleObjects(2, waits, FALSE, 30000), WAIT_OBJECT_0) << "confirmed within 30 s";
+  ::TerminateProcess(process.get(), 1);
+  ::WaitForSingleObject(process.get(), 10000);
+}
+
 // A scanner reads the new copy from the moment it is placed: the copy is only read and started from
 // where it lies, so the scanner stops nothing, and the executable is left as it was.
 TEST(UpdateSelfReplacementWine, ScannerReadingTheNewCopyDoesNotStopItsStart) {
