@@ -13,6 +13,7 @@
 #include "update/trust/crypto_win.h"
 #include "update/downloads.h"
 #include "update/install/self_update_win.h"
+#include "update/net/report_win.h"
 #include "update/install/shared_folder_win.h"
 #include "win/error.h"
 #include "win/process.h"
@@ -103,6 +104,8 @@ BOOL CAutoUpdateApp::InitInstance() {
     SetLogPath(own / kLogName);
     SetHistoryPath(own / kHistoryName);
   }
+  // Each outcome the history keeps also tells the vendor, anonymously, whether the release works.
+  SetOutcomeListener(SendReport);
   // The update folder and its download folder are made by the tool (when missing) before anything
   // is written in them, with permissions that keep other accounts from replacing them.
   std::string folderProblem;

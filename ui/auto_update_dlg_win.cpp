@@ -11,6 +11,7 @@
 #include "base/fsutil.h"
 #include "base/ids.h"
 #include "base/descriptor.h"
+#include "base/descriptor_keys.h"
 #include "base/history.h"
 #include "base/log.h"
 #include "base/notice.h"
@@ -257,7 +258,8 @@ void CAutoUpdateDlg::OnWriteDone() {
   m_write.reset();
   m_bBusy = false;
   const int before = m_watch.WriteFailuresOf(device.identity, newest);
-  const WriteJudgement judgement = JudgeWrite(run, newest, device.dataVersion, before);
+  WriteJudgement judgement = JudgeWrite(run, newest, device.dataVersion, before);
+  judgement.outcome.seq = GetKeyValue(TheDescriptorState().Local().text, kKeySequence);
   const bool written = judgement.verdict == WriteVerdict::Written;
   m_watch.OnWriteEnded(device.identity, newest, written);
   if (!written && before + 1 >= kAutomaticWrites) AddStartWaiting(kWriteHeld);

@@ -326,6 +326,15 @@ TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& n
   return result;
 }
 
+int RequestOnce(const ServerAddress& server, const std::string& path, std::chrono::milliseconds budget) {
+  InternetHandles handles;
+  WinInetSource source(handles, server, budget);
+  const HttpAnswer answer = source.Open({path, 0, {}});
+  // The answer's body (an empty file, or an error page) is of no use: it is not read.
+  handles.CloseAll();
+  return answer.ok ? answer.status : 0;
+}
+
 int DownloadFile(const std::string& name, std::int32_t expectedLength, std::chrono::milliseconds budget) {
   return DownloadFileTo({UpdateServerAddress(), PathFromUtf8(kDownloadFolder)}, name, expectedLength, budget).stored
              ? 1
