@@ -32,6 +32,8 @@ constexpr auto kEndInstanceWait = std::chrono::seconds(10);
 // while the previous version still ends its work), and how often it looks.
 constexpr auto kReplacedStartWait = std::chrono::seconds(10);
 constexpr DWORD kMarkerPollMs = 20;
+// How long the end of the process waits for reports still on their way.
+constexpr auto kReportsAtExitWait = std::chrono::seconds(3);
 // A log line waits at most about this long for another writer of the same log (the previous and
 // the new version of the tool during a self-update take turns in far less).
 constexpr ULONGLONG kLogTurnWaitMs = 200;
@@ -162,6 +164,7 @@ BOOL CAutoUpdateApp::InitInstance() {
   // see it come up, or brings the old one back.
   mutex.reset();
   CompletePendingReplacement();
+  WaitForReports(kReportsAtExitWait);
   LogEvent("exit");
   return FALSE;
 }

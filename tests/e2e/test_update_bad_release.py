@@ -31,6 +31,7 @@ def run(e2e, tool, server):
         scheduled_check(tool)
         check(wait_until(lambda: mark in tool.log()[before:], timeout), what)
 
+    server.serve("report", b"")
     served = publish(5, following, "ZT_AutoUpdate_mislabelled.exe", old)
     server.serve("data_pkg_0201.exe", package)
     tool.install_local_files(data_program=False, descriptor=served)
@@ -78,6 +79,11 @@ def run(e2e, tool, server):
         check(server.requested("ZT_AutoUpdate_%s.exe" % version) == 1, "fetched once")
     end_unstarted_copy(tool)
     tool.pid = None
+    # The vendor heard of each: the refused build and both rollbacks, once each.
+    sent = [e["path"].split("?", 1)[1] for e in server.requests("report")]
+    for version, result in ((following, "refused"), ("3.1", "rolled-back"), ("3.2", "rolled-back")):
+        check(len([q for q in sent if "what=updater&result=%s&version=%s&" % (result, version) in q]) == 1,
+              "one report of %s %s: %s" % (version, result, sent))
 
 
 def main():

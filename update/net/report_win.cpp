@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 
 #include "base/log.h"
 #include "base/paths.h"
@@ -25,6 +27,10 @@ constexpr char kProcessor[] =
     "x86";
 #endif
 
+std::mutex g_pendingMutex;
+std::condition_variable g_pendingDone;
+int g_pending = 0;
+
 }  // namespace
 
 bool ReportsAllowed() {
@@ -42,10 +48,30 @@ bool ReportsAllowed() {
 void SendReport(const Outcome& outcome) {
   if (!ReportsAllowed()) return;
   const std::string path = ReportPath(outcome, kAppVersion, kProcessor);
-  StartDetached("report", [path] {
+  {
+    std::lock_guard lock(g_pendingMutex);
+    ++g_pending;
+  }
+  const bool started = StartDetached("report", [path] {
+    struct Done {
+      ~Done() {
+        std::lock_guard lock(g_pendingMutex);
+        --g_pending;
+        g_pendingDone.notify_all();
+      }
+    } done;
     const int status = RequestOnce(UpdateServerAddress(), path, kReportBudget);
     LogEvent("report", path + (status == 0 ? " not sent" : " answered " + std::to_string(status)));
   });
+  if (!started) {
+    std::lock_guard lock(g_pendingMutex);
+    --g_pending;
+  }
+}
+
+void WaitForReports(std::chrono::milliseconds wait) {
+  std::unique_lock lock(g_pendingMutex);
+  g_pendingDone.wait_for(lock, wait, [] { return g_pending == 0; });
 }
 
 }  // namespace zt
