@@ -145,8 +145,8 @@ void DeviceWatch::RequestRefreshFetch() {
 void DeviceWatch::OnFetchDone(bool fetched) {
   const FetchState ended = std::exchange(m_fetch, FetchState{});
   const auto wanted = [&](FetchPurpose p) { return (ended.purposes & static_cast<unsigned>(p)) != 0; };
-  // As the refresh and the checks went on after a fetch on the window's thread; the busy flag may
-  // have changed while the fetch ran.
+  // The refresh and the checks go on where they waited for the fetch; the busy flag may have
+  // changed while it ran.
   if (wanted(FetchPurpose::Refresh)) {
     m_fetchBackoff.Record(g_nTick, fetched);
     if (!fetched)

@@ -15,7 +15,8 @@
 namespace zt {
 
 inline constexpr std::uint32_t kWatchPeriodMs = 1000;
-// Ticks, not time: ticks stop while the main thread blocks (descriptor fetch, data-update wait).
+// Ticks, not time: the schedule counts the watch timer's ticks (the window's thread never blocks on
+// the network or the data-update program, so they keep a second's pace).
 inline constexpr std::uint32_t kCheckPeriodTicks = 7200;
 inline constexpr std::uint32_t kFirstUpdaterCheckTick = 151;
 inline constexpr std::uint32_t kUpdaterCheckPhase = 7100;

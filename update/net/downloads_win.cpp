@@ -335,11 +335,6 @@ int RequestOnce(const ServerAddress& server, const std::string& path, std::chron
   return answer.ok ? answer.status : 0;
 }
 
-int DownloadFile(const std::string& name, std::int32_t expectedLength, std::chrono::milliseconds budget) {
-  return DownloadFileTo({UpdateServerAddress(), PathFromUtf8(kDownloadFolder)}, name, expectedLength, budget).stored
-             ? 1
-             : 0;
-}
 
 void RemoveStaleDownloads() {
   std::call_once(g_tokenOnce, [] { SetTempToken(::GetCurrentProcessId()); });
