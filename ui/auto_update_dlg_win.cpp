@@ -439,18 +439,37 @@ INT_PTR CAutoUpdateDlg::OnSystemCommand(WPARAM command) {
   return FALSE;
 }
 
-INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+bool CAutoUpdateDlg::OnToolMessage(UINT message, WPARAM wParam) {
   if (message == EndInstanceMessage() && message != 0) {
     QuitProgram("asked to end by /exit");
-    SetResult(1);
-    return TRUE;
-  }
-  if (m_tray.OnTaskbarCreated(message)) {
-    SetResult(1);
-    return TRUE;
-  }
-  if (IsWorkerMessage(message)) {
+  } else if (IsWorkerMessage(message)) {
     OnWorkerMessage(message, wParam);
+  } else if (message == WM_REPLACEMENT_FINISHED) {
+    QuitProgram("the new version is up, or the previous one is back");
+  } else if (message == WM_CONFIRM_STARTED) {
+    ConfirmIfUp();
+  } else if (message == WM_DATA_WRITE_DONE) {
+    OnWriteDone();
+  } else if (message == WM_FETCH_DONE) {
+    if (!m_bQuitting) m_watch.OnFetchDone(wParam != 0);
+  } else {
+    return m_tray.OnTaskbarCreated(message);
+  }
+  return true;
+}
+
+void CAutoUpdateDlg::OnDeviceChange(WPARAM event, LPARAM data) {
+  // A HID interface arrived, or (data 0) the set of devices changed: poll at once rather than at the
+  // next third second.
+  if (event == DBT_DEVNODES_CHANGED ||
+      (event == DBT_DEVICEARRIVAL && data != 0 &&
+       reinterpret_cast<const DEV_BROADCAST_HDR*>(data)->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE)) {
+    if (!m_bQuitting) ::SetTimer(m_hWnd, IDT_DEVICE_ARRIVAL, kArrivalPollDelayMs, nullptr);
+  }
+}
+
+INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (OnToolMessage(message, wParam)) {
     SetResult(1);
     return TRUE;
   }
@@ -462,36 +481,14 @@ INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_TIMER:
       OnTimer(static_cast<UINT_PTR>(wParam));
       return TRUE;
-    case WM_REPLACEMENT_FINISHED:
-      QuitProgram("the new version is up, or the previous one is back");
-      SetResult(1);
-      return TRUE;
-    case WM_CONFIRM_STARTED:
-      ConfirmIfUp();
-      SetResult(1);
-      return TRUE;
-    case WM_DATA_WRITE_DONE:
-      OnWriteDone();
-      SetResult(1);
-      return TRUE;
     case WM_QUERYENDSESSION:
       // Windows asks before it shuts down or logs off: not while the device is written (the reason
       // set with the write says why).
       if (m_write) LogEvent("quit", "the end of the session was held off: the device is being written");
       SetResult(m_write ? FALSE : TRUE);
       return TRUE;
-    case WM_FETCH_DONE:
-      if (!m_bQuitting) m_watch.OnFetchDone(wParam != 0);
-      SetResult(1);
-      return TRUE;
     case WM_DEVICECHANGE:
-      // A HID interface arrived, or (lParam 0) the set of devices changed: poll at once rather
-      // than at the next third second.
-      if (wParam == DBT_DEVNODES_CHANGED ||
-          (wParam == DBT_DEVICEARRIVAL && lParam != 0 &&
-           reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam)->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE)) {
-        if (!m_bQuitting) ::SetTimer(m_hWnd, IDT_DEVICE_ARRIVAL, kArrivalPollDelayMs, nullptr);
-      }
+      OnDeviceChange(wParam, lParam);
       SetResult(TRUE);
       return TRUE;
     case WM_PAINT:

@@ -195,17 +195,21 @@ void DeviceWatch::Remember(const std::string& id) {
   m_bDeviceRemembered = true;
 }
 
+void DeviceWatch::NoteNothingFound(const DevicePoll& poll) {
+  if (poll.problem.empty()) {
+    // A device that went away may be logged again when it comes back.
+    m_strLastQuietLog.clear();
+    return;
+  }
+  // Plugged in but silent: said once, not every third second.
+  const std::string details = "found but no valid answer: " + poll.problem;
+  if (details != m_strLastQuietLog) LogDevice(details);
+  m_strLastQuietLog = details;
+}
+
 WatchOutcome DeviceWatch::Decide(const DevicePoll& poll) {
   if (!poll.found) {
-    if (poll.problem.empty()) {
-      // A device that went away may be logged again when it comes back.
-      m_strLastQuietLog.clear();
-    } else {
-      // Plugged in but silent: said once, not every third second.
-      const std::string details = "found but no valid answer: " + poll.problem;
-      if (details != m_strLastQuietLog) LogDevice(details);
-      m_strLastQuietLog = details;
-    }
+    NoteNothingFound(poll);
     return WatchOutcome::NoDevice;
   }
   const std::uint32_t d = poll.dataVersion;
@@ -228,7 +232,12 @@ WatchOutcome DeviceWatch::Decide(const DevicePoll& poll) {
   }
 
   LogDecision(poll, n, outcome);
+  Act(outcome, poll, n);
+  return outcome;
+}
 
+void DeviceWatch::Act(WatchOutcome outcome, const DevicePoll& poll, std::uint32_t n) {
+  const std::uint32_t d = poll.dataVersion;
   switch (outcome) {
     case WatchOutcome::Older:
       Remember(poll.identity);
@@ -259,7 +268,6 @@ WatchOutcome DeviceWatch::Decide(const DevicePoll& poll) {
     case WatchOutcome::LaunchSpacing:
       break;
   }
-  return outcome;
 }
 
 void DeviceWatch::LogDecision(const DevicePoll& poll, std::uint32_t newest, WatchOutcome outcome) {

@@ -164,6 +164,10 @@ class DeviceWatch {
 
  private:
   bool IdentityDiffers(const std::string& id) const;
+  // A poll that found nothing: a device that is there but silent is logged once.
+  void NoteNothingFound(const DevicePoll& poll);
+  // What the decision's outcome does: remember, say, start, time the forgetting.
+  void Act(WatchOutcome outcome, const DevicePoll& poll, std::uint32_t newest);
   void Remember(const std::string& id);
   void LogDecision(const DevicePoll& poll, std::uint32_t newest, WatchOutcome outcome);
   // A device line carries the tick: it tells support where in the schedule a report fell.
