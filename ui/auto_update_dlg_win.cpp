@@ -281,7 +281,12 @@ void CAutoUpdateDlg::OnStartButton() {
     RefreshInfo();
     return;
   }
-  // The device as it answers now, so that the write is judged against it.
+  // The device as it answers now, so that the write is judged against it; never while a download or
+  // the data-update program (which owns the device) runs.
+  if (m_bBusy) {
+    LogEvent("updater-launch", "refused: busy");
+    return;
+  }
   const DevicePoll device = PollAttachedDevice();
   LaunchDataUpdater(device, static_cast<std::uint32_t>(AtoiRule(TheDescriptorState().DataVersion())));
   RefreshInfo();
