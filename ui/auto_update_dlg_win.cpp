@@ -284,6 +284,7 @@ void CAutoUpdateDlg::OnStartButton() {
   // The device as it answers now, so that the write is judged against it; never while a download or
   // the data-update program (which owns the device) runs.
   if (m_bBusy) {
+    AddStartWaiting(waiting);  // still waiting for a press that can act
     LogEvent("updater-launch", "refused: busy");
     return;
   }
