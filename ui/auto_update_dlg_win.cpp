@@ -258,7 +258,7 @@ void CAutoUpdateDlg::OnWriteDone() {
   m_write.reset();
   m_bBusy = false;
   const int before = m_watch.WriteFailuresOf(device.identity, newest);
-  WriteJudgement judgement = JudgeWrite(run, newest, device.dataVersion, before);
+  WriteJudgement judgement = JudgeWrite(run, newest, device, before);
   judgement.outcome.seq = GetKeyValue(TheDescriptorState().Local().text, kKeySequence);
   const bool written = judgement.verdict == WriteVerdict::Written;
   m_watch.OnWriteEnded(device.identity, newest, written);
