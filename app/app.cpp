@@ -13,6 +13,7 @@
 #include "update/trust/crypto_win.h"
 #include "update/downloads.h"
 #include "update/install/self_update_win.h"
+#include "update/net/report_win.h"
 #include "update/install/shared_folder_win.h"
 #include "win/error.h"
 #include "win/process.h"
@@ -34,6 +35,8 @@ constexpr auto kEndInstanceWait = std::chrono::seconds(10);
 constexpr auto kReplacedStartWait = std::chrono::seconds(10);
 constexpr auto kReplacedStartLimit = std::chrono::minutes(5);
 constexpr DWORD kMarkerPollMs = 20;
+// How long the end of the process waits for reports still on their way.
+constexpr auto kReportsAtExitWait = std::chrono::seconds(3);
 // A log line waits at most about this long for another writer of the same log (the previous and
 // the new version of the tool during a self-update take turns in far less).
 constexpr ULONGLONG kLogTurnWaitMs = 200;
@@ -116,6 +119,8 @@ BOOL CAutoUpdateApp::InitInstance() {
     SetHistoryPath(own / kHistoryName);
     SetReplacementRecordPath(own / kReplacementRecordName);
   }
+  // Each outcome the history keeps also tells the vendor, anonymously, whether the release works.
+  SetOutcomeListener(SendReport);
   // The update folder and its download folder are made by the tool (when missing) before anything
   // is written in them, with permissions that keep other accounts from replacing them.
   std::string folderProblem;
@@ -183,6 +188,7 @@ BOOL CAutoUpdateApp::InitInstance() {
   // see it come up, or brings the old one back.
   mutex.reset();
   CompletePendingReplacement();
+  WaitForReports(kReportsAtExitWait);
   LogEvent("exit");
   return FALSE;
 }

@@ -5,7 +5,7 @@
 
 namespace zt {
 
-// The program's own version, res/version.h's text (defined in app/version.cpp alone, so a test
+// The program's own version, res/version.h's text (defined in base/version.cpp alone, so a test
 // build of the next version differs in that one file).
 extern const char kAppVersion[];
 inline constexpr char kMutexName[] = "Zant_AutoUpdate_Sem";

@@ -33,6 +33,7 @@ def run(e2e, tool, server):
         scheduled_check(tool)
         check(wait_until(lambda: mark in tool.log()[before:], timeout), what)
 
+    server.serve("report", b"")
     # Offered as a version above the next build's, which a later step offers.
     mislabelled = "3.0"
     served = publish(5, mislabelled, "ZT_AutoUpdate_mislabelled.exe", old)
@@ -88,6 +89,12 @@ def run(e2e, tool, server):
         check(server.requested("ZT_AutoUpdate_%s.exe" % version) == 1, "fetched once")
     end_unstarted_copy(tool)
     tool.pid = None
+    # The vendor heard of each: the refused build and the three rollbacks, once each.
+    sent = [e["path"].split("?", 1)[1] for e in server.requests("report")]
+    for version, result in ((mislabelled, "refused"), ("3.1", "rolled-back"), ("3.2", "rolled-back"),
+                            (following, "rolled-back")):
+        check(len([q for q in sent if "what=updater&result=%s&version=%s&" % (result, version) in q]) == 1,
+              "one report of %s %s: %s" % (version, result, sent))
 
 
 def main():
