@@ -102,6 +102,7 @@ def run(e2e, tool, server):
     # The installed package matches the server's, so only the self-update has work to do.
     served = publish(5, current, "ZT_AutoUpdate_same.exe", old)
     server.serve("data_pkg_0201.exe", package)
+    server.serve("report", b"")
     tool.install_local_files(data_program=False, descriptor=served)
     with open(os.path.join(tool.update_root(), "data_update.exe"), "wb") as f:
         f.write(package)
@@ -131,6 +132,9 @@ def run(e2e, tool, server):
     check("found new version 3.3 started and never confirmed: it is removed and not fetched again" in log(),
           "the start says what it found and did")
     check("3.3" in failed_versions(), "remembered for this user")
+    check(wait_until(lambda: any("result=rolled-back&version=3.3&" in e["path"] and "cause=interrupted" in e["path"]
+                                 for e in server.requests("report")), 20),
+          "the vendor hears of the interrupted version: %s" % [e["path"] for e in server.requests("report")])
     not_fetched_again("3.3", "ZT_AutoUpdate_3.3.exe")
     tool.stop()
 

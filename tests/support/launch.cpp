@@ -9,8 +9,8 @@
 //              --out FILE
 //       a power cut at a moment of what those processes do: once it watches (FILE.watching exists),
 //       it looks every millisecond, for up to MS milliseconds (default 120000), until FILE exists (and
-//       holds TEXT), waits MS2 more milliseconds, then ends them and the processes they started, all
-//       at once
+//       holds TEXT), waits MS2 more milliseconds, then ends them and the processes they started from
+//       the first one's folder, all at once
 //
 // --cmd TEXT is one argument of launch.exe and arrives unchanged; --cmd-file reads the command
 // line from a UTF-8 file, byte for byte (no line end is stripped). --env adds to or replaces a
@@ -141,9 +141,20 @@ bool ReadSharedBytes(const std::wstring& path, std::string* bytes) {
   return true;
 }
 
+// The folder of the program process `process` runs ("" when it cannot be asked).
+std::wstring ImageFolder(HANDLE process) {
+  wchar_t image[32768];
+  DWORD size = 32768;
+  if (!::QueryFullProcessImageNameW(process, 0, image, &size)) return {};
+  const std::wstring path(image, size);
+  return path.substr(0, path.find_last_of(L'\\') + 1);
+}
+
 // The processes `pids` started, and the ones those started, by their ids (a parent's id is kept by
-// the child after the parent has ended, so this looks while the parents still run).
-std::vector<DWORD> Descendants(const std::vector<DWORD>& pids) {
+// the child after the parent has ended, so this looks while the parents still run), that run a
+// program from `folder`: Wine starts its own desktop and services from whichever process needs
+// them first, and those are not the tool's.
+std::vector<DWORD> Descendants(const std::vector<DWORD>& pids, const std::wstring& folder) {
   std::vector<DWORD> found;
   HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return found;
@@ -155,15 +166,18 @@ std::vector<DWORD> Descendants(const std::vector<DWORD>& pids) {
   ::CloseHandle(snapshot);
   std::vector<DWORD> parents = pids;
   for (std::size_t i = 0; i < parents.size(); ++i)
-    for (const auto& [id, parent] : all)
-      if (parent == parents[i] && id != parents[i]) {
-        bool known = false;
-        for (const DWORD p : parents) known = known || p == id;
-        if (!known) {
-          parents.push_back(id);
-          found.push_back(id);
-        }
-      }
+    for (const auto& [id, parent] : all) {
+      if (parent != parents[i] || id == parents[i]) continue;
+      bool known = false;
+      for (const DWORD p : parents) known = known || p == id;
+      if (known) continue;
+      HANDLE child = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+      const bool ours = child && _wcsicmp(ImageFolder(child).c_str(), folder.c_str()) == 0;
+      if (child) ::CloseHandle(child);
+      if (!ours) continue;
+      parents.push_back(id);
+      found.push_back(id);
+    }
   return found;
 }
 
@@ -172,13 +186,15 @@ int PowerCut(const std::wstring& file, const std::string& containing, DWORD afte
              DWORD waitMs) {
   std::vector<std::pair<DWORD, HANDLE>> processes;
   for (const DWORD pid : pids) {
-    HANDLE p = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid);
+    HANDLE p = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
     if (p) {
       processes.emplace_back(pid, p);
     } else {
       Report("gone=" + std::to_string(pid));
     }
   }
+  // The tool's own processes run from the folder of the first one.
+  const std::wstring folder = processes.empty() ? std::wstring() : ImageFolder(processes.front().second);
   if (!g_out.empty()) {
     HANDLE watching = ::CreateFileW((g_out + L".watching").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -201,7 +217,7 @@ int PowerCut(const std::wstring& file, const std::string& containing, DWORD afte
   std::vector<DWORD> ids;
   for (const auto& [pid, p] : processes) ids.push_back(pid);
   const auto endChildren = [&] {
-    for (const DWORD child : Descendants(ids)) {
+    for (const DWORD child : Descendants(ids, folder)) {
       if (HANDLE c = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, child)) {
         ::TerminateProcess(c, 1);
         processes.emplace_back(child, c);
