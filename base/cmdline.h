@@ -29,6 +29,8 @@ struct ReplacedStart {
   std::string token;
 };
 inline constexpr std::size_t kReplacedTokenLength = 32;
+// A process id as the tool writes one: decimal digits, no leading zero, 1 to 4294967295.
+std::optional<std::uint32_t> ParseProcessId(std::string_view text);
 // The arguments after the program path of a replaced start: "/autohide /replaced <pid> <token>".
 std::string ReplacedStartArguments(const ReplacedStart& start);
 // Both values when the line is a replaced start that gives them well formed; nullopt otherwise (a

