@@ -28,8 +28,8 @@ std::string Encoded(std::string_view value) {
 std::string ReportPath(const Outcome& o, std::string_view toolVersion, std::string_view processor) {
   std::string path = std::string(kServerPathPrefix) + kReportName;
   const std::pair<const char*, std::string_view> fields[] = {
-      {"tool", toolVersion}, {"cpu", processor},   {"what", o.what}, {"result", o.result},
-      {"version", o.version}, {"from", o.from},    {"seq", o.seq},   {"cause", o.cause}};
+      {"tool", toolVersion},  {"cpu", processor}, {"what", o.what}, {"result", o.result},
+      {"version", o.version}, {"from", o.from},   {"seq", o.seq},   {"cause", o.cause}};
   char separator = '?';
   for (const auto& [name, value] : fields) {
     path += separator;

@@ -36,8 +36,7 @@ int g_pending = 0;
 bool ReportsAllowed() {
   // The policy is the machine's, in its own registry view whatever this build's processor.
   UniqueHKey key;
-  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) !=
-      ERROR_SUCCESS)
+  if (::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.put()) != ERROR_SUCCESS)
     return true;
   DWORD value = 1, size = sizeof value, type = 0;
   const LSTATUS status =
