@@ -13,6 +13,7 @@
 #include "update/trust/crypto_win.h"
 #include "update/downloads.h"
 #include "update/install/self_update_win.h"
+#include "update/net/report_win.h"
 #include "update/install/shared_folder_win.h"
 #include "win/error.h"
 #include "win/process.h"
@@ -27,22 +28,36 @@ namespace {
 
 // Under Wine without a window manager each hidden window costs 2 s; on Windows it takes a moment.
 constexpr auto kEndInstanceWait = std::chrono::seconds(10);
-// How long a replaced start waits for the previous version to give up the marker (it is started
-// while the previous version still ends its work), and how often it looks.
+// A replaced start is made while the previous version still ends its work: it waits for the marker
+// as long as the previous process lives (at most kReplacedStartLimit, should that process hang),
+// then a little longer (kReplacedStartWait; all a start of the earlier order, which names no
+// process, gets). How often it looks.
 constexpr auto kReplacedStartWait = std::chrono::seconds(10);
+constexpr auto kReplacedStartLimit = std::chrono::minutes(5);
 constexpr DWORD kMarkerPollMs = 20;
+// How long the end of the process waits for reports still on their way.
+constexpr auto kReportsAtExitWait = std::chrono::seconds(3);
 // A log line waits at most about this long for another writer of the same log (the previous and
 // the new version of the tool during a self-update take turns in far less).
 constexpr ULONGLONG kLogTurnWaitMs = 200;
 
-// Waits for the marker to become free and claims it; false when `wait` passed first.
-bool ClaimWhenFree(UniqueKernelHandle* mutex, std::chrono::milliseconds wait) {
-  for (auto waited = std::chrono::milliseconds(0); waited < wait; waited += std::chrono::milliseconds(kMarkerPollMs)) {
+// Waits for the marker to become free and claims it; false when the previous version has ended
+// (or was never named) and `wait` has passed since, or when `limit` has passed.
+bool ClaimWhenFree(UniqueKernelHandle* mutex, std::chrono::milliseconds wait, std::chrono::milliseconds limit) {
+  const ULONGLONG start = ::GetTickCount64();
+  ULONGLONG previousSeen = start;
+  for (;;) {
     mutex->reset();  // our handle to the other instance's marker would keep it alive
     ::Sleep(kMarkerPollMs);
     if (ClaimSingleInstance(mutex)) return true;
+    const ULONGLONG now = ::GetTickCount64();
+    if (now - start >= static_cast<ULONGLONG>(limit.count())) return false;
+    if (PreviousVersionRuns()) {
+      previousSeen = now;
+    } else if (now - previousSeen >= static_cast<ULONGLONG>(wait.count())) {
+      return false;
+    }
   }
-  return false;
 }
 
 }  // namespace
@@ -102,7 +117,10 @@ BOOL CAutoUpdateApp::InitInstance() {
   if (const std::filesystem::path own = PrivateFolder(); !own.empty()) {
     SetLogPath(own / kLogName);
     SetHistoryPath(own / kHistoryName);
+    SetReplacementRecordPath(own / kReplacementRecordName);
   }
+  // Each outcome the history keeps also tells the vendor, anonymously, whether the release works.
+  SetOutcomeListener(SendReport);
   // The update folder and its download folder are made by the tool (when missing) before anything
   // is written in them, with permissions that keep other accounts from replacing them.
   std::string folderProblem;
@@ -124,10 +142,13 @@ BOOL CAutoUpdateApp::InitInstance() {
     return FALSE;
   }
 
+  m_bReplacedStart = request == LaunchRequest::RunAfterReplacement;
+  // Before the marker: the previous process is opened while it still waits for this one.
+  if (m_bReplacedStart) BeginReplacedStart(commandLine);
   UniqueKernelHandle& mutex = m_instanceMarker;
   const ULONGLONG claimStart = ::GetTickCount64();
   bool first = ClaimSingleInstance(&mutex);
-  if (!first && request == LaunchRequest::RunAfterReplacement) first = ClaimWhenFree(&mutex, kReplacedStartWait);
+  if (!first && m_bReplacedStart) first = ClaimWhenFree(&mutex, kReplacedStartWait, kReplacedStartLimit);
   // Another instance runs: end silently, show nothing, leave it as it is.
   if (!first) return FALSE;
   const DWORD mutexError = mutex ? ERROR_SUCCESS : ::GetLastError();
@@ -137,12 +158,10 @@ BOOL CAutoUpdateApp::InitInstance() {
     LogEvent("start", "the previous version gave up the marker after " +
                           std::to_string(::GetTickCount64() - claimStart) + " ms");
   if (!mutex) LogEvent("mutex", ErrorText("CreateMutexW", mutexError));
-  // Temporary files of transfers that a crash or power loss cut off, and what a finished
-  // replacement left beside the executable; a replaced start leaves the old copy to the process
-  // that waits for its confirmation.
+  // A self-update that a power cut or a log-off interrupted is finished or undone first; a replaced
+  // start is part of one that still runs. Then the temporary files of transfers that were cut off.
+  if (!m_bReplacedStart) RepairHalfDoneReplacement(PathFromUtf8(GetModulePath()), TheUserState());
   RemoveStaleDownloads();
-  m_bReplacedStart = request == LaunchRequest::RunAfterReplacement;
-  if (!m_bReplacedStart) RemoveReplacedExecutable(PathFromUtf8(GetModulePath()));
   if (!BuiltInTrust().KeyBuiltIn()) LogEvent("trust", "this build has no update key: updates are not verified");
   // The DLLs loaded from System32 only: a missing one is said once, here.
   Hid(), WinInet(), Bcrypt();
@@ -154,11 +173,22 @@ BOOL CAutoUpdateApp::InitInstance() {
     LogEvent("descriptor", "local version.txt missing or incomplete (data_version \"" +
                                LogValue(GbkToUtf8(local.dataVersion)) + "\")");
   }
+  // A new version that could not do its work here is not kept: it says why and ends before its
+  // window comes, with a status the previous version knows.
+  if (m_bReplacedStart) {
+    if (auto problem = ReplacedStartProblem()) {
+      LogEvent("self-update", "version " + std::string(kAppVersion) + " cannot confirm that it runs: " + *problem +
+                                  "; it ends and the previous version stays");
+      m_nExitCode = kUnfitExitStatus;
+      return FALSE;
+    }
+  }
   RunMainWindow({m_bReplacedStart, [this] { m_instanceMarker.reset(); }});
   // A new version swapped in meanwhile was started as the window ended; this process waits to
   // see it come up, or brings the old one back.
   mutex.reset();
   CompletePendingReplacement();
+  WaitForReports(kReportsAtExitWait);
   LogEvent("exit");
   return FALSE;
 }

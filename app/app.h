@@ -18,7 +18,8 @@ class CAutoUpdateApp {
   // Start-up: the single-instance mutex, the local descriptor, the main window; returns when the
   // main window has ended (a second instance returns at once). "/exit" only ends the running one.
   BOOL InitInstance();
-  // The process's exit status: 0, or 1 when "/exit" found the running instance still there.
+  // The process's exit status: 0, 1 when "/exit" found the running instance still there, or
+  // kUnfitExitStatus when a replaced start cannot do its work here.
   UINT ExitCode() const { return m_nExitCode; }
 
  private:

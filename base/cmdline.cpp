@@ -90,4 +90,30 @@ LaunchRequest DecideLaunchRequest(std::string_view commandLine) {
   return LaunchRequest::Run;
 }
 
+std::string ReplacedStartArguments(const ReplacedStart& start) {
+  return std::string(kAutoHideSwitch) + " " + kReplacedSwitch + " " + std::to_string(start.previousProcess) + " " +
+         start.token;
+}
+
+std::optional<std::uint32_t> ParseProcessId(std::string_view text) {
+  if (text.empty() || text.size() > 10 || text[0] == '0') return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  if (value > 0xFFFFFFFFu) return std::nullopt;
+  return static_cast<std::uint32_t>(value);
+}
+
+std::optional<ReplacedStart> ReadReplacedStart(std::string_view commandLine) {
+  if (DecideLaunchRequest(commandLine) != LaunchRequest::RunAfterReplacement) return std::nullopt;
+  const auto pid = ParseProcessId(GetArgOf(commandLine, 3));
+  const std::string token = GetArgOf(commandLine, 4);
+  if (!pid || token.size() != kReplacedTokenLength) return std::nullopt;
+  for (const char c : token)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return std::nullopt;
+  return ReplacedStart{*pid, token};
+}
+
 }  // namespace zt

@@ -1,6 +1,8 @@
 // The command-line readers: argument counting and splitting by the tool's own byte rules (only a
 // space separates; quotes group), over a given UTF-8 command line.
 #pragma once
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,5 +20,21 @@ enum class LaunchRequest {
                         // for this one to confirm that it is up
 };
 LaunchRequest DecideLaunchRequest(std::string_view commandLine);
+
+// What the previous version tells the new one it starts after "/replaced": its own process id
+// (argument 3: the new one waits for the single-instance marker while that process lives) and the
+// random part of the confirmation event's name (argument 4: 32 lowercase hex digits).
+struct ReplacedStart {
+  std::uint32_t previousProcess = 0;
+  std::string token;
+};
+inline constexpr std::size_t kReplacedTokenLength = 32;
+// A process id as the tool writes one: decimal digits, no leading zero, 1 to 4294967295.
+std::optional<std::uint32_t> ParseProcessId(std::string_view text);
+// The arguments after the program path of a replaced start: "/autohide /replaced <pid> <token>".
+std::string ReplacedStartArguments(const ReplacedStart& start);
+// Both values when the line is a replaced start that gives them well formed; nullopt otherwise (a
+// start by a version of the earlier order gives neither).
+std::optional<ReplacedStart> ReadReplacedStart(std::string_view commandLine);
 
 }  // namespace zt

@@ -48,17 +48,29 @@ std::string DescriptorState::DataVersion() const {
 bool DescriptorState::LoadLocalVersion(const std::filesystem::path& folder) {
   // The file is read outside the lock; the four values change together under it.
   LocalDescriptor fresh;
-  if (auto raw = ReadDescriptorBytes(folder / kDescriptorName)) {
+  const std::filesystem::path file = folder / kDescriptorName;
+  LocalRead read = LocalRead::Loaded;
+  if (auto raw = ReadDescriptorBytes(file)) {
     fresh.text = DecodeDescriptorBytes(*raw);
     fresh.raw = std::move(*raw);
     fresh.dataVersion = GetKeyValue(fresh.text, "data_version");
     fresh.dataTime = GetKeyValue(fresh.text, "data_time");
     fresh.dataDesc = GetKeyValue(fresh.text, "data_desc");
+  } else {
+    std::error_code ec;
+    const auto status = std::filesystem::status(file, ec);
+    read = status.type() == std::filesystem::file_type::not_found ? LocalRead::Missing : LocalRead::Unreadable;
   }
   const bool complete = !fresh.dataVersion.empty() && !fresh.dataTime.empty();
   std::lock_guard lock(m_mutex);
   m_local = std::move(fresh);
+  m_localRead = read;
   return complete;
+}
+
+LocalRead DescriptorState::LastLocalRead() const {
+  std::lock_guard lock(m_mutex);
+  return m_localRead;
 }
 
 DescriptorState& TheDescriptorState() {

@@ -26,6 +26,13 @@ struct LocalDescriptor {
   std::string dataDesc;     // data_desc
 };
 
+// How the last reading of the installed version.txt went.
+enum class LocalRead {
+  Loaded,      // read (complete or not)
+  Missing,     // there is no such file
+  Unreadable,  // there is one, and it could not be read (or was too large)
+};
+
 class DescriptorState {
  public:
   std::string ServerText() const;
@@ -44,11 +51,13 @@ class DescriptorState {
   // Reads folder/version.txt into the local text and its three values (all emptied when the file
   // cannot be read). True when data_version and data_time are both non-empty.
   bool LoadLocalVersion(const std::filesystem::path& folder);
+  LocalRead LastLocalRead() const;
 
  private:
   mutable std::mutex m_mutex;
   DescriptorCopy m_server;
   LocalDescriptor m_local;
+  LocalRead m_localRead = LocalRead::Missing;
 };
 
 // The process's one: the descriptor strings of the running tool.

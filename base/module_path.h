@@ -3,7 +3,10 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "base/paths.h"
 
 namespace zt {
 
@@ -20,6 +23,20 @@ std::wstring ReadWholePath(Fill fill, std::uint32_t firstSize = 260) {
     if (size >= (1u << 20)) return {};  // no path is this long: give up rather than loop
     buffer.resize(static_cast<size_t>(size) * 2);
   }
+}
+
+// The path the tool is installed at, from the path its process was started from: a new version runs
+// from its checked copy beside the executable (`<exe>.ztnew`) until its next start, and whatever it
+// registers or replaces is the executable it takes over. Windows ignores case in file names.
+inline std::string InstalledPath(std::string_view modulePath) {
+  const std::string_view suffix = kNewExecutableSuffix;
+  if (modulePath.size() <= suffix.size()) return std::string(modulePath);
+  const std::string_view tail = modulePath.substr(modulePath.size() - suffix.size());
+  for (std::size_t i = 0; i < suffix.size(); ++i) {
+    const char c = tail[i] >= 'A' && tail[i] <= 'Z' ? static_cast<char>(tail[i] - 'A' + 'a') : tail[i];
+    if (c != suffix[i]) return std::string(modulePath);
+  }
+  return std::string(modulePath.substr(0, modulePath.size() - suffix.size()));
 }
 
 }  // namespace zt

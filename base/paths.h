@@ -5,7 +5,7 @@
 
 namespace zt {
 
-// The program's own version, res/version.h's text (defined in app/version.cpp alone, so a test
+// The program's own version, res/version.h's text (defined in base/version.cpp alone, so a test
 // build of the next version differs in that one file).
 extern const char kAppVersion[];
 inline constexpr char kMutexName[] = "Zant_AutoUpdate_Sem";
@@ -51,8 +51,19 @@ inline constexpr char kRunValueName[] = "ZT_AutoUpdate";
 inline constexpr char kAutoHideSwitch[] = "/autohide";
 // Argument 1 of the installer's request to end the running tool.
 inline constexpr char kExitSwitch[] = "/exit";
-// Argument 2 of the previous version's start of the new executable.
+// Argument 2 of the previous version's start of the new executable; arguments 3 and 4 name the
+// previous process and the confirmation event (earlier versions give neither).
 inline constexpr char kReplacedSwitch[] = "/replaced";
+// The confirmation event a replaced start sets: this prefix, then the random part of its command
+// line, or (for a version of the earlier order, which gives none) its own process id.
+inline constexpr char kConfirmationEventPrefix[] = "ZT_AutoUpdate.Replaced.";
+
+// Beside the executable during a self-update: the checked new version, which runs from there until
+// it takes the executable's place; and the old copy that versions of the earlier order kept aside.
+inline constexpr char kNewExecutableSuffix[] = ".ztnew";
+inline constexpr char kOldExecutableSuffix[] = ".ztold";
+// In this user's own folder while a self-update changes hands: what was started, and how far it got.
+inline constexpr char kReplacementRecordName[] = "replacing.txt";
 
 inline constexpr char kBalloonTitle[] = "数据升级";
 

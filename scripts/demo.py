@@ -33,7 +33,9 @@ NARRATION = [
     ("device", "data update started", "The device is reported older: the data update is started."),
     ("balloon", "", "Tray balloon:"),
     ("updater-launch", "started", "The data-update program runs; the tool hides and waits for it."),
-    ("updater-launch", "ended", "The data-update program has ended."),
+    ("updater-launch", "ended with status", "The data-update program has ended; the tool reads the device back."),
+    ("updater-launch", "ended;", "The device was read back: the write is judged."),
+    ("history", "", "Kept in the history (升级记录):"),
     ("device", "already reported", "The device now holds the new data; it was reported already, so "
                                    "the tool stays quiet until the forget period is over."),
     ("device", "up to date", "After the forget period the device is reported up to date."),
@@ -136,7 +138,8 @@ def typical_event(rig, out=None):
         _, older = rig.wait_for("device", "older, data update started")
         rig.check_first_allowed_report(older)
         rig.wait_for("balloon", R.BALLOON_OLDER)
-        rig.wait_for("updater-launch", "ended", timeout=120)
+        rig.wait_for("updater-launch", "ended;", timeout=120)
+        rig.wait_for("balloon", "设备数据已更新为最新版2002")
         check(rig.tick_job.wait(timeout=120) == 0, "ticks delivered")
         check(len(rig.find("device", "data update started")) == 1, "reported older once")
 
@@ -187,6 +190,8 @@ def main():
         finally:
             with open(os.path.join(out, "autoupdate.log"), "w", encoding="utf-8") as f:
                 f.write(rig.tool.log())
+            with open(os.path.join(out, "history.txt"), "w", encoding="utf-8") as f:
+                f.write(zt_e2e.read_text(zt_e2e.HISTORY_FILE))
             rig.close()
     say("typical event %s; log and screenshots in %s" % ("completed" if ok else "NOT completed", out))
     return 0 if ok else 1

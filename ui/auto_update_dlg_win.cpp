@@ -11,6 +11,7 @@
 #include "base/fsutil.h"
 #include "base/ids.h"
 #include "base/descriptor.h"
+#include "base/descriptor_keys.h"
 #include "base/history.h"
 #include "base/log.h"
 #include "base/notice.h"
@@ -257,7 +258,8 @@ void CAutoUpdateDlg::OnWriteDone() {
   m_write.reset();
   m_bBusy = false;
   const int before = m_watch.WriteFailuresOf(device.identity, newest);
-  const WriteJudgement judgement = JudgeWrite(run, newest, device.dataVersion, before);
+  WriteJudgement judgement = JudgeWrite(run, newest, device, before);
+  judgement.outcome.seq = GetKeyValue(TheDescriptorState().Local().text, kKeySequence);
   const bool written = judgement.verdict == WriteVerdict::Written;
   m_watch.OnWriteEnded(device.identity, newest, written);
   if (!written && before + 1 >= kAutomaticWrites) AddStartWaiting(kWriteHeld);
@@ -279,7 +281,13 @@ void CAutoUpdateDlg::OnStartButton() {
     RefreshInfo();
     return;
   }
-  // The device as it answers now, so that the write is judged against it.
+  // The device as it answers now, so that the write is judged against it; never while a download or
+  // the data-update program (which owns the device) runs.
+  if (m_bBusy) {
+    AddStartWaiting(waiting);  // still waiting for a press that can act
+    LogEvent("updater-launch", "refused: busy");
+    return;
+  }
   const DevicePoll device = PollAttachedDevice();
   LaunchDataUpdater(device, static_cast<std::uint32_t>(AtoiRule(TheDescriptorState().DataVersion())));
   RefreshInfo();
@@ -437,18 +445,37 @@ INT_PTR CAutoUpdateDlg::OnSystemCommand(WPARAM command) {
   return FALSE;
 }
 
-INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+bool CAutoUpdateDlg::OnToolMessage(UINT message, WPARAM wParam) {
   if (message == EndInstanceMessage() && message != 0) {
     QuitProgram("asked to end by /exit");
-    SetResult(1);
-    return TRUE;
-  }
-  if (m_tray.OnTaskbarCreated(message)) {
-    SetResult(1);
-    return TRUE;
-  }
-  if (IsWorkerMessage(message)) {
+  } else if (IsWorkerMessage(message)) {
     OnWorkerMessage(message, wParam);
+  } else if (message == WM_REPLACEMENT_FINISHED) {
+    QuitProgram("the new version is up, or the previous one is back");
+  } else if (message == WM_CONFIRM_STARTED) {
+    ConfirmIfUp();
+  } else if (message == WM_DATA_WRITE_DONE) {
+    OnWriteDone();
+  } else if (message == WM_FETCH_DONE) {
+    if (!m_bQuitting) m_watch.OnFetchDone(wParam != 0);
+  } else {
+    return m_tray.OnTaskbarCreated(message);
+  }
+  return true;
+}
+
+void CAutoUpdateDlg::OnDeviceChange(WPARAM event, LPARAM data) {
+  // A HID interface arrived, or (data 0) the set of devices changed: poll at once rather than at the
+  // next third second.
+  if (event == DBT_DEVNODES_CHANGED ||
+      (event == DBT_DEVICEARRIVAL && data != 0 &&
+       reinterpret_cast<const DEV_BROADCAST_HDR*>(data)->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE)) {
+    if (!m_bQuitting) ::SetTimer(m_hWnd, IDT_DEVICE_ARRIVAL, kArrivalPollDelayMs, nullptr);
+  }
+}
+
+INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
+  if (OnToolMessage(message, wParam)) {
     SetResult(1);
     return TRUE;
   }
@@ -460,36 +487,14 @@ INT_PTR CAutoUpdateDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_TIMER:
       OnTimer(static_cast<UINT_PTR>(wParam));
       return TRUE;
-    case WM_REPLACEMENT_FINISHED:
-      QuitProgram("the new version is up, or the previous one is back");
-      SetResult(1);
-      return TRUE;
-    case WM_CONFIRM_STARTED:
-      ConfirmIfUp();
-      SetResult(1);
-      return TRUE;
-    case WM_DATA_WRITE_DONE:
-      OnWriteDone();
-      SetResult(1);
-      return TRUE;
     case WM_QUERYENDSESSION:
       // Windows asks before it shuts down or logs off: not while the device is written (the reason
       // set with the write says why).
       if (m_write) LogEvent("quit", "the end of the session was held off: the device is being written");
       SetResult(m_write ? FALSE : TRUE);
       return TRUE;
-    case WM_FETCH_DONE:
-      if (!m_bQuitting) m_watch.OnFetchDone(wParam != 0);
-      SetResult(1);
-      return TRUE;
     case WM_DEVICECHANGE:
-      // A HID interface arrived, or (lParam 0) the set of devices changed: poll at once rather
-      // than at the next third second.
-      if (wParam == DBT_DEVNODES_CHANGED ||
-          (wParam == DBT_DEVICEARRIVAL && lParam != 0 &&
-           reinterpret_cast<const DEV_BROADCAST_HDR*>(lParam)->dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE)) {
-        if (!m_bQuitting) ::SetTimer(m_hWnd, IDT_DEVICE_ARRIVAL, kArrivalPollDelayMs, nullptr);
-      }
+      OnDeviceChange(wParam, lParam);
       SetResult(TRUE);
       return TRUE;
     case WM_PAINT:

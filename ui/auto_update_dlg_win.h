@@ -65,6 +65,10 @@ class CAutoUpdateDlg : public CDialog {
   bool OnWorkerMessage(UINT message, WPARAM wParam);
   void OnPaintIconic();
   void OnWriteDone();
+  // The messages of the tool's own (the workers', the replacement's, "/exit", a restarted shell);
+  // false for any other.
+  bool OnToolMessage(UINT message, WPARAM wParam);
+  void OnDeviceChange(WPARAM event, LPARAM data);
   void RefuseStart(const LaunchRefusal& refusal, const DevicePoll& device, std::uint32_t newest);
   // A user's quit while the device is written: asked first (the result will not be checked).
   bool MayQuitNow();

@@ -13,18 +13,25 @@ std::string NextStep(int failuresBefore) {
 
 }  // namespace
 
-WriteJudgement JudgeWrite(const WriteRun& run, std::uint32_t newest, std::uint32_t before, int failuresBefore) {
+WriteJudgement JudgeWrite(const WriteRun& run, std::uint32_t newest, const DevicePoll& before, int failuresBefore) {
   WriteJudgement j;
   j.outcome.what = kWhatData;
   j.outcome.result = kResultFailed;
   j.outcome.version = Decimal(newest);
-  j.outcome.from = Decimal(before);
+  if (before.found) j.outcome.from = Decimal(before.dataVersion);
   const std::string next = NextStep(failuresBefore);
   if (!run.ended) {
     j.verdict = WriteVerdict::StillRunning;
     j.outcome.cause = "timeout";
     j.outcome.words = "数据升级程序运行超过30分钟，未检查写入结果";
     j.balloon = "数据升级程序运行超过30分钟，未能确认设备数据已更新。\r\n" + next;
+    return j;
+  }
+  if (!run.readBack.found && !before.found) {
+    j.verdict = WriteVerdict::Unplugged;
+    j.outcome.cause = "no-device";
+    j.outcome.words = "没有连接设备，未能确认写入结果";
+    j.balloon = "未检测到设备，未能确认数据是否已写入。\r\n请连接设备后点击“启动升级包”重试。";
     return j;
   }
   if (!run.readBack.found) {

@@ -39,8 +39,9 @@ struct WriteJudgement {
   Outcome outcome;
 };
 
-// `newest` is the installed descriptor's data version (N), `before` the device's version before
-// the write (D); `failuresBefore` the failed writes of this version to this device so far.
-WriteJudgement JudgeWrite(const WriteRun& run, std::uint32_t newest, std::uint32_t before, int failuresBefore);
+// `newest` is the installed descriptor's data version (N), `before` the device as it answered before
+// the write (not found: the user started the program with no device there); `failuresBefore` the
+// failed writes of this version to this device so far.
+WriteJudgement JudgeWrite(const WriteRun& run, std::uint32_t newest, const DevicePoll& before, int failuresBefore);
 
 }  // namespace zt

@@ -1,6 +1,6 @@
-// When the information refresh may fetch the server's descriptor on the window's thread. A fetch
-// that failed (server down, stalled, unreachable) is not retried at once: the wait doubles from
-// 3 ticks up to 300 ticks, so a dead network cannot keep the window busy most of the time.
+// When the information refresh may start a fetch of the server's descriptor (on a worker). A fetch
+// that failed (server down, stalled, unreachable, refused) is not retried at once: the wait doubles
+// from 3 ticks up to 300 ticks, so a dead network or a bad publication is not asked every third second.
 // A success brings back the ordinary pace, every third tick. Portable; ticks are watch ticks.
 #pragma once
 #include <cstdint>

@@ -16,12 +16,12 @@ CHistoryDlg::CHistoryDlg() : CDialog(IDD_HISTORY), m_strText(HistoryText(History
 
 void CHistoryDlg::DoDataExchange(DataExchange& dx) { dx.Text(IDC_HISTORY_TEXT, m_strText); }
 
-INT_PTR CHistoryDlg::WindowProc(UINT message, WPARAM wParam, LPARAM) {
+INT_PTR CHistoryDlg::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_COMMAND && HIWORD(wParam) == BN_CLICKED && LOWORD(wParam) == IDC_BTN_COPY_HISTORY) {
     CopyAll();
     return TRUE;
   }
-  return FALSE;
+  return CDialog::WindowProc(message, wParam, lParam);
 }
 
 void CHistoryDlg::CopyAll() {

@@ -10,7 +10,10 @@
 namespace zt {
 namespace {
 
-// The previous version ends right after the confirmation; its copy goes a little later.
+// The previous version ends right after the confirmation. This version looks this often whether it
+// has, to move over the executable at once; the old copy a version of the earlier order left goes a
+// little later.
+constexpr UINT kTakeOverLookMs = 250;
 constexpr UINT kRemoveReplacedDelayMs = 5000;
 
 }  // namespace
@@ -27,12 +30,17 @@ bool ReplacementHandOver::ConfirmIfUp(bool trayShown) {
   if (!m_confirmPending || !trayShown) return false;
   m_confirmPending = false;
   ConfirmStarted();
-  LogEvent("self-update", "version " + std::string(kAppVersion) + " is up (window, tray icon, message loop)");
-  ::SetTimer(m_window, IDT_REMOVE_REPLACED, kRemoveReplacedDelayMs, nullptr);
+  LogEvent("self-update", "version " + std::string(kAppVersion) +
+                              " is up (window, tray icon, message loop; version.txt read, server address resolved)");
+  ::SetTimer(m_window, IDT_REMOVE_REPLACED, HandOverOfThisOrder() ? kTakeOverLookMs : kRemoveReplacedDelayMs, nullptr);
   return true;
 }
 
 void ReplacementHandOver::OnRemoveTimer() {
+  if (HandOverOfThisOrder()) {
+    if (ContinueTakeOver()) ::KillTimer(m_window, IDT_REMOVE_REPLACED);
+    return;
+  }
   ::KillTimer(m_window, IDT_REMOVE_REPLACED);
   RemoveReplacedExecutable(PathFromUtf8(GetModulePath()));
 }

@@ -1,7 +1,8 @@
 // The main window's side of a self-update: a replaced start tells the previous version that it is
-// up once its window, tray icon and message loop are, and removes the old copy a little later; a
-// tool whose new version is in place waits, on a thread, for that version to come up (or brings
-// itself back) and then tells the window.
+// up once its window, tray icon and message loop are, and then takes the executable's place once
+// the previous process has ended (or, started by a version of the earlier order, removes the old
+// copy a little later); a tool whose new version is started waits, on a thread, for that version to
+// come up (or starts itself again) and then tells the window.
 #pragma once
 #include <windows.h>
 
@@ -14,7 +15,8 @@ class ReplacementHandOver {
   void Begin(HWND window, bool replacedStart);
   // True when it confirmed just now (the window then tells the user); nothing once confirmed.
   bool ConfirmIfUp(bool trayShown);
-  // IDT_REMOVE_REPLACED: the previous version has ended; its copy goes.
+  // IDT_REMOVE_REPLACED: once the previous version has ended, this version moves over the
+  // executable (or the earlier order's old copy goes).
   void OnRemoveTimer();
   // The new version is in place and started: the wait for it runs on a thread, which posts
   // WM_REPLACEMENT_FINISHED when it has come up or the old version is back. False when nothing waits.

@@ -145,8 +145,8 @@ void DeviceWatch::RequestRefreshFetch() {
 void DeviceWatch::OnFetchDone(bool fetched) {
   const FetchState ended = std::exchange(m_fetch, FetchState{});
   const auto wanted = [&](FetchPurpose p) { return (ended.purposes & static_cast<unsigned>(p)) != 0; };
-  // As the refresh and the checks went on after a fetch on the window's thread; the busy flag may
-  // have changed while the fetch ran.
+  // The refresh and the checks go on where they waited for the fetch; the busy flag may have
+  // changed while it ran.
   if (wanted(FetchPurpose::Refresh)) {
     m_fetchBackoff.Record(g_nTick, fetched);
     if (!fetched)
@@ -195,17 +195,21 @@ void DeviceWatch::Remember(const std::string& id) {
   m_bDeviceRemembered = true;
 }
 
+void DeviceWatch::NoteNothingFound(const DevicePoll& poll) {
+  if (poll.problem.empty()) {
+    // A device that went away may be logged again when it comes back.
+    m_strLastQuietLog.clear();
+    return;
+  }
+  // Plugged in but silent: said once, not every third second.
+  const std::string details = "found but no valid answer: " + poll.problem;
+  if (details != m_strLastQuietLog) LogDevice(details);
+  m_strLastQuietLog = details;
+}
+
 WatchOutcome DeviceWatch::Decide(const DevicePoll& poll) {
   if (!poll.found) {
-    if (poll.problem.empty()) {
-      // A device that went away may be logged again when it comes back.
-      m_strLastQuietLog.clear();
-    } else {
-      // Plugged in but silent: said once, not every third second.
-      const std::string details = "found but no valid answer: " + poll.problem;
-      if (details != m_strLastQuietLog) LogDevice(details);
-      m_strLastQuietLog = details;
-    }
+    NoteNothingFound(poll);
     return WatchOutcome::NoDevice;
   }
   const std::uint32_t d = poll.dataVersion;
@@ -228,7 +232,12 @@ WatchOutcome DeviceWatch::Decide(const DevicePoll& poll) {
   }
 
   LogDecision(poll, n, outcome);
+  Act(outcome, poll, n);
+  return outcome;
+}
 
+void DeviceWatch::Act(WatchOutcome outcome, const DevicePoll& poll, std::uint32_t n) {
+  const std::uint32_t d = poll.dataVersion;
   switch (outcome) {
     case WatchOutcome::Older:
       Remember(poll.identity);
@@ -259,7 +268,6 @@ WatchOutcome DeviceWatch::Decide(const DevicePoll& poll) {
     case WatchOutcome::LaunchSpacing:
       break;
   }
-  return outcome;
 }
 
 void DeviceWatch::LogDecision(const DevicePoll& poll, std::uint32_t newest, WatchOutcome outcome) {

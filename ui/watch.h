@@ -15,7 +15,8 @@
 namespace zt {
 
 inline constexpr std::uint32_t kWatchPeriodMs = 1000;
-// Ticks, not time: ticks stop while the main thread blocks (descriptor fetch, data-update wait).
+// Ticks, not time: the schedule counts the watch timer's ticks (the window's thread never blocks on
+// the network or the data-update program, so they keep a second's pace).
 inline constexpr std::uint32_t kCheckPeriodTicks = 7200;
 inline constexpr std::uint32_t kFirstUpdaterCheckTick = 151;
 inline constexpr std::uint32_t kUpdaterCheckPhase = 7100;
@@ -163,6 +164,10 @@ class DeviceWatch {
 
  private:
   bool IdentityDiffers(const std::string& id) const;
+  // A poll that found nothing: a device that is there but silent is logged once.
+  void NoteNothingFound(const DevicePoll& poll);
+  // What the decision's outcome does: remember, say, start, time the forgetting.
+  void Act(WatchOutcome outcome, const DevicePoll& poll, std::uint32_t newest);
   void Remember(const std::string& id);
   void LogDecision(const DevicePoll& poll, std::uint32_t newest, WatchOutcome outcome);
   // A device line carries the tick: it tells support where in the schedule a report fell.

@@ -11,10 +11,6 @@ namespace zt {
 // Budget of a package or updater download on a worker thread.
 inline constexpr std::chrono::milliseconds kPackageBudget{30 * 60 * 1000};
 
-// GET "/autoupdate/" + name from the update server into C:\ZT_Update\Download\ + name.
-// Returns 1 when the file was stored whole, 0 otherwise (the previous copy is then untouched).
-int DownloadFile(const std::string& name, std::int32_t expectedLength, std::chrono::milliseconds budget);
-
 // At start-up: removes temporary files of transfers and installations that never finished
 // (older than a day) from the download folders and the update root, and the tool's payloads that
 // neither the installed descriptor nor the last one fetched names (stale_payloads.h); the shared

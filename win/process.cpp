@@ -12,7 +12,9 @@
 
 namespace zt {
 
-std::string GetModulePath() {
+std::string GetModulePath() { return InstalledPath(GetStartedPath()); }
+
+std::string GetStartedPath() {
   return Narrow(ReadWholePath([](wchar_t* buffer, std::uint32_t size) -> std::uint32_t {
     return ::GetModuleFileNameW(nullptr, buffer, size);
   }));

@@ -9,8 +9,12 @@
 
 namespace zt {
 
-// The running executable's full path (UTF-8), whatever its length.
+// The executable's full path as installed (UTF-8), whatever its length: the Run value, the next
+// self-update and the message boxes name it. A new version that still runs from its checked copy
+// beside the executable gives the executable's own path (base/module_path.h's InstalledPath).
 std::string GetModulePath();
+// The path this process was started from (GetModuleFileNameW, UTF-8).
+std::string GetStartedPath();
 // The readers over this process's command line (GetCommandLineW as UTF-8).
 int GetArgCount();
 std::string GetArg(int n);

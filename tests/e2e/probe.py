@@ -89,10 +89,16 @@ class Tool:
 
     def send(self, msg, wparam=0, lparam=0, timeout_ms=10000):
         """Returns the milliseconds the window took to answer, or None when it did not."""
+        answer = self.send_result(msg, wparam, lparam, timeout_ms)
+        return answer[1] if answer else None
+
+    def send_result(self, msg, wparam=0, lparam=0, timeout_ms=10000):
+        """(the window's answer, the milliseconds it took), or None when it did not answer."""
         rc, lines = self.probe("send", msg, wparam, lparam, timeout_ms)
         if rc != 0 or not lines or not lines[0].startswith("result="):
             return None
-        return int(lines[0].split("ms=")[1])
+        result, ms = lines[0].split()
+        return int(result.split("=")[1]), int(ms.split("=")[1])
 
     # --- the process -------------------------------------------------------------------------
     def start(self, arguments="", quoted=True, env=None, wait_window=True):

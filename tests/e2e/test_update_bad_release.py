@@ -1,8 +1,10 @@
-"""A bad but signed release never costs the user the tool. This build offered as the next version
+"""A bad but signed release never costs the user the tool. This build offered as a higher version
 (its version resource says otherwise) is never swapped in and fetched at most once over two starts.
-A new version that ends at once, and one that runs but never shows a window, are swapped in, do not
-confirm, and the old executable is back at its path and running hidden again within two minutes;
-neither is fetched again, also after a restart."""
+A new version that ends at once, one that runs but never shows a window, and one that comes up but
+cannot resolve its server's address (the next build with its release placeholder server) are started
+from beside the executable, do not confirm, and the old executable, which never left its path, runs
+hidden again within two minutes; nothing is left beside it, and none is fetched again, also after a
+restart."""
 import os
 import time
 
@@ -31,27 +33,32 @@ def run(e2e, tool, server):
         scheduled_check(tool)
         check(wait_until(lambda: mark in tool.log()[before:], timeout), what)
 
-    served = publish(5, following, "ZT_AutoUpdate_mislabelled.exe", old)
+    server.serve("report", b"")
+    # Offered as a version above the next build's, which a later step offers.
+    mislabelled = "3.0"
+    served = publish(5, mislabelled, "ZT_AutoUpdate_mislabelled.exe", old)
     server.serve("data_pkg_0201.exe", package)
     tool.install_local_files(data_program=False, descriptor=served)
     with open(os.path.join(tool.update_root(), "data_update.exe"), "wb") as f:
         f.write(package)
 
-    print("-- this build (%s) offered as %s" % (current, following), flush=True)
+    print("-- this build (%s) offered as %s" % (current, mislabelled), flush=True)
     tool.start(" /autohide", env=env)
-    check_until("its version resource says %s, the descriptor %s" % (current, following), "refused for its version")
+    check_until("its version resource says %s, the descriptor %s" % (current, mislabelled), "refused for its version")
     check(tool.running(), "the tool keeps running")
     check(open(exe_unix, "rb").read() == old, "the executable is unchanged")
     tool.stop()
     tool.start(" /autohide", env=env)
-    check_until("version %s not fetched: it failed here before" % following, "not fetched after a restart")
+    check_until("version %s not fetched: it failed here before" % mislabelled, "not fetched after a restart")
     check(server.requested("ZT_AutoUpdate_mislabelled.exe") == 1, "fetched once over two starts")
     tool.stop()
 
-    for seq, version, standin in ((6, "3.1", "updater_exits.exe"), (7, "3.2", "updater_hangs.exe")):
+    unresolved = open(os.path.join(e2e.build, "ZT_AutoUpdate_next_unresolved.exe"), "rb").read()
+    check(b"ZT_UPDATE_SERVER=update.example.invalid\0" in unresolved, "the unresolvable build names a .invalid server")
+    for seq, version, standin in ((6, "3.1", "standins/updater_exits.exe"), (7, "3.2", "standins/updater_hangs.exe"),
+                                  (8, following, "ZT_AutoUpdate_next_unresolved.exe")):
         print("-- %s: %s" % (version, standin), flush=True)
-        publish(seq, version, "ZT_AutoUpdate_%s.exe" % version, open(os.path.join(e2e.build, "standins", standin),
-                                                                       "rb").read())
+        publish(seq, version, "ZT_AutoUpdate_%s.exe" % version, open(os.path.join(e2e.build, standin), "rb").read())
         end_unstarted_copy(tool)
         tool.start(" /autohide", env=env)
         old_pid = tool.pid
@@ -61,23 +68,33 @@ def run(e2e, tool, server):
         tray_gap_ms = gap.result_ms(130)
         back_s = time.monotonic() - swapped
         check(tray_gap_ms is not None, "a tool is back")
-        check(wait_until(lambda: not e2e.running(old_pid), 30), "the tool that swapped the new version in has ended")
+        check(wait_until(lambda: not e2e.running(old_pid), 30), "the tool that started the new version has ended")
         check(back_s < 120, "back within two minutes (%.1f s)" % back_s)
         print("rollback of %s: back %.1f s after the check, tray icon gone %d ms" % (standin, back_s, tray_gap_ms),
               flush=True)
         check(open(exe_unix, "rb").read() == old, "the old executable is at its path")
-        check(not os.path.exists(exe_unix + ".ztold") and not os.path.exists(exe_unix + ".ztfailed"),
+        check(not any(os.path.exists(exe_unix + suffix) for suffix in (".ztnew", ".ztold", ".ztfailed")),
               "nothing left beside it")
         check(wait_until(lambda: not tool.visible(), 10), "the old tool runs hidden")
-        check("version %s " % version in tool.log() and "the previous version is put back" in tool.log(),
+        check("version %s " % version in tool.log() and "the previous version stays and starts again" in tool.log(),
               "the log says why")
         check(version in (user_state("FailedUpdaterVersions") or ""), "remembered for this user")
         check("更新成功" not in tool.log(), "no success was announced")
+        if standin.startswith("ZT_AutoUpdate_next"):
+            check("version %s cannot confirm that it runs: it cannot resolve its server's address" % version in tool.log()
+                  and "version %s ended saying that it cannot work here (exit status 0x20005A55)" % version
+                  in tool.log(), "the new version said why, and the previous one logged its status")
         # The restarted tool is not this scenario's: its check by its window.
         check_until("version %s not fetched: it failed here before" % version, "not fetched again")
         check(server.requested("ZT_AutoUpdate_%s.exe" % version) == 1, "fetched once")
     end_unstarted_copy(tool)
     tool.pid = None
+    # The vendor heard of each: the refused build and the three rollbacks, once each.
+    sent = [e["path"].split("?", 1)[1] for e in server.requests("report")]
+    for version, result in ((mislabelled, "refused"), ("3.1", "rolled-back"), ("3.2", "rolled-back"),
+                            (following, "rolled-back")):
+        check(len([q for q in sent if "what=updater&result=%s&version=%s&" % (result, version) in q]) == 1,
+              "one report of %s %s: %s" % (version, result, sent))
 
 
 def main():

@@ -1,8 +1,9 @@
 """The tool replaces itself with a good new version: the next build of this tree, signed and offered
 on the server. A read-only executable is left alone and the tool keeps running. Otherwise the tool
-swaps the new executable in, ends, and the new one comes up hidden, says so in a balloon with its
-own version, and the old copy goes; the tool is away for under 3 s, and no script ever appears in
-the shared update folder. The new version is not fetched again. The floor of accepted publications
+starts the new executable from beside its own, ends once the new one has confirmed, and the new one
+comes up hidden, says so in a balloon with its own version, and then takes the executable's place;
+the tool is away for under 3 s, the executable holds the old bytes until the old tool has ended,
+nothing is left beside it, and no script ever appears in the shared update folder. The new version is not fetched again. The floor of accepted publications
 is this user's: after sequence 6, sequence 5 offering an older executable fetches nothing, even
 when the installed version.txt is put back to sequence 3."""
 import os
@@ -77,7 +78,7 @@ def run(e2e, tool, server):
     tray_gap_ms = gap.result_ms(100)
     check(tray_gap_ms is not None, "a new main window came up")
     check(wait_until(lambda: not e2e.running(old_pid), 30), "the old tool ended")
-    check(open(exe_unix, "rb").read() == new, "the new version is in place")
+    check(wait_until(lambda: open(exe_unix, "rb").read() == new, 15), "the new version is in place")
     check(wait_until(lambda: "version %s is up" % following in tool.log(), 30), "the new version confirmed")
     confirmed = [line for line in tool.log().splitlines() if "version %s confirmed that it runs" % following in line]
     check(confirmed, "the previous version saw the confirmation")
@@ -88,9 +89,15 @@ def run(e2e, tool, server):
     log = tool.log()
     check("balloon 自动升级工具更新成功, 版本:%s" % following in log, "its balloon names the version now running")
     starts = [line for line in log.splitlines() if " start version " in line]
-    check(starts[-1].split(" start version ")[1].startswith(following) and starts[-1].endswith("/autohide /replaced"),
-          "the new version started hidden as the replacement: %s" % starts[-1])
-    check(wait_until(lambda: not os.path.exists(exe_unix + ".ztold"), 30), "the old copy is removed")
+    check(starts[-1].split(" start version ")[1].startswith(following)
+          and ('%s.ztnew" /autohide /replaced %s ' % (tool.win_exe, old_pid)) in starts[-1],
+          "the new version started hidden from beside the executable, naming the old tool: %s" % starts[-1])
+    # Its place is taken only after the confirmation and the old tool's end, in that order.
+    order = [log.find(mark) for mark in ("version %s confirmed that it runs" % following,
+                                         "version %s has taken the place of %s" % (following, tool.win_exe))]
+    check(-1 not in order and order == sorted(order), "confirmed, then moved over the executable")
+    check(not any(os.path.exists(exe_unix + suffix) for suffix in (".ztnew", ".ztold")), "nothing left beside it")
+    check(not os.path.exists(zt_e2e.to_unix(zt_e2e.OWN_FOLDER + "\\replacing.txt")), "the hand-over's record is gone")
     check(scripts.scripts() == [], "no script appeared under C:\\ZT_Update")
     print("replacement: away %d ms, tray icon gone %d ms" % (away_ms, tray_gap_ms), flush=True)
 

@@ -1,14 +1,24 @@
 """Only what the vendor signed is used. The tool under test is built with the key of this test run.
 A first start fetches a publication that was tampered with in one way each time: a byte of the
 package, of the descriptor or of its signature flipped, or no signature at all. Each is refused,
-the reason is logged and nothing is installed. The untouched publication installs ("verified"),
-and a later one with a lower sequence number is refused while the installed copy stays."""
+the reason is logged and nothing is installed. A refused publication changes the information text to a
+short cause, is kept once in the history however often it is fetched, and is reported once to the
+vendor (unless the machine's policy turns reports off). The untouched publication installs
+("verified"), and a later one with a lower sequence number is refused while the installed copy
+stays.""" 
 import os
+import time
 
 import zt_e2e
 from probe import check, wait_until
 from update_rig import descriptor, run_scenario
-from zt_ids import IDT_WATCH
+from zt_ids import IDC_EDIT_INFO, IDT_WATCH
+
+POLICY = [r"HKLM\Software\Policies\ZT_AutoUpdate", "/v", "SendReports", "/reg:64"]
+
+
+def reports(server):
+    return [e["path"] for e in server.requests("report")]
 
 
 
@@ -33,15 +43,36 @@ def run(e2e, tool, server):
         ("no signature", descriptor("0201", "pkg_0201.exe", len(package), data_bytes=package, seq=5, sign=False),
          package, "refused: not signed"),
     ]
+    server.serve("report", b"")
+    # Reports off by the machine's policy for the first case.
+    zt_e2e.run_windows(["reg", "add"] + POLICY[:3] + ["/t", "REG_DWORD", "/d", "0", "/f"] + POLICY[3:])
     for label, served, body, reason in cases:
         print("-- %s" % label, flush=True)
         tool.clean_update_root()
         server.serve("version.txt", served)
         server.serve("pkg_0201.exe", body)
+        sent = len(reports(server))
         tool.start(" /autohide", env={"ZT_UPDATE_SERVER": server.address()})
         tool.probe("tick", IDT_WATCH, 1)
         check(wait_until(lambda: reason in tool.log(), 30), "refused and logged: %s" % reason)
         check(not os.path.exists(installed), "nothing installed")
+        if label == "a byte of the package":
+            time.sleep(2)
+            check(len(reports(server)) == sent, "the policy keeps the refusal from being reported")
+            zt_e2e.run_windows(["reg", "delete"] + POLICY + ["/f"])
+        if label == "no signature":
+            # The refresh fetches it again and again: one history line, one report, and the text says why.
+            tool.probe("tick", IDT_WATCH, 20)
+            check(wait_until(lambda: "没有签名" in tool.text(IDC_EDIT_INFO), 10),
+                  "the information text says why: %r" % tool.text(IDC_EDIT_INFO))
+            check("正在更新" not in tool.text(IDC_EDIT_INFO), "instead of the waiting text")
+            fetched = len(server.requests("version.txt"))
+            check(fetched >= 2, "fetched %d times" % fetched)
+            lines = [h for h in e2e.history() if h[1] == "server"]
+            check(len(lines) == 1 and lines[0][2] == "refused", "one history line: %s" % lines)
+            check(wait_until(lambda: len(reports(server)) == sent + 1, 20), "one report: %s" % reports(server)[sent:])
+            check("what=server&result=refused" in reports(server)[-1] and "cause=not-signed" in reports(server)[-1],
+                  "it says what was refused and why: %s" % reports(server)[-1])
         tool.stop()
 
     print("-- the publication as signed", flush=True)

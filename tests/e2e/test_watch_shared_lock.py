@@ -1,6 +1,7 @@
 """One data-update program per machine. While another session's tool holds the machine-wide lock
 Global\\ZT_AutoUpdate_Shared (a probe plays it), a device with older data is reported but not
-handed to the data-update program. Once that tool has ended without letting go, the lock counts as
+handed to the data-update program: the user, told a moment before that it would start, is told
+why not, and the history keeps it. Once that tool has ended without letting go, the lock counts as
 free, and the device is handed over at the next report that the forget timer and the launch
 spacing allow."""
 import os
@@ -27,6 +28,10 @@ def run(rig):
         rig.wait_for("device", "older, data update started")
         rig.wait_for("updater-launch", "refused: another session's tool is working on C:\\ZT_Update")
         check(not rig.tool.exists("updater"), "no data-update program was started")
+        rig.wait_for("balloon", "另一个用户正在使用数据升级，请稍后再试。")
+        refused = [line[1:] for line in rig.e2e.history()]
+        check(len(refused) == 1 and refused[0][:3] == ["data", "refused", "2001->2002"],
+              "the refused start is kept: %s" % refused)
     finally:
         holder.kill()  # by its own process handle: the lock is left abandoned
         holder.wait()

@@ -5,6 +5,12 @@
 //              [--wait MS] [--out FILE]
 //   launch.exe --check PID [--started T] [--wait MS] [--out FILE]   report on a process started earlier
 //   launch.exe --kill PID [--started T] [--out FILE]                 end it (exit code 1)
+//   launch.exe --power-cut FILE [--containing TEXT] [--after MS2] --pid PID [--pid PID]... [--wait MS]
+//              --out FILE
+//       a power cut at a moment of what those processes do: once it watches (FILE.watching exists),
+//       it looks every millisecond, for up to MS milliseconds (default 120000), until FILE exists (and
+//       holds TEXT), waits MS2 more milliseconds, then ends them and the processes they started from
+//       the first one's folder, all at once
 //
 // --cmd TEXT is one argument of launch.exe and arrives unchanged; --cmd-file reads the command
 // line from a UTF-8 file, byte for byte (no line end is stripped). --env adds to or replaces a
@@ -18,10 +24,13 @@
 //   running                the child still runs after the wait
 //   gone                   no process has that id (and start time) any more
 //   error=<text>           nothing could be started / checked
+//   after_ms=<ms>          (power cut) how long it waited for the moment
+//   ended=<pid>, gone=<pid> (power cut) each process it ended, or that had ended before
 // launch.exe itself ends with 0 when the report was made, 2 for an error, 3 for usage. Status 1 is
 // left to what Wine gives a process ended from outside (TerminateProcess, a killed wineserver).
 #include <windows.h>
 #include <shellapi.h>
+#include <tlhelp32.h>
 
 #include <cstdio>
 #include <cwchar>
@@ -120,6 +129,119 @@ unsigned long long CreationTime(HANDLE process) {
   return (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
 }
 
+// The file's bytes, read while the program under test may replace or remove it at any moment.
+bool ReadSharedBytes(const std::wstring& path, std::string* bytes) {
+  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
+  char chunk[4096];
+  DWORD got = 0;
+  while (::ReadFile(f, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes->append(chunk, got);
+  ::CloseHandle(f);
+  return true;
+}
+
+// The folder of the program process `process` runs ("" when it cannot be asked).
+std::wstring ImageFolder(HANDLE process) {
+  wchar_t image[32768];
+  DWORD size = 32768;
+  if (!::QueryFullProcessImageNameW(process, 0, image, &size)) return {};
+  const std::wstring path(image, size);
+  return path.substr(0, path.find_last_of(L'\\') + 1);
+}
+
+// The processes `pids` started, and the ones those started, by their ids (a parent's id is kept by
+// the child after the parent has ended, so this looks while the parents still run), that run a
+// program from `folder`: Wine starts its own desktop and services from whichever process needs
+// them first, and those are not the tool's.
+std::vector<DWORD> Descendants(const std::vector<DWORD>& pids, const std::wstring& folder) {
+  std::vector<DWORD> found;
+  HANDLE snapshot = ::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return found;
+  std::vector<std::pair<DWORD, DWORD>> all;  // id, parent
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = ::Process32FirstW(snapshot, &entry); more; more = ::Process32NextW(snapshot, &entry))
+    all.emplace_back(entry.th32ProcessID, entry.th32ParentProcessID);
+  ::CloseHandle(snapshot);
+  std::vector<DWORD> parents = pids;
+  for (std::size_t i = 0; i < parents.size(); ++i)
+    for (const auto& [id, parent] : all) {
+      if (parent != parents[i] || id == parents[i]) continue;
+      bool known = false;
+      for (const DWORD p : parents) known = known || p == id;
+      if (known) continue;
+      HANDLE child = ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+      const bool ours = child && _wcsicmp(ImageFolder(child).c_str(), folder.c_str()) == 0;
+      if (child) ::CloseHandle(child);
+      if (!ours) continue;
+      parents.push_back(id);
+      found.push_back(id);
+    }
+  return found;
+}
+
+// The processes are opened before the wait, so the moment costs only the termination itself.
+int PowerCut(const std::wstring& file, const std::string& containing, DWORD afterMs, const std::vector<DWORD>& pids,
+             DWORD waitMs) {
+  std::vector<std::pair<DWORD, HANDLE>> processes;
+  for (const DWORD pid : pids) {
+    HANDLE p = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+    if (p) {
+      processes.emplace_back(pid, p);
+    } else {
+      Report("gone=" + std::to_string(pid));
+    }
+  }
+  // The tool's own processes run from the folder of the first one.
+  const std::wstring folder = processes.empty() ? std::wstring() : ImageFolder(processes.front().second);
+  if (!g_out.empty()) {
+    HANDLE watching = ::CreateFileW((g_out + L".watching").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (watching != INVALID_HANDLE_VALUE) ::CloseHandle(watching);
+  }
+  const ULONGLONG start = ::GetTickCount64();
+  for (;;) {
+    std::string bytes;
+    if (::GetFileAttributesW(file.c_str()) != INVALID_FILE_ATTRIBUTES &&
+        (containing.empty() || (ReadSharedBytes(file, &bytes) && bytes.find(containing) != std::string::npos)))
+      break;
+    if (::GetTickCount64() - start > waitMs) {
+      Report("error=the moment did not come");
+      for (const auto& [pid, p] : processes) ::CloseHandle(p);
+      return Finish(2);
+    }
+    ::Sleep(1);
+  }
+  if (afterMs) ::Sleep(afterMs);
+  std::vector<DWORD> ids;
+  for (const auto& [pid, p] : processes) ids.push_back(pid);
+  const auto endChildren = [&] {
+    for (const DWORD child : Descendants(ids, folder)) {
+      if (HANDLE c = ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, child)) {
+        ::TerminateProcess(c, 1);
+        processes.emplace_back(child, c);
+        ids.push_back(child);
+      }
+    }
+  };
+  // Children first, so none is started by a parent in between; then once more for a child whose
+  // creation was under way at the moment.
+  endChildren();
+  for (const auto& [pid, p] : processes) ::TerminateProcess(p, 1);
+  Report("after_ms=" + std::to_string(::GetTickCount64() - start));
+  for (int sweep = 0; sweep < 5; ++sweep) {
+    ::Sleep(100);
+    endChildren();
+  }
+  for (const auto& [pid, p] : processes) {
+    ::WaitForSingleObject(p, 5000);
+    Report("ended=" + std::to_string(pid));
+    ::CloseHandle(p);
+  }
+  return Finish(0);
+}
+
 void ReportWait(HANDLE process, DWORD waitMs) {
   const DWORD w = ::WaitForSingleObject(process, waitMs);
   DWORD code = 0;
@@ -142,6 +264,10 @@ int wmain() {
   DWORD waitMs = 0;
   DWORD checkPid = 0, killPid = 0;
   unsigned long long started = 0;
+  std::wstring cutFile;
+  std::string cutText;
+  DWORD cutAfterMs = 0;
+  std::vector<DWORD> cutPids;
   for (int i = 1; i < argc; ++i) {
     const std::wstring a = argv[i];
     const bool hasValue = i + 1 < argc;
@@ -172,6 +298,14 @@ int wmain() {
       killPid = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
     } else if (a == L"--started" && hasValue) {
       started = std::wcstoull(argv[++i], nullptr, 10);
+    } else if (a == L"--power-cut" && hasValue) {
+      cutFile = argv[++i];
+    } else if (a == L"--containing" && hasValue) {
+      cutText = ToUtf8(argv[++i]);
+    } else if (a == L"--after" && hasValue) {
+      cutAfterMs = static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10));
+    } else if (a == L"--pid" && hasValue) {
+      cutPids.push_back(static_cast<DWORD>(std::wcstoul(argv[++i], nullptr, 10)));
     } else {
       std::fprintf(stderr, "launch.exe: unknown or incomplete option %s\n", ToUtf8(a).c_str());
       return 3;
@@ -179,6 +313,7 @@ int wmain() {
   }
   ::LocalFree(argv);
 
+  if (!cutFile.empty()) return PowerCut(cutFile, cutText, cutAfterMs, cutPids, waitMs ? waitMs : 120000);
   if (checkPid || killPid) {
     const DWORD pid = checkPid ? checkPid : killPid;
     HANDLE p =

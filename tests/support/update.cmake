@@ -29,17 +29,17 @@ target_link_libraries(ZT_AutoUpdate_next PRIVATE zt_glue)
 target_link_options(ZT_AutoUpdate_next PRIVATE -s -Wl,--gc-sections)
 set_target_properties(ZT_AutoUpdate_next PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
 
-# A bad new version that ends at once, and one that never shows a window, with the versions the
+# A bad new version that ends at once, and two that never show a window, with the versions the
 # scenarios offer them as.
 set(ZT_STANDIN_DIR ${PROJECT_BINARY_DIR}/standins)
-foreach(standin IN ITEMS "exits;3;1" "hangs;3;2")
+foreach(standin IN ITEMS "exits;3;1" "hangs;3;2" "hangs_later;3;3")
   list(GET standin 0 name)
   add_executable(updater_${name} WIN32 ${CMAKE_CURRENT_LIST_DIR}/updater_standin.cpp
                                        ${CMAKE_CURRENT_LIST_DIR}/updater_standin.rc)
   list(GET standin 1 major)
   list(GET standin 2 minor)
   target_compile_definitions(updater_${name} PRIVATE ZT_STANDIN_MAJOR=${major} ZT_STANDIN_MINOR=${minor}
-                                                     $<$<STREQUAL:${name},hangs>:ZT_STANDIN_HANGS>)
+                                                     $<$<NOT:$<STREQUAL:${name},exits>>:ZT_STANDIN_HANGS>)
   target_link_options(updater_${name} PRIVATE -municode -static -static-libgcc)
   set_target_properties(updater_${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZT_STANDIN_DIR})
 endforeach()
@@ -61,3 +61,12 @@ add_executable(ZT_AutoUpdate_fixed_server WIN32 ${PROJECT_SOURCE_DIR}/app/main.c
 target_link_libraries(ZT_AutoUpdate_fixed_server PRIVATE zt_glue)
 target_link_options(ZT_AutoUpdate_fixed_server PRIVATE -s -Wl,--gc-sections)
 set_target_properties(ZT_AutoUpdate_fixed_server PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})
+
+# The next version built as a release is, with the placeholder server it was given, which never
+# resolves: it comes up but cannot confirm, and the previous version stays.
+add_executable(ZT_AutoUpdate_next_unresolved WIN32 ${PROJECT_SOURCE_DIR}/app/main.cpp ${zt_next_dir}/version_next.cpp
+                                                   ${zt_next_dir}/server_setting_fixed.cpp ${zt_next_dir}/app_next.rc)
+target_include_directories(ZT_AutoUpdate_next_unresolved PRIVATE ${PROJECT_SOURCE_DIR}/res)
+target_link_libraries(ZT_AutoUpdate_next_unresolved PRIVATE zt_glue)
+target_link_options(ZT_AutoUpdate_next_unresolved PRIVATE -s -Wl,--gc-sections)
+set_target_properties(ZT_AutoUpdate_next_unresolved PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${PROJECT_BINARY_DIR})

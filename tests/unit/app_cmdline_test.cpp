@@ -89,10 +89,50 @@ TEST(AppCmdline, LaunchRequests) {
       {R"("C:\a b\tool.exe" /autohide /replaced)", zt::LaunchRequest::RunAfterReplacement},
       {R"("C:\a b\tool.exe" /autohide /Replaced )", zt::LaunchRequest::RunAfterReplacement},
       {R"("C:\a b\tool.exe" /replaced)", zt::LaunchRequest::Run},  // only as argument 2
+      {R"("C:\a b\tool.exe.ztnew" /autohide /replaced 1234 0123456789abcdef0123456789abcdef)",
+       zt::LaunchRequest::RunAfterReplacement},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("line [" + c.line + "]");
     EXPECT_EQ(zt::DecideLaunchRequest(c.line), c.request);
+  }
+}
+
+// The previous process and the event's random part, as the previous version writes them; anything
+// else is a start of the earlier order (which names neither).
+TEST(AppCmdline, ReplacedStartArguments) {
+  const std::string token = "0123456789abcdef0123456789abcdef";
+  const std::string exe = R"("C:\a b\中文\ZT_AutoUpdate.exe.ztnew" )";
+  const std::string written = zt::ReplacedStartArguments({4294967295u, token});
+  EXPECT_EQ(written, "/autohide /replaced 4294967295 " + token);
+  const auto read = zt::ReadReplacedStart(exe + written);
+  ASSERT_TRUE(read);
+  EXPECT_EQ(read->previousProcess, 4294967295u);
+  EXPECT_EQ(read->token, token);
+  EXPECT_TRUE(StartsHidden(exe + written));
+
+  const struct {
+    std::string arguments;
+    bool read;
+  } cases[] = {
+      {"/autohide /replaced 1234 " + token, true},
+      {"/autohide /replaced 1234 " + token + " ", true},
+      {"/autohide /replaced", false},       // the earlier order
+      {"/autohide /replaced 1234", false},  // no token
+      {"/autohide /replaced 0 " + token, false},
+      {"/autohide /replaced 01234 " + token, false},
+      {"/autohide /replaced -1234 " + token, false},
+      {"/autohide /replaced 4294967296 " + token, false},
+      {"/autohide /replaced 1234 " + token.substr(1), false},
+      {"/autohide /replaced 1234 " + token + "0", false},
+      {"/autohide /replaced 1234 0123456789ABCDEF0123456789ABCDEF", false},
+      {"/autohide /replaced 1234 0123456789abcdef0123456789abcdeg", false},
+      {"/autohide /exit 1234 " + token, false},
+      {"/exit /replaced 1234 " + token, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE("[" + c.arguments + "]");
+    EXPECT_EQ(zt::ReadReplacedStart(exe + c.arguments).has_value(), c.read);
   }
 }
 

@@ -34,6 +34,7 @@ TEST_F(AppDescriptorState, LoadLocalVersion) {
     std::string bytes;
     bool result;
     std::string version, time, desc;
+    zt::LocalRead read = zt::LocalRead::Loaded;
   } cases[] = {
       {"complete, CR LF, GBK region", true,
        "data_version=2001\r\ndata_time=2020-01-01\r\ndata_desc=\xB6\xAB\xB1\xB1\r\ndata_file=d.exe\r\n", true, "2001",
@@ -45,7 +46,10 @@ TEST_F(AppDescriptorState, LoadLocalVersion) {
        "data_version=2001\n\x1A"
        "data_time=2020\n",
        false, "2001", "", ""},
-      {"missing file", false, "", false, "", "", ""},
+      {"missing file", false, "", false, "", "", "", zt::LocalRead::Missing},
+      // There, but not read: a new version that cannot read what the previous one read is not kept.
+      {"too large", true, "data_version=2001\n" + std::string(70000, 'x'), false, "", "", "",
+       zt::LocalRead::Unreadable},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -63,6 +67,7 @@ TEST_F(AppDescriptorState, LoadLocalVersion) {
     EXPECT_EQ(local.dataTime, c.time);
     EXPECT_EQ(local.dataDesc, c.desc);
     EXPECT_EQ(state_.DataVersion(), c.version);
+    EXPECT_EQ(state_.LastLocalRead(), c.read);
     if (!c.present) {
       EXPECT_EQ(local.text, "");
     }

@@ -54,4 +54,22 @@ TEST(AppModulePath, FailureGivesEmpty) {
   EXPECT_LT(calls, 20);
 }
 
+// A new version runs from its copy beside the executable until its next start; what it registers
+// and replaces is the executable itself.
+TEST(AppModulePath, InstalledPathOfANewVersionBesideTheExecutable) {
+  const struct {
+    std::string started, installed;
+  } cases[] = {
+      {R"(C:\a b\ZT_AutoUpdate.exe)", R"(C:\a b\ZT_AutoUpdate.exe)"},
+      {R"(C:\a b\ZT_AutoUpdate.exe.ztnew)", R"(C:\a b\ZT_AutoUpdate.exe)"},
+      {R"(C:\a b\ZT_AutoUpdate.exe.ZTNEW)", R"(C:\a b\ZT_AutoUpdate.exe)"},  // Windows ignores case
+      {R"(C:\x.exe.ztnew.ztnew)", R"(C:\x.exe.ztnew)"},                      // one suffix only
+      {R"(C:\x.exe.ztold)", R"(C:\x.exe.ztold)"},
+      {R"(C:\x.exe.ztne)", R"(C:\x.exe.ztne)"},
+      {".ztnew", ".ztnew"},  // nothing would be left
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(zt::InstalledPath(c.started), c.installed) << c.started;
+}
+
 }  // namespace

@@ -357,20 +357,10 @@ TEST(Rollout, DataOutsideTheShareKeepsWhatIsInstalled) {
 
 // ---- self-update ----
 
-// The swap as the Windows side does it, with renames: the old one aside, the new one in its place.
+// The main thread's side as the worker sees it: it is handed the placed copy (and then starts it).
 struct FakeSwap : zt::ExecutableSwap {
-  bool succeed = true;
   std::vector<std::string> ready;
-  bool SwapIn(zt::HeldFile&, const fs::path& exe, const fs::path& old, std::string& reason) override {
-    if (!succeed) {
-      reason = "sharing violation";
-      return false;
-    }
-    fs::rename(exe, old);
-    fs::rename(zt::NewExecutablePath(exe), exe);
-    return true;
-  }
-  void Ready(std::string version, zt::HeldFile) override { ready.push_back(std::move(version)); }
+  void Ready(std::string version, const fs::path&, zt::HeldFile) override { ready.push_back(std::move(version)); }
 };
 
 struct FakeCheck : zt::ReplaceabilityCheck {
@@ -423,11 +413,11 @@ struct UpdaterCase {
   std::string descriptor;
   std::map<std::string, std::string> served;
   std::optional<std::string> checkProblem;
-  bool swaps;
+  bool placeBlocked;  // a folder stands where the new copy goes
   int exitCode;
   std::vector<Msg> messages;
   bool serverTextCleared;
-  std::string exeAfter;  // "" = the running one
+  std::string placedAfter;  // the copy beside the executable, handed on ("" = none)
   int downloads;
   bool failedAfter;  // the version is remembered as failed
 };
@@ -440,17 +430,21 @@ TEST_P(UpdaterProcedure, EndsAsDescribed) {
   u.f.Serve(c.descriptor);
   u.f.dl.bodies = c.served;
   u.check.problem = c.checkProblem;
-  u.swap.succeed = c.swaps;
+  if (c.placeBlocked) fs::create_directories(u.Placed() / "x");
 
   EXPECT_EQ(u.Run(), c.exitCode);
   EXPECT_EQ(u.f.poster.messages, c.messages);
   EXPECT_EQ(u.f.Server().empty(), c.descriptor.empty() || c.serverTextCleared);
   EXPECT_EQ(static_cast<int>(u.f.dl.calls.size()), c.downloads);
-  EXPECT_EQ(ReadAll(u.paths.exe), c.exeAfter.empty() ? kRunning : c.exeAfter);
-  // Swapped: the old one waits aside and the main thread is told; otherwise nothing moved.
-  EXPECT_EQ(fs::exists(u.Old()), c.exitCode == 1);
+  // The executable is never touched by the worker: the new copy waits beside it, handed on to the
+  // main thread, or nothing is left.
+  EXPECT_EQ(ReadAll(u.paths.exe), kRunning);
+  EXPECT_EQ(fs::is_regular_file(u.Placed()), !c.placedAfter.empty());
+  if (!c.placedAfter.empty()) {
+    EXPECT_EQ(ReadAll(u.Placed()), c.placedAfter);
+  }
   EXPECT_EQ(u.swap.ready.size(), c.exitCode == 1 ? 1u : 0u);
-  EXPECT_FALSE(fs::exists(u.Placed()));
+  EXPECT_FALSE(fs::exists(u.Old()));
   EXPECT_EQ(!u.f.user.failed.empty(), c.failedAfter);
   EXPECT_EQ(u.f.shared.locked, 0);
 }
@@ -465,36 +459,36 @@ const std::map<std::string, std::string> kServed28 = {{"ZT_AutoUpdate_28.exe", k
 INSTANTIATE_TEST_SUITE_P(
     Endings, UpdaterProcedure,
     ::testing::Values(
-        UpdaterCase{"no_descriptor", "", {}, {}, true, 0, {}, false, "", 0, false},
+        UpdaterCase{"no_descriptor", "", {}, {}, false, 0, {}, false, "", 0, false},
         // Incomplete for this processor: the descriptor stays for the data check.
-        UpdaterCase{"no_updater_file", "updater_version_x64=2.8\nupdater_length_x64=1000\n", {}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"no_updater_file", "updater_version_x64=2.8\nupdater_length_x64=1000\n", {}, {}, false, 0, kUpdDoneOnly, false, "", 0, false},
         // An x64 tool reads only its own keys: the x86 executable of the plain keys is not for it.
-        UpdaterCase{"x86_keys_only", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000", ""), kServed28, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"x86_keys_only", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000", ""), kServed28, {}, false, 0, kUpdDoneOnly, false, "", 0, false},
         // A refused name leaves the descriptor to the data check that follows; the same version
         // is answered first, whatever the name.
-        UpdaterCase{"unsafe_name_same_version", UpdaterDescriptor("2.7", "ZT_AutoUpdate(2.7).exe", "1000"), {}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
-        UpdaterCase{"unsafe_name", UpdaterDescriptor("2.8", "%COMSPEC%.exe", "1000"), {}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
-        UpdaterCase{"traversal_name", UpdaterDescriptor("2.8", "..\\x.exe", "1000"), {}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"unsafe_name_same_version", UpdaterDescriptor("2.7", "ZT_AutoUpdate(2.7).exe", "1000"), {}, {}, false, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"unsafe_name", UpdaterDescriptor("2.8", "%COMSPEC%.exe", "1000"), {}, {}, false, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"traversal_name", UpdaterDescriptor("2.8", "..\\x.exe", "1000"), {}, {}, false, 0, kUpdDoneOnly, false, "", 0, false},
         // Names that earlier versions use for their own files.
-        UpdaterCase{"script_name", UpdaterDescriptor("2.8", "DELETE.BAT", "1000"), {{"DELETE.BAT", kNew28}}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
-        UpdaterCase{"descriptor_name", UpdaterDescriptor("2.8", "VERSION.txt", "1000"), {{"VERSION.txt", kNew28}}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
-        UpdaterCase{"same_version", UpdaterDescriptor("2.7", "ZT_AutoUpdate_28.exe", "1000"), kServed28, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
-        UpdaterCase{"length_not_number", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "abc"), kServed28, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
-        UpdaterCase{"not_replaceable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServed28, "read-only", true, 0, kUpdDoneOnly, false, "", 0, false},
-        UpdaterCase{"download_fails", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {}, {}, true, 0, kUpdFail, false, "", 1, false},
-        UpdaterCase{"not_executable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "9"), {{"ZT_AutoUpdate_28.exe", "<html>err"}}, {}, true, 0, kUpdFail, false, "", 2, false},
-        UpdaterCase{"swap_fails", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServed28, {}, false, 0, kUpdFail, false, "", 1, false},
+        UpdaterCase{"script_name", UpdaterDescriptor("2.8", "DELETE.BAT", "1000"), {{"DELETE.BAT", kNew28}}, {}, false, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"descriptor_name", UpdaterDescriptor("2.8", "VERSION.txt", "1000"), {{"VERSION.txt", kNew28}}, {}, false, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"same_version", UpdaterDescriptor("2.7", "ZT_AutoUpdate_28.exe", "1000"), kServed28, {}, false, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"length_not_number", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "abc"), kServed28, {}, false, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"not_replaceable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServed28, "read-only", false, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"download_fails", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {}, {}, false, 0, kUpdFail, false, "", 1, false},
+        UpdaterCase{"not_executable", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "9"), {{"ZT_AutoUpdate_28.exe", "<html>err"}}, {}, false, 0, kUpdFail, false, "", 2, false},
+        UpdaterCase{"place_fails", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServed28, {}, true, 0, kUpdFail, false, "", 1, false},
         // What the image says of itself must be what the descriptor offers, for this processor;
         // otherwise it is never fetched again.
-        UpdaterCase{"version_resource_differs", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 7)}}, {}, true, 0, kUpdFail, false, "", 1, true},
+        UpdaterCase{"version_resource_differs", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 7)}}, {}, false, 0, kUpdFail, false, "", 1, true},
         // A build for the other processor is a publication's mix-up: refused, and fetched again
         // once the publication is mended.
-        UpdaterCase{"other_processor", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 8, zt::kMachineX86)}}, {}, true, 0, kUpdFail, false, "", 1, false},
-        UpdaterCase{"no_version_resource", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", zt::test::MakeImage(zt::kMachineX64, std::nullopt, 1000)}}, {}, true, 0, kUpdFail, false, "", 1, true},
+        UpdaterCase{"other_processor", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 8, zt::kMachineX86)}}, {}, false, 0, kUpdFail, false, "", 1, false},
+        UpdaterCase{"no_version_resource", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", zt::test::MakeImage(zt::kMachineX64, std::nullopt, 1000)}}, {}, false, 0, kUpdFail, false, "", 1, true},
         // A lower version is never fetched: an old signed publication replayed cannot downgrade.
-        UpdaterCase{"lower_version", UpdaterDescriptor("2.6", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 6)}}, {}, true, 0, kUpdDoneOnly, false, "", 0, false},
-        UpdaterCase{"text_compare_2_70", UpdaterDescriptor("2.70", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 70)}}, {}, true, 1, kUpdOk, false, Image(2, 70), 1, false},
-        UpdaterCase{"new_version", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServed28, {}, true, 1, kUpdOk, false, kNew28, 1, false}),
+        UpdaterCase{"lower_version", UpdaterDescriptor("2.6", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 6)}}, {}, false, 0, kUpdDoneOnly, false, "", 0, false},
+        UpdaterCase{"text_compare_2_70", UpdaterDescriptor("2.70", "ZT_AutoUpdate_28.exe", "1000"), {{"ZT_AutoUpdate_28.exe", Image(2, 70)}}, {}, false, 1, kUpdOk, false, Image(2, 70), 1, false},
+        UpdaterCase{"new_version", UpdaterDescriptor("2.8", "ZT_AutoUpdate_28.exe", "1000"), kServed28, {}, false, 1, kUpdOk, false, kNew28, 1, false}),
     [](const auto& info) { return std::string(info.param.label); });
 // clang-format on
 
@@ -556,12 +550,14 @@ TEST(UpdaterProcedureOffer, ExecutableThatBecameUnreplaceableDuringTheDownloadIs
   EXPECT_EQ(ReadAll(u.paths.exe), kRunning);
 }
 
-// The main thread's side: only a confirmation keeps the new version; anything else puts the old one
-// back, starts it and remembers the version.
-TEST(FinishReplacement, OldVersionComesBackUnlessTheNewOneConfirms) {
+// The previous version's side, against real files: a confirmation keeps the new version, which
+// moves itself over the executable later; anything else ends it, remembers the version, removes its
+// copy and starts the old one again. The executable's path is never renamed or emptied here.
+TEST(FinishReplacement, ExecutableKeepsThePreviousVersionUntilTheNewOneTakesItsPlace) {
   struct FakeStart : zt::ReplacementStart {
+    fs::path exe;
     zt::StartOutcome outcome;
-    bool putsBack = true;
+    bool removes = true;
     std::vector<std::string> calls;
     zt::StartOutcome StartNew(std::chrono::milliseconds wait, std::string& detail) override {
       calls.push_back("start new, wait " + std::to_string(wait.count()));
@@ -569,35 +565,43 @@ TEST(FinishReplacement, OldVersionComesBackUnlessTheNewOneConfirms) {
       return outcome;
     }
     void EndNew() override { calls.push_back("end new"); }
-    bool PutBackOld(std::string& reason) override {
-      calls.push_back("put back");
+    bool RemoveNew(std::string& reason) override {
+      calls.push_back("remove new");
       reason = "in use";
-      return putsBack;
+      if (removes) fs::remove(zt::NewExecutablePath(exe));
+      return removes;
     }
     bool StartOld(const fs::path& file, std::string&) override {
-      calls.push_back("start " + file.filename().string());
+      calls.push_back("start " + file.filename().string() + " holding " + ReadAll(file));
       return true;
     }
   };
   using O = zt::StartOutcome;
-  const std::vector<std::string> back = {"start new, wait 30000", "end new", "put back", "start tool.exe"};
+  const std::vector<std::string> back = {"start new, wait 30000", "end new", "remove new",
+                                         "start tool.exe holding old"};
   struct Row {
     O outcome;
-    bool putsBack;
+    bool removes;
     std::vector<std::string> calls;
   };
   for (const Row& r :
-       {Row{O::Confirmed, true, {"start new, wait 30000"}}, Row{O::Ended, true, back}, Row{O::NotConfirmed, true, back},
-        Row{O::CouldNotStart, true, back},
-        Row{O::Ended, false, {"start new, wait 30000", "end new", "put back", "start tool.exe.ztold"}}}) {
+       {Row{O::Confirmed, true, {"start new, wait 30000"}}, Row{O::Ended, true, back}, Row{O::Unfit, true, back},
+        Row{O::NotConfirmed, true, back}, Row{O::CouldNotStart, true, back}, Row{O::NotConfirmed, false, back}}) {
+    SCOPED_TRACE(static_cast<int>(r.outcome));
+    Fixture f("finish");
     FakeStart start;
+    start.exe = f.dir / "tool.exe";
+    WriteAll(start.exe, "old");
+    WriteAll(zt::NewExecutablePath(start.exe), "new");
     start.outcome = r.outcome;
-    start.putsBack = r.putsBack;
-    FakeUser user;
-    const bool kept = zt::FinishReplacement(start, user, fs::path("dir") / "tool.exe", "2.8") == O::Confirmed;
+    start.removes = r.removes;
+    const bool kept = zt::FinishReplacement(start, f.user, start.exe, "2.8") == O::Confirmed;
     EXPECT_EQ(kept, r.outcome == O::Confirmed);
     EXPECT_EQ(start.calls, r.calls);
-    EXPECT_EQ(user.failed.count("2.8"), kept ? 0u : 1u);
+    EXPECT_EQ(f.user.failed.count("2.8"), kept ? 0u : 1u);
+    EXPECT_EQ(ReadAll(start.exe), "old");
+    EXPECT_EQ(fs::exists(zt::NewExecutablePath(start.exe)), kept || !r.removes);
+    EXPECT_FALSE(fs::exists(zt::OldExecutablePath(start.exe)));
   }
 }
 
@@ -645,7 +649,8 @@ TEST(TrustedPayloads, OnlyMatchingPackagesAndExecutablesAreUsed) {
     EXPECT_EQ(u.Run(nullptr, &utrust), r.used ? 1 : 0);
     EXPECT_EQ(u.f.poster.messages, r.used ? kUpdOk : kUpdFail);
     EXPECT_EQ(u.swap.ready.size(), r.used ? 1u : 0u);
-    EXPECT_EQ(ReadAll(u.paths.exe), r.used ? kNew28 : kRunning);
+    EXPECT_EQ(ReadAll(u.paths.exe), kRunning);
+    EXPECT_EQ(fs::exists(u.Placed()), r.used);
     EXPECT_EQ(fs::exists(u.f.download / "ZT_AutoUpdate_28.exe"), r.used);
     EXPECT_EQ(u.f.crypto.holds, 0);
   }

@@ -17,4 +17,5 @@ gtest_discover_tests(update_win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 
 add_executable(update_marker ${CMAKE_CURRENT_LIST_DIR}/update_marker.cpp ${CMAKE_CURRENT_LIST_DIR}/update_marker.rc)
 target_compile_definitions(update_marker PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN)
 target_link_options(update_marker PRIVATE -municode -static -static-libgcc)
+target_link_libraries(update_marker PRIVATE shell32)
 add_dependencies(update_win_tests update_marker)

@@ -151,22 +151,23 @@ TEST(UpdateDownload, NoRoomFetchesNothingAndSaysWhy) {
   zt::ClearInfoNotice();
 }
 
-// A descriptor fetch: a server that accepts and never answers holds DownloadFile
-// (the public entry, server from ZT_UPDATE_SERVER) no longer than its 5 s budget.
+// A descriptor fetch: a server that accepts and never answers holds the download (the server
+// from ZT_UPDATE_SERVER) no longer than the refresh's 5 s budget.
 TEST(UpdateDownload, RefreshBudgetHoldsAgainstAStalledServer) {
   zt_test::Server server;
   server.Serve("version.txt", "data_version=0105\n");
   server.SetFault("version.txt", R"({"stall_before": 120})");
   zt_test::ServerEnvironment env(server);
+  const fs::path folder = zt_test::FreshFolder("refresh_budget");
+  zt::WinInetDownloader downloader({zt::UpdateServerAddress(), folder}, 5000ms);
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(zt::DownloadFile("version.txt", 0, 5000ms), 0);
+  EXPECT_FALSE(downloader.Download("version.txt", 0));
   const auto took = std::chrono::steady_clock::now() - start;
   EXPECT_GE(took, 4500ms);
   EXPECT_LT(took, 6s);
   server.SetFault("version.txt", "{}");
-  EXPECT_EQ(zt::DownloadFile("version.txt", 0, 5000ms), 1);
-  EXPECT_EQ(ReadAll("C:\\ZT_Update\\Download\\version.txt"), "data_version=0105\n");
-  fs::remove("C:\\ZT_Update\\Download\\version.txt");
+  EXPECT_TRUE(downloader.Download("version.txt", 0));
+  EXPECT_EQ(ReadAll(folder / "version.txt"), "data_version=0105\n");
 }
 
 // Fresh answers: every request asks caches to stand aside, so no cache hides a new descriptor.

@@ -1,8 +1,12 @@
 // Stand-in for a new version of the tool in the self-replacement tests: records its own path and
 // command line in the file named by ZT_TEST_MARKER; with ZT_TEST_MARKER_CONFIRM set it confirms
-// that it is up, as the tool does when its window and tray icon are there; then it ends.
+// that it is up, as the tool does when its window and tray icon are there (the event its command
+// line names after "/replaced <pid>", or the one named after its process id when it names none);
+// then it ends, after ZT_TEST_MARKER_STAY_MS milliseconds when that is set.
 #include <windows.h>
+#include <shellapi.h>
 
+#include <cstdlib>
 #include <string>
 
 int wmain() {
@@ -20,12 +24,18 @@ int wmain() {
   ::WriteFile(f, line, static_cast<DWORD>(lstrlenW(line) * sizeof(wchar_t)), &written, nullptr);
   ::CloseHandle(f);
   if (::GetEnvironmentVariableW(L"ZT_TEST_MARKER_CONFIRM", nullptr, 0) > 0) {
-    const std::wstring name = L"ZT_AutoUpdate.Replaced." + std::to_wstring(::GetCurrentProcessId());
-    if (HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, name.c_str())) {
+    int argc = 0;
+    wchar_t** argv = ::CommandLineToArgvW(line, &argc);
+    const std::wstring suffix = argc >= 5 ? argv[4] : std::to_wstring(::GetCurrentProcessId());
+    ::LocalFree(argv);
+    if (HANDLE event = ::OpenEventW(EVENT_MODIFY_STATE, FALSE, (L"ZT_AutoUpdate.Replaced." + suffix).c_str())) {
       ::SetEvent(event);
       ::CloseHandle(event);
     }
     ::Sleep(1000);  // still running when the waiting side looks
   }
+  wchar_t stay[16];
+  if (const DWORD m = ::GetEnvironmentVariableW(L"ZT_TEST_MARKER_STAY_MS", stay, 16); m > 0 && m < 16)
+    ::Sleep(static_cast<DWORD>(std::wcstoul(stay, nullptr, 10)));
   return 0;
 }

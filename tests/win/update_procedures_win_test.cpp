@@ -19,6 +19,7 @@
 #include "win/text.h"
 #include "update/trust/pe_image.h"
 #include "update/install/procedures.h"
+#include "update/install/hand_over.h"
 #include "update/install/self_update_win.h"
 #include "update/install/temp_file_win.h"
 #include "update_win_support.h"
@@ -66,6 +67,19 @@ fs::path OwnFolder() {
   ::GetModuleFileNameW(nullptr, self, MAX_PATH);
   return fs::path(self).parent_path();
 }
+
+// A process of the test's own, looked at and ended by its id.
+struct UniqueRunning {
+  zt::UniqueKernelHandle process;
+  explicit UniqueRunning(std::uint32_t id)
+      : process(::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, static_cast<DWORD>(id))) {}
+  bool Runs() const { return process && ::WaitForSingleObject(process.get(), 0) == WAIT_TIMEOUT; }
+  void End() {
+    if (!Runs()) return;
+    ::TerminateProcess(process.get(), 1);
+    ::WaitForSingleObject(process.get(), 5000);
+  }
+};
 
 struct DataRow {
   const char* label;
@@ -127,7 +141,7 @@ INSTANTIATE_TEST_SUITE_P(Server, UpdateDataProcedureWine,
 // means something to a command line and Chinese letters.
 struct SelfUpdate {
   zt_test::Server server;
-  fs::path base, exe, download, marker;
+  fs::path base, exe, placed, download, marker, record;
   std::string oldExe, newExe;
   zt::DescriptorState d;
   Recorder poster;
@@ -141,6 +155,7 @@ struct SelfUpdate {
     base = zt_test::FreshFolder(tag) / zt::PathFromUtf8("a b%c^d&e!f(g 中文");
     fs::create_directories(base);
     exe = base / "ZT_AutoUpdate.exe";
+    placed = zt::NewExecutablePath(exe);
     const std::string image = ReadAll(OwnFolder() / "update_marker.exe");
     oldExe = image + std::string("\0ZT-OLD", 7);
     newExe = image + std::string("\0ZT-NEW", 7);
@@ -152,15 +167,18 @@ struct SelfUpdate {
                     std::to_string(newExe.size()) + "\r\nupdater_sha256_x64=" + zt::HexOf(*g_cng.Sha256(newExe)) +
                     "\r\n");
     marker = download / "marker.txt";
+    record = download / "replacing.txt";
     ::SetEnvironmentVariableW(L"ZT_TEST_MARKER", marker.c_str());
     zt::SetLogPath(download / "autoupdate.log");
+    zt::SetReplacementRecordPath(record);
   }
   ~SelfUpdate() {
     // What the procedure said, when a check failed.
     if (::testing::Test::HasFailure()) std::printf("log:\n%s\n", ReadAll(download / "autoupdate.log").c_str());
     zt::SetLogPath({});
-    ::SetEnvironmentVariableW(L"ZT_TEST_MARKER", nullptr);
-    ::SetEnvironmentVariableW(L"ZT_TEST_MARKER_CONFIRM", nullptr);
+    zt::SetReplacementRecordPath({});
+    for (const wchar_t* name : {L"ZT_TEST_MARKER", L"ZT_TEST_MARKER_CONFIRM", L"ZT_TEST_MARKER_STAY_MS"})
+      ::SetEnvironmentVariableW(name, nullptr);
     ::SetFileAttributesW(exe.c_str(), FILE_ATTRIBUTE_NORMAL);
   }
   int Run() {
@@ -169,10 +187,12 @@ struct SelfUpdate {
     const zt::UpdaterPaths paths{exe, download, "2.7", zt::kMachineX64, zt::MoveReplacing};
     return zt::RunUpdaterProcedure(c, swap, *check, paths);
   }
-  // The main thread's part, as start-up runs it once the window has ended: true when kept.
+  // The main thread's part, as start-up runs it once the window has ended: true when confirmed.
   bool Finish() {
+    const std::string before = ReadAll(download / "autoupdate.log");
     zt::CompletePendingReplacement();
-    return ReadAll(exe) == newExe;
+    return ReadAll(download / "autoupdate.log").find("version 2.8 confirmed that it runs", before.size()) !=
+           std::string::npos;
   }
   // The command line the marker recorded: who was started, and how.
   std::string Started() {
@@ -184,33 +204,63 @@ struct SelfUpdate {
   }
 };
 
-// The whole replacement: the new executable swapped in while the old one "runs", started as the
-// replaced tool, and kept once it confirms; the old copy waits aside for the new tool to remove.
-TEST(UpdateSelfReplacementWine, NewVersionThatConfirmsIsKept) {
+// The order against real files: the new executable is placed beside the old one and started from
+// there while the executable keeps the old bytes; it confirms through an event of this replacement's
+// own; the executable still keeps the old bytes until the new version, once the old process has
+// ended, moves over it in one rename (here while the new process still runs from its copy).
+TEST(UpdateSelfReplacementWine, NewVersionThatConfirmsTakesThePlaceOnlyAfterwards) {
   SelfUpdate s("self_ok");
   ::SetEnvironmentVariableW(L"ZT_TEST_MARKER_CONFIRM", L"1");
+  ::SetEnvironmentVariableW(L"ZT_TEST_MARKER_STAY_MS", L"4000");
   EXPECT_EQ(s.Run(), 1);
   EXPECT_EQ(s.poster.messages, (std::vector<Msg>{{zt::WM_UPDATER_DOWNLOADING, 0}, {zt::WM_UPDATER_DONE, 1}}));
-  EXPECT_TRUE(ReadAll(zt::OldExecutablePath(s.exe)) == s.oldExe) << "the old one waits aside";
+  EXPECT_TRUE(ReadAll(s.exe) == s.oldExe) << "the executable keeps the running version";
+  EXPECT_TRUE(ReadAll(s.placed) == s.newExe) << "the new one waits beside it";
+  // The record names both processes before the new one ran its first instruction.
+  const auto record = zt::ReadReplacementRecord(s.record);
+  ASSERT_TRUE(record);
+  EXPECT_EQ(record->version, "2.8");
+  EXPECT_EQ(record->exe, s.exe);
+  EXPECT_EQ(record->previousProcess, ::GetCurrentProcessId());
+  EXPECT_NE(record->newProcess, 0u);
+  EXPECT_EQ(record->stage, zt::HandOverStage::Started);
+
   EXPECT_TRUE(s.Finish());
   const std::string started = s.Started();
-  EXPECT_NE(started.find("/autohide /replaced"), std::string::npos) << started;
-  EXPECT_NE(started.find(zt::PathToUtf8(s.exe)), std::string::npos) << started;
-  EXPECT_FALSE(fs::exists(zt::NewExecutablePath(s.exe)));
-  zt::RemoveReplacedExecutable(s.exe);
+  const std::string arguments = "/autohide /replaced " + std::to_string(::GetCurrentProcessId()) + " ";
+  const std::size_t at = started.find(arguments);
+  ASSERT_NE(at, std::string::npos) << started;
+  const std::string token = started.substr(at + arguments.size());
+  EXPECT_EQ(token.size(), 32u) << started;
+  EXPECT_EQ(token.find_first_not_of("0123456789abcdef"), std::string::npos) << started;
+  EXPECT_NE(started.find(zt::PathToUtf8(s.placed) + "\n"), std::string::npos) << "started from beside: " << started;
+  EXPECT_TRUE(ReadAll(s.exe) == s.oldExe) << "confirmed, and still the old bytes: the old process has not ended";
   EXPECT_FALSE(fs::exists(zt::OldExecutablePath(s.exe)));
+
+  // The new version's move, as its window's timer makes it: not before the old process has ended.
+  UniqueRunning running(record->newProcess);
+  zt::ExecutableTakeOver takeOver(s.placed, s.exe, zt::MoveReplacing, 3);
+  std::string reason;
+  EXPECT_EQ(takeOver.Look(true, true, reason), zt::ExecutableTakeOver::Step::Waiting);
+  EXPECT_TRUE(ReadAll(s.exe) == s.oldExe);
+  EXPECT_TRUE(running.Runs()) << "the move is of a running executable";
+  EXPECT_EQ(takeOver.Look(true, false, reason), zt::ExecutableTakeOver::Step::Moved) << reason;
+  EXPECT_TRUE(ReadAll(s.exe) == s.newExe);
+  EXPECT_FALSE(fs::exists(s.placed));
 }
 
-// A new version that ends before it confirms: the old executable is back at its path, started
-// hidden, and nothing is left beside it.
-TEST(UpdateSelfReplacementWine, NewVersionThatEndsIsRolledBack) {
+// A new version that ends before it confirms: the executable never changed, the new copy and the
+// record are gone, the old executable is started again hidden, and the version is remembered.
+TEST(UpdateSelfReplacementWine, NewVersionThatEndsLeavesTheExecutableAsItWas) {
   SelfUpdate s("self_ends");
   EXPECT_EQ(s.Run(), 1);
   EXPECT_FALSE(s.Finish());
-  EXPECT_TRUE(ReadAll(s.exe) == s.oldExe) << "the old executable is back";
+  EXPECT_TRUE(ReadAll(s.exe) == s.oldExe) << "the old executable is at its path";
   const std::string started = s.Started();  // the old one (a marker too) ran again
   EXPECT_NE(started.find(zt::PathToUtf8(s.exe) + "\" /autohide"), std::string::npos) << started;
   EXPECT_EQ(started.find("/replaced"), std::string::npos) << started;
+  EXPECT_FALSE(fs::exists(s.placed));
+  EXPECT_FALSE(fs::exists(s.record));
   EXPECT_FALSE(fs::exists(zt::OldExecutablePath(s.exe)));
   // Remembered for this user (the tool's own state; the registry of the test prefix).
   zt::RegistryUserState state(zt::Widen(zt::kUserStateKey));
@@ -218,9 +268,119 @@ TEST(UpdateSelfReplacementWine, NewVersionThatEndsIsRolledBack) {
   ::RegDeleteKeyValueW(HKEY_CURRENT_USER, zt::Widen(zt::kUserStateKey).c_str(), L"FailedUpdaterVersions");
 }
 
-// A scanner holds the new copy from the moment it is placed: it cannot be held for the move, so
-// nothing is swapped and the running tool goes on.
-TEST(UpdateSelfReplacementWine, HeldNewCopyIsNotSwappedIn) {
+// An event of the replacement's name that exists before the replacement made it was made by
+// someone else, who could confirm for a version that never came up: the start fails, nothing runs
+// from beside the executable, and the old version starts again.
+TEST(UpdateSelfReplacementWine, ConfirmationEventMadeBySomeoneElseIsAFailedStart) {
+  SelfUpdate s("self_squat");
+  ::SetEnvironmentVariableW(L"ZT_TEST_MARKER_CONFIRM", L"1");
+  WriteAll(s.placed, s.newExe);
+  auto held = g_cng.HashAndHold(s.placed, zt::HoldFor::Copying);
+  ASSERT_TRUE(held);
+  const std::string token(32, 'a');
+  zt::UniqueKernelHandle squatter(::CreateEventW(nullptr, TRUE, TRUE, zt::ConfirmationEventName(token).c_str()));
+  ASSERT_TRUE(squatter);
+  zt::WindowsReplacementStart start("2.8", s.exe, std::move(*held), token);
+  EXPECT_EQ(zt::FinishReplacement(start, s.user, s.exe, "2.8"), zt::StartOutcome::CouldNotStart);
+  EXPECT_NE(ReadAll(s.download / "autoupdate.log").find("exists already"), std::string::npos);
+  const std::string started = s.Started();
+  EXPECT_EQ(started.find("/replaced"), std::string::npos) << "only the old one ran: " << started;
+  EXPECT_TRUE(ReadAll(s.exe) == s.oldExe);
+  EXPECT_FALSE(fs::exists(s.placed));
+  EXPECT_EQ(s.user.failed, std::vector<std::string>{"2.8"});
+}
+
+// A start after a power cut, against real files: what a hand-over left is finished or undone, and
+// a hand-over whose new process still runs from beside the executable is left alone.
+TEST(UpdateSelfReplacementWine, StartRepairsWhatAHandOverLeft) {
+  struct Row {
+    const char* label;
+    bool exe, placed, old;
+    std::optional<zt::HandOverStage> stage;
+    bool newRuns;
+    std::string exeAfter;  // "old", "new", "" (missing)
+    bool placedAfter, oldAfter, recordAfter, remembered;
+  };
+  const auto S = zt::HandOverStage::Started, C = zt::HandOverStage::Confirmed;
+  // clang-format off
+  const Row rows[] = {
+      {"started, cut before confirming", true,  true,  false, S,            false, "old", false, false, false, true},
+      {"confirmed, cut before the move", true,  true,  false, C,            false, "old", false, false, false, false},
+      {"earlier order, cut mid-swap",    false, true,  true,  std::nullopt, false, "old", false, false, false, false},
+      {"new one still runs",             true,  true,  false, S,            true,  "old", true,  false, true,  false},
+  };
+  // clang-format on
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.label);
+    SelfUpdate s("self_repair");
+    const fs::path old = zt::OldExecutablePath(s.exe);
+    fs::remove(s.exe);
+    if (r.exe) WriteAll(s.exe, s.oldExe);
+    if (r.placed) WriteAll(s.placed, s.newExe);
+    if (r.old) WriteAll(old, s.oldExe);
+    std::optional<UniqueRunning> running;
+    std::uint32_t newProcess = 4000000;  // no process
+    if (r.newRuns) {
+      ::SetEnvironmentVariableW(L"ZT_TEST_MARKER_STAY_MS", L"10000");
+      PROCESS_INFORMATION pi{};
+      STARTUPINFOW si{};
+      si.cb = sizeof si;
+      std::wstring line = L"\"" + s.placed.wstring() + L"\" /autohide /replaced 1 " + std::wstring(32, L'a');
+      ASSERT_TRUE(
+          ::CreateProcessW(s.placed.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi));
+      ::CloseHandle(pi.hThread);
+      ::CloseHandle(pi.hProcess);
+      newProcess = pi.dwProcessId;
+      running.emplace(newProcess);
+    }
+    std::string reason;
+    if (r.stage) {
+      ASSERT_TRUE(zt::WriteReplacementRecord(
+          s.record, {"2.8", s.exe, 4000001, newProcess, zt::LocalRead::Loaded, *r.stage}, zt::MoveReplacing, reason));
+    }
+    zt::RepairHalfDoneReplacement(s.exe, s.user);
+    if (r.exeAfter.empty()) {
+      EXPECT_FALSE(fs::exists(s.exe));
+    } else {
+      EXPECT_TRUE(ReadAll(s.exe) == (r.exeAfter == "old" ? s.oldExe : s.newExe));
+    }
+    EXPECT_EQ(fs::exists(s.placed), r.placedAfter);
+    EXPECT_EQ(fs::exists(old), r.oldAfter);
+    EXPECT_EQ(fs::exists(s.record), r.recordAfter);
+    EXPECT_EQ(s.user.failed.size(), r.remembered ? 1u : 0u);
+    if (running) running->End();
+  }
+}
+
+// The versions in the field replace themselves in the earlier order: they put the new executable in
+// place, start it with "/autohide /replaced" alone and wait for the event named after its process.
+// The tool of this order confirms to them as well, or no installation could ever take it.
+TEST(UpdateSelfReplacementWine, StartByAVersionOfTheEarlierOrderIsConfirmed) {
+  const fs::path dir = zt_test::FreshFolder("self_earlier");
+  const fs::path exe = dir / "ZT_AutoUpdate.exe";
+  ASSERT_TRUE(::CopyFileW((OwnFolder() / ".." / ".." / "ZT_AutoUpdate.exe").c_str(), exe.c_str(), FALSE));
+  ::SetEnvironmentVariableW(L"ZT_UPDATE_SERVER", L"127.0.0.1:9");
+  std::wstring line = L"\"" + exe.wstring() + L"\" /autohide /replaced";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  ASSERT_TRUE(::CreateProcessW(exe.c_str(), line.data(), nullptr, nullptr, FALSE, CREATE_SUSPENDED, nullptr, nullptr,
+                               &si, &pi));
+  ::SetEnvironmentVariableW(L"ZT_UPDATE_SERVER", nullptr);
+  zt::UniqueKernelHandle process(pi.hProcess), thread(pi.hThread);
+  zt::UniqueKernelHandle confirmed(
+      ::CreateEventW(nullptr, TRUE, FALSE, zt::ConfirmationEventName(std::to_string(pi.dwProcessId)).c_str()));
+  ASSERT_TRUE(confirmed);
+  ::ResumeThread(thread.get());
+  const HANDLE waits[] = {confirmed.get(), process.get()};
+  EXPECT_EQ(::WaitForMultipleObjects(2, waits, FALSE, 30000), WAIT_OBJECT_0) << "confirmed within 30 s";
+  ::TerminateProcess(process.get(), 1);
+  ::WaitForSingleObject(process.get(), 10000);
+}
+
+// A scanner reads the new copy from the moment it is placed: the copy is only read and started from
+// where it lies, so the scanner stops nothing, and the executable is left as it was.
+TEST(UpdateSelfReplacementWine, ScannerReadingTheNewCopyDoesNotStopItsStart) {
   struct HoldingCheck : zt::ReplaceabilityCheck {
     fs::path placed;
     zt::UniqueKernelHandle holder;
@@ -231,11 +391,14 @@ TEST(UpdateSelfReplacementWine, HeldNewCopyIsNotSwappedIn) {
     }
   } holding;
   SelfUpdate s("self_held");
-  holding.placed = zt::NewExecutablePath(s.exe);
+  ::SetEnvironmentVariableW(L"ZT_TEST_MARKER_CONFIRM", L"1");
+  holding.placed = s.placed;
   s.check = &holding;
-  EXPECT_EQ(s.Run(), 0);
+  EXPECT_EQ(s.Run(), 1);
   EXPECT_TRUE(holding.holder) << "the copy was held";
-  EXPECT_EQ(s.poster.messages, (std::vector<Msg>{{zt::WM_UPDATER_DOWNLOADING, 0}, {zt::WM_UPDATER_DONE, 0}}));
+  EXPECT_EQ(s.poster.messages, (std::vector<Msg>{{zt::WM_UPDATER_DOWNLOADING, 0}, {zt::WM_UPDATER_DONE, 1}}));
+  EXPECT_TRUE(s.Finish());
+  EXPECT_NE(s.Started().find("/replaced"), std::string::npos);
   EXPECT_TRUE(ReadAll(s.exe) == s.oldExe) << "the executable is unchanged";
   EXPECT_FALSE(fs::exists(zt::OldExecutablePath(s.exe)));
 }

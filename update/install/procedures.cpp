@@ -80,6 +80,23 @@ bool RolloutHalted(std::string_view rolloutValue) {
   return percent && *percent == 0;
 }
 
+namespace {
+
+// As Windows' own updates: nothing large over a connection the user pays by the byte, until asked.
+std::optional<OfferStop> DeferOnMetered(UpdateContext& c, OfferSteps& steps, const Offer& offer,
+                                        const DescriptorCopy& server) {
+  if (c.fetchOnMetered || !c.metered || !c.metered()) return std::nullopt;
+  SetInfoNotice(MeteredNotice(steps.DeferredName(), offer.length));
+  AddStartWaiting(steps.Deferred());
+  const Outcome deferred{steps.DeferredWhat(), kResultDeferred, c.shown(offer.version),      {},
+                         Sequence(server),     "metered",       "按流量计费的网络，暂不下载"};
+  return OfferStop{"version " + LogValue(c.shown(offer.version)) + " (" + offer.lengthText +
+                       " bytes) waits: the connection is metered",
+                   false, deferred};
+}
+
+}  // namespace
+
 int RunOffer(UpdateContext& c, OfferSteps& steps) {
   const DescriptorCopy server = c.descriptor.Server();
   if (server.text.empty()) return 0;
@@ -89,21 +106,7 @@ int RunOffer(UpdateContext& c, OfferSteps& steps) {
   };
   std::shared_ptr<void> hold;
   std::optional<OfferStop> stop = steps.Check(offer, server);
-  if (!stop && !c.fetchOnMetered && c.metered && c.metered()) {
-    // As Windows' own updates: nothing large over a connection the user pays by the byte, until asked.
-    SetInfoNotice(MeteredNotice(steps.DeferredName(), offer.length));
-    AddStartWaiting(steps.Deferred());
-    stop = OfferStop{"version " + LogValue(c.shown(offer.version)) + " (" + offer.lengthText +
-                         " bytes) waits: the connection is metered",
-                     false,
-                     Outcome{steps.DeferredWhat(),
-                             kResultDeferred,
-                             c.shown(offer.version),
-                             {},
-                             Sequence(server),
-                             "metered",
-                             "按流量计费的网络，暂不下载"}};
-  }
+  if (!stop) stop = DeferOnMetered(c, steps, offer, server);
   if (!stop) {
     std::string reason;
     hold = steps.Hold(reason);

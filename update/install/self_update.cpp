@@ -8,6 +8,7 @@
 #include "base/fsutil.h"
 #include "base/log.h"
 #include "base/notice.h"
+#include "base/paths.h"
 #include "update/trust/pe_image.h"
 #include "update/net/server_address.h"
 #include "update/install/temp_file.h"
@@ -51,7 +52,7 @@ std::optional<std::string> ImageProblem(std::string_view image, std::string_view
 }
 
 // The executable: fetched into this user's own folder (no other account's lock can stop it),
-// checked beside the running one, and swapped in while this process still runs.
+// checked beside the running one and handed on to be started from there.
 class UpdaterSteps final : public OfferSteps {
  public:
   UpdaterSteps(UpdateContext& c, ExecutableSwap& swap, ReplaceabilityCheck& check, const UpdaterPaths& paths)
@@ -83,13 +84,14 @@ class UpdaterSteps final : public OfferSteps {
 
   std::optional<std::string> Install(const Offer& offer, const std::filesystem::path& downloaded,
                                      const DescriptorCopy&) override {
-    return PlaceAndSwap(offer, downloaded);
+    return PlaceAndHandOn(offer, downloaded);
   }
 
   std::optional<Outcome> Installed(const Offer& offer, const DescriptorCopy&) override {
     LogEvent(kEvent, "version " + LogValue(m_c.shown(offer.version)) +
-                         (m_c.trust.KeyBuiltIn() ? " (signature and hash verified)" : "") +
-                         " is in place; the tool ends so that it can start");
+                         (m_c.trust.KeyBuiltIn() ? " (signature and hash verified)" : "") + " is in place as " +
+                         PathToUtf8(NewExecutablePath(m_paths.exe).filename()) +
+                         "; it starts from there and the tool ends");
     return std::nullopt;  // kept, or rolled back, once it has had its chance to run
   }
 
@@ -126,8 +128,9 @@ class UpdaterSteps final : public OfferSteps {
   }
 
   // The downloaded executable goes beside the old one, is checked there while this process can
-  // still say that something went wrong, and is swapped in. The reason of a failure, or nothing.
-  std::optional<std::string> PlaceAndSwap(const Offer& offer, const std::filesystem::path& downloaded) {
+  // still say that something went wrong, and is handed on, held, to be started from there; the
+  // executable itself is not touched. The reason of a failure, or nothing.
+  std::optional<std::string> PlaceAndHandOn(const Offer& offer, const std::filesystem::path& downloaded) {
     const std::filesystem::path placed = NewExecutablePath(m_paths.exe);
     // Declared before the hold, so the hold is given up before the file is removed.
     RemoveUnlessKept placedGuard{placed};
@@ -137,10 +140,11 @@ class UpdaterSteps final : public OfferSteps {
     // The download may have taken many minutes: the executable or its folder can have become
     // unwritable meanwhile.
     if (auto problem = m_check.Problem(m_paths.exe)) return "not installed: " + *problem;
-    // From here on nobody can change the copy: what is checked is what moves into place.
+    // From here on nobody can change the copy: what is checked is what starts (its bytes are kept
+    // for the image check).
     HeldFile held;
     if (auto refusal =
-            m_c.trust.PayloadRefusal(offer.keys.sha256, offer.sha256, placed, offer.MaxBytes(), &held, HoldFor::Moving))
+            m_c.trust.PayloadRefusal(offer.keys.sha256, offer.sha256, placed, offer.MaxBytes(), &held, HoldFor::Copying))
       return "the copy beside the executable was refused: " + *refusal;
     if (held.bytes.size() != static_cast<std::size_t>(offer.length))
       return "the copy beside the executable is not the downloaded one";
@@ -152,9 +156,8 @@ class UpdaterSteps final : public OfferSteps {
       m_c.user.RememberFailedUpdaterVersion(offer.version);
       return "refused and not fetched again: " + *problem;
     }
-    if (!m_swap.SwapIn(held, m_paths.exe, OldExecutablePath(m_paths.exe), reason)) return "not swapped in: " + reason;
     placedGuard.keep = true;
-    m_swap.Ready(offer.version, std::move(held));
+    m_swap.Ready(offer.version, m_paths.exe, std::move(held));
     return std::nullopt;
   }
 
@@ -170,6 +173,8 @@ const char* OutcomeText(StartOutcome outcome) {
       return "confirmed that it runs";
     case StartOutcome::Ended:
       return "ended before it confirmed that it runs";
+    case StartOutcome::Unfit:
+      return "ended saying that it cannot work here";
     case StartOutcome::NotConfirmed:
       return "did not confirm that it runs in time";
     case StartOutcome::CouldNotStart:
@@ -182,13 +187,13 @@ const char* OutcomeText(StartOutcome outcome) {
 
 std::filesystem::path NewExecutablePath(const std::filesystem::path& exe) {
   std::filesystem::path p = exe;
-  p += ".ztnew";
+  p += kNewExecutableSuffix;
   return p;
 }
 
 std::filesystem::path OldExecutablePath(const std::filesystem::path& exe) {
   std::filesystem::path p = exe;
-  p += ".ztold";
+  p += kOldExecutableSuffix;
   return p;
 }
 
@@ -228,20 +233,17 @@ StartOutcome FinishReplacement(ReplacementStart& start, UserState& user, const s
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - waitStart);
     LogEvent(kEvent, "version " + shown + " " + OutcomeText(outcome) + ", " + std::to_string(away.count()) +
                          " ms after the previous version stopped");
+    LogEvent(kEvent, "version " + shown + " takes the place of " + PathToUtf8(exe) + " once this process has ended");
     return outcome;
   }
   LogEvent(kEvent, "version " + shown + " " + OutcomeText(outcome) + (detail.empty() ? "" : " (" + detail + ")") +
-                       ": the previous version is put back and not replaced by it again");
+                       ": the previous version stays and starts again, and is not replaced by it again");
   start.EndNew();
+  // Remembered before its copy and record go: a power cut in between still leaves it remembered.
   user.RememberFailedUpdaterVersion(version);
   std::string reason;
-  std::filesystem::path old = exe;
-  if (!start.PutBackOld(reason)) {
-    // The previous version still runs from its place aside, for this session at least.
-    LogEvent(kEvent, "cannot put the previous version back: " + reason);
-    old = OldExecutablePath(exe);
-  }
-  if (!start.StartOld(old, reason)) LogEvent(kEvent, "cannot start the previous version again: " + reason);
+  if (!start.RemoveNew(reason)) LogEvent(kEvent, "the new copy stays until the next start: " + reason);
+  if (!start.StartOld(exe, reason)) LogEvent(kEvent, "cannot start the previous version again: " + reason);
   return outcome;
 }
 
@@ -252,6 +254,9 @@ Outcome ReplacementOutcome(StartOutcome outcome, std::string_view running, std::
       break;
     case StartOutcome::Ended:
       o.result = kResultRolledBack, o.cause = "ended", o.words = "新版本启动后退出，已恢复原版本";
+      break;
+    case StartOutcome::Unfit:
+      o.result = kResultRolledBack, o.cause = "unfit", o.words = "新版本无法读取数据说明或找不到服务器，已恢复原版本";
       break;
     case StartOutcome::NotConfirmed:
       o.result = kResultRolledBack, o.cause = "no-confirmation", o.words = "新版本未能正常运行，已恢复原版本";

@@ -1,10 +1,11 @@
-// The tool replaces itself, and a bad release never costs the user the tool. A worker fetches the
-// new executable, checks it (signed hash, version resource, processor), places it beside the
-// running one and swaps the two files while this process still runs. Once the window has ended,
-// the main thread starts the new executable and keeps the old one until the new one confirms that
-// its window and tray icon are up; otherwise it ends the new one, puts the old one back, starts it
-// and remembers the failed version for this user. Portable: files through std::filesystem, the
-// rest through the small interfaces below.
+// The tool replaces itself, and neither a bad release nor a power cut ever costs the user the tool.
+// A worker fetches the new executable, checks it (signed hash, version resource, processor) and
+// places it beside the running one, held as it was checked. The new version is started from there
+// while this process still runs; the executable's own path keeps this version until the new one has
+// confirmed that it runs and this process has ended (hand_over.h). Otherwise this process ends the
+// new one, removes its copy, starts itself again from the untouched executable and remembers the
+// failed version for this user. Portable: files through std::filesystem, the rest through the small
+// interfaces below.
 #pragma once
 #include <chrono>
 #include <cstdint>
@@ -17,18 +18,14 @@
 
 namespace zt {
 
-// The Windows side of the swap.
+// The Windows side of the swap: where the checked new executable goes from the worker.
 class ExecutableSwap {
  public:
   virtual ~ExecutableSwap() = default;
-  // Moves the running executable `exe` aside to `old` (a running executable can be renamed, not
-  // replaced), then the held new file to `exe` through the handle it was hashed with, so that what
-  // lands there is what was checked. False and a reason when it cannot; `exe` is then as it was.
-  virtual bool SwapIn(HeldFile& held, const std::filesystem::path& exe, const std::filesystem::path& old,
-                      std::string& reason) = 0;
-  // The new executable `version` is in place and held: the main thread starts it once the window
-  // has ended.
-  virtual void Ready(std::string version, HeldFile held) = 0;
+  // The new executable `version` is placed beside `exe` (NewExecutablePath) and held as it was
+  // checked: it is started from there, and the main thread waits for its confirmation once the
+  // window has ended.
+  virtual void Ready(std::string version, const std::filesystem::path& exe, HeldFile held) = 0;
 };
 
 // Whether the executable can be replaced: nullopt when it can, else why not.
@@ -53,11 +50,11 @@ struct UpdaterPaths {
   ReplaceFileFn replace;                 // empty: RenameReplacing
 };
 
-// Returns 1 once the new executable is in place (the program must end now), 0 otherwise.
+// Returns 1 once the new executable is placed and handed on (the program must end now), 0 otherwise.
 int RunUpdaterProcedure(UpdateContext& c, ExecutableSwap& swap, ReplaceabilityCheck& check, const UpdaterPaths& paths);
 
-// Beside the executable: its successor while it is checked, and the old copy while the successor
-// has not yet confirmed that it runs.
+// Beside the executable: its successor, checked and run from there until it takes the executable's
+// place; and the old copy that versions of the earlier order kept aside.
 std::filesystem::path NewExecutablePath(const std::filesystem::path& exe);
 std::filesystem::path OldExecutablePath(const std::filesystem::path& exe);
 
@@ -65,31 +62,39 @@ std::filesystem::path OldExecutablePath(const std::filesystem::path& exe);
 inline constexpr std::chrono::seconds kConfirmationWait{30};
 
 enum class StartOutcome {
-  Confirmed,      // window, tray icon and message loop are up
+  Confirmed,      // window, tray icon and message loop are up, its descriptor state read, its server found
   Ended,          // it ended (or crashed) before it confirmed
+  Unfit,          // it ended saying that it cannot work here (kUnfitExitStatus)
   NotConfirmed,   // no confirmation within the wait
   CouldNotStart,  // the process was not created
 };
 
-// The main thread's side of a replacement, after the window has ended.
+// The exit status of a new version that came up but cannot read its descriptor state or resolve
+// its server's address: it says why in the log and ends, and the previous version stays.
+inline constexpr std::uint32_t kUnfitExitStatus = 0x20005A55;
+
+// The main thread's side of a replacement, after the window has ended. Nothing here renames the
+// executable: only a new version that has confirmed moves itself over it (ExecutableTakeOver).
 class ReplacementStart {
  public:
   virtual ~ReplacementStart() = default;
-  // Starts the executable in place as the replaced tool, unless that was done already, and waits up
-  // to `wait` for its confirmation; `detail` says what happened otherwise (exit status, error).
+  // Starts the new executable from its place beside the executable as the replaced tool, unless
+  // that was done already, and waits up to `wait` for its confirmation; `detail` says what happened
+  // otherwise (exit status, error).
   virtual StartOutcome StartNew(std::chrono::milliseconds wait, std::string& detail) = 0;
   // Ends the new process, when one was created (by its handle), and waits for it, so its file can
-  // be moved.
+  // be removed.
   virtual void EndNew() = 0;
-  // Puts the old executable back at its path, replacing the new one; false and a reason if not.
-  virtual bool PutBackOld(std::string& reason) = 0;
+  // Removes the new copy beside the executable, then the hand-over's record; false and a reason if
+  // the copy stays (the next start removes it).
+  virtual bool RemoveNew(std::string& reason) = 0;
   // Starts the old version from `file`, hidden in the tray; false and a reason if not.
   virtual bool StartOld(const std::filesystem::path& file, std::string& reason) = 0;
 };
 
-// Starts the new version `version` now at `exe` and, unless it confirms, brings the old one back
-// from its place aside, starts it and remembers `version` as failed. Confirmed when the new
-// version runs.
+// Starts the new version `version` from beside `exe` now and, unless it confirms, ends it, remembers
+// `version` as failed, removes its copy and starts the old version again from `exe`, which it never
+// left. Confirmed when the new version runs.
 StartOutcome FinishReplacement(ReplacementStart& start, UserState& user, const std::filesystem::path& exe,
                                std::string_view version);
 // What the history keeps of a replacement from `running` to `version`.

@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "base/fsutil.h"
 #include "base/ids.h"
 #include "base/log.h"
 #include "base/paths.h"
+#include "base/thread.h"
 #include "update/net/downloads_win.h"
 #include "update/net/disk_space.h"
 #include "update/net/disk_space_win.h"
@@ -258,6 +258,59 @@ void WindowNotices::UpdaterDownloading() { Post(WM_UPDATER_DOWNLOADING, 0); }
 void WindowNotices::UpdaterDone(bool replacing) { Post(WM_UPDATER_DONE, replacing ? 1 : 0); }
 void WindowNotices::Progress(unsigned percent) { PostProgress(percent); }
 
+namespace {
+
+// The transfer on a thread of its own, waited for until the budget ends; then its handles are
+// closed (a call blocked inside WinINet returns), it may store nothing, and the caller goes on.
+TransferResult TransferWithinBudget(const DownloadTarget& target, const std::string& name, std::int32_t expectedLength,
+                                    std::chrono::milliseconds budget) {
+  auto job = std::make_shared<TransferJob>();
+  const auto deadline = std::chrono::steady_clock::now() + budget;
+  const bool started = StartDetached("download", [job, target, name, expectedLength, budget, deadline] {
+    // The waiting caller hears the end however the transfer ends.
+    struct Finish {
+      TransferJob& job;
+      TransferResult result;
+      ~Finish() {
+        job.handles.CloseAll();
+        std::lock_guard lock(job.mutex);
+        job.result = std::move(result);
+        job.finished = true;
+        job.done.notify_all();
+      }
+    } finish{*job, {}};
+    finish.result.reason = "error";
+    WinInetSource source(job->handles, target.server, budget);
+    TransferRequest request;
+    request.name = name;
+    request.expectedLength = expectedLength;
+    request.folder = target.folder;
+    request.deadline = deadline;
+    request.progress = PostProgress;
+    request.cancelled = &job->cancelled;
+    request.replace = MoveReplacing;
+    request.origin = target.server.Origin();
+    request.pauses = &ProcessServerPauses();
+    finish.result = RunTransfer(source, request);
+  });
+  TransferResult result;
+  if (!started) {
+    result.reason = "cannot start the transfer thread";
+    return result;
+  }
+  std::unique_lock lock(job->mutex);
+  if (job->done.wait_until(lock, deadline, [&] { return job->finished; })) return job->result;
+  job->cancelled = true;
+  lock.unlock();
+  job->handles.CloseAll();
+  lock.lock();
+  if (job->finished) return job->result;  // it ended just now; its own outcome stands
+  result.reason = "time budget of " + std::to_string(budget.count()) + " ms exceeded";
+  return result;
+}
+
+}  // namespace
+
 TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& name, std::int32_t expectedLength,
                               std::chrono::milliseconds budget) {
   TransferResult result;
@@ -272,64 +325,18 @@ TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& n
     LogDownload(name, expectedLength, result);
     return result;
   }
-  auto job = std::make_shared<TransferJob>();
-  const auto deadline = std::chrono::steady_clock::now() + budget;
-  try {
-    std::thread([job, target, name, expectedLength, budget, deadline] {
-      TransferResult r;
-      try {
-        WinInetSource source(job->handles, target.server, budget);
-        TransferRequest request;
-        request.name = name;
-        request.expectedLength = expectedLength;
-        request.folder = target.folder;
-        request.deadline = deadline;
-        request.progress = PostProgress;
-        request.cancelled = &job->cancelled;
-        request.replace = MoveReplacing;
-        request.origin = target.server.Origin();
-        request.pauses = &ProcessServerPauses();
-        r = RunTransfer(source, request);
-      } catch (...) {
-        r.reason = "error";
-      }
-      job->handles.CloseAll();
-      std::lock_guard lock(job->mutex);
-      job->result = std::move(r);
-      job->finished = true;
-      job->done.notify_all();
-    }).detach();
-  } catch (...) {
-    result.reason = "cannot start the transfer thread";
-    LogDownload(name, expectedLength, result);
-    return result;
-  }
-  {
-    std::unique_lock lock(job->mutex);
-    if (job->done.wait_until(lock, deadline, [&] { return job->finished; })) {
-      result = job->result;
-    } else {
-      // The transfer may be blocked inside WinINet: stop it from storing anything, close its
-      // handles so the blocked call returns, and let the caller go on now.
-      job->cancelled = true;
-      lock.unlock();
-      job->handles.CloseAll();
-      lock.lock();
-      if (job->finished) {
-        result = job->result;  // it ended just now; its own outcome stands
-      } else {
-        result.reason = "time budget of " + std::to_string(budget.count()) + " ms exceeded";
-      }
-    }
-  }
+  result = TransferWithinBudget(target, name, expectedLength, budget);
   LogDownload(name, expectedLength, result);
   return result;
 }
 
-int DownloadFile(const std::string& name, std::int32_t expectedLength, std::chrono::milliseconds budget) {
-  return DownloadFileTo({UpdateServerAddress(), PathFromUtf8(kDownloadFolder)}, name, expectedLength, budget).stored
-             ? 1
-             : 0;
+int RequestOnce(const ServerAddress& server, const std::string& path, std::chrono::milliseconds budget) {
+  InternetHandles handles;
+  WinInetSource source(handles, server, budget);
+  const HttpAnswer answer = source.Open({path, 0, {}});
+  // The answer's body (an empty file, or an error page) is of no use: it is not read.
+  handles.CloseAll();
+  return answer.ok ? answer.status : 0;
 }
 
 void RemoveStaleDownloads() {

@@ -34,6 +34,10 @@ struct DownloadTarget {
 TransferResult DownloadFileTo(const DownloadTarget& target, const std::string& name, std::int32_t expectedLength,
                               std::chrono::milliseconds budget);
 
+// One GET of `path` on `server`, its answer not read; its status, or 0 when there was none. The
+// connection's time-outs are capped by `budget`.
+int RequestOnce(const ServerAddress& server, const std::string& path, std::chrono::milliseconds budget);
+
 // The workers' notices as window messages to the main window.
 class WindowNotices final : public WorkerNotices {
  public:

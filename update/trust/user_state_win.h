@@ -1,4 +1,4 @@
-// The user's own state (app/user_state.h) in the registry: HKCU\Software\ZT_AutoUpdate.
+// The user's own state (base/user_state.h) in the registry: HKCU\Software\ZT_AutoUpdate.
 #pragma once
 #include <mutex>
 #include <optional>
