@@ -275,8 +275,9 @@ TEST(UpdateSelfReplacementWine, ConfirmationEventMadeBySomeoneElseIsAFailedStart
   SelfUpdate s("self_squat");
   ::SetEnvironmentVariableW(L"ZT_TEST_MARKER_CONFIRM", L"1");
   WriteAll(s.placed, s.newExe);
-  auto held = g_cng.HashAndHold(s.placed, zt::HoldFor::Copying);
-  ASSERT_TRUE(held);
+  std::string why;
+  auto held = g_cng.HashAndHold(s.placed, zt::HoldFor::Copying, s.newExe.size(), why);
+  ASSERT_TRUE(held) << why;
   const std::string token(32, 'a');
   zt::UniqueKernelHandle squatter(::CreateEventW(nullptr, TRUE, TRUE, zt::ConfirmationEventName(token).c_str()));
   ASSERT_TRUE(squatter);
