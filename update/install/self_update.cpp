@@ -143,8 +143,8 @@ class UpdaterSteps final : public OfferSteps {
     // From here on nobody can change the copy: what is checked is what starts (its bytes are kept
     // for the image check).
     HeldFile held;
-    if (auto refusal =
-            m_c.trust.PayloadRefusal(offer.keys.sha256, offer.sha256, placed, offer.MaxBytes(), &held, HoldFor::Copying))
+    if (auto refusal = m_c.trust.PayloadRefusal(offer.keys.sha256, offer.sha256, placed, offer.MaxBytes(), &held,
+                                                HoldFor::Copying))
       return "the copy beside the executable was refused: " + *refusal;
     if (held.bytes.size() != static_cast<std::size_t>(offer.length))
       return "the copy beside the executable is not the downloaded one";
