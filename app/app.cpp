@@ -110,8 +110,12 @@ UINT EndRunningInstance(std::chrono::milliseconds wait) {
   return 1;
 }
 
-BOOL CAutoUpdateApp::InitInstance() {
-  // The log and the history are this user's own: no other account can hold, fill or read them.
+namespace {
+
+// Where the tool writes, before anything is written: the log and the history are this user's own
+// (no other account can hold, fill or read them), and the shared update folder and its download
+// folder are made when missing, with permissions that keep other accounts from replacing them.
+void PrepareFolders() {
   SetLogFolderCheck([](const std::filesystem::path& folder) { return !LinkProblem(folder); });
   SetLogAppender(AppendLogLine);
   if (const std::filesystem::path own = PrivateFolder(); !own.empty()) {
@@ -121,8 +125,6 @@ BOOL CAutoUpdateApp::InitInstance() {
   }
   // Each outcome the history keeps also tells the vendor, anonymously, whether the release works.
   SetOutcomeListener(SendReport);
-  // The update folder and its download folder are made by the tool (when missing) before anything
-  // is written in them, with permissions that keep other accounts from replacing them.
   std::string folderProblem;
   const std::filesystem::path root = PathFromUtf8(kUpdateRoot);
   if (!CreateSharedFolder(root, folderProblem)) {
@@ -132,6 +134,31 @@ BOOL CAutoUpdateApp::InitInstance() {
   } else if (!CreateSharedFolder(root / kDownloadFolderName, folderProblem)) {
     LogEvent("folder", folderProblem);
   }
+}
+
+// Before the window: what a cut-off self-update or transfer left, what this build cannot do, and
+// the installed descriptor.
+void PrepareStart(bool replacedStart) {
+  // A self-update that a power cut or a log-off interrupted is finished or undone first; a replaced
+  // start is part of one that still runs. Then the temporary files of transfers that were cut off.
+  if (!replacedStart) RepairHalfDoneReplacement(PathFromUtf8(GetModulePath()), TheUserState());
+  RemoveStaleDownloads();
+  if (!BuiltInTrust().KeyBuiltIn()) LogEvent("trust", "this build has no update key: updates are not verified");
+  // The DLLs loaded from System32 only: a missing one is said once, here.
+  Hid(), WinInet(), Bcrypt();
+  for (const std::string* problem : {&HidProblem(), &WinInetProblem(), &BcryptProblem()})
+    if (!problem->empty()) LogEvent("system", *problem);
+  if (!LoadInstalledDescriptor()) {
+    const LocalDescriptor local = TheDescriptorState().Local();
+    LogEvent("descriptor", "local version.txt missing or incomplete (data_version \"" +
+                               LogValue(GbkToUtf8(local.dataVersion)) + "\")");
+  }
+}
+
+}  // namespace
+
+BOOL CAutoUpdateApp::InitInstance() {
+  PrepareFolders();
   const std::string commandLine = Narrow(::GetCommandLineW());
   const LaunchRequest request = DecideLaunchRequest(commandLine);
   if (request == LaunchRequest::EndRunningInstance) {
@@ -158,21 +185,7 @@ BOOL CAutoUpdateApp::InitInstance() {
     LogEvent("start", "the previous version gave up the marker after " +
                           std::to_string(::GetTickCount64() - claimStart) + " ms");
   if (!mutex) LogEvent("mutex", ErrorText("CreateMutexW", mutexError));
-  // A self-update that a power cut or a log-off interrupted is finished or undone first; a replaced
-  // start is part of one that still runs. Then the temporary files of transfers that were cut off.
-  if (!m_bReplacedStart) RepairHalfDoneReplacement(PathFromUtf8(GetModulePath()), TheUserState());
-  RemoveStaleDownloads();
-  if (!BuiltInTrust().KeyBuiltIn()) LogEvent("trust", "this build has no update key: updates are not verified");
-  // The DLLs loaded from System32 only: a missing one is said once, here.
-  Hid(), WinInet(), Bcrypt();
-  for (const std::string* problem : {&HidProblem(), &WinInetProblem(), &BcryptProblem()})
-    if (!problem->empty()) LogEvent("system", *problem);
-
-  if (!LoadInstalledDescriptor()) {
-    const LocalDescriptor local = TheDescriptorState().Local();
-    LogEvent("descriptor", "local version.txt missing or incomplete (data_version \"" +
-                               LogValue(GbkToUtf8(local.dataVersion)) + "\")");
-  }
+  PrepareStart(m_bReplacedStart);
   // A new version that could not do its work here is not kept: it says why and ends before its
   // window comes, with a status the previous version knows.
   if (m_bReplacedStart) {

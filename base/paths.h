@@ -18,7 +18,6 @@ inline constexpr char kExeName[] = ZT_EXE_NAME;
 
 inline constexpr char kUpdateRoot[] = "C:\\ZT_Update\\";
 inline constexpr char kDownloadFolderName[] = "Download";
-inline constexpr char kDownloadFolder[] = "C:\\ZT_Update\\Download\\";
 inline constexpr char kDescriptorName[] = "version.txt";
 inline constexpr char kDataProgramName[] = "data_update.exe";
 // The replacement script of earlier versions: tools of those versions still write it into the

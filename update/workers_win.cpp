@@ -51,9 +51,9 @@ struct WorkerContext {
 };
 
 int RunData(bool fetchOnMetered) {
-  WorkerContext w(PathFromUtf8(kDownloadFolder));
+  WorkerContext w(SharedDownloadFolder());
   w.context.fetchOnMetered = fetchOnMetered;
-  const DataPaths paths{PathFromUtf8(kUpdateRoot), PathFromUtf8(kDownloadFolder), MoveReplacing};
+  const DataPaths paths{PathFromUtf8(kUpdateRoot), SharedDownloadFolder(), MoveReplacing};
   const int installed = RunDataProcedure(w.context, paths);
   // A notice (no room for the package, for one) has done its work once a package is in place.
   if (installed == 1) ClearInfoNotice();

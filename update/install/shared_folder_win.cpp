@@ -265,9 +265,14 @@ std::shared_ptr<void> MachineSharedFolder::Take(std::chrono::milliseconds turnWa
     guard->folders.push_back(std::move(held));
   }
   // Only once both are held and checked: nothing is set on a folder that is not the one named.
+  SetOwnPermissions(guard->folders);
+  return guard;
+}
+
+void MachineSharedFolder::SetOwnPermissions(const std::vector<UniqueKernelHandle>& folders) {
   const std::wstring self = OwnSid();
-  for (std::size_t i = 0; i < guard->folders.size() && m_security.read; ++i) {
-    const HANDLE held = guard->folders[i].get();
+  for (std::size_t i = 0; i < folders.size() && m_security.read; ++i) {
+    const HANDLE held = folders[i].get();
     std::wstring owner, dacl;
     if (!m_security.read(held, owner, dacl)) continue;
     const std::string name = PathToUtf8(Bare(i == 0 ? m_root : m_download));
@@ -284,7 +289,6 @@ std::shared_ptr<void> MachineSharedFolder::Take(std::chrono::milliseconds turnWa
       LogEvent("folder", "this account owns " + name + " but its permissions could not be set: " + why);
     }
   }
-  return guard;
 }
 
 std::optional<std::string> MachineSharedFolder::WriteProblem() {
@@ -295,7 +299,7 @@ std::optional<std::string> MachineSharedFolder::WriteProblem() {
 }
 
 MachineSharedFolder& TheSharedFolder() {
-  static MachineSharedFolder folder(PathFromUtf8(kUpdateRoot), PathFromUtf8(kDownloadFolder));
+  static MachineSharedFolder folder(PathFromUtf8(kUpdateRoot), SharedDownloadFolder());
   return folder;
 }
 

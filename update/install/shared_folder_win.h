@@ -15,9 +15,11 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "update/install/procedures.h"
 #include "update/install/shared_folder.h"
+#include "win/handles.h"
 
 namespace zt {
 
@@ -79,6 +81,8 @@ class MachineSharedFolder final : public SharedFolder {
 
  private:
   std::shared_ptr<void> Take(std::chrono::milliseconds turnWait, bool counted, std::string& reason);
+  // Folders this account owns (held open, checked) get the tool's permissions again, once a process.
+  void SetOwnPermissions(const std::vector<UniqueKernelHandle>& folders);
 
   std::filesystem::path m_root, m_download;
   std::wstring m_mutexName;

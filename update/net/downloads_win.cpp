@@ -340,7 +340,7 @@ int RequestOnce(const ServerAddress& server, const std::string& path, std::chron
 }
 
 void RemoveStaleDownloads() {
-  const std::filesystem::path root = PathFromUtf8(kUpdateRoot), shared = PathFromUtf8(kDownloadFolder);
+  const std::filesystem::path root = PathFromUtf8(kUpdateRoot), shared = SharedDownloadFolder();
   const std::filesystem::path own = OwnDownloadFolder();
   // What the installed descriptor and the last one fetched name stays; anything else of the tool's
   // is a payload of an earlier publication, or the kept part of a file no longer offered.
