@@ -1,10 +1,10 @@
 """A bad but signed release never costs the user the tool. This build offered as a higher version
 (its version resource says otherwise) is never swapped in and fetched at most once over two starts.
-A new version that ends at once, one that runs but never shows a window, and one that comes up but
-cannot resolve its server's address (the next build with its release placeholder server) are started
-from beside the executable, do not confirm, and the old executable, which never left its path, runs
-hidden again within two minutes; nothing is left beside it, and none is fetched again, also after a
-restart."""
+A new version that ends at once, and one that comes up but cannot resolve its server's address (the
+next build with its release placeholder server), are started from beside the executable, do not
+confirm, and the old executable, which never left its path, runs hidden again within two minutes;
+nothing is left beside it, and neither is fetched again, also after a restart.
+test_update_hanging_release.py does the same with a version that runs but never shows a window."""
 import os
 import time
 
@@ -14,53 +14,44 @@ from update_rig import (GapWatch, descriptor, end_unstarted_copy, run_scenario, 
                         versions)
 
 
-def run(e2e, tool, server):
-    current, following = versions(e2e)
-    exe_unix = zt_e2e.to_unix(tool.win_exe)
-    package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
-    old = open(exe_unix, "rb").read()
-    env = {"ZT_UPDATE_SERVER": server.address()}
+class Releases:
+    """A publication of the installed package with a new executable, and the rollback of a bad one."""
 
-    def publish(seq, version, name, body):
-        served = descriptor("0201", "data_pkg_0201.exe", len(package), data_bytes=package, updater_version=version,
-                            updater_file=name, updater_length=len(body), updater_bytes=body, seq=seq)
-        server.serve("version.txt", served)
-        server.serve(name, body)
+    def __init__(self, e2e, tool, server):
+        self.e2e, self.tool, self.server = e2e, tool, server
+        self.exe_unix = zt_e2e.to_unix(tool.win_exe)
+        self.package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
+        self.old = open(self.exe_unix, "rb").read()
+        self.env = {"ZT_UPDATE_SERVER": server.address()}
+        server.serve("report", b"")
+
+    def publish(self, seq, version, name, body):
+        served = descriptor("0201", "data_pkg_0201.exe", len(self.package), data_bytes=self.package,
+                            updater_version=version, updater_file=name, updater_length=len(body), updater_bytes=body,
+                            seq=seq)
+        self.server.serve("version.txt", served)
+        self.server.serve(name, body)
         return served
 
-    def check_until(mark, what, timeout=60):
-        before = len(tool.log())
-        scheduled_check(tool)
-        check(wait_until(lambda: mark in tool.log()[before:], timeout), what)
+    def install_package(self, served):
+        self.server.serve("data_pkg_0201.exe", self.package)
+        self.tool.install_local_files(data_program=False, descriptor=served)
+        with open(os.path.join(self.tool.update_root(), "data_update.exe"), "wb") as f:
+            f.write(self.package)
 
-    server.serve("report", b"")
-    # Offered as a version above the next build's, which a later step offers.
-    mislabelled = "3.0"
-    served = publish(5, mislabelled, "ZT_AutoUpdate_mislabelled.exe", old)
-    server.serve("data_pkg_0201.exe", package)
-    tool.install_local_files(data_program=False, descriptor=served)
-    with open(os.path.join(tool.update_root(), "data_update.exe"), "wb") as f:
-        f.write(package)
+    def check_until(self, mark, what, timeout=60):
+        before = len(self.tool.log())
+        scheduled_check(self.tool)
+        check(wait_until(lambda: mark in self.tool.log()[before:], timeout), what)
 
-    print("-- this build (%s) offered as %s" % (current, mislabelled), flush=True)
-    tool.start(" /autohide", env=env)
-    check_until("its version resource says %s, the descriptor %s" % (current, mislabelled), "refused for its version")
-    check(tool.running(), "the tool keeps running")
-    check(open(exe_unix, "rb").read() == old, "the executable is unchanged")
-    tool.stop()
-    tool.start(" /autohide", env=env)
-    check_until("version %s not fetched: it failed here before" % mislabelled, "not fetched after a restart")
-    check(server.requested("ZT_AutoUpdate_mislabelled.exe") == 1, "fetched once over two starts")
-    tool.stop()
-
-    unresolved = open(os.path.join(e2e.build, "ZT_AutoUpdate_next_unresolved.exe"), "rb").read()
-    check(b"ZT_UPDATE_SERVER=update.example.invalid\0" in unresolved, "the unresolvable build names a .invalid server")
-    for seq, version, standin in ((6, "3.1", "standins/updater_exits.exe"), (7, "3.2", "standins/updater_hangs.exe"),
-                                  (8, following, "ZT_AutoUpdate_next_unresolved.exe")):
+    def roll_back(self, seq, version, standin):
+        """Offers `standin` (a file of the build) as `version`; it must not confirm, and the old
+        version comes back, remembered and not fetching it again."""
+        e2e, tool, server, exe_unix = self.e2e, self.tool, self.server, self.exe_unix
         print("-- %s: %s" % (version, standin), flush=True)
-        publish(seq, version, "ZT_AutoUpdate_%s.exe" % version, open(os.path.join(e2e.build, standin), "rb").read())
+        self.publish(seq, version, "ZT_AutoUpdate_%s.exe" % version, open(os.path.join(e2e.build, standin), "rb").read())
         end_unstarted_copy(tool)
-        tool.start(" /autohide", env=env)
+        tool.start(" /autohide", env=self.env)
         old_pid = tool.pid
         gap = GapWatch(tool, 120)
         swapped = time.monotonic()
@@ -72,7 +63,7 @@ def run(e2e, tool, server):
         check(back_s < 120, "back within two minutes (%.1f s)" % back_s)
         print("rollback of %s: back %.1f s after the check, tray icon gone %d ms" % (standin, back_s, tray_gap_ms),
               flush=True)
-        check(open(exe_unix, "rb").read() == old, "the old executable is at its path")
+        check(open(exe_unix, "rb").read() == self.old, "the old executable is at its path")
         check(not any(os.path.exists(exe_unix + suffix) for suffix in (".ztnew", ".ztold", ".ztfailed")),
               "nothing left beside it")
         check(wait_until(lambda: not tool.visible(), 10), "the old tool runs hidden")
@@ -85,16 +76,43 @@ def run(e2e, tool, server):
                   and "version %s ended saying that it cannot work here (exit status 0x20005A55)" % version
                   in tool.log(), "the new version said why, and the previous one logged its status")
         # The restarted tool is not this scenario's: its check by its window.
-        check_until("version %s not fetched: it failed here before" % version, "not fetched again")
+        self.check_until("version %s not fetched: it failed here before" % version, "not fetched again")
         check(server.requested("ZT_AutoUpdate_%s.exe" % version) == 1, "fetched once")
+
+    def check_reports(self, expected):
+        """The vendor heard of each (version, result) once."""
+        sent = [e["path"].split("?", 1)[1] for e in self.server.requests("report")]
+        for version, result in expected:
+            check(len([q for q in sent if "what=updater&result=%s&version=%s&" % (result, version) in q]) == 1,
+                  "one report of %s %s: %s" % (version, result, sent))
+
+
+def run(e2e, tool, server):
+    current, following = versions(e2e)
+    releases = Releases(e2e, tool, server)
+    # Offered as a version above the next build's, which a later step offers.
+    mislabelled = "3.0"
+    releases.install_package(releases.publish(5, mislabelled, "ZT_AutoUpdate_mislabelled.exe", releases.old))
+
+    print("-- this build (%s) offered as %s" % (current, mislabelled), flush=True)
+    tool.start(" /autohide", env=releases.env)
+    releases.check_until("its version resource says %s, the descriptor %s" % (current, mislabelled),
+                         "refused for its version")
+    check(tool.running(), "the tool keeps running")
+    check(open(releases.exe_unix, "rb").read() == releases.old, "the executable is unchanged")
+    tool.stop()
+    tool.start(" /autohide", env=releases.env)
+    releases.check_until("version %s not fetched: it failed here before" % mislabelled, "not fetched after a restart")
+    check(server.requested("ZT_AutoUpdate_mislabelled.exe") == 1, "fetched once over two starts")
+    tool.stop()
+
+    unresolved = open(os.path.join(e2e.build, "ZT_AutoUpdate_next_unresolved.exe"), "rb").read()
+    check(b"ZT_UPDATE_SERVER=update.example.invalid\0" in unresolved, "the unresolvable build names a .invalid server")
+    releases.roll_back(6, "3.1", "standins/updater_exits.exe")
+    releases.roll_back(8, following, "ZT_AutoUpdate_next_unresolved.exe")
     end_unstarted_copy(tool)
     tool.pid = None
-    # The vendor heard of each: the refused build and the three rollbacks, once each.
-    sent = [e["path"].split("?", 1)[1] for e in server.requests("report")]
-    for version, result in ((mislabelled, "refused"), ("3.1", "rolled-back"), ("3.2", "rolled-back"),
-                            (following, "rolled-back")):
-        check(len([q for q in sent if "what=updater&result=%s&version=%s&" % (result, version) in q]) == 1,
-              "one report of %s %s: %s" % (version, result, sent))
+    releases.check_reports(((mislabelled, "refused"), ("3.1", "rolled-back"), (following, "rolled-back")))
 
 
 def main():

@@ -112,7 +112,7 @@ def run(e2e, tool, server):
     reason = "its size %d is larger than the %d bytes the descriptor gives" % (HUGE, len(package))
     check(wait_until(lambda: "updater-launch refused: data_update.exe is not started: " + reason in tool.log(), 60),
           "the start is refused with its reason in the log")
-    check("balloon 已下载的数据升级包未通过校验，未启动。" in tool.log(), "and in the balloon")
+    check(wait_until(lambda: "balloon 已下载的数据升级包未通过校验，未启动。" in tool.log(), 10), "and in the balloon")
     check(tool.running() and tool.send(0) is not None, "the tool stays up and answers")
     rc, lines = tool.probe("memory")
     check(rc == 0 and lines and lines[0].startswith("peak="), "the working set read (%s)" % lines)
