@@ -111,6 +111,20 @@ zt_env_wait_slots() {
 # built with both public halves (as while the signing key is rotated), the scenarios and the demo
 # sign what they serve with the first private half, one scenario with the second. Prints the CMake
 # arguments that say so.
+# Keeps the desktop of each Wine prefix of this run up (the probe's keep-desktop): Wine ends a
+# prefix's desktop process a second after its last window goes, between one scenario and the next,
+# and a program started just then may end at once with status 1 and no output. $1 = probe.exe.
+zt_keep_desktops() {
+  local probe=$1 i
+  if [ -n "${ZT_WINE_SLOTS:-}" ] && [ -f "$ZT_WINE_SLOTS/resources.json" ]; then
+    for i in "$ZT_WINE_SLOTS"/*.env; do
+      (. "$i"; wine "$probe" keep-desktop </dev/null >/dev/null 2>&1 &)
+    done
+  else
+    (wine "$probe" keep-desktop </dev/null >/dev/null 2>&1 &)
+  fi
+}
+
 zt_test_key_args() {
   local dir="$zt_root/build/testkey" second="$zt_root/build/testkey2"
   [ -f "$dir/private.pem" ] || python3 "$zt_root/scripts/keygen" "$dir" >/dev/null || return 1

@@ -717,6 +717,21 @@ int GapCommand(const Args& a) {
   return Gap(static_cast<DWORD>(ms));
 }
 
+// Keeps this prefix's desktop up: Wine ends its desktop process a second after the last window of the
+// prefix goes, and a program that starts while it ends or starts again may end at once with status
+// 1 and no word. One hidden window held for the whole test run, and that never happens.
+int KeepDesktop(const Args&) {
+  const HWND window = ::CreateWindowW(L"STATIC", L"ZT desktop keeper", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  if (!window) {
+    Print("error=no window");
+    return 1;
+  }
+  Print("keeping");
+  MSG msg;
+  while (::GetMessageW(&msg, nullptr, 0, 0) > 0) ::DispatchMessageW(&msg);
+  return 0;
+}
+
 int LockCommand(const Args& a) {
   long long ms = 0;
   if (!a.Number(3, &ms)) return Usage();
@@ -744,6 +759,7 @@ constexpr CommandEntry kCommands[] = {
     {L"cpu", Cpu},           {L"add-root", AddRoot},
     {L"hold", Hold},         {L"gap", GapCommand},
     {L"lock", LockCommand},  {L"texts", Texts},
+    {L"keep-desktop", KeepDesktop},
     {L"memory", Memory},     {L"lock-file", LockFile},
 };
 
