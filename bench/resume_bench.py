@@ -67,12 +67,17 @@ def main():
         def fetch(background=False):
             args = ["wine", exe, "127.0.0.1:%d" % port, "pkg.bin", str(size), "Z:" + out.replace("/", "\\")]
             log = open(os.path.join(out, "run.txt"), "ab")
-            proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.DEVNULL)
+            proc = subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=log, stderr=log)
             if background:
                 return proc
             start = time.monotonic()
-            proc.wait()
-            return time.monotonic() - start
+            status = proc.wait()
+            took = time.monotonic() - start
+            if status != 0:  # what a failed run said, for whoever reads a failed benchmark
+                with open(os.path.join(out, "run.txt"), encoding="utf-8", errors="replace") as f:
+                    print("download_bench.exe ended with status %d after %.3f s: %s"
+                          % (status, took, f.read().strip() or "(printed nothing)"), flush=True)
+            return took
 
         def stored():
             path = os.path.join(out, "pkg.bin")
