@@ -721,7 +721,8 @@ int GapCommand(const Args& a) {
 // prefix goes, and a program that starts while it ends or starts again may end at once with status
 // 1 and no word. One hidden window held for the whole test run, and that never happens.
 int KeepDesktop(const Args&) {
-  const HWND window = ::CreateWindowW(L"STATIC", L"ZT desktop keeper", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
+  const HWND window =
+      ::CreateWindowW(L"STATIC", L"ZT desktop keeper", 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
   if (!window) {
     Print("error=no window");
     return 1;
@@ -744,23 +745,39 @@ struct CommandEntry {
   int (*run)(const Args&);
 };
 constexpr CommandEntry kCommands[] = {
-    {L"find", WindowFacts},  {L"visible", WindowFacts},
-    {L"rect", WindowFacts},  {L"client", WindowFacts},
-    {L"text", Control},      {L"checked", Control},
-    {L"enabled", Control},   {L"shown", Control},
-    {L"click", Control},     {L"tick", Tick},
-    {L"post", PostOrSend},   {L"send", PostOrSend},
-    {L"command", Command},   {L"tray-delete", TrayDelete},
-    {L"progress", Progress}, {L"post-to", PostTo},
-    {L"list", List},         {L"wait", WaitOrGone},
-    {L"gone", WaitOrGone},   {L"menu", Menu},
-    {L"menu-pick", Menu},    {L"menu-dismiss", Menu},
-    {L"box", Box},           {L"box-answer", Box},
-    {L"cpu", Cpu},           {L"add-root", AddRoot},
-    {L"hold", Hold},         {L"gap", GapCommand},
-    {L"lock", LockCommand},  {L"texts", Texts},
+    {L"find", WindowFacts},
+    {L"visible", WindowFacts},
+    {L"rect", WindowFacts},
+    {L"client", WindowFacts},
+    {L"text", Control},
+    {L"checked", Control},
+    {L"enabled", Control},
+    {L"shown", Control},
+    {L"click", Control},
+    {L"tick", Tick},
+    {L"post", PostOrSend},
+    {L"send", PostOrSend},
+    {L"command", Command},
+    {L"tray-delete", TrayDelete},
+    {L"progress", Progress},
+    {L"post-to", PostTo},
+    {L"list", List},
+    {L"wait", WaitOrGone},
+    {L"gone", WaitOrGone},
+    {L"menu", Menu},
+    {L"menu-pick", Menu},
+    {L"menu-dismiss", Menu},
+    {L"box", Box},
+    {L"box-answer", Box},
+    {L"cpu", Cpu},
+    {L"add-root", AddRoot},
+    {L"hold", Hold},
+    {L"gap", GapCommand},
+    {L"lock", LockCommand},
+    {L"texts", Texts},
     {L"keep-desktop", KeepDesktop},
-    {L"memory", Memory},     {L"lock-file", LockFile},
+    {L"memory", Memory},
+    {L"lock-file", LockFile},
 };
 
 int Run(int argc, wchar_t** argv) {
