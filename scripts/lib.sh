@@ -113,16 +113,27 @@ zt_env_wait_slots() {
 # arguments that say so.
 # Keeps the desktop of each Wine prefix of this run up (the probe's keep-desktop): Wine ends a
 # prefix's desktop process a second after its last window goes, between one scenario and the next,
-# and a program started just then may end at once with status 1 and no output. $1 = probe.exe.
+# and a program started just then may end at once with status 1 and no output. Returns once every
+# keeper has its window, so the desktop is up: a program started while a desktop itself starts may
+# hang at its end. $1 = probe.exe.
 zt_keep_desktops() {
-  local probe=$1 i
+  local probe=$1 envs=() i n=0 said
   if [ -n "${ZT_WINE_SLOTS:-}" ] && [ -f "$ZT_WINE_SLOTS/resources.json" ]; then
-    for i in "$ZT_WINE_SLOTS"/*.env; do
-      (. "$i"; wine "$probe" keep-desktop </dev/null >/dev/null 2>&1 &)
-    done
+    envs=("$ZT_WINE_SLOTS"/*.env)
   else
-    (wine "$probe" keep-desktop </dev/null >/dev/null 2>&1 &)
+    envs=("")
   fi
+  said=$(mktemp -d)
+  for i in "${envs[@]}"; do
+    n=$((n + 1))
+    # shellcheck disable=SC1090
+    ([ -z "$i" ] || . "$i"; wine "$probe" keep-desktop </dev/null >"$said/$n" 2>/dev/null &)
+  done
+  for i in $(seq "$n"); do
+    for _ in $(seq 300); do grep -q keeping "$said/$i" 2>/dev/null && break; sleep 0.1; done
+    grep -q keeping "$said/$i" 2>/dev/null || echo "the desktop keeper $i did not start within 30 s" >&2
+  done
+  rm -rf "$said"
 }
 
 zt_test_key_args() {
