@@ -12,6 +12,7 @@
 #include "update/trust/user_state_win.h"
 #include "update/trust/crypto_win.h"
 #include "update/downloads.h"
+#include "update/install/replaced_start_win.h"
 #include "update/install/self_update_win.h"
 #include "update/net/report_win.h"
 #include "update/install/shared_folder_win.h"

@@ -4,6 +4,7 @@
 #include "base/ids.h"
 #include "base/log.h"
 #include "base/paths.h"
+#include "update/install/replaced_start_win.h"
 #include "update/install/self_update_win.h"
 #include "win/process.h"
 

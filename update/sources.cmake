@@ -10,4 +10,5 @@ list(APPEND ZT_CORE_SOURCES update/net/transfer.cpp update/net/resume.cpp update
 list(APPEND ZT_GLUE_SOURCES update/net/downloads_win.cpp update/net/disk_space_win.cpp
      update/net/server_setting_win.cpp update/net/network_cost_win.cpp update/net/report_win.cpp update/trust/crypto_win.cpp
      update/trust/user_state_win.cpp update/install/temp_file_win.cpp update/install/shared_folder_win.cpp
-     update/install/self_update_win.cpp update/install/data_launch_win.cpp update/workers_win.cpp)
+     update/install/hand_over_record_win.cpp update/install/self_update_win.cpp update/install/replaced_start_win.cpp
+     update/install/data_launch_win.cpp update/workers_win.cpp)

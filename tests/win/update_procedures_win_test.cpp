@@ -20,6 +20,7 @@
 #include "update/trust/pe_image.h"
 #include "update/install/procedures.h"
 #include "update/install/hand_over.h"
+#include "update/install/replaced_start_win.h"
 #include "update/install/self_update_win.h"
 #include "update/install/temp_file_win.h"
 #include "update_win_support.h"

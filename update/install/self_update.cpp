@@ -16,8 +16,6 @@
 namespace zt {
 namespace {
 
-constexpr char kEvent[] = "self-update";
-
 // Removes a file on the way out unless the run got far enough to keep it.
 struct RemoveUnlessKept {
   std::filesystem::path file;
@@ -58,7 +56,7 @@ class UpdaterSteps final : public OfferSteps {
   UpdaterSteps(UpdateContext& c, ExecutableSwap& swap, ReplaceabilityCheck& check, const UpdaterPaths& paths)
       : m_c(c), m_swap(swap), m_check(check), m_paths(paths) {}
 
-  std::string_view Event() const override { return kEvent; }
+  std::string_view Event() const override { return kSelfUpdateEvent; }
   Offer Read(std::string_view text) const override { return UpdaterOffer(text, m_paths.machine); }
 
   std::optional<OfferStop> Check(const Offer& offer, const DescriptorCopy&) override {
@@ -88,10 +86,10 @@ class UpdaterSteps final : public OfferSteps {
   }
 
   std::optional<Outcome> Installed(const Offer& offer, const DescriptorCopy&) override {
-    LogEvent(kEvent, "version " + LogValue(m_c.shown(offer.version)) +
-                         (m_c.trust.KeyBuiltIn() ? " (signature and hash verified)" : "") + " is in place as " +
-                         PathToUtf8(NewExecutablePath(m_paths.exe).filename()) +
-                         "; it starts from there and the tool ends");
+    LogEvent(kSelfUpdateEvent, "version " + LogValue(m_c.shown(offer.version)) +
+                                   (m_c.trust.KeyBuiltIn() ? " (signature and hash verified)" : "") +
+                                   " is in place as " + PathToUtf8(NewExecutablePath(m_paths.exe).filename()) +
+                                   "; it starts from there and the tool ends");
     return std::nullopt;  // kept, or rolled back, once it has had its chance to run
   }
 
@@ -231,19 +229,21 @@ StartOutcome FinishReplacement(ReplacementStart& start, UserState& user, const s
     // The previous version stopped its work just before the wait: this is how long the tool was away.
     const auto away =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - waitStart);
-    LogEvent(kEvent, "version " + shown + " " + OutcomeText(outcome) + ", " + std::to_string(away.count()) +
-                         " ms after the previous version stopped");
-    LogEvent(kEvent, "version " + shown + " takes the place of " + PathToUtf8(exe) + " once this process has ended");
+    LogEvent(kSelfUpdateEvent, "version " + shown + " " + OutcomeText(outcome) + ", " + std::to_string(away.count()) +
+                                   " ms after the previous version stopped");
+    LogEvent(kSelfUpdateEvent,
+             "version " + shown + " takes the place of " + PathToUtf8(exe) + " once this process has ended");
     return outcome;
   }
-  LogEvent(kEvent, "version " + shown + " " + OutcomeText(outcome) + (detail.empty() ? "" : " (" + detail + ")") +
-                       ": the previous version stays and starts again, and is not replaced by it again");
+  LogEvent(kSelfUpdateEvent, "version " + shown + " " + OutcomeText(outcome) +
+                                 (detail.empty() ? "" : " (" + detail + ")") +
+                                 ": the previous version stays and starts again, and is not replaced by it again");
   start.EndNew();
   // Remembered before its copy and record go: a power cut in between still leaves it remembered.
   user.RememberFailedUpdaterVersion(version);
   std::string reason;
-  if (!start.RemoveNew(reason)) LogEvent(kEvent, "the new copy stays until the next start: " + reason);
-  if (!start.StartOld(exe, reason)) LogEvent(kEvent, "cannot start the previous version again: " + reason);
+  if (!start.RemoveNew(reason)) LogEvent(kSelfUpdateEvent, "the new copy stays until the next start: " + reason);
+  if (!start.StartOld(exe, reason)) LogEvent(kSelfUpdateEvent, "cannot start the previous version again: " + reason);
   return outcome;
 }
 

@@ -71,6 +71,8 @@ enum class StartOutcome {
 
 // The exit status of a new version that came up but cannot read its descriptor state or resolve
 // its server's address: it says why in the log and ends, and the previous version stays.
+// The log event of every step of a self-update, on both sides.
+inline constexpr char kSelfUpdateEvent[] = "self-update";
 inline constexpr std::uint32_t kUnfitExitStatus = 0x20005A55;
 
 // The main thread's side of a replacement, after the window has ended. Nothing here renames the
