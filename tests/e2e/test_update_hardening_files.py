@@ -12,7 +12,7 @@ import time
 
 import zt_e2e
 from probe import check, wait_until
-from update_rig import descriptor, run_scenario
+from update_rig import run_scenario, serve_data, standin_package
 from zt_ids import IDC_BTN_START_UPDATE, IDT_WATCH
 
 LIMIT_MS = 1000
@@ -67,10 +67,8 @@ def answers_while_ticking(tool, seconds):
 
 def run(e2e, tool, server):
     check(zt_e2e.SIGNING_KEY is not None, "the build under test has a key (ZT_TEST_SIGNING_KEY)")
-    package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
-    served = descriptor("0201", "pkg_0201.exe", len(package), data_bytes=package, seq=3)
-    server.serve("version.txt", served)
-    server.serve("pkg_0201.exe", package)
+    package = standin_package(e2e)
+    served = serve_data(server, package)
     tool.set_run_value("x")  # no auto-start question
 
     print("-- every log file locked whole by another process", flush=True)

@@ -9,7 +9,7 @@ import subprocess
 
 import zt_e2e
 from probe import check, wait_until
-from update_rig import descriptor, run_scenario, sequence_floors
+from update_rig import run_scenario, serve_data, standin_package, sequence_floors
 from zt_ids import IDC_EDIT_INFO, IDT_WATCH
 
 LOCK = "Global\\ZT_AutoUpdate_Shared"
@@ -23,10 +23,8 @@ def refusals(tool):
 
 def run(e2e, tool, server):
     check(zt_e2e.SIGNING_KEY is not None, "the build under test has a key (ZT_TEST_SIGNING_KEY)")
-    package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
-    served = descriptor("0201", "pkg_0201.exe", len(package), data_bytes=package, seq=3)
-    server.serve("version.txt", served)
-    server.serve("pkg_0201.exe", package)
+    package = standin_package(e2e)
+    served = serve_data(server, package)
     tool.set_run_value("x")  # no auto-start question
 
     out_path = os.path.join(e2e.build, "hardening-lock-%d.out" % os.getpid())

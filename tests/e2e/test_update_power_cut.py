@@ -11,7 +11,7 @@ import subprocess
 
 import zt_e2e
 from probe import check, wait_until
-from update_rig import descriptor, run_scenario, scheduled_check, user_state, versions
+from update_rig import run_scenario, scheduled_check, serve_updater, standin_package, user_state, versions
 
 RECORD = zt_e2e.OWN_FOLDER + "\\replacing.txt"
 
@@ -46,7 +46,7 @@ def run(e2e, tool, server):
     current, following = versions(e2e)
     exe_unix = zt_e2e.to_unix(tool.win_exe)
     placed = tool.win_exe + ".ztnew"
-    package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
+    package = standin_package(e2e)
     old = open(exe_unix, "rb").read()
     env = dict(zt_e2e.NO_SERVER, ZT_UPDATE_SERVER=server.address())
     run_command = '"%s" /autohide' % tool.win_exe
@@ -54,11 +54,7 @@ def run(e2e, tool, server):
     tool.set_run_value(run_command)
 
     def publish(seq, version, name, body):
-        served = descriptor("0201", "data_pkg_0201.exe", len(package), data_bytes=package, updater_version=version,
-                            updater_file=name, updater_length=len(body), updater_bytes=body, seq=seq)
-        server.serve("version.txt", served)
-        server.serve(name, body)
-        return served
+        return serve_updater(server, package, seq, version, name, body)
 
     def start_by_run_value():
         """Starts exactly the Run value's command, as the log-on does; returns the log from that start on."""

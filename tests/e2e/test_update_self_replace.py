@@ -13,7 +13,7 @@ import threading
 import zt_e2e
 from probe import check, wait_until
 from update_rig import (GapWatch, descriptor, end_unstarted_copy, run_scenario, scheduled_check, sequence_floors,
-                        versions)
+                        serve_updater, standin_package, versions)
 
 
 class ScriptWatch:
@@ -38,17 +38,13 @@ class ScriptWatch:
 def run(e2e, tool, server):
     current, following = versions(e2e)
     exe_unix = zt_e2e.to_unix(tool.win_exe)
-    package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
+    package = standin_package(e2e)
     old = open(exe_unix, "rb").read()
     new = open(os.path.join(e2e.build, "ZT_AutoUpdate_next.exe"), "rb").read()
     env = {"ZT_UPDATE_SERVER": server.address()}
 
     def publish(seq, version, name, body):
-        served = descriptor("0201", "data_pkg_0201.exe", len(package), data_bytes=package, updater_version=version,
-                            updater_file=name, updater_length=len(body), updater_bytes=body, seq=seq)
-        server.serve("version.txt", served)
-        server.serve(name, body)
-        return served
+        return serve_updater(server, package, seq, version, name, body)
 
     # The installed package matches the server's, so only the self-update has work to do.
     served = publish(5, following, "ZT_AutoUpdate_next.exe", new)

@@ -66,6 +66,30 @@ def descriptor(data_version, data_file, data_length, **kwargs):
     return zt_e2e.descriptor(data_version, data_file, data_length, **kwargs)
 
 
+def standin_package(e2e):
+    """The data-update stand-in's bytes: what the scenarios publish as a data package."""
+    with open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb") as f:
+        return f.read()
+
+
+def serve_data(server, package, seq=3):
+    """Publishes `package` as data version 0201 (pkg_0201.exe) at sequence `seq`; returns the descriptor."""
+    served = descriptor("0201", "pkg_0201.exe", len(package), data_bytes=package, seq=seq)
+    server.serve("version.txt", served)
+    server.serve("pkg_0201.exe", package)
+    return served
+
+
+def serve_updater(server, package, seq, version, name, body):
+    """Publishes the executable `body` as `version` under `name`, beside data package 0201 (`package`,
+    served by the caller), at sequence `seq`; returns the descriptor."""
+    served = descriptor("0201", "data_pkg_0201.exe", len(package), data_bytes=package, updater_version=version,
+                        updater_file=name, updater_length=len(body), updater_bytes=body, seq=seq)
+    server.serve("version.txt", served)
+    server.serve(name, body)
+    return served
+
+
 USER_STATE_KEY = zt_e2e.USER_STATE_KEY
 SCHEDULED_CHECK_TICK = 151
 
