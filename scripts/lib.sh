@@ -115,23 +115,35 @@ zt_env_wait_slots() {
 # prefix's desktop process a second after its last window goes, between one scenario and the next,
 # and a program started just then may end at once with status 1 and no output. Returns once every
 # keeper has its window, so the desktop is up: a program started while a desktop itself starts may
-# hang at its end. $1 = probe.exe.
+# hang at its end, or end at once (a keeper too: one that ends without its window starts again).
+# $1 = probe.exe.
 zt_keep_desktops() {
-  local probe=$1 envs=() i n=0 said
+  local probe=$1 envs=() said n tries
   if [ -n "${ZT_WINE_SLOTS:-}" ] && [ -f "$ZT_WINE_SLOTS/resources.json" ]; then
     envs=("$ZT_WINE_SLOTS"/*.env)
   else
     envs=("")
   fi
   said=$(mktemp -d)
+  zt_keeper_start() {  # $1 = slot file (empty: this environment), $2 = output file
+    # shellcheck disable=SC1090
+    ([ -z "$1" ] || . "$1"; wine "$probe" keep-desktop </dev/null >"$2" 2>/dev/null & echo $! >"$2.pid")
+  }
+  n=0
+  for i in "${envs[@]}"; do n=$((n + 1)); zt_keeper_start "$i" "$said/$n"; done
+  n=0
   for i in "${envs[@]}"; do
     n=$((n + 1))
-    # shellcheck disable=SC1090
-    ([ -z "$i" ] || . "$i"; wine "$probe" keep-desktop </dev/null >"$said/$n" 2>/dev/null &)
-  done
-  for i in $(seq "$n"); do
-    for _ in $(seq 300); do grep -q keeping "$said/$i" 2>/dev/null && break; sleep 0.1; done
-    grep -q keeping "$said/$i" 2>/dev/null || echo "the desktop keeper $i did not start within 30 s" >&2
+    tries=1
+    for _ in $(seq 300); do
+      grep -q keeping "$said/$n" 2>/dev/null && break
+      if ! kill -0 "$(cat "$said/$n.pid")" 2>/dev/null && [ $tries -lt 3 ]; then
+        tries=$((tries + 1))
+        zt_keeper_start "$i" "$said/$n"
+      fi
+      sleep 0.1
+    done
+    grep -q keeping "$said/$n" 2>/dev/null || echo "the desktop keeper of ${i:-this prefix} did not start" >&2
   done
   rm -rf "$said"
 }
