@@ -130,6 +130,17 @@ def wine_processes():
                           capture_output=True, text=True).stdout.rstrip()
 
 
+def note_wine_lost(what):
+    """Says that Wine lost a run of a rig program (printed, and added to $ZT_WINE_LOST_LOG when the
+    suite set it, so that its summary shows how often it happened)."""
+    line = "rig: Wine lost a run: %s; asked once more" % what
+    print(line, flush=True)
+    log = os.environ.get("ZT_WINE_LOST_LOG")
+    if log:
+        with open(log, "a", encoding="utf-8") as f:
+            f.write("%s (%s)\n" % (line, os.path.basename(sys.argv[0])))
+
+
 def run_windows_full(args, timeout=60, env=None):
     """Runs a Windows program under wine and waits; returns (status, stdout lines as UTF-8, stderr text)."""
     full_env = dict(os.environ)
