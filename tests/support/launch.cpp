@@ -84,9 +84,10 @@ std::string ErrorLine(const char* what, DWORD code) {
   return buf;
 }
 
-bool ReadFileBytes(const std::wstring& path, std::string* bytes) {
-  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_ATTRIBUTE_NORMAL, nullptr);
+// The file's bytes, read while the program under test may replace or remove it at any moment.
+bool ReadSharedBytes(const std::wstring& path, std::string* bytes) {
+  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (f == INVALID_HANDLE_VALUE) return false;
   char chunk[4096];
   DWORD got = 0;
@@ -127,18 +128,6 @@ unsigned long long CreationTime(HANDLE process) {
   FILETIME created{}, exited{}, kernel{}, user{};
   if (!::GetProcessTimes(process, &created, &exited, &kernel, &user)) return 0;
   return (static_cast<unsigned long long>(created.dwHighDateTime) << 32) | created.dwLowDateTime;
-}
-
-// The file's bytes, read while the program under test may replace or remove it at any moment.
-bool ReadSharedBytes(const std::wstring& path, std::string* bytes) {
-  HANDLE f = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (f == INVALID_HANDLE_VALUE) return false;
-  char chunk[4096];
-  DWORD got = 0;
-  while (::ReadFile(f, chunk, sizeof chunk, &got, nullptr) && got > 0) bytes->append(chunk, got);
-  ::CloseHandle(f);
-  return true;
 }
 
 // The folder of the program process `process` runs ("" when it cannot be asked).
@@ -276,7 +265,7 @@ int wmain() {
       haveCmd = true;
     } else if (a == L"--cmd-file" && hasValue) {
       std::string bytes;
-      if (!ReadFileBytes(argv[++i], &bytes)) {
+      if (!ReadSharedBytes(argv[++i], &bytes)) {
         Report("error=cannot read the command-line file");
         return Finish(2);
       }
