@@ -249,20 +249,22 @@ StartOutcome FinishReplacement(ReplacementStart& start, UserState& user, const s
 
 Outcome ReplacementOutcome(StartOutcome outcome, std::string_view running, std::string_view version) {
   Outcome o{kWhatUpdater, kResultOk, std::string(version), std::string(running), {}, "none", "自动升级工具已更新"};
+  if (outcome == StartOutcome::Confirmed) return o;
+  o.result = kResultRolledBack;
   switch (outcome) {
     case StartOutcome::Confirmed:
       break;
     case StartOutcome::Ended:
-      o.result = kResultRolledBack, o.cause = "ended", o.words = "新版本启动后退出，已恢复原版本";
+      o.cause = "ended", o.words = "新版本启动后退出，已恢复原版本";
       break;
     case StartOutcome::Unfit:
-      o.result = kResultRolledBack, o.cause = "unfit", o.words = "新版本无法读取数据说明或找不到服务器，已恢复原版本";
+      o.cause = "unfit", o.words = "新版本无法读取数据说明或找不到服务器，已恢复原版本";
       break;
     case StartOutcome::NotConfirmed:
-      o.result = kResultRolledBack, o.cause = "no-confirmation", o.words = "新版本未能正常运行，已恢复原版本";
+      o.cause = "no-confirmation", o.words = "新版本未能正常运行，已恢复原版本";
       break;
     case StartOutcome::CouldNotStart:
-      o.result = kResultRolledBack, o.cause = "not-started", o.words = "新版本无法启动，已恢复原版本";
+      o.cause = "not-started", o.words = "新版本无法启动，已恢复原版本";
       break;
   }
   return o;

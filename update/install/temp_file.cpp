@@ -149,18 +149,14 @@ FileWriter::~FileWriter() {
   if (m_file != nullptr) std::fclose(m_file);
 }
 
-bool FileWriter::Create(const std::filesystem::path& path) {
-  if (m_file != nullptr) std::fclose(m_file);
-  m_problem.clear();
-  m_file = OpenForWriting(path, false, m_problem);
-  m_failed = m_file == nullptr;
-  return !m_failed;
-}
+bool FileWriter::Create(const std::filesystem::path& path) { return Open(path, false); }
 
-bool FileWriter::Append(const std::filesystem::path& path) {
+bool FileWriter::Append(const std::filesystem::path& path) { return Open(path, true); }
+
+bool FileWriter::Open(const std::filesystem::path& path, bool append) {
   if (m_file != nullptr) std::fclose(m_file);
   m_problem.clear();
-  m_file = OpenForWriting(path, true, m_problem);
+  m_file = OpenForWriting(path, append, m_problem);
   m_failed = m_file == nullptr;
   return !m_failed;
 }

@@ -68,6 +68,8 @@ class FileWriter {
   bool Close();
 
  private:
+  bool Open(const std::filesystem::path& path, bool append);
+
   std::FILE* m_file = nullptr;
   bool m_failed = false;
   std::string m_problem;
