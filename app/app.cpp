@@ -127,12 +127,12 @@ void PrepareFolders() {
   // Each outcome the history keeps also tells the vendor, anonymously, whether the release works.
   SetOutcomeListener(SendReport);
   std::string folderProblem;
-  const std::filesystem::path root = PathFromUtf8(kUpdateRoot);
+  const std::filesystem::path root = SharedRoot();
   if (!CreateSharedFolder(root, folderProblem)) {
     LogEvent("folder", folderProblem);
   } else if (auto link = LinkProblem(root)) {
     LogEvent("folder", *link);  // nothing is made through it
-  } else if (!CreateSharedFolder(root / kDownloadFolderName, folderProblem)) {
+  } else if (!CreateSharedFolder(SharedDownloadFolder(), folderProblem)) {
     LogEvent("folder", folderProblem);
   }
 }
@@ -182,7 +182,7 @@ BOOL CAutoUpdateApp::InitInstance() {
   const DWORD mutexError = mutex ? ERROR_SUCCESS : ::GetLastError();
 
   LogEvent("start", "version " + std::string(kAppVersion) + ", command line " + commandLine);
-  if (request == LaunchRequest::RunAfterReplacement)
+  if (m_bReplacedStart)
     LogEvent("start", "the previous version gave up the marker after " +
                           std::to_string(::GetTickCount64() - claimStart) + " ms");
   if (!mutex) LogEvent("mutex", ErrorText("CreateMutexW", mutexError));
@@ -191,8 +191,8 @@ BOOL CAutoUpdateApp::InitInstance() {
   // window comes, with a status the previous version knows.
   if (m_bReplacedStart) {
     if (auto problem = ReplacedStartProblem()) {
-      LogEvent("self-update", "version " + std::string(kAppVersion) + " cannot confirm that it runs: " + *problem +
-                                  "; it ends and the previous version stays");
+      LogEvent(kSelfUpdateEvent, "version " + std::string(kAppVersion) + " cannot confirm that it runs: " + *problem +
+                                     "; it ends and the previous version stays");
       m_nExitCode = kUnfitExitStatus;
       return FALSE;
     }

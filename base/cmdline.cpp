@@ -69,18 +69,7 @@ std::string GetArgOf(std::string_view commandLine, int n) {
   return {};
 }
 
-namespace {
-
-bool EqualsIgnoringCase(std::string_view text, std::string_view lower) {
-  if (text.size() != lower.size()) return false;
-  for (size_t i = 0; i < text.size(); ++i) {
-    const char c = (text[i] >= 'A' && text[i] <= 'Z') ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
-    if (c != lower[i]) return false;
-  }
-  return true;
-}
-
-}  // namespace
+namespace {}  // namespace
 
 LaunchRequest DecideLaunchRequest(std::string_view commandLine) {
   const int count = GetArgCountOf(commandLine);

@@ -8,6 +8,16 @@
 
 namespace zt {
 
+// Whether `text` is `lower` (written in lower case) in any case of the ASCII letters.
+inline bool EqualsIgnoringCase(std::string_view text, std::string_view lower) {
+  if (text.size() != lower.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    const char c = (text[i] >= 'A' && text[i] <= 'Z') ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
+    if (c != lower[i]) return false;
+  }
+  return true;
+}
+
 int GetArgCountOf(std::string_view commandLine);
 // Argument n (0 = the program path) without its quotes, or empty when there is none.
 std::string GetArgOf(std::string_view commandLine, int n);

@@ -78,6 +78,6 @@ DescriptorState& TheDescriptorState() {
   return state;
 }
 
-bool LoadInstalledDescriptor() { return TheDescriptorState().LoadLocalVersion(PathFromUtf8(kUpdateRoot)); }
+bool LoadInstalledDescriptor() { return TheDescriptorState().LoadLocalVersion(SharedRoot()); }
 
 }  // namespace zt

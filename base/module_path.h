@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/cmdline.h"
 #include "base/paths.h"
 
 namespace zt {
@@ -31,11 +32,7 @@ std::wstring ReadWholePath(Fill fill, std::uint32_t firstSize = 260) {
 inline std::string InstalledPath(std::string_view modulePath) {
   const std::string_view suffix = kNewExecutableSuffix;
   if (modulePath.size() <= suffix.size()) return std::string(modulePath);
-  const std::string_view tail = modulePath.substr(modulePath.size() - suffix.size());
-  for (std::size_t i = 0; i < suffix.size(); ++i) {
-    const char c = tail[i] >= 'A' && tail[i] <= 'Z' ? static_cast<char>(tail[i] - 'A' + 'a') : tail[i];
-    if (c != suffix[i]) return std::string(modulePath);
-  }
+  if (!EqualsIgnoringCase(modulePath.substr(modulePath.size() - suffix.size()), suffix)) return std::string(modulePath);
   return std::string(modulePath.substr(0, modulePath.size() - suffix.size()));
 }
 

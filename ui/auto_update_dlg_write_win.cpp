@@ -50,8 +50,8 @@ void CAutoUpdateDlg::RefuseStart(const LaunchRefusal& refusal, const DevicePoll&
   ShowBalloon(refusal.words);
   RecordOutcome({kWhatData,
                  kResultRefused,
-                 std::to_string(static_cast<std::int32_t>(newest)),
-                 device.found ? std::to_string(static_cast<std::int32_t>(device.dataVersion)) : std::string(),
+                 SignedDecimal(newest),
+                 device.found ? SignedDecimal(device.dataVersion) : std::string(),
                  {},
                  refusal.cause,
                  "数据升级程序未启动：" + refusal.words.substr(0, refusal.words.find("\r\n"))});

@@ -3,8 +3,6 @@
 namespace zt {
 namespace {
 
-std::string Decimal(std::uint32_t value) { return std::to_string(static_cast<std::int32_t>(value)); }
-
 // What the user can do next: the tool tries once more by itself, then leaves it to the user.
 std::string NextStep(int failuresBefore) {
   return failuresBefore + 1 < kAutomaticWrites ? "系统将在下次检测到该设备时自动再试一次。"
@@ -17,8 +15,8 @@ WriteJudgement JudgeWrite(const WriteRun& run, std::uint32_t newest, const Devic
   WriteJudgement j;
   j.outcome.what = kWhatData;
   j.outcome.result = kResultFailed;
-  j.outcome.version = Decimal(newest);
-  if (before.found) j.outcome.from = Decimal(before.dataVersion);
+  j.outcome.version = SignedDecimal(newest);
+  if (before.found) j.outcome.from = SignedDecimal(before.dataVersion);
   const std::string next = NextStep(failuresBefore);
   if (!run.ended) {
     j.verdict = WriteVerdict::StillRunning;
@@ -46,22 +44,23 @@ WriteJudgement JudgeWrite(const WriteRun& run, std::uint32_t newest, const Devic
   if (newest <= now) {
     j.verdict = WriteVerdict::Written;
     j.outcome.result = kResultOk;
-    j.outcome.version = Decimal(now);
+    j.outcome.version = SignedDecimal(now);
     j.outcome.cause = "none";
-    j.outcome.words = "设备数据已更新为 " + Decimal(now);
-    j.balloon = "设备数据已更新为最新版" + Decimal(now) + "。";
+    j.outcome.words = "设备数据已更新为 " + SignedDecimal(now);
+    j.balloon = "设备数据已更新为最新版" + SignedDecimal(now) + "。";
     return j;
   }
   if (run.exitCode == 0) {
     j.verdict = WriteVerdict::NotTaken;
     j.outcome.cause = "not-taken";
-    j.outcome.words = "数据升级程序已结束，设备数据仍为 " + Decimal(now);
-    j.balloon = "数据写入未成功，设备数据仍为" + Decimal(now) + "。\r\n请保持设备连接。" + next;
+    j.outcome.words = "数据升级程序已结束，设备数据仍为 " + SignedDecimal(now);
+    j.balloon = "数据写入未成功，设备数据仍为" + SignedDecimal(now) + "。\r\n请保持设备连接。" + next;
   } else {
     j.verdict = WriteVerdict::ProgramFailed;
     j.outcome.cause = "exit-" + std::to_string(run.exitCode);
-    j.outcome.words = "数据升级程序出错（退出码 " + std::to_string(run.exitCode) + "），设备数据仍为 " + Decimal(now);
-    j.balloon = "数据升级程序出错，设备数据仍为" + Decimal(now) + "。\r\n" + next;
+    j.outcome.words =
+        "数据升级程序出错（退出码 " + std::to_string(run.exitCode) + "），设备数据仍为 " + SignedDecimal(now);
+    j.balloon = "数据升级程序出错，设备数据仍为" + SignedDecimal(now) + "。\r\n" + next;
   }
   return j;
 }

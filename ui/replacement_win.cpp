@@ -31,8 +31,8 @@ bool ReplacementHandOver::ConfirmIfUp(bool trayShown) {
   if (!m_confirmPending || !trayShown) return false;
   m_confirmPending = false;
   ConfirmStarted();
-  LogEvent("self-update", "version " + std::string(kAppVersion) +
-                              " is up (window, tray icon, message loop; version.txt read, server address resolved)");
+  LogEvent(kSelfUpdateEvent, "version " + std::string(kAppVersion) +
+                                 " is up (window, tray icon, message loop; version.txt read, server address resolved)");
   ::SetTimer(m_window, IDT_REMOVE_REPLACED, HandOverOfThisOrder() ? kTakeOverLookMs : kRemoveReplacedDelayMs, nullptr);
   return true;
 }

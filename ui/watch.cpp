@@ -8,9 +8,6 @@
 namespace zt {
 namespace {
 
-// "%d" of a 32-bit value: the bit pattern read as signed, as the balloon has always shown it.
-std::string SignedDecimal(std::uint32_t value) { return std::to_string(static_cast<std::int32_t>(value)); }
-
 // Replaces each "%d" of a template, in order, by the given numbers.
 std::string FormatNumbers(std::string_view text, std::initializer_list<std::uint32_t> numbers) {
   std::string out;

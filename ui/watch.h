@@ -14,6 +14,9 @@
 
 namespace zt {
 
+// "%d" of a 32-bit value: the bit pattern read as signed, as the balloon has always shown it.
+inline std::string SignedDecimal(std::uint32_t value) { return std::to_string(static_cast<std::int32_t>(value)); }
+
 inline constexpr std::uint32_t kWatchPeriodMs = 1000;
 // Ticks, not time: the schedule counts the watch timer's ticks (the window's thread never blocks on
 // the network or the data-update program, so they keep a second's pace).

@@ -53,7 +53,7 @@ struct WorkerContext {
 int RunData(bool fetchOnMetered) {
   WorkerContext w(SharedDownloadFolder());
   w.context.fetchOnMetered = fetchOnMetered;
-  const DataPaths paths{PathFromUtf8(kUpdateRoot), SharedDownloadFolder(), MoveReplacing};
+  const DataPaths paths{SharedRoot(), SharedDownloadFolder(), MoveReplacing};
   const int installed = RunDataProcedure(w.context, paths);
   // A notice (no room for the package, for one) has done its work once a package is in place.
   if (installed == 1) ClearInfoNotice();

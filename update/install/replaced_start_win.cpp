@@ -37,6 +37,12 @@ std::filesystem::path FailedExecutablePath(const std::filesystem::path& exe) {
   return p;
 }
 
+// A copy an earlier hand-over left, removed when it can be (it is tried again at the next start).
+void RemoveLeftOver(const std::filesystem::path& file) {
+  std::error_code ec;
+  if (std::filesystem::remove(file, ec)) LogEvent(kSelfUpdateEvent, "removed " + PathToUtf8(file));
+}
+
 // One try, never a wait: the new version's move is tried again at its next look.
 bool MoveOnce(const std::filesystem::path& from, const std::filesystem::path& to, std::string& reason) {
   if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
@@ -176,8 +182,8 @@ void RepairHalfDoneReplacement(const std::filesystem::path& exe, UserState& user
     complete = false;
   };
   // Remembered before its copy goes: a power cut in between still leaves it remembered.
-  if (repair.rememberFailed) user.RememberFailedUpdaterVersion(facts.version);
-  if (repair.rememberFailed)
+  if (repair.rememberFailed) {
+    user.RememberFailedUpdaterVersion(facts.version);
     RecordOutcome({kWhatUpdater,
                    kResultRolledBack,
                    facts.version,
@@ -185,6 +191,7 @@ void RepairHalfDoneReplacement(const std::filesystem::path& exe, UserState& user
                    {},
                    "interrupted",
                    "新版本未能确认正常运行，已保留原版本"});
+  }
   if (repair.restoreOld && !::MoveFileExW(old.c_str(), exe.c_str(), MOVEFILE_WRITE_THROUGH)) {
     reason = LastErrorText("MoveFileExW");
     failed("cannot put the previous version back");
@@ -196,15 +203,11 @@ void RepairHalfDoneReplacement(const std::filesystem::path& exe, UserState& user
     failed("cannot remove the previous version's copy");
   if (repair.removeRecord && complete) RemoveHandOverRecord();
   // The failed new copy that the earlier order's way back left.
-  if (std::filesystem::remove(FailedExecutablePath(exe), ec))
-    LogEvent(kSelfUpdateEvent, "removed " + PathToUtf8(FailedExecutablePath(exe)));
+  RemoveLeftOver(FailedExecutablePath(exe));
 }
 
 void RemoveReplacedExecutable(const std::filesystem::path& exe) {
-  for (const auto& left : {OldExecutablePath(exe), FailedExecutablePath(exe)}) {
-    std::error_code ec;
-    if (std::filesystem::remove(left, ec)) LogEvent(kSelfUpdateEvent, "removed " + PathToUtf8(left));
-  }
+  for (const auto& left : {OldExecutablePath(exe), FailedExecutablePath(exe)}) RemoveLeftOver(left);
 }
 
 }  // namespace zt

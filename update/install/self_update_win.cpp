@@ -26,11 +26,8 @@ namespace {
 // A file Windows still maps for a process that has just ended may refuse a removal for a moment.
 constexpr int kRemoveAttempts = 40;
 
-struct PendingReplacement {
-  WindowsReplacementStart start;
-};
 std::mutex g_pendingMutex;
-std::optional<PendingReplacement> g_pending;
+std::optional<WindowsReplacementStart> g_pending;
 
 bool StartHidden(const std::filesystem::path& exe, std::string_view arguments, DWORD flags, PROCESS_INFORMATION& pi,
                  std::string& reason) {
@@ -63,11 +60,11 @@ std::optional<std::string> RandomToken(std::string& reason) {
 
 void HandleSwap::Ready(std::string version, const std::filesystem::path& exe, HeldFile held) {
   std::lock_guard lock(g_pendingMutex);
-  g_pending.emplace(PendingReplacement{WindowsReplacementStart(std::move(version), exe, std::move(held))});
+  g_pending.emplace(std::move(version), exe, std::move(held));
   // Started now: it loads while this window goes, and takes over the single-instance marker the
   // moment this one gives it up. A failure is told when the wait for its confirmation comes.
   std::string detail;
-  g_pending->start.Launch(detail);
+  g_pending->Launch(detail);
 }
 
 WindowsReplacementStart::WindowsReplacementStart(std::string version, std::filesystem::path exe, HeldFile held,
@@ -172,15 +169,14 @@ bool WindowsReplacementStart::StartOld(const std::filesystem::path& file, std::s
 
 namespace {
 
-std::optional<PendingReplacement> TakePending() {
-  std::optional<PendingReplacement> pending;
+std::optional<WindowsReplacementStart> TakePending() {
+  std::optional<WindowsReplacementStart> pending;
   std::lock_guard lock(g_pendingMutex);
   pending.swap(g_pending);
   return pending;
 }
 
-void Finish(PendingReplacement& pending) {
-  WindowsReplacementStart& start = pending.start;
+void Finish(WindowsReplacementStart& start) {
   const StartOutcome outcome = FinishReplacement(start, TheUserState(), start.Exe(), start.Version());
   RecordOutcome(ReplacementOutcome(outcome, kAppVersion, start.Version()));
 }
@@ -190,7 +186,7 @@ void Finish(PendingReplacement& pending) {
 bool FinishPendingReplacementThen(UINT message) {
   auto pending = TakePending();
   if (!pending) return false;
-  auto shared = std::make_shared<PendingReplacement>(std::move(*pending));
+  auto shared = std::make_shared<WindowsReplacementStart>(std::move(*pending));
   const bool started = StartDetached("self-update", [message, shared] {
     struct PostAtEnd {
       UINT message;

@@ -299,7 +299,7 @@ std::optional<std::string> MachineSharedFolder::WriteProblem() {
 }
 
 MachineSharedFolder& TheSharedFolder() {
-  static MachineSharedFolder folder(PathFromUtf8(kUpdateRoot), SharedDownloadFolder());
+  static MachineSharedFolder folder(SharedRoot(), SharedDownloadFolder());
   return folder;
 }
 

@@ -4,10 +4,11 @@
 #include <system_error>
 
 #include "base/descriptor.h"
-#include "base/descriptor_keys.h"
 #include "base/fsutil.h"
 #include "base/paths.h"
+#include "update/install/offer.h"
 #include "update/install/procedures.h"
+#include "update/trust/pe_image.h"
 
 namespace zt {
 namespace {
@@ -27,10 +28,9 @@ bool EndsWithName(std::string_view leaf, std::string_view suffix) {
 
 std::vector<std::string> OfferedFiles(std::string_view text) {
   std::vector<std::string> names;
-  const std::string x64File = std::string(kKeyUpdaterFile) + kKeyX64Suffix;
-  for (const std::string_view key :
-       {std::string_view(kKeyDataFile), std::string_view(kKeyUpdaterFile), std::string_view(x64File)}) {
-    std::string name = GetKeyValue(text, key);
+  // The package and the executable of either processor: the same keys the offers are read with.
+  for (const OfferKeys& keys : {DataOfferKeys(), UpdaterOfferKeys(kMachineX86), UpdaterOfferKeys(kMachineX64)}) {
+    std::string name = GetKeyValue(text, keys.file);
     if (!name.empty()) names.push_back(std::move(name));
   }
   return names;

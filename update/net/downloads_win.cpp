@@ -339,37 +339,39 @@ int RequestOnce(const ServerAddress& server, const std::string& path, std::chron
   return answer.ok ? answer.status : 0;
 }
 
+constexpr std::chrono::hours kStaleTemporaryAge{24};
+constexpr std::chrono::hours kStalePartAge{24 * 7};
+
 void RemoveStaleDownloads() {
-  const std::filesystem::path root = PathFromUtf8(kUpdateRoot), shared = SharedDownloadFolder();
+  const std::filesystem::path root = SharedRoot(), shared = SharedDownloadFolder();
   const std::filesystem::path own = OwnDownloadFolder();
   // What the installed descriptor and the last one fetched name stays; anything else of the tool's
   // is a payload of an earlier publication, or the kept part of a file no longer offered.
   std::vector<std::string> kept;
   for (const std::filesystem::path& descriptor : {root / kDescriptorName, own / kDescriptorName}) {
     if (descriptor.parent_path().empty()) continue;
-    if (const auto raw = ReadDescriptorBytes(descriptor)) {
-      for (std::string& name : OfferedFiles(DecodeDescriptorBytes(*raw))) kept.push_back(std::move(name));
+    if (const auto text = ReadDescriptorFile(descriptor)) {
+      for (std::string& name : OfferedFiles(*text)) kept.push_back(std::move(name));
     }
   }
   int temporary = 0, payloads = 0;
+  // A resumable part survives restarts; one whose file has not been asked for in a week is for a
+  // package no longer offered.
+  const auto clean = [&](const std::filesystem::path& folder) {
+    temporary += RemoveStaleTempFiles(folder, kStaleTemporaryAge);
+    temporary += RemoveStaleResumableParts(folder, kStalePartAge);
+    payloads += RemoveStalePayloads(folder, kept);
+  };
   // The shared folders only under the lock, held and checked: another session's tool may be
   // fetching into them now, and nothing is removed through a link.
   std::string reason;
   if (const auto lock = TheSharedFolder().TryLockUncounted(reason)) {
-    temporary += RemoveStaleTempFiles(shared, std::chrono::hours(24));
-    temporary += RemoveStaleTempFiles(root, std::chrono::hours(24));
-    // A resumable part survives restarts; one whose file has not been asked for in a week is for a
-    // package no longer offered.
-    temporary += RemoveStaleResumableParts(shared, std::chrono::hours(24 * 7));
-    payloads += RemoveStalePayloads(shared, kept);
+    clean(shared);
+    temporary += RemoveStaleTempFiles(root, kStaleTemporaryAge);
   } else {
     LogEvent("download", "the shared download folder is not cleaned up now: " + reason);
   }
-  if (!own.empty()) {
-    temporary += RemoveStaleTempFiles(own, std::chrono::hours(24));
-    temporary += RemoveStaleResumableParts(own, std::chrono::hours(24 * 7));
-    payloads += RemoveStalePayloads(own, kept);
-  }
+  if (!own.empty()) clean(own);
   if (temporary > 0) LogEvent("download", "removed " + std::to_string(temporary) + " unfinished temporary files");
   if (payloads > 0)
     LogEvent("download", "removed " + std::to_string(payloads) + " files that no current descriptor names");

@@ -154,10 +154,6 @@ std::optional<HeldFile> CngCrypto::HashAndHold(const std::filesystem::path& file
   return held;
 }
 
-HANDLE HeldHandle(const HeldFile& held) {
-  return held.hold ? static_cast<const UniqueKernelHandle*>(held.hold.get())->get() : nullptr;
-}
-
 UpdateTrust& BuiltInTrust() {
   static CngCrypto crypto;
   static UpdateTrust trust = [] {

@@ -17,9 +17,6 @@ class CngCrypto final : public Crypto {
                                       std::string& why) override;
 };
 
-// The handle a file held by CngCrypto is held through.
-HANDLE HeldHandle(const HeldFile& held);
-
 // The tool's one trust object: the built-in keys (none when the build has none) over CNG.
 UpdateTrust& BuiltInTrust();
 
