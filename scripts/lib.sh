@@ -107,10 +107,6 @@ zt_env_wait_slots() {
   return $failed
 }
 
-# The key pairs the test builds trust, made once per checkout under build/: the tool under test is
-# built with both public halves (as while the signing key is rotated), the scenarios and the demo
-# sign what they serve with the first private half, one scenario with the second. Prints the CMake
-# arguments that say so.
 # Keeps the desktop of each Wine prefix of this run up (the probe's keep-desktop): Wine ends a
 # prefix's desktop process a second after its last window goes, between one scenario and the next,
 # and a program started just then may end at once with status 1 and no output. Returns once every
@@ -148,6 +144,10 @@ zt_keep_desktops() {
   rm -rf "$said"
 }
 
+# The key pairs the test builds trust, made once per checkout under build/: the tool under test is
+# built with both public halves (as while the signing key is rotated), the scenarios and the demo
+# sign what they serve with the first private half, one scenario with the second. Prints the CMake
+# arguments that say so.
 zt_test_key_args() {
   local dir="$zt_root/build/testkey" second="$zt_root/build/testkey2"
   [ -f "$dir/private.pem" ] || python3 "$zt_root/scripts/keygen" "$dir" >/dev/null || return 1

@@ -10,8 +10,8 @@ import time
 
 import zt_e2e
 from probe import check, wait_until
-from update_rig import (GapWatch, descriptor, end_unstarted_copy, run_scenario, scheduled_check, user_state,
-                        versions)
+from update_rig import (GapWatch, end_unstarted_copy, run_scenario, scheduled_check, serve_updater, standin_package,
+                        user_state, versions)
 
 
 class Releases:
@@ -20,18 +20,13 @@ class Releases:
     def __init__(self, e2e, tool, server):
         self.e2e, self.tool, self.server = e2e, tool, server
         self.exe_unix = zt_e2e.to_unix(tool.win_exe)
-        self.package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
+        self.package = standin_package(e2e)
         self.old = open(self.exe_unix, "rb").read()
         self.env = {"ZT_UPDATE_SERVER": server.address()}
         server.serve("report", b"")
 
     def publish(self, seq, version, name, body):
-        served = descriptor("0201", "data_pkg_0201.exe", len(self.package), data_bytes=self.package,
-                            updater_version=version, updater_file=name, updater_length=len(body), updater_bytes=body,
-                            seq=seq)
-        self.server.serve("version.txt", served)
-        self.server.serve(name, body)
-        return served
+        return serve_updater(self.server, self.package, seq, version, name, body)
 
     def install_package(self, served):
         self.server.serve("data_pkg_0201.exe", self.package)

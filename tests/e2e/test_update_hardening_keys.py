@@ -11,10 +11,10 @@ import os
 import zt_e2e
 import ztpublish
 from probe import check, wait_until
-from update_rig import descriptor, run_scenario, scheduled_check, user_state
+from update_rig import descriptor, run_scenario, scheduled_check, serve_data, standin_package, user_state
 from zt_ids import IDC_BTN_START_UPDATE
 
-SECOND_KEY = os.environ.get("ZT_TEST_SECOND_SIGNING_KEY") or None
+SECOND_KEY = zt_e2e.SECOND_SIGNING_KEY
 
 
 def key_id(private_key):
@@ -26,16 +26,14 @@ def key_id(private_key):
 
 def run(e2e, tool, server):
     check(zt_e2e.SIGNING_KEY is not None and SECOND_KEY is not None, "the build under test trusts two keys")
-    package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
+    package = standin_package(e2e)
     root = tool.update_root()
     installed = os.path.join(root, "data_update.exe")
     env = {"ZT_UPDATE_SERVER": server.address()}
     tool.set_run_value("x")
 
     print("-- the first key's publication is installed, then the second key's is accepted", flush=True)
-    first = descriptor("0201", "pkg_0201.exe", len(package), data_bytes=package, seq=5)
-    server.serve("version.txt", first)
-    server.serve("pkg_0201.exe", package)
+    first = serve_data(server, package, seq=5)
     tool.start(" /autohide", env=env)
     check(wait_until(lambda: "version 0201 installed" in tool.log(), 60), "installed from the first key's publication")
     second = descriptor("0201", "pkg_0201.exe", len(package), data_bytes=package, seq=1, key=SECOND_KEY)

@@ -2,17 +2,15 @@
 Wine calls every connection free) the descriptor is still fetched, but the package is not: the
 information text says how large it is, the start button is shown, and the history keeps the
 deferral once. Pressed, the button fetches and installs it at once."""
-import os
 
 from probe import check, wait_until
-from update_rig import descriptor, run_scenario
+from update_rig import run_scenario, serve_data, standin_package
 from zt_ids import IDC_BTN_START_UPDATE, IDC_EDIT_INFO, IDT_WATCH
 
 
 def run(e2e, tool, server):
-    package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
-    server.serve("version.txt", descriptor("0201", "pkg_0201.exe", len(package), data_bytes=package, seq=3))
-    server.serve("pkg_0201.exe", package)
+    package = standin_package(e2e)
+    serve_data(server, package)
     tool.set_run_value("x")
     tool.start(" /visible", env={"ZT_UPDATE_SERVER": server.address(), "ZT_NETWORK_METERED": "1"})
     tool.probe("tick", IDT_WATCH, 10)

@@ -13,7 +13,7 @@ import zt_e2e
 from probe import check, wait_until
 from update_rig import run_scenario, scheduled_check, serve_updater, standin_package, user_state, versions
 
-RECORD = zt_e2e.OWN_FOLDER + "\\replacing.txt"
+RECORD = zt_e2e.REPLACING_RECORD
 
 
 class PowerCut:

@@ -10,16 +10,16 @@ import tempfile
 
 import zt_e2e
 from probe import check, wait_until
-from update_rig import descriptor, run_scenario, scheduled_check, versions
+from update_rig import descriptor, run_scenario, scheduled_check, standin_package, versions
 
-SECOND_KEY = os.environ.get("ZT_TEST_SECOND_SIGNING_KEY") or None
+SECOND_KEY = zt_e2e.SECOND_SIGNING_KEY
 DATA_CHECK_TICKS = 160  # past the first scheduled data check (tick 155)
 
 
 def run(e2e, tool, server):
     check(SECOND_KEY is not None, "the build under test trusts a second key (ZT_TEST_SECOND_SIGNING_KEY)")
     current, following = versions(e2e)
-    package = open(os.path.join(e2e.build, "simdev", "data_update_standin.exe"), "rb").read()
+    package = standin_package(e2e)
     mislabelled = open(zt_e2e.to_unix(tool.win_exe), "rb").read()  # this build, offered as the next
     env = {"ZT_UPDATE_SERVER": server.address()}
     root = tool.update_root()

@@ -93,7 +93,7 @@ def run(e2e, tool, server):
                                          "version %s has taken the place of %s" % (following, tool.win_exe))]
     check(-1 not in order and order == sorted(order), "confirmed, then moved over the executable")
     check(not any(os.path.exists(exe_unix + suffix) for suffix in (".ztnew", ".ztold")), "nothing left beside it")
-    check(not os.path.exists(zt_e2e.to_unix(zt_e2e.OWN_FOLDER + "\\replacing.txt")), "the hand-over's record is gone")
+    check(not os.path.exists(zt_e2e.to_unix(zt_e2e.REPLACING_RECORD)), "the hand-over's record is gone")
     check(scripts.scripts() == [], "no script appeared under C:\\ZT_Update")
     print("replacement: away %d ms, tray icon gone %d ms" % (away_ms, tray_gap_ms), flush=True)
 

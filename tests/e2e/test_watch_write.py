@@ -13,14 +13,12 @@ import time
 import urllib.parse
 
 import watch_rig as R
-from probe import WM_SYSCOMMAND
+from probe import WM_COMMAND, WM_RBUTTONUP, WM_SYSCOMMAND
 from watch_rig import check
-from zt_ids import (IDC_BTN_START_UPDATE, IDT_FORGET_DEVICE, ID_TRAY_HISTORY, WM_TRAY_NOTIFY, kSysCommandShow,
-                    kTrayIconId)
+from zt_ids import IDC_BTN_START_UPDATE, IDT_FORGET_DEVICE, WM_TRAY_NOTIFY, kSysCommandShow, kTrayIconId
 
 WM_NULL = 0x0000
 WM_QUERYENDSESSION = 0x0011
-WM_RBUTTONUP = 0x0205
 COMMAND_LINE = "C:\\ZT_update\\data_update.exe"
 WRITTEN = "设备数据已更新为最新版2002。"
 NOT_TAKEN = "数据写入未成功，设备数据仍为2001。"
@@ -136,7 +134,7 @@ def run(rig):
     lines = texts[0][len("text="):].split("\\r\\n") if texts else []
     check([line.split("\t")[2] for line in lines] == ["ok", "failed", "failed", "ok"],
           "the history window shows the lines newest first: %s" % lines)
-    rig.tool.probe("post-to", "history", 0x0111, 2)  # IDCANCEL: 关闭
+    rig.tool.probe("post-to", "history", WM_COMMAND, 2)  # IDCANCEL: 关闭
     check(R.wait_until(lambda: not rig.tool.exists("history"), 10), "and closes")
 
 

@@ -35,6 +35,8 @@ UPDATE_ROOT = "C:\\ZT_Update"
 # descriptor and a new executable as fetched, the checked copy of the data-update program. Wine
 # names the profile after the Unix user.
 OWN_FOLDER = "C:\\users\\%s\\AppData\\Local\\ZT_AutoUpdate" % getpass.getuser()
+# The self-update's record of how far a hand-over got.
+REPLACING_RECORD = OWN_FOLDER + "\\replacing.txt"
 LOG_FILE = OWN_FOLDER + "\\autoupdate.log"
 HISTORY_FILE = OWN_FOLDER + "\\history.txt"
 # What the tool keeps for the user: sequence floors, failed versions, the rollout bucket.
@@ -46,6 +48,8 @@ NO_SERVER = {"ZT_UPDATE_SERVER": "127.0.0.1:9"}
 # The private key that matches the key built into the tool under test (a key made for the test run);
 # without one the build has no key and nothing is signed.
 SIGNING_KEY = os.environ.get("ZT_TEST_SIGNING_KEY") or None
+# The second key the build under test trusts, listed after the first (a rotation).
+SECOND_SIGNING_KEY = os.environ.get("ZT_TEST_SECOND_SIGNING_KEY") or None
 
 
 class Failure(AssertionError):
